@@ -1,0 +1,70 @@
+// The HID device-access context: everything the ComUsb operations know about the one
+// terminal they opened. Every port carries one (CPort::m_USBCtx); only the HID port
+// fills it.
+#pragma once
+
+#include <windows.h>
+
+#if __has_include(<hidsdi.h>)
+#include <hidsdi.h>
+#else
+// Until the platform layer carries the HID headers, the two HID records the context holds
+// are declared here with the SDK's names and layouts; the SDK's own take over as soon as
+// the header is there.
+typedef USHORT USAGE;
+typedef struct _HIDD_ATTRIBUTES {
+    ULONG Size;
+    USHORT VendorID;
+    USHORT ProductID;
+    USHORT VersionNumber;
+} HIDD_ATTRIBUTES, *PHIDD_ATTRIBUTES;
+typedef struct _HIDP_CAPS {
+    USAGE Usage;
+    USAGE UsagePage;
+    USHORT InputReportByteLength;
+    USHORT OutputReportByteLength;
+    USHORT FeatureReportByteLength;
+    USHORT Reserved[17];
+    USHORT NumberLinkCollectionNodes;
+    USHORT NumberInputButtonCaps;
+    USHORT NumberInputValueCaps;
+    USHORT NumberInputDataIndices;
+    USHORT NumberOutputButtonCaps;
+    USHORT NumberOutputValueCaps;
+    USHORT NumberOutputDataIndices;
+    USHORT NumberFeatureButtonCaps;
+    USHORT NumberFeatureValueCaps;
+    USHORT NumberFeatureDataIndices;
+} HIDP_CAPS, *PHIDP_CAPS;
+#endif
+
+#include <stdio.h>
+
+// dwMagic of a context that has been initialised; anything else means "not initialised".
+#define COMUSB_CONTEXT_MAGIC 0xE1633FF7UL
+#define COMUSB_MAX_DEVICE_IDS 10
+
+struct ComUsbContext {
+    DWORD dwMagic;
+    LONG nLastError;            // result code of the last operation
+    DWORD dwLastSystemError;    // GetLastError of the last failed system call
+    HANDLE hDevice;             // INVALID_HANDLE_VALUE after initialisation, NULL after close
+    HANDLE hDeviceClosedEvent;
+    HANDLE hSendEvent;          // OVERLAPPED event of every write
+    HANDLE hRecvEvent;          // OVERLAPPED event of every read
+    char szDevicePath[256];
+    BYTE* msgBlock;             // as long as the larger of the two report lengths
+    HANDLE hSendThread;
+    HANDLE hRecvThread;
+    BOOL bConnected;
+    WCHAR wszManufacturer[64];
+    WCHAR wszProduct[64];
+    WCHAR wszSerialNumber[64];
+    FILE* pLogFile;             // NULL: no debug output
+    WORD wVendorIds[COMUSB_MAX_DEVICE_IDS];
+    WORD wProductIds[COMUSB_MAX_DEVICE_IDS];  // pairwise with wVendorIds
+    WORD nDeviceIds;
+    HIDD_ATTRIBUTES Attributes;
+    HIDP_CAPS Caps;
+    COMMTIMEOUTS Timeouts;      // applied to the device at connect
+};
