@@ -1,0 +1,12 @@
+// The Microsoft C runtime's multibyte string comparison.
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+int __cdecl _mbscmp(const unsigned char* _Str1, const unsigned char* _Str2);
+
+#ifdef __cplusplus
+}
+#endif
