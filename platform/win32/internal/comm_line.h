@@ -1,0 +1,78 @@
+// A serial line as a Windows COM port sees it, over a termios terminal device.
+//
+// The line is opened raw (no echo, no line editing, no signal characters, no CR/LF
+// translation, no XON/XOFF until the DCB asks for it), with CLOCAL and never as the
+// controlling terminal. It is exclusive as a COM port is on Windows: an flock() on the
+// device node refuses a second open from this or any other process, root included, and
+// TIOCEXCL keeps out programs that do not take the lock.
+//
+// Every operation returns ERROR_SUCCESS or the Win32 error Windows gives for the same
+// condition; the caller turns that into SetLastError.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "internal/deadline.h"
+
+namespace win32 {
+
+class CommLine {
+public:
+    // Opens the device. Missing device: ERROR_FILE_NOT_FOUND; already open anywhere:
+    // ERROR_ACCESS_DENIED.
+    static DWORD Open(const char* pszDevicePath, DWORD dwDesiredAccess,
+                      std::unique_ptr<CommLine>* pLine,
+                      const MonotonicClock& clock = MonotonicClock::System());
+    ~CommLine();
+
+    CommLine(const CommLine&) = delete;
+    CommLine& operator=(const CommLine&) = delete;
+
+    DWORD GetState(DCB* pDcb);
+    // Applies the DCB; nothing changes when any field is out of range or the device does
+    // not take the baud rate or format (ERROR_INVALID_PARAMETER).
+    DWORD SetState(const DCB& dcb);
+    DWORD SetMask(DWORD dwEventMask);
+
+    void SetTimeouts(const COMMTIMEOUTS& timeouts);
+    COMMTIMEOUTS GetTimeouts();
+
+    // ReadFile/WriteFile under the time-outs in force; running out of time is success
+    // with fewer bytes.
+    DWORD Read(void* pBuffer, DWORD dwCount, DWORD* pdwDone);
+    DWORD Write(const void* pBuffer, DWORD dwCount, DWORD* pdwDone);
+
+    DWORD Purge(DWORD dwFlags);
+    DWORD ClearError(DWORD* pdwErrors, COMSTAT* pStat);
+
+    // Makes blocked and later reads and writes fail at once with ERROR_OPERATION_ABORTED.
+    void Abort();
+
+private:
+    CommLine(int fd, int wakeFd, const MonotonicClock& clock);
+
+    enum class WaitResult { Ready, TimedOut, Aborted, Failed };
+    // poll() for `events` on the line (and the wake-up descriptor) for at most nTimeoutMs.
+    WaitResult WaitFor(short events, int nTimeoutMs, short* pRevents, DWORD* pdwError);
+    // Line-error counts since the last ClearCommError, as CE_ bits.
+    DWORD TakeLineErrors();
+
+    const int m_fd;
+    const int m_wakeFd;
+    const MonotonicClock& m_clock;
+
+    std::mutex m_mutex;  // guards the members below
+    COMMTIMEOUTS m_timeouts;
+    DWORD m_dwEventMask;
+    // What the termios line has no notion of, kept as the last SetCommState gave it.
+    DCB m_kept;
+    bool m_bHaveCounts;
+    int m_counts[5];  // frame, overrun, parity, break, buffer overrun
+    std::atomic<bool> m_bAborted;
+};
+
+}  // namespace win32
