@@ -1,0 +1,109 @@
+#include "RawProtocol.h"
+
+#include <string.h>
+
+#include "DebugFile.h"
+#include "Port.h"
+
+namespace {
+
+const char kSourceFile[] = "IOClassLib/RawProtocol.cpp";
+const int kSendTraceLine = 35;
+const int kReceiveTraceLine = 105;
+
+BYTE XorBytes(const BYTE* pBuffer, DWORD dwLength)
+{
+    BYTE by = 0;
+    for (DWORD i = 0; i < dwLength; ++i)
+        by ^= pBuffer[i];
+    return by;
+}
+
+}  // namespace
+
+CRawProtocol::CRawProtocol(CTerminalLink* pLink, CPort* pPort) : CProtocol(pLink, pPort), m_LastCommand(0) {}
+
+CRawProtocol::~CRawProtocol() {}
+
+DWORD CRawProtocol::nSendPacket(BYTE byCommand, const BYTE* pData, DWORD dwLength, CString& /*csTrace*/)
+{
+    if (m_pPort == NULL)
+        return 0;
+    BOOL bWithTime = TRUE;
+    m_pPort->BeginTransaction(m_pPort->FormatSemaphoreTrace("CRawProtocol::nSendPacket()", kSourceFile,
+                                                            kSendTraceLine, &bWithTime));
+    m_LastCommand = byCommand;
+
+    DWORD dwResult = 0;
+    if (dwLength != 0 && pData != NULL) {
+        m_pPort->FlushReceiveBuffer();
+        OutputDebugStringA("CRawProtocol::nSendPacket before m_pPort->Write.");
+        DWORD dwWritten = dwLength;
+        m_pPort->Write(pData, dwLength, &dwWritten);
+        dwResult = dwWritten < dwLength ? dwWritten : dwLength;
+    }
+    OutputDebugStringA("CRawProtocol::nSendPacket exiting.");
+    return dwResult;
+}
+
+DWORD CRawProtocol::nReceivePacket(CString& csData, CString& /*csTrace*/)
+{
+    OutputDebugStringA("CRawProtocol::nReceivePacket entered.");
+    csData.Empty();
+    if (m_pPort == NULL)
+        return 0;
+
+    BYTE abyBuffer[RAW_RX_BUFFER_SIZE];
+    DWORD dwResult = 0;
+    DWORD dwCount = 2;
+    // A port may complete the frame in this first read; what it brought counts.
+    if (m_pPort->IsOpen() && m_pPort->Read(abyBuffer, sizeof(abyBuffer), &dwCount) && dwCount >= 2 &&
+        dwCount <= sizeof(abyBuffer)) {
+        const DWORD dwTotal = abyBuffer[1];
+        bool bComplete = dwTotal >= 2;
+        if (bComplete && dwTotal > dwCount) {
+            const DWORD dwMissing = dwTotal - dwCount;
+            DWORD dwGot = dwMissing;
+            bComplete = m_pPort->Read(abyBuffer + dwCount, sizeof(abyBuffer) - dwCount, &dwGot) &&
+                        dwGot == dwMissing;
+        }
+        if (bComplete) {
+            OutputDebugStringA("CRawProtocol::nReceivePacket after m_pPort->Read.");
+            if (VerifyChecksum(abyBuffer, dwTotal)) {
+                csData = CString((LPCSTR)abyBuffer, (int)dwTotal);
+                dwResult = dwTotal;
+            }
+        }
+    }
+
+    if (dwResult > 3 && m_LastCommand != RAW_COMMAND_LAST_PLATFORM_ERROR && m_pPort->m_pDebugFile != NULL)
+        m_pPort->m_pDebugFile->ReportInterfaceAppError(m_pLink, (BYTE)csData[3], m_pPort->m_csDeviceName);
+
+    BOOL bWithTime = TRUE;
+    m_pPort->EndTransaction(m_pPort->FormatSemaphoreTrace("CRawProtocol::nReceivePacket()", kSourceFile,
+                                                          kReceiveTraceLine, &bWithTime));
+    OutputDebugStringA("CRawProtocol::nReceivePacket exiting.");
+    return dwResult;
+}
+
+BYTE CRawProtocol::Checksum(const BYTE* pBuffer, int nLength)
+{
+    if (pBuffer == NULL)
+        return 0;
+    const DWORD dwLength = nLength == -1 ? (DWORD)strlen((const char*)pBuffer) : nLength > 0 ? (DWORD)nLength : 0;
+    return XorBytes(pBuffer, dwLength);
+}
+
+BOOL CRawProtocol::VerifyChecksum(const BYTE* pBuffer, DWORD dwLength)
+{
+    if (pBuffer == NULL || dwLength == 0)
+        return FALSE;
+    return pBuffer[dwLength - 1] == XorBytes(pBuffer, dwLength - 1);
+}
+
+BOOL CRawProtocol::VerifyChecksum(LPCSTR pszText)
+{
+    if (pszText == NULL || pszText[0] == '\0')
+        return FALSE;
+    return VerifyChecksum((const BYTE*)pszText, (DWORD)strlen(pszText));
+}
