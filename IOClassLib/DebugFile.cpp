@@ -199,3 +199,54 @@ void CDebugFile::DiscardBuffer() {
 // ---------------------------------------------------------------------------------------
 // Error reporting over the terminal link: ReportInterfaceAppError, ReportLastPlatformError.
 // ---------------------------------------------------------------------------------------
+
+#include "TerminalLink.h"
+
+namespace {
+
+const BYTE kCommandLastPlatformError = 0x81;
+// Start, length, command, status, two code bytes and the checksum.
+const int kMinPlatformErrorReply = 7;
+
+bool IsSuccessStatus(BYTE byStatus) {
+    return byStatus == 0x00 || byStatus == 0x80 || byStatus == 0xF0;
+}
+
+}  // namespace
+
+void CDebugFile::ReportInterfaceAppError(CTerminalLink* pLink, BYTE byStatus, LPCTSTR pszDeviceName) {
+    if (IsSuccessStatus(byStatus))
+        return;
+    CString csText;
+    csText.Format("Orvik-Interface-App error code=0x%X", (unsigned)byStatus);
+    Log(0, csText, pszDeviceName);
+    ReportLastPlatformError(pLink, pszDeviceName);
+}
+
+void CDebugFile::ReportLastPlatformError(CTerminalLink* pLink, LPCTSTR pszDeviceName) {
+    CString csDescription("Not available");
+    unsigned nCode = 0;
+
+    // The query goes out whether or not this log is switched on.
+    if (pLink != NULL) {
+        CString csTrace;
+        pLink->SendPacket(kCommandLastPlatformError, NULL, 0, csTrace);
+        CString csReply;
+        const DWORD dwReceived = pLink->ReceivePacket(csReply, csTrace);
+        const int nReply = csReply.GetLength();
+        if (dwReceived >= (DWORD)kMinPlatformErrorReply && nReply >= kMinPlatformErrorReply &&
+            (BYTE)csReply[3] != 0xF0) {
+            const BYTE* pReply = (const BYTE*)(LPCSTR)csReply;
+            nCode = pReply[4] + 256u * pReply[5];
+            const int nTextLength = (int)pReply[1] - kMinPlatformErrorReply;
+            if (nTextLength > 0) {
+                const int nAvailable = nReply - 6;
+                csDescription = CString((LPCSTR)pReply + 6, nTextLength < nAvailable ? nTextLength : nAvailable);
+            }
+        }
+    }
+
+    CString csText;
+    csText.Format("Last platform error code from device=0x%X, desc=%s\n", nCode, (LPCSTR)csDescription);
+    Log(0, csText, pszDeviceName);
+}
