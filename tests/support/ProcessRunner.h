@@ -1,0 +1,268 @@
+// Test helper: run a program with a bounded wait and capture what it prints; write INI
+// files; make temporary folders. Header-only, POSIX.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+extern char** environ;
+
+namespace testsupport {
+
+inline long long monotonicMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its contents on destruction.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix = "kp-test")
+    {
+        const char* base = getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        if (mkdtemp(buffer.data()) != nullptr)
+            m_path = buffer.data();
+    }
+    ~TempDir()
+    {
+        if (!m_path.empty()) {
+            std::string command = "rm -rf '" + m_path + "'";
+            int rc = std::system(command.c_str());
+            (void)rc;
+        }
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+inline bool writeTextFile(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    return static_cast<bool>(out);
+}
+
+inline std::string readTextFile(const std::string& path, bool* exists = nullptr)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (exists)
+        *exists = static_cast<bool>(in);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+inline bool fileExists(const std::string& path)
+{
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// Writes "[section]" blocks with "key=value" lines, CR LF line ends as on Windows.
+// Keys keep the order given.
+using IniSection = std::vector<std::pair<std::string, std::string>>;
+inline bool writeIniFile(const std::string& path, const std::vector<std::pair<std::string, IniSection>>& sections)
+{
+    std::string text;
+    for (const auto& section : sections) {
+        text += "[" + section.first + "]\r\n";
+        for (const auto& kv : section.second)
+            text += kv.first + "=" + kv.second + "\r\n";
+    }
+    return writeTextFile(path, text);
+}
+
+// The [Connection] section for the serial port at a device path (a pty slave).
+inline bool writeSerialIni(const std::string& path, const std::string& device, const std::string& baud = "19200")
+{
+    return writeIniFile(path, {{"Connection", {{"ConnectType", "Serial Port"}, {"Port", device}, {"Baudrate", baud}}}});
+}
+
+// The [Connection] section for the TCP/IP port.
+inline bool writeTcpIni(const std::string& path, int port, const std::string& address = "127.0.0.1")
+{
+    return writeIniFile(path, {{"Connection",
+                                {{"ConnectType", "TCP/IP Port"}, {"IPAddress", address}, {"IPPort", std::to_string(port)}}}});
+}
+
+struct RunResult {
+    bool started = false;
+    bool timedOut = false;  // killed at the deadline
+    int exitCode = -1;      // -1 when killed by a signal
+    int signal = 0;
+    std::string out;
+    std::string err;
+    long long elapsedMs = 0;
+};
+
+struct RunOptions {
+    int timeoutMs = 60000;
+    std::string workingDir;                              // empty: inherit
+    std::map<std::string, std::string> setEnv;           // added or replaced
+    std::vector<std::string> unsetEnv;
+    std::string stdinText;                               // fed, then closed
+};
+
+// Runs argv[0] (a path) with the arguments, waits at most timeoutMs, kills it (SIGKILL)
+// at the deadline. Never throws.
+inline RunResult runProcess(const std::vector<std::string>& argv, const RunOptions& options = RunOptions())
+{
+    RunResult result;
+    if (argv.empty())
+        return result;
+    int outPipe[2], errPipe[2], inPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0)
+        return result;
+    if (pipe2(errPipe, O_CLOEXEC) != 0) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        return result;
+    }
+    if (pipe2(inPipe, O_CLOEXEC) != 0) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        close(errPipe[0]);
+        close(errPipe[1]);
+        return result;
+    }
+
+    std::vector<std::string> envStrings;
+    for (char** e = environ; e && *e; ++e) {
+        std::string entry = *e;
+        std::string key = entry.substr(0, entry.find('='));
+        bool drop = options.setEnv.count(key) != 0;
+        for (const auto& u : options.unsetEnv)
+            drop = drop || u == key;
+        if (!drop)
+            envStrings.push_back(entry);
+    }
+    for (const auto& kv : options.setEnv)
+        envStrings.push_back(kv.first + "=" + kv.second);
+    std::vector<char*> envp;
+    for (auto& s : envStrings)
+        envp.push_back(&s[0]);
+    envp.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    std::vector<char*> argp;
+    for (auto& s : args)
+        argp.push_back(&s[0]);
+    argp.push_back(nullptr);
+
+    long long start = monotonicMs();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(inPipe[0], 0);
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        if (!options.workingDir.empty() && chdir(options.workingDir.c_str()) != 0)
+            _exit(126);
+        execve(argp[0], argp.data(), envp.data());
+        _exit(127);
+    }
+    close(inPipe[0]);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    if (pid < 0) {
+        close(inPipe[1]);
+        close(outPipe[0]);
+        close(errPipe[0]);
+        return result;
+    }
+    result.started = true;
+    if (!options.stdinText.empty()) {
+        ssize_t w = write(inPipe[1], options.stdinText.data(), options.stdinText.size());
+        (void)w;
+    }
+    close(inPipe[1]);
+
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    int open = 2;
+    char buffer[4096];
+    while (open > 0) {
+        long long left = options.timeoutMs - (monotonicMs() - start);
+        if (left <= 0) {
+            kill(pid, SIGKILL);
+            result.timedOut = true;
+            break;
+        }
+        int n = poll(fds, 2, static_cast<int>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            ssize_t r = read(fds[i].fd, buffer, sizeof buffer);
+            if (r > 0) {
+                (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(r));
+            } else if (r == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (auto& f : fds)
+        if (f.fd >= 0)
+            close(f.fd);
+    // The output may close before the process ends: the wait keeps to the same deadline.
+    int status = 0;
+    for (;;) {
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR))
+            break;
+        if (r == 0 && monotonicMs() - start >= options.timeoutMs && !result.timedOut) {
+            kill(pid, SIGKILL);
+            result.timedOut = true;
+        }
+        if (r == 0)
+            usleep(2000);
+    }
+    if (WIFEXITED(status))
+        result.exitCode = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.signal = WTERMSIG(status);
+    result.elapsedMs = monotonicMs() - start;
+    return result;
+}
+
+#ifdef KEYPROBE_BIN
+// Runs the built keyprobe with the two arguments (or any others).
+inline RunResult runKeyprobe(const std::vector<std::string>& args, const RunOptions& options = RunOptions())
+{
+    std::vector<std::string> argv{KEYPROBE_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProcess(argv, options);
+}
+#endif
+
+}  // namespace testsupport

@@ -1,0 +1,81 @@
+// The simulator's loop: reads the peer's bytes from a transport, cuts them into
+// requests, lets the terminal answer, applies the faults and writes the replies on
+// their schedule, recording everything in the transcript.
+#pragma once
+
+#include "Framing.h"
+#include "Options.h"
+#include "Replay.h"
+#include "Terminal.h"
+#include "Transcript.h"
+#include "Transport.h"
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace termsim {
+
+class Session {
+public:
+    // The transport must be open. record may be null.
+    Session(const Options& options, Transport& transport, Transcript& transcript, Transcript* record);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Loads what the options name (the replay file). False with a reason.
+    bool prepare(std::string& error);
+
+    // Serves until stopped, idle or out of time. Returns the exit code: 0, or 3 after a
+    // replay mismatch.
+    int run();
+
+    // Safe from a signal handler or another thread.
+    void requestStop();
+    int stopFd() const { return m_stopPipe[1]; }
+
+private:
+    struct OutChunk {
+        std::int64_t due = 0;
+        Bytes bytes;
+        bool startsFrame = false;   // log TXF (the whole frame) before this chunk
+        Bytes frame;
+        bool endsFrame = false;     // counts as a reply frame sent once written
+        bool closeAfter = false;
+        std::string closeReason;
+    };
+
+    void log(const std::string& tag, const std::string& text, std::int64_t now = -1);
+    void onConnected(const std::string& peer);
+    void onDisconnected(const std::string& reason);
+    void readAvailable();
+    void writeDue(std::int64_t now);
+    void handle(const Inbound& in);
+    void handleRequest(const Inbound& in);
+    void scheduleFrame(const Bytes& wire, std::size_t headerLength, const FaultSet& faults, std::int64_t base,
+                       bool closeAfter);
+    void scheduleBytes(const Bytes& bytes, std::int64_t due);
+    void scheduleReplay(const std::vector<ReplayEngine::Output>& outputs);
+    std::int64_t queueEnd(std::int64_t now) const;
+    void reportReplayErrors(std::vector<std::string>& errors);
+
+    const Options& m_options;
+    Transport& m_transport;
+    Transcript& m_transcript;
+    Transcript* m_record;
+    Terminal m_terminal;
+    std::unique_ptr<Receiver> m_receiver;
+    std::unique_ptr<ReplayEngine> m_replay;
+    std::map<std::string, unsigned> m_counters;
+    std::deque<OutChunk> m_queue;
+    unsigned m_framesThisConnection = 0;
+    std::int64_t m_lastActivity = 0;
+    Bytes m_stxLastReply;       // for a resend after the peer's NAK
+    unsigned m_stxResendsLeft = 0;
+    bool m_stxAwaitingAck = false;
+    int m_stopPipe[2] = {-1, -1};
+};
+
+}  // namespace termsim

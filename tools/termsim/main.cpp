@@ -1,0 +1,93 @@
+// termsim: plays the terminal for keyprobe and the library's tests. See --help.
+#include "Options.h"
+#include "PtyTransport.h"
+#include "Session.h"
+#include "TcpTransport.h"
+#include "Transcript.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+volatile int g_stopFd = -1;
+
+extern "C" void onStopSignal(int)
+{
+    int fd = g_stopFd;
+    if (fd >= 0) {
+        char c = 1;
+        ssize_t n = write(fd, &c, 1);
+        (void)n;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    using namespace termsim;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    Options options;
+    std::string error;
+    switch (parseCommandLine(args, options, error)) {
+    case ParseOutcome::Help:
+        std::fputs(helpText().c_str(), stdout);
+        return 0;
+    case ParseOutcome::Error:
+        std::fprintf(stderr, "termsim: %s\n", error.c_str());
+        return 2;
+    case ParseOutcome::Run:
+        break;
+    }
+
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Transcript transcript;
+    if (!transcript.open(options.transcriptPath, false, error)) {
+        std::fprintf(stderr, "termsim: %s\n", error.c_str());
+        return 1;
+    }
+    Transcript record;
+    if (!record.open(options.recordPath, true, error)) {
+        std::fprintf(stderr, "termsim: %s\n", error.c_str());
+        return 1;
+    }
+    record.comment("termsim recording: play back with --replay");
+
+    std::unique_ptr<Transport> transport;
+    if (options.transport == TransportKind::Tcp)
+        transport.reset(new TcpTransport(options.tcpPort));
+    else
+        transport.reset(new PtyTransport(options.linkPath));
+    if (!transport->open(error)) {
+        std::fprintf(stderr, "termsim: %s\n", error.c_str());
+        return 1;
+    }
+    transcript.comment(std::string("termsim ") + transport->readyText());
+
+    Session session(options, *transport, transcript, options.recordPath.empty() ? nullptr : &record);
+    if (!session.prepare(error)) {
+        std::fprintf(stderr, "termsim: %s\n", error.c_str());
+        return 1;
+    }
+    g_stopFd = session.stopFd();
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+
+    std::printf("READY %s\n", transport->readyText().c_str());
+    std::fflush(stdout);
+
+    int code = session.run();
+    g_stopFd = -1;
+    transcript.close();
+    record.close();
+    return code;
+}
