@@ -1,6 +1,10 @@
 // The Microsoft C runtime's multibyte string comparison.
 #pragma once
 
+#ifndef _NLSCMPERROR
+#define _NLSCMPERROR 2147483647
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
