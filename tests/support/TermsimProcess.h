@@ -404,6 +404,27 @@ public:
     }
     int exitCode() const { return m_exitCode; }
 
+    // Waits (bounded) for termsim to end by itself, e.g. after --exit-after-idle.
+    // True when it ended; exitCode() then holds its code.
+    bool waitExit(int timeoutMs)
+    {
+        if (m_pid <= 0)
+            return true;
+        long long deadline = monotonicMs() + timeoutMs;
+        for (;;) {
+            int status = 0;
+            pid_t r = waitpid(m_pid, &status, WNOHANG);
+            if (r == m_pid) {
+                m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                m_pid = -1;
+                return true;
+            }
+            if (monotonicMs() >= deadline)
+                return false;
+            usleep(5000);
+        }
+    }
+
 private:
     std::unique_ptr<TempDir> m_dir;
     pid_t m_pid = -1;
