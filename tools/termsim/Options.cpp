@@ -124,8 +124,10 @@ Transcript and recording
         CMD TEXT  the decoded command, e.g. "a slot=3 ..." or "fetch slot=3"
         FAULT TEXT    the rules applied to the reply that follows
         ERR TEXT  a framing or protocol violation by the peer (checksum,
-                  length, garbage, incomplete frame, malformed request) or a
-                  replay mismatch
+                  length, garbage, incomplete frame, malformed request; vli and
+                  raw: an error status - not 00, 80 or F0 - of a reply sent
+                  whole and in time not followed by the 81 query, or an 81
+                  query with no such status before it) or a replay mismatch
         EV TEXT   start, listen, connect, disconnect (peer|local), stop
       Lines starting with # are comments.
   --record FILE             also write the session to FILE for --replay

@@ -133,6 +133,8 @@ void Session::onConnected(const std::string& peer)
 {
     log("EV", "connect " + peer);
     m_framesThisConnection = 0;
+    m_expectQuery = false;
+    m_lastReplyIntact = false;
     m_stxAwaitingAck = false;
     m_lastActivity = monotonicMicros();
     if (m_replay) {
@@ -218,12 +220,41 @@ void Session::handle(const Inbound& in)
     }
 }
 
+void Session::checkQueryOrder(const Command& command)
+{
+    if (m_expectQuery && command.cls != CommandClass::ErrorQuery)
+        log("ERR", "protocol: status " + toHex(&m_expectQueryStatus, 1) +
+                       " was not followed by the 0x81 query, but by: " + command.text);
+    else if (!m_expectQuery && m_lastReplyIntact && command.cls == CommandClass::ErrorQuery)
+        log("ERR", "protocol: 0x81 query after a reply without an error status");
+    m_expectQuery = false;
+}
+
+void Session::noteReplySent(const Command& command, const Reply& reply, const FaultSet& faults)
+{
+    // Only a reply that reaches the peer's framing whole and in time obliges it to ask;
+    // a corrupted, late or missing one may rightly end in its time-out instead.
+    m_lastReplyIntact = !faults.replaceWire && !faults.noReply && !faults.badChecksum && faults.lengthOver == 0 &&
+                        faults.garbage.empty() && faults.split == FaultSet::Split::None && faults.delayMs == 0 &&
+                        !faults.closeInstead && !faults.closeAfter && !faults.nak && !faults.noAck;
+    if (m_options.framing == Framing::Stx || command.cls == CommandClass::ErrorQuery)
+        return;
+    // The VLI framing reports type 'q' replies with status 0; raw framing makes no exception.
+    std::uint8_t status = m_options.framing == Framing::Vli && reply.type == 'q' ? 0 : reply.status;
+    if (m_lastReplyIntact && status != 0x00 && status != 0x80 && status != 0xF0) {
+        m_expectQuery = true;
+        m_expectQueryStatus = status;
+    }
+}
+
 void Session::handleRequest(const Inbound& in)
 {
     Command command = m_terminal.classify(in.command, in.data);
     log("CMD", command.text);
     if (!command.problem.empty())
         log("ERR", command.problem + ": " + toHex(in.raw));
+    if (m_options.framing != Framing::Stx && !m_replay)
+        checkQueryOrder(command);
 
     std::vector<unsigned> occurrence;
     for (const std::string& name : command.context.names)
@@ -238,10 +269,12 @@ void Session::handleRequest(const Inbound& in)
 
     std::int64_t now = monotonicMicros();
     if (faults.closeInstead && m_transport.canDisconnect()) {
+        m_lastReplyIntact = false;
         onDisconnected("local (close fault)");
         return;
     }
     Reply reply = m_terminal.answer(command, in.data, faults.status ? &*faults.status : nullptr);
+    noteReplySent(command, reply, faults);
     if (faults.noReply)
         return;
     bool stx = m_options.framing == Framing::Stx;

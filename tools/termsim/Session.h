@@ -60,6 +60,8 @@ private:
     void scheduleReplay(const std::vector<ReplayEngine::Output>& outputs);
     std::int64_t queueEnd(std::int64_t now) const;
     void reportReplayErrors(std::vector<std::string>& errors);
+    void checkQueryOrder(const Command& command);
+    void noteReplySent(const Command& command, const Reply& reply, const FaultSet& faults);
 
     const Options& m_options;
     Transport& m_transport;
@@ -75,6 +77,10 @@ private:
     Bytes m_stxLastReply;       // for a resend after the peer's NAK
     unsigned m_stxResendsLeft = 0;
     bool m_stxAwaitingAck = false;
+    // The peer's error reporting must follow an error status with the 0x81 query.
+    bool m_expectQuery = false;
+    std::uint8_t m_expectQueryStatus = 0;
+    bool m_lastReplyIntact = false;
     int m_stopPipe[2] = {-1, -1};
 };
 

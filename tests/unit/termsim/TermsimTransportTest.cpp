@@ -217,6 +217,32 @@ TEST(TermsimOverPty, SplitAndCorruptRepliesAndAFrameThatArrivesInPieces)
     EXPECT_EQ(2u, t.rxFrames().size());
 }
 
+TEST(TermsimOverPty, AnErrorStatusMustBeFollowedByThePlatformErrorQuery)
+{
+    testsupport::TempDir dir;
+    PtyTransport pty;
+    std::string error;
+    ASSERT_TRUE(pty.open(error)) << error;
+    std::string transcriptPath = dir.file("t.log");
+    RunningSession session({"--fault", "a:1=status:0x05", "--fault", "Q:*=garbage"}, pty, transcriptPath);
+    int fd = openRawSlave(pty.slavePath());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(writeAll(fd, hex(kKeyTestA1)));
+    EXPECT_EQ(hex("05 05 61 05 64"), readUpTo(fd, 5));
+    ASSERT_TRUE(writeAll(fd, hex("05 05 61 51 30")));  // skips the 0x81 query
+    EXPECT_EQ(hex("55 AA FF 05 05 61 00 61"), readUpTo(fd, 8));
+    ASSERT_TRUE(writeAll(fd, hex("05 04 81 80")));  // allowed: the last reply was garbled
+    EXPECT_EQ(0x81, readUpTo(fd, 32, 500).at(2));
+    ASSERT_TRUE(writeAll(fd, hex("05 04 81 80")));  // after an intact status 00 reply
+    EXPECT_EQ(0x81, readUpTo(fd, 32, 500).at(2));
+    close(fd);
+    session.stop();
+    auto errors = TermsimTranscript::load(transcriptPath).errors();
+    ASSERT_EQ(2u, errors.size());
+    EXPECT_EQ("protocol: status 05 was not followed by the 0x81 query, but by: Q slot=1", errors[0]);
+    EXPECT_EQ("protocol: 0x81 query after a reply without an error status", errors[1]);
+}
+
 TEST(TermsimOverTcp, CloseAfterFramesThenANewConnectionIsServed)
 {
     testsupport::TempDir dir;
