@@ -15,10 +15,12 @@ namespace tcp_test {
 
 class LoopbackPeer {
 public:
-    // Listens on pszAddress (a 127.0.0.0/8 address) at a port the system chooses. A
+    // Listens on pszAddress (a 127.0.0.0/8 address) at nPort, or at a port the system
+    // chooses when nPort is 0. A
     // peer that never calls Accept still lets clients connect (the system's backlog),
     // which is how a terminal that never answers is played.
-    explicit LoopbackPeer(const char* pszAddress = "127.0.0.1", int nBacklog = 4);
+    explicit LoopbackPeer(const char* pszAddress = "127.0.0.1", unsigned short nPort = 0,
+                          int nBacklog = 4);
     ~LoopbackPeer();
     LoopbackPeer(const LoopbackPeer&) = delete;
     LoopbackPeer& operator=(const LoopbackPeer&) = delete;
@@ -75,7 +77,7 @@ bool WaitReadable(int fd, int nTimeoutMs) {
     return n > 0;
 }
 
-int ListenOn(const char* pszAddress, int nBacklog, unsigned short* pPort) {
+int ListenOn(const char* pszAddress, unsigned short nPort, int nBacklog, unsigned short* pPort) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     int on = 1;
@@ -83,7 +85,7 @@ int ListenOn(const char* pszAddress, int nBacklog, unsigned short* pPort) {
     sockaddr_in sa;
     memset(&sa, 0, sizeof(sa));
     sa.sin_family = AF_INET;
-    sa.sin_port = 0;
+    sa.sin_port = htons(nPort);
     if (::inet_pton(AF_INET, pszAddress, &sa.sin_addr) != 1 ||
         ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
         ::listen(fd, nBacklog) != 0) {
@@ -98,8 +100,8 @@ int ListenOn(const char* pszAddress, int nBacklog, unsigned short* pPort) {
 
 }  // namespace
 
-LoopbackPeer::LoopbackPeer(const char* pszAddress, int nBacklog) {
-    m_listenFd = ListenOn(pszAddress, nBacklog, &m_port);
+LoopbackPeer::LoopbackPeer(const char* pszAddress, unsigned short nPort, int nBacklog) {
+    m_listenFd = ListenOn(pszAddress, nPort, nBacklog, &m_port);
 }
 
 LoopbackPeer::~LoopbackPeer() {
@@ -168,7 +170,7 @@ void LoopbackPeer::CloseListener() {
 
 unsigned short UnusedLoopbackPort() {
     unsigned short port = 0;
-    int fd = ListenOn("127.0.0.1", 1, &port);
+    int fd = ListenOn("127.0.0.1", 0, 1, &port);
     if (fd >= 0) ::close(fd);
     return port;
 }
