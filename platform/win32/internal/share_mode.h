@@ -4,8 +4,9 @@
 // refusals as shared open-file-description locks on single bytes far beyond any real data
 // (these locks are advisory and never touch the data): one byte per access it has (read,
 // write, delete) and one per access it refuses to others. An open conflicts when it wants an
-// access someone refuses, or refuses an access someone has; a gate byte makes check and
-// publish one step across processes. The locks live as long as the file descriptor.
+// access someone refuses, or refuses an access someone has; a whole-file flock, the gate,
+// makes check and publish one step across processes. The locks live as long as the
+// descriptor that holds them.
 #pragma once
 
 #include <windows.h>
@@ -21,10 +22,16 @@ enum ShareAccess : DWORD {
 // The read/write/delete access that a CreateFileA access mask asks for.
 DWORD ShareAccessOf(DWORD dwDesiredAccess);
 
+const int kShareRefused = -1;
+const int kNoShareDescriptor = -2;
+
 // Checks the open of `fd` with `dwAccess` (ShareAccess bits) and the caller's
-// FILE_SHARE_* mode against every other open, and publishes it. False with
-// ERROR_SHARING_VIOLATION on a conflict. File systems without locks share everything.
-bool AcquireShareMode(int fd, DWORD dwAccess, DWORD dwShareMode);
+// FILE_SHARE_* mode against every other open, and publishes it on a descriptor of its own
+// (shared byte locks need a readable one), which the caller keeps open as long as `fd` and
+// closes with it. kShareRefused with ERROR_SHARING_VIOLATION on a conflict;
+// kNoShareDescriptor when the open takes no part: no data access, a file system without
+// locks, or a file we may not read.
+int AcquireShareMode(int fd, DWORD dwAccess, DWORD dwShareMode);
 
 // For rename and delete: holds the gate of the file open as `fd` while the caller works,
 // and says whether an open handle refuses delete access.

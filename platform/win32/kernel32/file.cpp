@@ -40,8 +40,9 @@ class FileObject : public KernelObject {
 public:
     // A read or write with an OVERLAPPED is positioned at its offset and completes before
     // it returns, whether or not the file was opened for overlapped I/O.
-    FileObject(int fd, DWORD dwAccess, bool bRegular, std::string deletePath)
+    FileObject(int fd, int fdShare, DWORD dwAccess, bool bRegular, std::string deletePath)
         : m_fd(fd),
+          m_fdShare(fdShare),
           m_dwAccess(dwAccess),
           m_bRegular(bRegular),
           m_deleteOnClose(std::move(deletePath)) {}
@@ -49,6 +50,7 @@ public:
     ~FileObject() override {
         if (!m_deleteOnClose.empty()) unlink(m_deleteOnClose.c_str());
         close(m_fd);
+        if (m_fdShare >= 0) close(m_fdShare);  // withdraws the share mode
     }
 
     BOOL Read(LPVOID pBuffer, DWORD dwToRead, LPDWORD pdwRead, LPOVERLAPPED pOverlapped) override {
@@ -185,6 +187,7 @@ private:
     }
 
     const int m_fd;
+    const int m_fdShare;  // holds the share-mode locks, or -1
     const DWORD m_dwAccess;
     const bool m_bRegular;
     const std::string m_deleteOnClose;
@@ -322,19 +325,22 @@ HANDLE OpenFile(const char* pszPath, DWORD dwDesiredAccess, DWORD dwShareMode,
         return INVALID_HANDLE_VALUE;
     }
     const bool bRegular = S_ISREG(info.st_mode);
-    if (bRegular && !AcquireShareMode(fd, dwAccess, dwShareMode)) {
+    const int fdShare =
+        bRegular ? AcquireShareMode(fd, dwAccess, dwShareMode) : kNoShareDescriptor;
+    if (fdShare == kShareRefused) {
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
     if (bTruncate && bExisted && bRegular && ftruncate(fd, 0) != 0) {
         SetLastErrorFromErrno(errno);
         close(fd);
+        if (fdShare >= 0) close(fdShare);
         return INVALID_HANDLE_VALUE;
     }
     std::string deletePath;
     if (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) deletePath = pszPath;
     HANDLE h = InsertHandle(std::make_shared<FileObject>(
-        fd, dwAccess, bRegular, deletePath));
+        fd, fdShare, dwAccess, bRegular, deletePath));
     if (!h) return INVALID_HANDLE_VALUE;  // the object closed the descriptor
     ::SetLastError(bExisted && (dwCreationDisposition == CREATE_ALWAYS ||
                                 dwCreationDisposition == OPEN_ALWAYS)
