@@ -2,7 +2,11 @@
 // terminal link over the port that its "Connection" section describes.
 #pragma once
 
+#include <afx.h>
+#include <windows.h>
+
 class CDebugFile;
+class CPort;
 class CTerminalLink;
 
 // The input path copy: at most 255 characters and the terminating zero. The run fills
@@ -19,6 +23,37 @@ enum : signed char {
     CONNECT_OK = 0,
     CONNECT_FAILED = -31,
 };
+
+// Port kinds, in the order in which the ConnectType values are compared.
+enum ConnectionPortKind {
+    PORT_KIND_SERIAL = 0,     // "Serial Port"
+    PORT_KIND_USB_HID = 1,    // "USB Device"
+    PORT_KIND_TCPIP = 2,      // "TCP/IP Port"
+    PORT_KIND_USBIO = 3,      // "USBIO Device"
+};
+
+// The "Connection" section, defaults filled in for every key the file leaves out.
+struct ConnectionSettings {
+    int nPortKind;
+    CString csPort;
+    int nBaudrate;
+    int nParity;
+    int nByteSize;
+    int nStopBits;
+    CString csIPAddress;
+    int nIPPort;
+
+    ConnectionSettings();
+};
+
+// Reads the settings from an INI file; an empty path, a file that cannot be loaded or one
+// without a "Connection" section leaves the defaults, silently.
+void ReadConnectionSettings(LPCSTR pszIniFile, ConnectionSettings& settings);
+// The index of a ConnectType value (trimmed first); anything unknown is the serial port.
+int PortKindFromConnectType(CString csConnectType);
+// Creates the port of the settings' kind over the log, or NULL for a kind that has no
+// port in this build (the reason goes to the log).
+CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebugFile);
 
 signed char ConnectTerminal();
 void DisconnectTerminal();

@@ -13,6 +13,10 @@ enum : signed char {
     STATUS_NO_REPLY = -32,
 };
 
+// Room a caller's reply buffer must have: the reported length is one byte (at most 255),
+// and a reply of type 'q' copies one byte more than it reports.
+enum { TERMINAL_REPLY_BUFFER_SIZE = 256 };
+
 // Sends one command and always goes on to read its reply.
 signed char SendTerminalCommand(BYTE byCommand, const BYTE* pData, WORD wDataLength,
                                 BYTE* pReplyData, BYTE* pbyReplyLength);

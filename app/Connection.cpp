@@ -1,0 +1,137 @@
+#include "Connection.h"
+
+#include <afxcoll.h>
+#include <stdlib.h>
+
+#include "DebugFile.h"
+#include "IniFileReader.h"
+#include "Port.h"
+#include "SerialPort.h"
+#include "TerminalLink.h"
+#include "VLIProtocol.h"
+
+CTerminalLink* g_pTerminalLink = NULL;
+CDebugFile* g_pDebugFile = NULL;
+
+namespace {
+
+const char kSection[] = "Connection";
+// Blank, tab, CR, LF, vertical tab and form feed.
+const char kWhiteSpace[] = " \t\r\n\v\f";
+const char* const kConnectTypes[] = {"Serial Port", "USB Device", "TCP/IP Port", "USBIO Device"};
+const DWORD kLinkReadWriteTimeout = 60000;
+
+void LookUpText(CMapStringToString* pSection, LPCSTR pszKey, CString& csValue)
+{
+    CString csFound;
+    if (pSection->Lookup(pszKey, csFound))
+        csValue = csFound;
+}
+
+void LookUpNumber(CMapStringToString* pSection, LPCSTR pszKey, int& nValue)
+{
+    CString csFound;
+    if (pSection->Lookup(pszKey, csFound))
+        nValue = atoi(csFound);
+}
+
+}  // namespace
+
+ConnectionSettings::ConnectionSettings()
+    : nPortKind(PORT_KIND_SERIAL),
+      csPort("COM1"),
+      nBaudrate(19200),
+      nParity(0),
+      nByteSize(8),
+      nStopBits(0),
+      csIPAddress("192.168.1.2"),
+      nIPPort(8009) {}
+
+int PortKindFromConnectType(CString csConnectType)
+{
+    csConnectType.TrimLeft(kWhiteSpace);
+    csConnectType.TrimRight(kWhiteSpace);
+    for (int i = 0; i < (int)(sizeof(kConnectTypes) / sizeof(kConnectTypes[0])); ++i) {
+        if (csConnectType == kConnectTypes[i])
+            return i;
+    }
+    return PORT_KIND_SERIAL;
+}
+
+void ReadConnectionSettings(LPCSTR pszIniFile, ConnectionSettings& settings)
+{
+    if (pszIniFile == NULL || pszIniFile[0] == '\0')
+        return;
+    CIniFileReader* pReader = new CIniFileReader();
+    if (pReader->Load(CString(pszIniFile))) {
+        CMapStringToString* pSection = pReader->GetSection(kSection);
+        if (pSection != NULL) {
+            CString csConnectType;
+            if (pSection->Lookup("ConnectType", csConnectType))
+                settings.nPortKind = PortKindFromConnectType(csConnectType);
+            LookUpText(pSection, "Port", settings.csPort);
+            LookUpNumber(pSection, "Baudrate", settings.nBaudrate);
+            LookUpNumber(pSection, "Parity", settings.nParity);
+            LookUpNumber(pSection, "ByteSize", settings.nByteSize);
+            LookUpNumber(pSection, "StopBits", settings.nStopBits);
+            LookUpText(pSection, "IPAddress", settings.csIPAddress);
+            LookUpNumber(pSection, "IPPort", settings.nIPPort);
+        }
+    }
+    pReader->Clear();
+    delete pReader;
+}
+
+CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebugFile)
+{
+    switch (settings.nPortKind) {
+    case PORT_KIND_SERIAL:
+        return new CSerialPort(pDebugFile, settings.csPort, (DWORD)settings.nBaudrate, (BYTE)settings.nParity,
+                               (BYTE)settings.nByteSize, (BYTE)settings.nStopBits);
+    default:
+        break;
+    }
+    if (pDebugFile != NULL && settings.nPortKind >= 0 &&
+        settings.nPortKind < (int)(sizeof(kConnectTypes) / sizeof(kConnectTypes[0]))) {
+        CString csText;
+        csText.Format("-ConnectTerminal(): no port for ConnectType \"%s\" in this build",
+                      kConnectTypes[settings.nPortKind]);
+        pDebugFile->Log(0, csText, "");
+    }
+    return NULL;
+}
+
+signed char ConnectTerminal()
+{
+    if (g_pDebugFile != NULL || g_pTerminalLink != NULL)
+        DisconnectTerminal();
+
+    // No registry key: the key check's log records nothing.
+    g_pDebugFile = new CDebugFile("");
+
+    ConnectionSettings settings;
+    ReadConnectionSettings(g_szInputFile, settings);
+
+    // A kind without a port still gets its link; the link then simply cannot open.
+    CPort* pPort = CreateTerminalPort(settings, g_pDebugFile);
+    g_pTerminalLink = new CTerminalLink(pPort, PROTOCOL_VLI);
+
+    if (g_pTerminalLink->OpenPort() && g_pTerminalLink->IsOpen()) {
+        g_pTerminalLink->SetReadWriteTimeout(kLinkReadWriteTimeout);
+        return CONNECT_OK;
+    }
+    return CONNECT_FAILED;
+}
+
+void DisconnectTerminal()
+{
+    if (g_pTerminalLink != NULL) {
+        g_pTerminalLink->ClosePort();
+        delete g_pTerminalLink;
+        g_pTerminalLink = NULL;
+    }
+    if (g_pDebugFile != NULL) {
+        delete g_pDebugFile;
+        g_pDebugFile = NULL;
+    }
+}

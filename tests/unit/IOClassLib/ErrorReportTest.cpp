@@ -1,0 +1,134 @@
+// Error statuses of terminal replies: the log lines, and the 0x81 query through the link
+// that the report makes before the receive that found the status returns.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "DebugFile.h"
+#include "FakePort.h"
+#include "TerminalLink.h"
+
+namespace {
+
+using Bytes = FakePort::Bytes;
+
+const char kBaseKey[] = "SOFTWARE\\KeyProbeErrorReportTests\\";
+
+Bytes WithChecksum(Bytes frame) {
+    BYTE x = 0;
+    for (BYTE b : frame)
+        x ^= b;
+    frame.push_back(x);
+    return frame;
+}
+
+// A registry that switches the log of device "Dev" on, a log file, and a VLI link over a
+// fake port whose log is the one under test.
+class ErrorReportTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/keyprobe-errorreport-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(dir));
+        m_dir = dir;
+        m_logPath = m_dir + "/io.txt";
+        std::ofstream(m_dir + "/registry.reg", std::ios::binary)
+            << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\" << kBaseKey << "Dev]\r\n"
+            << "\"UseDebugFile\"=dword:00000001\r\n\"DebugFile\"=\"" << m_logPath << "\"\r\n";
+        setenv("IOCLASSLIB_REGISTRY", (m_dir + "/registry.reg").c_str(), 1);
+        m_log = new CDebugFile(kBaseKey);
+        m_port = new FakePort(m_log);
+        m_link = new CTerminalLink(m_port, 1);
+    }
+    void TearDown() override {
+        delete m_link;
+        delete m_log;
+        unsetenv("IOCLASSLIB_REGISTRY");
+        std::string command = "rm -rf '" + m_dir + "'";
+        EXPECT_EQ(0, system(command.c_str()));
+    }
+
+    // The texts of the lines logged so far, without their stamps.
+    std::string LoggedTexts() {
+        m_log->CloseFile();
+        std::ifstream in(m_logPath, std::ios::binary);
+        std::string line, texts;
+        while (std::getline(in, line)) {
+            const std::string marker = "Device name [Dev] - ";
+            const size_t at = line.find(marker);
+            texts += at == std::string::npos ? line : line.substr(at + marker.size());
+            texts += "\n";
+        }
+        return texts;
+    }
+
+    std::string m_dir, m_logPath;
+    CDebugFile* m_log = nullptr;
+    FakePort* m_port = nullptr;
+    CTerminalLink* m_link = nullptr;
+};
+
+TEST_F(ErrorReportTest, SuccessStatusesLogAndSendNothing) {
+    for (BYTE status : {0x00, 0x80, 0xF0})
+        m_log->ReportInterfaceAppError(m_link, status, "Dev");
+    EXPECT_TRUE(m_port->events.empty());
+    EXPECT_EQ("", LoggedTexts());
+}
+
+TEST_F(ErrorReportTest, ErrorStatusLogsItAndTheTerminalsLastPlatformError) {
+    m_port->QueueResponse(WithChecksum({0x05, 0x1A, 0x81, 0x00, 0x34, 0x12, 'K', 'e', 'y', ' ', 's', 'l', 'o', 't', ' ',
+                                        '3', ' ', 'i', 's', ' ', 'e', 'm', 'p', 't', 'y'}));
+    m_log->ReportInterfaceAppError(m_link, 0xF8, "Dev");
+    EXPECT_EQ((std::vector<Bytes>{{0x05, 0x04, 0x81, 0x80}}), m_port->writes);
+    EXPECT_EQ(
+        "Orvik-Interface-App error code=0xF8\r\n"
+        "Last platform error code from device=0x1234, desc=Key slot 3 is empty\n\r\n",
+        LoggedTexts());
+}
+
+TEST_F(ErrorReportTest, ReplyWithoutDescription) {
+    m_port->QueueResponse(Bytes{0x05, 0x07, 0x81, 0x00, 0xCD, 0xAB, 0xE5});
+    m_log->ReportInterfaceAppError(m_link, 0x05, "Dev");
+    EXPECT_EQ(
+        "Orvik-Interface-App error code=0x5\r\n"
+        "Last platform error code from device=0xABCD, desc=Not available\n\r\n",
+        LoggedTexts());
+}
+
+TEST_F(ErrorReportTest, ReplyWithStatusF0OrTooShortTellsNothing) {
+    m_port->QueueResponse(WithChecksum({0x05, 0x0A, 0x81, 0xF0, 0x01, 0x00, 'a', 'b', 'c'}));
+    m_log->ReportLastPlatformError(m_link, "Dev");
+    m_port->QueueResponse(WithChecksum({0x05, 0x06, 0x81, 0x00, 0x01}));
+    m_log->ReportLastPlatformError(m_link, "Dev");
+    EXPECT_EQ(2u, m_port->writes.size());
+    EXPECT_EQ(
+        "Last platform error code from device=0x0, desc=Not available\n\r\n"
+        "Last platform error code from device=0x0, desc=Not available\n\r\n",
+        LoggedTexts());
+}
+
+TEST_F(ErrorReportTest, ClosedLinkStillLogsTheQuery) {
+    m_port->open = false;
+    m_log->ReportInterfaceAppError(m_link, 0xE0, "Dev");
+    EXPECT_TRUE(m_port->writes.empty());
+    EXPECT_EQ(
+        "Orvik-Interface-App error code=0xE0\r\n"
+        "Last platform error code from device=0x0, desc=Not available\n\r\n",
+        LoggedTexts());
+}
+
+TEST(ErrorReportWithLogOff, QueryStillGoesToTheTerminal) {
+    CDebugFile log("");
+    FakePort* port = new FakePort(&log);
+    CTerminalLink link(port, 1);
+    port->QueueResponse(Bytes{0x05, 0x07, 0x81, 0x00, 0xCD, 0xAB, 0xE5});
+    log.ReportInterfaceAppError(&link, 0xF1, "");
+    EXPECT_EQ((std::vector<Bytes>{{0x05, 0x04, 0x81, 0x80}}), port->writes);
+    EXPECT_EQ(2u, port->CountEvents("Read"));
+}
+
+}  // namespace

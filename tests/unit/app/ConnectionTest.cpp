@@ -1,0 +1,208 @@
+// Connection set-up: the INI settings with their defaults and conversions, and the
+// open or failed set-up of the link over a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "Connection.h"
+#include "DebugFile.h"
+#include "Port.h"
+#include "SerialPort.h"
+#include "TerminalLink.h"
+#include "VLIProtocol.h"
+
+namespace {
+
+class TempIni {
+public:
+    explicit TempIni(const std::string& text) {
+        char name[] = "/tmp/connection-test-XXXXXX";
+        int fd = mkstemp(name);
+        EXPECT_GE(fd, 0);
+        close(fd);
+        m_path = name;
+        std::ofstream(m_path, std::ios::binary) << text;
+    }
+    ~TempIni() { unlink(m_path.c_str()); }
+    const char* path() const { return m_path.c_str(); }
+
+private:
+    std::string m_path;
+};
+
+ConnectionSettings Read(const std::string& text) {
+    TempIni ini(text);
+    ConnectionSettings settings;
+    ReadConnectionSettings(ini.path(), settings);
+    return settings;
+}
+
+void ExpectDefaults(const ConnectionSettings& s) {
+    EXPECT_EQ(PORT_KIND_SERIAL, s.nPortKind);
+    EXPECT_STREQ("COM1", s.csPort);
+    EXPECT_EQ(19200, s.nBaudrate);
+    EXPECT_EQ(0, s.nParity);
+    EXPECT_EQ(8, s.nByteSize);
+    EXPECT_EQ(0, s.nStopBits);
+    EXPECT_STREQ("192.168.1.2", s.csIPAddress);
+    EXPECT_EQ(8009, s.nIPPort);
+}
+
+TEST(ConnectionSettingsFromIni, DefaultsWhenThereIsNothingToRead) {
+    ConnectionSettings fromEmptyPath;
+    ReadConnectionSettings("", fromEmptyPath);
+    ExpectDefaults(fromEmptyPath);
+
+    ConnectionSettings fromMissingFile;
+    ReadConnectionSettings("/nonexistent/keyprobe.ini", fromMissingFile);
+    ExpectDefaults(fromMissingFile);
+
+    ExpectDefaults(Read("[Other]\r\nPort=COM7\r\n"));
+    // A malformed line rejects the file, also the section read before it.
+    ExpectDefaults(Read("[Connection]\r\nPort=COM7\r\nnonsense\r\n"));
+}
+
+TEST(ConnectionSettingsFromIni, EveryKeyReplacesItsDefault) {
+    const ConnectionSettings s = Read(
+        "[Connection]\r\nConnectType=Serial Port\r\nPort=/dev/ttyUSB3\r\nBaudrate=9600\r\n"
+        "Parity=2\r\nByteSize=7\r\nStopBits=1\r\nIPAddress=10.0.0.9\r\nIPPort=9100\r\n");
+    EXPECT_EQ(PORT_KIND_SERIAL, s.nPortKind);
+    EXPECT_STREQ("/dev/ttyUSB3", s.csPort);
+    EXPECT_EQ(9600, s.nBaudrate);
+    EXPECT_EQ(2, s.nParity);
+    EXPECT_EQ(7, s.nByteSize);
+    EXPECT_EQ(1, s.nStopBits);
+    EXPECT_STREQ("10.0.0.9", s.csIPAddress);
+    EXPECT_EQ(9100, s.nIPPort);
+}
+
+TEST(ConnectionSettingsFromIni, OnlyConnectTypeIsTrimmed) {
+    const ConnectionSettings s = Read("[Connection]\nConnectType= \tTCP/IP Port \t\nPort= COM3\n");
+    EXPECT_EQ(PORT_KIND_TCPIP, s.nPortKind);
+    EXPECT_STREQ(" COM3", s.csPort);
+}
+
+TEST(ConnectionSettingsFromIni, NumbersFollowAtoi) {
+    const ConnectionSettings s =
+        Read("[Connection]\nBaudrate=9600x\nParity=abc\nByteSize= 7\nIPPort=-5\n");
+    EXPECT_EQ(9600, s.nBaudrate);
+    EXPECT_EQ(0, s.nParity);
+    EXPECT_EQ(7, s.nByteSize);
+    EXPECT_EQ(-5, s.nIPPort);
+}
+
+TEST(ConnectionPortKind, ExactCaseSensitiveMatchAfterTrimming) {
+    EXPECT_EQ(PORT_KIND_SERIAL, PortKindFromConnectType("Serial Port"));
+    EXPECT_EQ(PORT_KIND_USB_HID, PortKindFromConnectType("USB Device"));
+    EXPECT_EQ(PORT_KIND_TCPIP, PortKindFromConnectType("\r\n\v\fTCP/IP Port  "));
+    EXPECT_EQ(PORT_KIND_USBIO, PortKindFromConnectType("USBIO Device"));
+    EXPECT_EQ(PORT_KIND_SERIAL, PortKindFromConnectType("tcp/ip port"));
+    EXPECT_EQ(PORT_KIND_SERIAL, PortKindFromConnectType("TCP/IP  Port"));
+    EXPECT_EQ(PORT_KIND_SERIAL, PortKindFromConnectType(""));
+}
+
+// Runs ConnectTerminal on an INI file and tears the set-up down afterwards. COM names
+// resolve in an empty folder, so that the default COM1 never reaches a real device.
+struct ConnectFixture : ::testing::Test {
+    char dosDevices[40] = "/tmp/connection-test-dos-XXXXXX";
+
+    void SetUp() override {
+        ASSERT_NE(nullptr, mkdtemp(dosDevices));
+        setenv("IOCLASSLIB_DOSDEVICES", dosDevices, 1);
+    }
+    void Connect(const std::string& text, signed char expected) {
+        TempIni ini(text);
+        strncpy(g_szInputFile, ini.path(), sizeof(g_szInputFile) - 1);
+        EXPECT_EQ(expected, ConnectTerminal());
+        g_szInputFile[0] = '\0';
+    }
+    void TearDown() override {
+        DisconnectTerminal();
+        unsetenv("IOCLASSLIB_DOSDEVICES");
+        rmdir(dosDevices);
+    }
+};
+
+TEST_F(ConnectFixture, WithoutInputFileTheDefaultSerialPortIsTried) {
+    g_szInputFile[0] = '\0';
+    EXPECT_EQ(CONNECT_FAILED, ConnectTerminal());
+    ASSERT_NE(nullptr, g_pTerminalLink);
+    CSerialPort* port = dynamic_cast<CSerialPort*>(g_pTerminalLink->GetPort());
+    ASSERT_NE(nullptr, port);
+    EXPECT_STREQ("COM1", port->m_strPort);
+    EXPECT_EQ(19200u, port->m_dwBaudrate);
+    EXPECT_EQ(0, port->m_nParity);
+    EXPECT_EQ(8, port->m_nByteSize);
+    EXPECT_EQ(0, port->m_nStopBits);
+    EXPECT_EQ(g_pDebugFile, port->m_pDebugFile);
+}
+
+TEST(ConnectionPortCreation, SerialSettingsReachThePort) {
+    CDebugFile log("");
+    ConnectionSettings settings;
+    settings.csPort = " COM3";
+    settings.nBaudrate = 9600;
+    settings.nParity = 2;
+    settings.nByteSize = 7;
+    settings.nStopBits = 2;
+    CPort* created = CreateTerminalPort(settings, &log);
+    CSerialPort* port = dynamic_cast<CSerialPort*>(created);
+    ASSERT_NE(nullptr, port);
+    EXPECT_STREQ(" COM3", port->m_strPort);
+    EXPECT_EQ(9600u, port->m_dwBaudrate);
+    EXPECT_EQ(2, port->m_nParity);
+    EXPECT_EQ(7, port->m_nByteSize);
+    EXPECT_EQ(2, port->m_nStopBits);
+    EXPECT_EQ(10000u, port->m_ReadWriteTimeout);
+    delete created;
+}
+
+TEST_F(ConnectFixture, MissingSerialDeviceFailsButKeepsTheObjects) {
+    Connect("[Connection]\nPort=/nonexistent/tty\n", CONNECT_FAILED);
+    ASSERT_NE(nullptr, g_pTerminalLink);
+    EXPECT_NE(nullptr, g_pDebugFile);
+    EXPECT_NE(nullptr, dynamic_cast<CSerialPort*>(g_pTerminalLink->GetPort()));
+    EXPECT_NE(nullptr, dynamic_cast<CVLIProtocol*>(g_pTerminalLink->GetProtocol()));
+    EXPECT_FALSE(g_pTerminalLink->IsOpen());
+
+    DisconnectTerminal();
+    EXPECT_EQ(nullptr, g_pTerminalLink);
+    EXPECT_EQ(nullptr, g_pDebugFile);
+}
+
+TEST_F(ConnectFixture, PseudoTerminalOpensWithTheRunsTimeout) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(0, grantpt(master));
+    ASSERT_EQ(0, unlockpt(master));
+    const std::string slave = ptsname(master);
+
+    Connect("[Connection]\r\nConnectType=Serial Port\r\nPort=" + slave + "\r\nBaudrate=9600\r\n", CONNECT_OK);
+    ASSERT_NE(nullptr, g_pTerminalLink);
+    EXPECT_TRUE(g_pTerminalLink->IsOpen());
+    EXPECT_EQ(60000u, g_pTerminalLink->GetReadWriteTimeout());
+    EXPECT_EQ(1, g_pTerminalLink->GetPort()->GetProtocolType());
+
+    // A second set-up starts by taking the first one down.
+    Connect("[Connection]\nPort=/nonexistent/tty\n", CONNECT_FAILED);
+    EXPECT_FALSE(g_pTerminalLink->IsOpen());
+    close(master);
+}
+
+TEST_F(ConnectFixture, PortKindsWithoutAPortInThisBuildFailCleanly) {
+    for (const char* type : {"USB Device", "USBIO Device"}) {
+        Connect(std::string("[Connection]\nConnectType=") + type + "\n", CONNECT_FAILED);
+        ASSERT_NE(nullptr, g_pTerminalLink) << type;
+        EXPECT_EQ(nullptr, g_pTerminalLink->GetPort()) << type;
+        EXPECT_FALSE(g_pTerminalLink->IsOpen());
+    }
+}
+
+}  // namespace
