@@ -343,3 +343,32 @@ TEST(TermsimOverTcp, StxFramingAcknowledgesAndRefuses)
     ASSERT_EQ(1u, t.errors().size());
     EXPECT_NE(std::string::npos, t.errors()[0].find("LRC 34, expected 33"));
 }
+
+TEST(TermsimOverTcp, RawFramingTakesGapDelimitedRequestsAndAnswersWithVliFrames)
+{
+    testsupport::TempDir dir;
+    TcpTransport tcp(0);
+    std::string error;
+    ASSERT_TRUE(tcp.open(error)) << error;
+    std::string transcriptPath = dir.file("t.log");
+    RunningSession session({"--transport", "tcp", "--framing", "raw", "--raw-gap", "30"}, tcp, transcriptPath);
+    int fd = connectLoopback(tcp.port());
+    ASSERT_GE(fd, 0);
+    // Unframed: command 42 and two data bytes, answered once the line has been quiet.
+    ASSERT_TRUE(writeAll(fd, hex("42 01")));
+    usleep(5000);
+    ASSERT_TRUE(writeAll(fd, hex("02")));
+    EXPECT_EQ(hex("05 05 42 04 46"), readUpTo(fd, 5));  // unknown command: status 04
+    // A whole VLI frame is a request at once.
+    ASSERT_TRUE(writeAll(fd, hex("05 05 62 72 10")));
+    EXPECT_EQ(hex("05 05 62 00 62"), readUpTo(fd, 5));
+    close(fd);
+    session.stop();
+    TermsimTranscript t = TermsimTranscript::load(transcriptPath);
+    EXPECT_EQ(std::vector<std::string>({"0x42", "r"}), t.commandClasses());
+    ASSERT_EQ(2u, t.rxFrames().size());
+    EXPECT_EQ(hex("42 01 02"), t.rxFrames()[0]);
+    // The unknown command's status 04 was followed by no 0x81 query.
+    ASSERT_EQ(1u, t.errors().size());
+    EXPECT_NE(std::string::npos, t.errors()[0].find("status 04 was not followed"));
+}
