@@ -128,14 +128,17 @@ Transcript and recording
                   raw: an error status - not 00, 80 or F0 - of a reply sent
                   whole and in time not followed by the 81 query, or an 81
                   query with no such status before it) or a replay mismatch
-        EV TEXT   start, listen, connect, disconnect (peer|local), stop
+        EV TEXT   start (with the settings), connect PEER, disconnect peer,
+                  disconnect local (REASON), dropped N pending write(s),
+                  write failed, stop signal|idle|max-seconds
       Lines starting with # are comments.
   --record FILE             also write the session to FILE for --replay
   --replay FILE             play the terminal side from FILE (a recording or a
                             transcript): wait for the recorded input, compare it,
                             send the recorded output with the recorded pauses,
                             close where the recording closed. Mismatches are ERR
-                            lines and make the exit code 3.
+                            lines and make the exit code 3. The input is still
+                            decoded into RXF and CMD lines.
 
 Life time
   --exit-after-idle SECONDS end after this long with no byte in either direction

@@ -193,13 +193,15 @@ void Session::handle(const Inbound& in)
     switch (in.kind) {
     case Inbound::Kind::Error:
         log("ERR", in.text + ": " + toHex(in.raw), now);
-        if (in.refuse)
+        if (in.refuse && !m_replay)
             scheduleBytes(Bytes{kNak}, queueEnd(now));
         break;
     case Inbound::Kind::Ack:
     case Inbound::Kind::Nak: {
         bool ack = in.kind == Inbound::Kind::Ack;
         log("RXC", ack ? "ACK" : "NAK", now);
+        if (m_replay)
+            break;
         if (!m_stxAwaitingAck) {
             log("ERR", std::string(ack ? "ACK" : "NAK") + " with no reply outstanding", now);
             break;
@@ -215,7 +217,10 @@ void Session::handle(const Inbound& in)
     }
     case Inbound::Kind::Request:
         log("RXF", toHex(in.raw), now);
-        handleRequest(in);
+        if (m_replay)
+            log("CMD", m_terminal.classify(in.command, in.data).text);  // the recording answers
+        else
+            handleRequest(in);
         break;
     }
 }
@@ -273,7 +278,7 @@ void Session::handleRequest(const Inbound& in)
         onDisconnected("local (close fault)");
         return;
     }
-    Reply reply = m_terminal.answer(command, in.data, faults.status ? &*faults.status : nullptr);
+    Reply reply = m_terminal.answer(command, faults.status ? &*faults.status : nullptr);
     noteReplySent(command, reply, faults);
     if (faults.noReply)
         return;
@@ -313,18 +318,17 @@ void Session::readAvailable()
         Bytes data(buffer, buffer + got);
         log("RX", toHex(data), now);
         m_lastActivity = now;
+        std::vector<Inbound> events;
+        m_receiver->feed(data, now, events);
         if (m_replay) {
             std::vector<ReplayEngine::Output> out;
             std::vector<std::string> errors;
             m_replay->feed(data, now, out, errors);
             reportReplayErrors(errors);
             scheduleReplay(out);
-        } else {
-            std::vector<Inbound> events;
-            m_receiver->feed(data, now, events);
-            for (const Inbound& in : events)
-                handle(in);
         }
+        for (const Inbound& in : events)
+            handle(in);
         if (!m_transport.connected())
             return;
     }
@@ -400,6 +404,9 @@ int Session::run()
                     onConnected(peer);
             } else {
                 readAvailable();
+                // A medium that cannot hang up may still report a hang-up; do not spin on it.
+                if ((fds[1].revents & (POLLHUP | POLLERR)) && !m_transport.canDisconnect())
+                    usleep(10000);
             }
         }
     }

@@ -119,9 +119,8 @@ Command Terminal::classify(std::uint8_t byte, const Bytes& data) const
     return c;
 }
 
-Reply Terminal::answer(const Command& command, const Bytes& data, const std::uint8_t* statusOverride)
+Reply Terminal::answer(const Command& command, const std::uint8_t* statusOverride)
 {
-    (void)data;
     Reply r;
     r.type = command.byte;
     std::string why;

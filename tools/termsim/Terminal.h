@@ -49,7 +49,7 @@ public:
 
     // Carries the command out and builds its reply. A status override (a fault) replaces
     // the status the terminal would give and is remembered as the last error like any other.
-    Reply answer(const Command& command, const Bytes& data, const std::uint8_t* statusOverride);
+    Reply answer(const Command& command, const std::uint8_t* statusOverride);
 
     std::uint16_t lastErrorCode() const { return m_errorCode; }
     const std::string& lastErrorText() const { return m_errorText; }

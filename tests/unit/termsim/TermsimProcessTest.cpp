@@ -144,18 +144,19 @@ TEST(TermsimProgram, RecordingPlaysBackAndAMismatchFailsTheReplay)
         auto t = replay.transcript();
         EXPECT_TRUE(t.errors().empty());
         EXPECT_EQ(3u, t.withTag("TX").size());  // the split was replayed as recorded
+        EXPECT_EQ(std::vector<std::string>({"Q", "fetch"}), t.commandClasses());
     }
     {
         TermsimProcess replay({"--transport", "tcp", "--replay", recording});
         ASSERT_TRUE(replay.ready()) << replay.error();
         int fd = connectLoopback(replay.tcpPort());
         ASSERT_GE(fd, 0);
-        EXPECT_EQ(hex("05 05 61 00 61"), exchange(fd, hex("05 05 62 72 32"), 5));
+        EXPECT_EQ(hex("05 05 61 00 61"), exchange(fd, hex("05 05 62 72 10"), 5));
         close(fd);
         EXPECT_EQ(3, replay.stop());
         auto errors = replay.transcript().errors();
         ASSERT_EQ(2u, errors.size());
-        EXPECT_NE(std::string::npos, errors[0].find("expected 05 05 61 51 30, got 05 05 62 72 32"));
+        EXPECT_NE(std::string::npos, errors[0].find("expected 05 05 61 51 30, got 05 05 62 72 10"));
         EXPECT_NE(std::string::npos, errors[1].find("not played"));
     }
 }

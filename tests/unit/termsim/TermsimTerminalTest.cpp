@@ -29,7 +29,7 @@ Exchange send(Terminal& t, std::uint8_t byte, const Bytes& data, const std::uint
 {
     Exchange e;
     e.command = t.classify(byte, data);
-    e.reply = t.answer(e.command, data, status);
+    e.reply = t.answer(e.command, status);
     return e;
 }
 

@@ -351,7 +351,7 @@ TEST(TermsimOverTcp, RawFramingTakesGapDelimitedRequestsAndAnswersWithVliFrames)
     std::string error;
     ASSERT_TRUE(tcp.open(error)) << error;
     std::string transcriptPath = dir.file("t.log");
-    RunningSession session({"--transport", "tcp", "--framing", "raw", "--raw-gap", "30"}, tcp, transcriptPath);
+    RunningSession session({"--transport", "tcp", "--framing", "raw", "--raw-gap", "200"}, tcp, transcriptPath);
     int fd = connectLoopback(tcp.port());
     ASSERT_GE(fd, 0);
     // Unframed: command 42 and two data bytes, answered once the line has been quiet.
