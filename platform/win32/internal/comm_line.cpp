@@ -8,6 +8,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -124,7 +126,74 @@ DWORD OpenError(int nErrno) {
 // an unplugged adapter) reports: the device is gone, not a time-out.
 const DWORD kLineGone = ERROR_DEVICE_NOT_CONNECTED;
 
+// Device majors of the Unix98 pseudo-terminal slaves.
+const unsigned kPtySlaveMajorFirst = 136;
+const unsigned kPtySlaveMajorLast = 143;
+
 }  // namespace
+
+bool DcbToTermios(const DCB& dcb, struct termios* pTio) {
+    speed_t speed;
+    if (!SpeedFromBaud(dcb.BaudRate, &speed))
+        return false;
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
+        dcb.StopBits > TWOSTOPBITS)
+        return false;
+    if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar)
+        return false;
+
+    struct termios tio = *pTio;
+    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, speed);
+    tio.c_cflag &= ~(kFormatFlags | CRTSCTS);
+    tio.c_cflag |= SizeFlag(dcb.ByteSize) | ParityFlags(dcb.Parity);
+    // A UART sends 1.5 stop bits for CSTOPB with five data bits, and 2 otherwise; there is
+    // no other way to ask a termios line for one and a half.
+    if (dcb.StopBits != ONESTOPBIT)
+        tio.c_cflag |= CSTOPB;
+    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
+        tio.c_cflag |= CRTSCTS;
+    // fOutX: we stop sending on XOFF (IXON); fInX: we send XOFF when our queue fills (IXOFF).
+    tio.c_iflag &= ~(IXON | IXOFF | INPCK);
+    if (dcb.fOutX)
+        tio.c_iflag |= IXON;
+    if (dcb.fInX)
+        tio.c_iflag |= IXOFF;
+    if (dcb.fParity)
+        tio.c_iflag |= INPCK;
+    tio.c_cc[VSTART] = (cc_t)dcb.XonChar;
+    tio.c_cc[VSTOP] = (cc_t)dcb.XoffChar;
+    *pTio = tio;
+    return true;
+}
+
+void TermiosToDcb(const struct termios& tio, const DCB& kept, DCB* pDcb) {
+    DCB dcb = kept;
+    dcb.DCBlength = sizeof(DCB);
+    DWORD dwBaud = 0;
+    if (BaudFromSpeed(cfgetospeed(&tio), &dwBaud))
+        dcb.BaudRate = dwBaud;
+    dcb.fBinary = 1;
+    dcb.fParity = (tio.c_iflag & INPCK) ? 1 : 0;
+    const bool bRtsCts = (tio.c_cflag & CRTSCTS) != 0;
+    dcb.fOutxCtsFlow = bRtsCts ? 1 : 0;
+    if (bRtsCts)
+        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    else if (kept.fRtsControl == RTS_CONTROL_HANDSHAKE)
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fOutX = (tio.c_iflag & IXON) ? 1 : 0;
+    dcb.fInX = (tio.c_iflag & IXOFF) ? 1 : 0;
+    dcb.ByteSize = ByteSizeFromFlags(tio.c_cflag);
+    dcb.Parity = ParityFromFlags(tio.c_cflag);
+    // One and a half stop bits reads back as such when that is what was asked for.
+    if (tio.c_cflag & CSTOPB)
+        dcb.StopBits = kept.StopBits == ONE5STOPBITS ? ONE5STOPBITS : TWOSTOPBITS;
+    else
+        dcb.StopBits = ONESTOPBIT;
+    dcb.XonChar = (char)tio.c_cc[VSTART];
+    dcb.XoffChar = (char)tio.c_cc[VSTOP];
+    *pDcb = dcb;
+}
 
 DWORD CommLine::Open(const char* pszDevicePath, DWORD dwDesiredAccess,
                      std::unique_ptr<CommLine>* pLine, const MonotonicClock& clock) {
@@ -171,12 +240,16 @@ DWORD CommLine::Open(const char* pszDevicePath, DWORD dwDesiredAccess,
         close(fd);
         return Win32ErrorFromErrno(nErrno);
     }
-    pLine->reset(new CommLine(fd, wakeFd, clock));
+    struct stat info;
+    const bool bPseudoTerminal = fstat(fd, &info) == 0 &&
+                                 major(info.st_rdev) >= kPtySlaveMajorFirst &&
+                                 major(info.st_rdev) <= kPtySlaveMajorLast;
+    pLine->reset(new CommLine(fd, wakeFd, bPseudoTerminal, clock));
     return ERROR_SUCCESS;
 }
 
-CommLine::CommLine(int fd, int wakeFd, const MonotonicClock& clock)
-    : m_fd(fd), m_wakeFd(wakeFd), m_clock(clock), m_dwEventMask(0), m_bHaveCounts(false),
+CommLine::CommLine(int fd, int wakeFd, bool bPseudoTerminal, const MonotonicClock& clock)
+    : m_fd(fd), m_wakeFd(wakeFd), m_bPseudoTerminal(bPseudoTerminal), m_clock(clock), m_dwEventMask(0), m_bHaveCounts(false),
       m_bAborted(false) {
     memset(&m_timeouts, 0, sizeof(m_timeouts));
     memset(m_counts, 0, sizeof(m_counts));
@@ -209,69 +282,23 @@ DWORD CommLine::GetState(DCB* pDcb) {
     if (tcgetattr(m_fd, &tio) != 0)
         return Win32ErrorFromErrno(errno);
     std::lock_guard<std::mutex> lock(m_mutex);
-    DCB dcb = m_kept;
-    dcb.DCBlength = sizeof(DCB);
-    DWORD dwBaud = 0;
-    if (BaudFromSpeed(cfgetospeed(&tio), &dwBaud))
-        dcb.BaudRate = dwBaud;
-    dcb.fBinary = 1;
-    dcb.fParity = (tio.c_iflag & INPCK) ? 1 : 0;
-    const bool bRtsCts = (tio.c_cflag & CRTSCTS) != 0;
-    dcb.fOutxCtsFlow = bRtsCts ? 1 : 0;
-    if (bRtsCts)
-        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    else if (m_kept.fRtsControl == RTS_CONTROL_HANDSHAKE)
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    // fOutX: we stop sending on XOFF (IXON); fInX: we send XOFF when our queue fills (IXOFF).
-    dcb.fOutX = (tio.c_iflag & IXON) ? 1 : 0;
-    dcb.fInX = (tio.c_iflag & IXOFF) ? 1 : 0;
-    dcb.ByteSize = ByteSizeFromFlags(tio.c_cflag);
-    dcb.Parity = ParityFromFlags(tio.c_cflag);
-    // One and a half stop bits is CSTOPB on a line of five data bits; it reads back as
-    // such when that is what was asked for.
-    if (tio.c_cflag & CSTOPB)
-        dcb.StopBits = m_kept.StopBits == ONE5STOPBITS ? ONE5STOPBITS : TWOSTOPBITS;
-    else
-        dcb.StopBits = ONESTOPBIT;
-    dcb.XonChar = (char)tio.c_cc[VSTART];
-    dcb.XoffChar = (char)tio.c_cc[VSTOP];
+    DCB dcb;
+    TermiosToDcb(tio, m_kept, &dcb);
+    if (m_bPseudoTerminal) {
+        dcb.ByteSize = m_kept.ByteSize;
+        dcb.Parity = m_kept.Parity;
+    }
     *pDcb = dcb;
     return ERROR_SUCCESS;
 }
 
 DWORD CommLine::SetState(const DCB& dcb) {
-    speed_t speed;
-    if (!SpeedFromBaud(dcb.BaudRate, &speed))
-        return ERROR_INVALID_PARAMETER;
-    if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
-        dcb.StopBits > TWOSTOPBITS)
-        return ERROR_INVALID_PARAMETER;
-    if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar)
-        return ERROR_INVALID_PARAMETER;
-
     struct termios old;
     if (tcgetattr(m_fd, &old) != 0)
         return Win32ErrorFromErrno(errno);
     struct termios tio = old;
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
-    tio.c_cflag &= ~(kFormatFlags | CRTSCTS);
-    tio.c_cflag |= SizeFlag(dcb.ByteSize) | ParityFlags(dcb.Parity);
-    // A UART sends 1.5 stop bits for CSTOPB with five data bits, and 2 otherwise; there is
-    // no other way to ask a termios line for one and a half.
-    if (dcb.StopBits != ONESTOPBIT)
-        tio.c_cflag |= CSTOPB;
-    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
-        tio.c_cflag |= CRTSCTS;
-    tio.c_iflag &= ~(IXON | IXOFF | INPCK);
-    if (dcb.fOutX)
-        tio.c_iflag |= IXON;
-    if (dcb.fInX)
-        tio.c_iflag |= IXOFF;
-    if (dcb.fParity)
-        tio.c_iflag |= INPCK;
-    tio.c_cc[VSTART] = (cc_t)dcb.XonChar;
-    tio.c_cc[VSTOP] = (cc_t)dcb.XoffChar;
+    if (!DcbToTermios(dcb, &tio))
+        return ERROR_INVALID_PARAMETER;
 
     if (tcsetattr(m_fd, TCSANOW, &tio) != 0) {
         int nErrno = errno;
@@ -279,9 +306,10 @@ DWORD CommLine::SetState(const DCB& dcb) {
     }
     // tcsetattr succeeds when any part took; a driver that dropped the rate or the format
     // has refused the DCB, and the line goes back to what it was.
+    const tcflag_t checked = m_bPseudoTerminal ? (tcflag_t)CSTOPB : kFormatFlags;
     struct termios now;
-    if (tcgetattr(m_fd, &now) != 0 || cfgetospeed(&now) != speed ||
-        (now.c_cflag & kFormatFlags) != (tio.c_cflag & kFormatFlags)) {
+    if (tcgetattr(m_fd, &now) != 0 || cfgetospeed(&now) != cfgetospeed(&tio) ||
+        (now.c_cflag & checked) != (tio.c_cflag & checked)) {
         tcsetattr(m_fd, TCSANOW, &old);
         return ERROR_INVALID_PARAMETER;
     }

@@ -12,13 +12,23 @@
 
 #include <windows.h>
 
+#include <termios.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
 
-#include "internal/deadline.h"
+#include "deadline.h"
 
 namespace win32 {
+
+// The DCB <-> termios mapping, kept apart from the device so that it can be checked on its
+// own. DcbToTermios changes only what a DCB decides (rate, format, flow control, XON/XOFF
+// characters) and returns false, changing nothing, for a DCB out of range or a rate the
+// line cannot take. TermiosToDcb fills what the termios carries and takes every other
+// field from `kept`.
+bool DcbToTermios(const DCB& dcb, struct termios* pTio);
+void TermiosToDcb(const struct termios& tio, const DCB& kept, DCB* pDcb);
 
 class CommLine {
 public:
@@ -53,7 +63,7 @@ public:
     void Abort();
 
 private:
-    CommLine(int fd, int wakeFd, const MonotonicClock& clock);
+    CommLine(int fd, int wakeFd, bool bPseudoTerminal, const MonotonicClock& clock);
 
     enum class WaitResult { Ready, TimedOut, Aborted, Failed };
     // poll() for `events` on the line (and the wake-up descriptor) for at most nTimeoutMs.
@@ -63,6 +73,10 @@ private:
 
     const int m_fd;
     const int m_wakeFd;
+    // A pseudo-terminal passes bytes without a character format: it forces CS8 and no
+    // parity whatever it is told, so data bits and parity are kept as set, like the other
+    // fields it has no notion of.
+    const bool m_bPseudoTerminal;
     const MonotonicClock& m_clock;
 
     std::mutex m_mutex;  // guards the members below

@@ -36,7 +36,7 @@ public:
 class CommDeadline {
 public:
     // poll() time-out meaning "no limit".
-    static const int kWaitForever = -1;
+    static constexpr int kWaitForever = -1;
 
     static CommDeadline ForRead(const COMMTIMEOUTS& timeouts, DWORD dwCount, MonotonicMs start);
     static CommDeadline ForWrite(const COMMTIMEOUTS& timeouts, DWORD dwCount, MonotonicMs start);
