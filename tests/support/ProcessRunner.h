@@ -255,13 +255,28 @@ inline RunResult runProcess(const std::vector<std::string>& argv, const RunOptio
     return result;
 }
 
+// Keeps a test's keyprobe away from the machine's own devices and settings: unless the
+// caller chose otherwise, COMn names nothing (an unreadable INI file falls back to COM1,
+// which would otherwise be the real /dev/ttyS0) and the registry store does not exist
+// (so the debug log stays off).
+inline RunOptions isolatedFromMachine(RunOptions options)
+{
+    if (!options.setEnv.count("IOCLASSLIB_DOSDEVICES"))
+        options.setEnv["IOCLASSLIB_DOSDEVICES"] = "/nonexistent/keyprobe-test-dosdevices";
+    if (!options.setEnv.count("IOCLASSLIB_REGISTRY"))
+        options.setEnv["IOCLASSLIB_REGISTRY"] = "/nonexistent/keyprobe-test-registry.reg";
+    return options;
+}
+
 #ifdef KEYPROBE_BIN
-// Runs the built keyprobe with the two arguments (or any others).
+// Runs the built keyprobe with the two arguments (or any others), isolated as above.
+// To reach a pty as COMn, start termsim with --link DIR/comn and set
+// IOCLASSLIB_DOSDEVICES=DIR in options.setEnv.
 inline RunResult runKeyprobe(const std::vector<std::string>& args, const RunOptions& options = RunOptions())
 {
     std::vector<std::string> argv{KEYPROBE_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
-    return runProcess(argv, options);
+    return runProcess(argv, isolatedFromMachine(options));
 }
 #endif
 
