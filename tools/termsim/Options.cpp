@@ -369,10 +369,14 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
         error = "--replay plays a recording as it is; it takes no --fault";
         return ParseOutcome::Error;
     }
-    if (!options.replayPath.empty() && options.replayPath == options.recordPath) {
-        error = "--record and --replay name the same file";
-        return ParseOutcome::Error;
-    }
+    const std::string* files[] = {&options.transcriptPath, &options.recordPath, &options.replayPath};
+    const char* fileOptions[] = {"--transcript", "--record", "--replay"};
+    for (int i = 0; i < 3; ++i)
+        for (int j = i + 1; j < 3; ++j)
+            if (!files[i]->empty() && *files[i] == *files[j]) {
+                error = std::string(fileOptions[i]) + " and " + fileOptions[j] + " name the same file";
+                return ParseOutcome::Error;
+            }
     return ParseOutcome::Run;
 }
 
