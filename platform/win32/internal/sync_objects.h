@@ -15,6 +15,8 @@ public:
         : m_bManualReset(bManualReset), m_bSignaled(bInitialState) {}
     void Set();
     void Reset();
+    // Set with KernelWaitMutex() held, together with other state; the caller notifies.
+    void SetLocked() { m_bSignaled = true; }
     bool UsesKernelWaitLock() const override { return true; }
     bool TryAcquireLocked() override;
     bool IsSignaledLocked() const override { return m_bSignaled; }

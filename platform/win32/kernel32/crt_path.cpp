@@ -70,9 +70,9 @@ extern "C" void __cdecl _splitpath(const char* _FullPath, char* _Drive, char* _D
 }
 
 // Joins drive letter and colon, directory (with a separator added when it lacks one),
-// file name and extension (with a dot added when it lacks one). Windows adds '\'; here
-// only a directory written with '\' alone gets '\', any other gets the Linux '/'. The result is
-// cut to _MAX_PATH - 1 characters rather than run past a _MAX_PATH buffer.
+// file name and extension (with a dot added when it lacks one). Windows adds '\'; here only
+// a directory written with '\' alone gets '\', any other the Linux '/'. The result is cut
+// to _MAX_PATH - 1 characters rather than run past a _MAX_PATH buffer.
 extern "C" void __cdecl _makepath(char* _Path, const char* _Drive, const char* _Dir,
                                   const char* _Filename, const char* _Ext) {
     if (!_Path) {

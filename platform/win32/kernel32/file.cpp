@@ -56,7 +56,8 @@ public:
     BOOL Read(LPVOID pBuffer, DWORD dwToRead, LPDWORD pdwRead, LPOVERLAPPED pOverlapped) override {
         if (!(m_dwAccess & kShareAccessRead)) return Fail(pOverlapped, ERROR_ACCESS_DENIED);
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (pOverlapped && !MoveTo(OffsetOf(pOverlapped))) return Fail(pOverlapped, ::GetLastError());
+        if (pOverlapped && !MoveTo(OffsetOf(pOverlapped)))
+            return Fail(pOverlapped, ::GetLastError());
         DWORD dwDone = 0;
         while (dwDone < dwToRead) {
             const ssize_t cbRead = read(m_fd, (char*)pBuffer + dwDone, dwToRead - dwDone);
@@ -73,7 +74,8 @@ public:
         }
         if (pdwRead) *pdwRead = dwDone;
         if (pOverlapped) {
-            if (dwDone == 0 && dwToRead > 0 && m_bRegular) return Fail(pOverlapped, ERROR_HANDLE_EOF);
+            if (dwDone == 0 && dwToRead > 0 && m_bRegular)
+                return Fail(pOverlapped, ERROR_HANDLE_EOF);
             CompleteOverlapped(pOverlapped, ERROR_SUCCESS, dwDone);
         }
         return TRUE;

@@ -92,7 +92,8 @@ bool CopyFileContents(const char* pszFrom, const char* pszTo, bool bReplace, boo
             break;
         }
         for (ssize_t cbDone = 0; bOk && cbDone < cbRead;) {
-            const ssize_t cbWritten = write(fdTo, buffer.data() + cbDone, (size_t)(cbRead - cbDone));
+            const ssize_t cbWritten =
+                write(fdTo, buffer.data() + cbDone, (size_t)(cbRead - cbDone));
             if (cbWritten < 0 && errno == EINTR) continue;
             if (cbWritten < 0) bOk = false;
             else cbDone += cbWritten;

@@ -1,4 +1,5 @@
 #include "internal/handle.h"
+#include "internal/sync_objects.h"
 
 #include <atomic>
 
@@ -34,15 +35,18 @@ void BeginOverlapped(LPOVERLAPPED pOverlapped) {
 }
 
 void CompleteOverlapped(LPOVERLAPPED pOverlapped, DWORD dwError, DWORD dwBytes) {
-    HANDLE hEvent = pOverlapped->hEvent;
+    const DWORD dwLastError = ::GetLastError();
+    std::shared_ptr<EventObject> event;
+    if (pOverlapped->hEvent) event = LookupHandleAs<EventObject>(pOverlapped->hEvent);
+    ::SetLastError(dwLastError);
     {
+        // Status and event change in one step: whoever sees either sees both, and the
+        // OVERLAPPED, which its owner may reuse at once, is not touched afterwards.
         std::lock_guard<std::mutex> lock(KernelWaitMutex());
         pOverlapped->InternalHigh = dwBytes;
         __atomic_store_n(&pOverlapped->Internal, StatusFromWin32(dwError), __ATOMIC_RELEASE);
+        if (event) event->SetLocked();
     }
-    // The caller may reuse the OVERLAPPED the moment the event is set: nothing is read from
-    // it after this point.
-    if (hEvent) ::SetEvent(hEvent);
     KernelWaitCondition().notify_all();
 }
 

@@ -150,7 +150,8 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     if (dwStackSize != 0) {
-        const size_t cbStack = dwStackSize < (size_t)PTHREAD_STACK_MIN ? (size_t)PTHREAD_STACK_MIN : dwStackSize;
+        const size_t cbMin = (size_t)PTHREAD_STACK_MIN;
+        const size_t cbStack = dwStackSize < cbMin ? cbMin : dwStackSize;
         pthread_attr_setstacksize(&attr, cbStack);
     }
     pthread_t id;
