@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "../../../../platform/win32/internal/device_namespace.h"
 #include "../../../../platform/win32/internal/handle.h"
 #include "../../../../platform/win32/internal/tick_count.h"
 
@@ -182,6 +183,45 @@ TEST(KernelOverlapped, APendingRequestCompletesThroughItsEvent) {
     canceller.join();
     CloseHandle(event);
     CloseHandle(h);
+}
+
+bool ClaimsTestDevices(const char* path) {
+    return strncmp(path, "\\\\.\\KernelTestDevice", 20) == 0;
+}
+
+int g_opens = 0;
+win32::DeviceOpenRequest g_lastRequest;
+
+HANDLE OpenTestDevice(const win32::DeviceOpenRequest& request) {
+    ++g_opens;
+    g_lastRequest = request;
+    if (strcmp(request.pszPath, "\\\\.\\KernelTestDevice9") == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return win32::InsertHandle(std::make_shared<LateDevice>());
+}
+
+TEST(KernelDeviceNamespace, DevicePathsGoToTheBackendThatClaimsThem) {
+    win32::RegisterDeviceNamespace(ClaimsTestDevices, OpenTestDevice);
+    win32::RegisterDeviceNamespace(ClaimsTestDevices, OpenTestDevice);  // kept once
+    g_opens = 0;
+    HANDLE h = CreateFileA("\\\\.\\KernelTestDevice0", GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, NULL);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(g_opens, 1);
+    EXPECT_EQ(g_lastRequest.dwDesiredAccess, (DWORD)(GENERIC_READ | GENERIC_WRITE));
+    EXPECT_EQ(g_lastRequest.dwFlagsAndAttributes, (DWORD)FILE_FLAG_OVERLAPPED);
+    CloseHandle(h);
+    EXPECT_EQ(CreateFileA("\\\\.\\KernelTestDevice9", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0,
+                          NULL),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(CreateFileA("\\\\?\\hid#unclaimed", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(g_opens, 2);
 }
 
 TEST(KernelHandles, HandlesAreSmallMultiplesOfFourAndOnlyTheirObjectsAnswer) {
