@@ -219,24 +219,24 @@ void CPort::TraceWrite(const BYTE* pBuffer, DWORD dwLength) {
     if (!IOCLASSLIB_PORT_TRACE)
         return;
     if (pBuffer == NULL) {
-        PortTrace("IO Port Wrote %d bytes. failure in WriteFile().", (int)dwLength);
+        PortTrace("IO Port Wrote %d bytes. failure in WriteFile().\r\n", (int)dwLength);
         return;
     }
     CString strDump;
     FormatHexDump(pBuffer, dwLength, strDump);
-    PortTrace("IO Port Wrote %d bytes:%s", (int)dwLength, (LPCSTR)strDump);
+    PortTrace("IO Port Wrote %d bytes:%s\r\n", (int)dwLength, (LPCSTR)strDump);
 }
 
 void CPort::TraceRead(BYTE* pBuffer, DWORD dwLength) {
     if (!IOCLASSLIB_PORT_TRACE)
         return;
     if (pBuffer == NULL) {
-        PortTrace("IO Port Read  %d bytes. failure in ReadFile().", (int)dwLength);
+        PortTrace("IO Port Read  %d bytes. failure in ReadFile().\r\n", (int)dwLength);
         return;
     }
     CString strDump;
     FormatHexDump(pBuffer, dwLength, strDump);
-    PortTrace("IO Port Read  %d bytes:%s", (int)dwLength, (LPCSTR)strDump);
+    PortTrace("IO Port Read  %d bytes:%s\r\n", (int)dwLength, (LPCSTR)strDump);
 }
 
 namespace {
