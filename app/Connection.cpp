@@ -1,3 +1,6 @@
+// Winsock's header has to come before anything that brings in <windows.h>.
+#include "TCPIPPort.h"
+
 #include "Connection.h"
 
 #include <afxcoll.h>
@@ -88,6 +91,8 @@ CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebug
     case PORT_KIND_SERIAL:
         return new CSerialPort(pDebugFile, settings.csPort, (DWORD)settings.nBaudrate, (BYTE)settings.nParity,
                                (BYTE)settings.nByteSize, (BYTE)settings.nStopBits);
+    case PORT_KIND_TCPIP:
+        return new TCPIPPort(pDebugFile, settings.csIPAddress, settings.nIPPort);
     default:
         break;
     }
