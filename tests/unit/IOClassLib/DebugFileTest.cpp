@@ -161,6 +161,23 @@ TEST_F(DebugFileTest, MissingOrUnusableSettingsKeepItOff) {
     }
 }
 
+TEST_F(DebugFileTest, ShortSwitchValueCountsByItsOwnBytes) {
+    // One byte of 1 is on; the bytes it does not supply count as zero.
+    SwitchOn("hex:01");
+    {
+        CDebugFile log(kBaseKey);
+        LogLines(log, 1);
+    }
+    EXPECT_EQ(1u, CountLines(ReadAll(LogPath())));
+    fs::remove(LogPath());
+    SwitchOn("hex:00,00");
+    {
+        CDebugFile log(kBaseKey);
+        LogLines(log, 1);
+    }
+    EXPECT_FALSE(fs::exists(LogPath()));
+}
+
 TEST_F(DebugFileTest, DeviceNameIsJoinedToTheBaseKeyWithoutSeparator) {
     const fs::path withSlash = m_dir / "slash.txt";
     const fs::path joined = m_dir / "joined.txt";
