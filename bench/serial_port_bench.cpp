@@ -122,7 +122,8 @@ int main(int argc, char** argv) {
         return ReadAll(plain, got, sizeof(reply));
     };
 
-    // Warm up both paths, then alternate rounds so that both see the same machine.
+    // Warm up both paths, then interleave them exchange by exchange, in turns, so that
+    // both see the same machine at the same moments.
     for (int i = 0; i < 100; ++i)
         if (!viaPort() || !viaPlain()) {
             fprintf(stderr, "exchange failed during warm-up\n");
@@ -130,19 +131,18 @@ int main(int argc, char** argv) {
         }
     std::vector<double> portUs;
     std::vector<double> plainUs;
-    for (int r = 0; r < rounds; ++r) {
+    const long exchanges = (long)rounds * perRound;
+    for (long i = 0; i < exchanges; ++i) {
         for (int pass = 0; pass < 2; ++pass) {
-            const bool bPort = (pass == 0) == (r % 2 == 0);
-            for (int i = 0; i < perRound; ++i) {
-                double t0 = NowUs();
-                bool ok = bPort ? viaPort() : viaPlain();
-                double t1 = NowUs();
-                if (!ok) {
-                    fprintf(stderr, "exchange failed\n");
-                    return 1;
-                }
-                (bPort ? portUs : plainUs).push_back(t1 - t0);
+            const bool bPort = (pass == 0) == (i % 2 == 0);
+            double t0 = NowUs();
+            bool ok = bPort ? viaPort() : viaPlain();
+            double t1 = NowUs();
+            if (!ok) {
+                fprintf(stderr, "exchange failed\n");
+                return 1;
             }
+            (bPort ? portUs : plainUs).push_back(t1 - t0);
         }
     }
     const double portMedian = Median(portUs);
