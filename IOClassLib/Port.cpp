@@ -128,6 +128,10 @@ BOOL CPort::PortProcessEventUnlock() { return m_ProcessEventSemaphore.Unlock(); 
 
 BOOL CPort::OPOSSetCommTimeouts(HANDLE hPort, COMMTIMEOUTS* pTimeouts) {
     OutputDebugStringA("CPort::OPOSSetCommTimeouts entered.");
+    if (pTimeouts == NULL) {
+        OutputDebugStringA("CPort::OPOSSetCommTimeouts exiting.");
+        return FALSE;
+    }
     if (EqualCommTimeouts(pTimeouts, &m_CommTimeouts)) {
         OutputDebugStringA("CPort::OPOSSetCommTimeouts exiting.");
         return TRUE;
