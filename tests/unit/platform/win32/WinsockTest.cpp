@@ -45,7 +45,7 @@ SOCKET ConnectedTo(const tcp_test::LoopbackPeer& peer) {
 }
 
 int SelectRead(SOCKET s, long lSeconds) {
-    fd_set readSet;
+    fd_set readSet = {};
     FD_ZERO(&readSet);
     FD_SET(s, &readSet);
     timeval tv;
@@ -227,7 +227,7 @@ TEST(WinsockSelect, TimeOutEmptiesTheSetAndReadySocketsStay) {
     SOCKET b = ConnectedTo(peerB);
     ASSERT_TRUE(peerB.Accept());
 
-    fd_set readSet;
+    fd_set readSet = {};
     FD_ZERO(&readSet);
     FD_SET(a, &readSet);
     FD_SET(b, &readSet);
@@ -240,7 +240,7 @@ TEST(WinsockSelect, TimeOutEmptiesTheSetAndReadySocketsStay) {
     ASSERT_TRUE(peerB.Send("z"));
     FD_SET(a, &readSet);
     FD_SET(b, &readSet);
-    fd_set writeSet;
+    fd_set writeSet = {};
     FD_ZERO(&writeSet);
     FD_SET(a, &writeSet);
     tv.tv_sec = 5;
@@ -258,7 +258,7 @@ TEST(WinsockSelect, TimeOutEmptiesTheSetAndReadySocketsStay) {
 
 TEST(WinsockSelect, RejectsEmptySetsAndUnknownHandles) {
     WinsockSession session;
-    fd_set readSet;
+    fd_set readSet = {};
     FD_ZERO(&readSet);
     timeval tv = {0, 0};
     EXPECT_EQ(SOCKET_ERROR, select(0, &readSet, NULL, NULL, &tv));
