@@ -4,7 +4,8 @@
 // at most the count wanted (or the whole chunk when deliverWholeChunks is set, as a port
 // that completes a frame may), so a reply split into chunks arrives split across reads.
 // An empty queue is a time-out: FALSE and a count of 0. Read returns TRUE when it
-// delivered at least the count wanted, as the serial port does.
+// delivered at least the count wanted, as the serial port does (or, with
+// shortReadsSucceed, whenever it delivered something).
 //
 // Bytes queued with QueueRead have already arrived, so FlushReceiveBuffer discards them.
 // Responses queued with QueueResponse arrive after a write: each Write moves the next
@@ -43,6 +44,7 @@ public:
     bool open = true;           // state reported by IsOpen
     BOOL openResult = TRUE;     // result of OpenPort (which also opens when TRUE)
     bool deliverWholeChunks = false;
+    bool shortReadsSucceed = false;  // a read that delivers less than wanted still says TRUE
     int failReads = 0;          // the next n reads fail with a count of 0
     DWORD writeLimit = 0xFFFFFFFF;  // a write sends at most this many bytes
     BOOL writeResult = TRUE;
@@ -137,7 +139,7 @@ public:
         if (chunk.empty())
             readQueue.pop_front();
         *pdwLength = n;
-        return n >= dwWanted;
+        return n >= dwWanted || shortReadsSucceed;
     }
     DWORD GetMaxBufferSize() override { return 1024; }
     void BeginTransaction(LPCSTR pszTrace) override {

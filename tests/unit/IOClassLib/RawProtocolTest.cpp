@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "DebugFile.h"
+#include "DebugOutputCapture.h"
 #include "FakePort.h"
 #include "RawProtocol.h"
 #include "TerminalLink.h"
@@ -83,6 +84,29 @@ TEST_F(RawFixture, ErrorStatusQueriesOnceAndTheAnswerIsNotReportedAgain) {
         "End"};
     EXPECT_EQ(expected, port->events);
     EXPECT_EQ(0x81, raw.m_LastCommand);
+}
+
+TEST_F(RawFixture, DebuggerTextsAndTransactionTraces) {
+    DebugOutputCapture capture;
+    const BYTE d[] = {0x05, 0x04, 0x16, 0x17};
+    raw.nSendPacket(0x16, d, 4, trace);
+    port->QueueResponse(FakePort::Bytes{0x00, 0x05, 0x16, 0x00, 0x13});
+    raw.nSendPacket(0x16, d, 4, trace);
+    raw.nReceivePacket(data, trace);
+    EXPECT_EQ(
+        "CRawProtocol::nSendPacket before m_pPort->Write.\n"
+        "CRawProtocol::nSendPacket exiting.\n"
+        "CRawProtocol::nSendPacket before m_pPort->Write.\n"
+        "CRawProtocol::nSendPacket exiting.\n"
+        "CRawProtocol::nReceivePacket entered.\n"
+        "CRawProtocol::nReceivePacket after m_pPort->Read.\n"
+        "CRawProtocol::nReceivePacket exiting.\n",
+        capture.Text());
+    ASSERT_EQ(3u, port->transactionTraces.size());
+    EXPECT_NE(std::string::npos,
+              port->transactionTraces[0].find("Function [CRawProtocol::nSendPacket()]. File [IOClassLib/RawProtocol.cpp]. Line #[35]"));
+    EXPECT_NE(std::string::npos,
+              port->transactionTraces[2].find("Function [CRawProtocol::nReceivePacket()]. File [IOClassLib/RawProtocol.cpp]. Line #[105]"));
 }
 
 TEST(RawChecksum, XorLikeVli) {

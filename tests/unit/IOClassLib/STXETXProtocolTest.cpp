@@ -1,6 +1,7 @@
 // STX/ETX framing over a scripted port: LRC, acknowledgement, reassembly.
 #include <gtest/gtest.h>
 
+#include "DebugOutputCapture.h"
 #include "FakePort.h"
 #include "STXETXProtocol.h"
 
@@ -122,6 +123,25 @@ TEST_F(StxEtxFixture, ReceiveGivesUpAfterTheLimit) {
     port.QueueRead(unterminated);
     EXPECT_EQ(0u, proto.nReceivePacket(data, trace));
     EXPECT_EQ((std::vector<Bytes>{{0x15}}), port.writes);
+}
+
+TEST_F(StxEtxFixture, DebuggerTextsOfAnExchange) {
+    DebugOutputCapture capture;
+    const BYTE d[] = {0x41};
+    proto.nSendPacket(0, d, 1, trace);
+    port.QueueRead({0x06});
+    port.QueueRead({0x02, 0x41});
+    port.QueueRead({0x03, 0x42});
+    proto.nReceivePacket(data, trace);
+    EXPECT_EQ(
+        "CSTXETXProtocol::nSendPacket entered.\n"
+        "CSTXETXProtocol::nSendPacket before m_pPort->Write.\n"
+        "CSTXETXProtocol::nSendPacket exiting.\n"
+        "CSTXETXProtocol::nReceivePacket entered.\n"
+        "CSTXETXProtocol::nReceivePacket after m_pPort->Read.\n"
+        "CSTXETXProtocol::nReceivePacket after m_pPort->Read.\n"
+        "CSTXETXProtocol::nReceivePacket exiting.\n",
+        capture.Text());
 }
 
 TEST(StxEtxChecksum, SkipsLeadingStxAndStopsAfterFirstEtx) {

@@ -2,7 +2,9 @@
 // error query nested inside a receive.
 #include <gtest/gtest.h>
 
+
 #include "DebugFile.h"
+#include "DebugOutputCapture.h"
 #include "FakePort.h"
 #include "TerminalLink.h"
 #include "VLIProtocol.h"
@@ -50,6 +52,57 @@ TEST_F(VliFixture, SendFramesCommandWithoutData) {
     // The transaction opens before the frame goes out, and stale input is dropped first.
     EXPECT_EQ((std::vector<std::string>{"Begin", "Flush", "Write 05 04 16 17"}), port->events);
     EXPECT_NE(std::string::npos, port->transactionTraces[0].find("Function [ CVLIProtocol::nSendPacket()]"));
+}
+
+TEST_F(VliFixture, TransactionTracesNameFunctionFileAndLine) {
+    port->deliverWholeChunks = true;
+    vli.nSendPacket(0x16, nullptr, 0, trace);
+    vli.nReceivePacket(data, trace);
+    ASSERT_EQ(2u, port->transactionTraces.size());
+    EXPECT_NE(std::string::npos,
+              port->transactionTraces[0].find("Function [ CVLIProtocol::nSendPacket()]. File [IOClassLib/VLIProtocol.cpp]. Line #[54]"));
+    EXPECT_NE(std::string::npos,
+              port->transactionTraces[1].find("Function [CVLIProtocol::nReceivePacket()]. File [IOClassLib/VLIProtocol.cpp]. Line #[337]"));
+    EXPECT_NE(std::string::npos, port->transactionTraces[0].find("Time ["));
+}
+
+TEST_F(VliFixture, DebuggerTextsOfAnExchange) {
+    DebugOutputCapture capture;
+    port->deliverWholeChunks = true;
+    port->QueueResponse(Frame({0x05, 0x05, 0x16, 0x00, 0x16}));
+    vli.nSendPacket(0x16, nullptr, 0, trace);
+    vli.nReceivePacket(data, trace);
+    EXPECT_EQ(
+        "CVLIProtocol::nSendPacket entered.\n"
+        "CVLIProtocol::nSendPacket before m_pPort->Write.\n"
+        "CVLIProtocol::nSendPacket exiting.\n"
+        "CVLIProtocol::nReceivePacket entered.\n"
+        "CVLIProtocol::nReceivePacket after m_pPort->Read.\n"
+        "CVLIProtocol::nReceivePacket exiting.\n",
+        capture.Text());
+}
+
+TEST_F(VliFixture, DebuggerTextsOfFailedReceives) {
+    DebugOutputCapture capture;
+    port->open = false;
+    vli.nReceivePacket(data, trace);
+    port->open = true;
+    port->failReads = 1;
+    vli.nReceivePacket(data, trace);
+    port->shortReadsSucceed = true;
+    port->QueueRead(Frame({0x05, 0x05, 0x16}));
+    vli.nReceivePacket(data, trace);
+    EXPECT_EQ(
+        "CVLIProtocol::nReceivePacket entered.\n"
+        "CVLIProtocol::nReceivePacket m_pPort->IsOpen() false.\n"
+        "CVLIProtocol::nReceivePacket exiting.\n"
+        "CVLIProtocol::nReceivePacket entered.\n"
+        "CVLIProtocol::nReceivePacket m_pPort->Read false.\n"
+        "CVLIProtocol::nReceivePacket exiting.\n"
+        "CVLIProtocol::nReceivePacket entered.\n"
+        "CVLIProtocol::nReceivePacket m_pPort->Read dwLength < HEADER_LENGTH.\n"
+        "CVLIProtocol::nReceivePacket exiting.\n",
+        capture.Text());
 }
 
 TEST_F(VliFixture, SendSwitchesToLongFormAbove251DataBytes) {
