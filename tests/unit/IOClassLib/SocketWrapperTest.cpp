@@ -217,8 +217,8 @@ TEST(SocketWrapperWait, WaitsWholeSecondsOnly) {
     ASSERT_TRUE(w.socket.Connect());
     ASSERT_TRUE(peer.Accept());
     {
-        // 1,500 ms waits one second: data at 1.25 s come too late.
-        DelayedSend later(peer, 1250, "x");
+        // 1,500 ms waits one second: data at 1.4 s come too late.
+        DelayedSend later(peer, 1400, "x");
         EXPECT_EQ(0, w.socket.WaitForData(1500));
     }
     char buf[4];

@@ -332,16 +332,3 @@ TEST_F(TCPIPPortTest, DestructionReleasesWinsock) {
     }
     EXPECT_TRUE(WinsockReleased());
 }
-
-TEST_F(TCPIPPortTest, OwnerTokenAndEmptyTransactions) {
-    TCPIPPort port(m_pLog, "127.0.0.1", 8009);
-    port.SetOwner(7);
-    port.ReleaseOwner(8);
-    EXPECT_EQ(7u, port.GetOwner());
-    port.ReleaseOwner(7);
-    EXPECT_FALSE(port.HasOwner());
-    port.BeginTransaction("x");
-    port.EndTransaction("x");
-    port.CloseConnection();
-    EXPECT_FALSE(port.IsOpen());
-}
