@@ -154,3 +154,13 @@ public:
 private:
     int* m_pDestroyCount;
 };
+
+// A frame with its XOR checksum appended: well-formed around arbitrary bodies, for
+// frames too long to write out by hand.
+inline FakePort::Bytes WithChecksum(FakePort::Bytes frame) {
+    BYTE x = 0;
+    for (BYTE b : frame)
+        x ^= b;
+    frame.push_back(x);
+    return frame;
+}

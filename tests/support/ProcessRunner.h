@@ -1,5 +1,5 @@
 // Test helper: run a program with a bounded wait and capture what it prints; write INI
-// files; make temporary folders. Header-only, POSIX.
+// files. Header-only, POSIX.
 #pragma once
 
 #include <fcntl.h>
@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,12 +14,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "TempFiles.h"
 
 extern char** environ;
 
@@ -31,59 +30,6 @@ inline long long monotonicMs()
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// A fresh folder under $TMPDIR (or /tmp), removed with its contents on destruction.
-class TempDir {
-public:
-    explicit TempDir(const std::string& prefix = "kp-test")
-    {
-        const char* base = getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (mkdtemp(buffer.data()) != nullptr)
-            m_path = buffer.data();
-    }
-    ~TempDir()
-    {
-        if (!m_path.empty()) {
-            std::string command = "rm -rf '" + m_path + "'";
-            int rc = std::system(command.c_str());
-            (void)rc;
-        }
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return m_path; }
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
-
-inline bool writeTextFile(const std::string& path, const std::string& content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    return static_cast<bool>(out);
-}
-
-inline std::string readTextFile(const std::string& path, bool* exists = nullptr)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (exists)
-        *exists = static_cast<bool>(in);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-inline bool fileExists(const std::string& path)
-{
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0;
 }
 
 // Writes "[section]" blocks with "key=value" lines, CR LF line ends as on Windows.

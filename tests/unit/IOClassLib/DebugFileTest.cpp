@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "TempRegistryStore.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -20,17 +22,8 @@ namespace {
 const char kBaseKey[] = "SOFTWARE\\KeyProbeTests\\";
 const unsigned kMaxFileSize = 5120000;
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteAll(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
+using testsupport::readTextFile;
+using testsupport::writeTextFile;
 
 size_t CountLines(const std::string& text) {
     size_t n = 0;
@@ -39,31 +32,12 @@ size_t CountLines(const std::string& text) {
     return n;
 }
 
-std::string RegEscape(const std::string& text) {
-    std::string escaped;
-    for (char c : text) {
-        if (c == '\\' || c == '"')
-            escaped += '\\';
-        escaped += c;
-    }
-    return escaped;
-}
-
 // A temporary registry store and a temporary folder for the log files.
 class DebugFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char szTemplate[] = "/tmp/keyprobe-debugfile-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(szTemplate));
-        m_dir = szTemplate;
-        m_registry = m_dir / "registry.reg";
-        WriteAll(m_registry, "Windows Registry Editor Version 5.00\r\n");
-        setenv("IOCLASSLIB_REGISTRY", m_registry.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("IOCLASSLIB_REGISTRY");
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
+        ASSERT_FALSE(m_tmp.path().empty());
+        ASSERT_TRUE(m_store.ok());
     }
 
     struct Key {
@@ -73,15 +47,15 @@ protected:
     };
 
     void WriteRegistry(const std::vector<Key>& keys) {
-        std::string text = "Windows Registry Editor Version 5.00\r\n";
+        std::string text = testsupport::kRegistryHeader;
         for (const Key& key : keys) {
             text += "\r\n[HKEY_LOCAL_MACHINE\\" + key.path + "]\r\n";
             if (!key.useDebugFile.empty())
                 text += "\"UseDebugFile\"=" + key.useDebugFile + "\r\n";
             if (!key.debugFile.empty())
-                text += "\"DebugFile\"=\"" + RegEscape(key.debugFile) + "\"\r\n";
+                text += "\"DebugFile\"=\"" + testsupport::regEscape(key.debugFile) + "\"\r\n";
         }
-        WriteAll(m_registry, text);
+        ASSERT_TRUE(m_store.write(text));
     }
 
     // The usual set-up: device "Dev" below the base key, switched on, logging to io.txt.
@@ -105,8 +79,9 @@ protected:
         return found;
     }
 
-    fs::path m_dir;
-    fs::path m_registry;
+    testsupport::TempDir m_tmp{"keyprobe-debugfile"};
+    const fs::path m_dir{m_tmp.path()};
+    testsupport::TempRegistryStore m_store{m_tmp.file("registry.reg")};
 };
 
 TEST_F(DebugFileTest, EmptyBaseKeyNeverReadsTheRegistryNorWrites) {
@@ -129,7 +104,7 @@ TEST_F(DebugFileTest, SwitchedOffUntilTheRegistrySaysOn) {
     log.Log(0, "kept", "Dev");
     EXPECT_TRUE(fs::exists(LogPath())) << "the first line found switched on opens the file";
     log.CloseFile();
-    const std::string text = ReadAll(LogPath());
+    const std::string text = readTextFile(LogPath());
     EXPECT_EQ(1u, CountLines(text));
     EXPECT_EQ(std::string::npos, text.find("dropped"));
 }
@@ -168,7 +143,7 @@ TEST_F(DebugFileTest, ShortSwitchValueCountsByItsOwnBytes) {
         CDebugFile log(kBaseKey);
         LogLines(log, 1);
     }
-    EXPECT_EQ(1u, CountLines(ReadAll(LogPath())));
+    EXPECT_EQ(1u, CountLines(readTextFile(LogPath())));
     fs::remove(LogPath());
     SwitchOn("hex:00,00");
     {
@@ -189,22 +164,22 @@ TEST_F(DebugFileTest, DeviceNameIsJoinedToTheBaseKeyWithoutSeparator) {
         a.Log(0, "to slash", "Dev");
         b.Log(0, "to joined", "Dev");
     }
-    EXPECT_NE(std::string::npos, ReadAll(withSlash).find("to slash"));
-    EXPECT_NE(std::string::npos, ReadAll(joined).find("to joined"));
+    EXPECT_NE(std::string::npos, readTextFile(withSlash).find("to slash"));
+    EXPECT_NE(std::string::npos, readTextFile(joined).find("to joined"));
 }
 
 TEST_F(DebugFileTest, LinesGoOutInBlocksOfAHundred) {
     SwitchOn();
-    WriteAll(LogPath(), "");
+    writeTextFile(LogPath(), "");
     CDebugFile* pLog = new CDebugFile(kBaseKey);
     LogLines(*pLog, 99);
     EXPECT_EQ(0u, fs::file_size(LogPath()));
     LogLines(*pLog, 1);
-    EXPECT_EQ(100u, CountLines(ReadAll(LogPath())));
+    EXPECT_EQ(100u, CountLines(readTextFile(LogPath())));
     LogLines(*pLog, 50);
-    EXPECT_EQ(100u, CountLines(ReadAll(LogPath())));
+    EXPECT_EQ(100u, CountLines(readTextFile(LogPath())));
     delete pLog;
-    EXPECT_EQ(150u, CountLines(ReadAll(LogPath())));
+    EXPECT_EQ(150u, CountLines(readTextFile(LogPath())));
 }
 
 TEST_F(DebugFileTest, LineLayout) {
@@ -216,7 +191,7 @@ TEST_F(DebugFileTest, LineLayout) {
         log.Log(0, "+TCPIPPort::Read()", "");
         log.Log(0, "Last platform error code from device=0x0, desc=Not available\n", "Dravon");
     }
-    const std::string text = ReadAll(LogPath());
+    const std::string text = readTextFile(LogPath());
     const std::regex layout(
         "[^\t\r\n]+ \\([0-9]{5} ms\\)\tEC0042\tDevice name \\[Dev\\] - "
         "-TCPIPPort::Read\\(\\)\\. Socket timeout\r\n"
@@ -228,12 +203,12 @@ TEST_F(DebugFileTest, LineLayout) {
 
 TEST_F(DebugFileTest, ExistingFileIsAppendedTo) {
     SwitchOn();
-    WriteAll(LogPath(), "earlier run\r\n");
+    writeTextFile(LogPath(), "earlier run\r\n");
     {
         CDebugFile log(kBaseKey);
         LogLines(log, 3);
     }
-    const std::string text = ReadAll(LogPath());
+    const std::string text = readTextFile(LogPath());
     EXPECT_EQ(0u, text.find("earlier run\r\n"));
     EXPECT_EQ(4u, CountLines(text));
 }
@@ -252,7 +227,7 @@ TEST_F(DebugFileTest, LinesFromManyThreadsStayWhole) {
         for (auto& thread : threads)
             thread.join();
     }
-    const std::string text = ReadAll(LogPath());
+    const std::string text = readTextFile(LogPath());
     EXPECT_EQ(520u, CountLines(text));
     const std::regex line("[^\t\r\n]+ \\([0-9]{5} ms\\)\tEC0000\tDevice name \\[Dev\\] - thread [0-3]");
     std::istringstream lines(text);
@@ -300,7 +275,7 @@ TEST_F(DebugFileRotationTest, FileOfExactlyTheLimitIsNotRotated) {
         ASSERT_LT(nBlock, kMaxFileSize);
         SwitchOn();
         const size_t nStart = kMaxFileSize - nBlock;
-        WriteAll(LogPath(), Filler(nStart));
+        writeTextFile(LogPath(), Filler(nStart));
         {
             CDebugFile log(kBaseKey);
             LogLines(log, 100);
@@ -319,7 +294,7 @@ TEST_F(DebugFileRotationTest, FileOneByteOverTheLimitMovesToAStampedName) {
         const size_t nBlock = MeasureBlock();
         SwitchOn();
         const size_t nStart = kMaxFileSize + 1 - nBlock;
-        WriteAll(LogPath(), Filler(nStart));
+        writeTextFile(LogPath(), Filler(nStart));
         const time_t before = time(NULL);
         {
             CDebugFile log(kBaseKey);
@@ -335,7 +310,7 @@ TEST_F(DebugFileRotationTest, FileOneByteOverTheLimitMovesToAStampedName) {
         EXPECT_EQ(".txt", rotated[0].extension().string());
         EXPECT_TRUE(StampIsBetween(name.substr(3, 14), before, after)) << name;
 
-        const std::string fresh = ReadAll(LogPath());
+        const std::string fresh = readTextFile(LogPath());
         EXPECT_EQ(1u, CountLines(fresh));
         EXPECT_NE(std::string::npos, fresh.find("after rotation"));
         if (fs::file_size(rotated[0]) - nStart != nBlock) {
@@ -351,7 +326,7 @@ TEST_F(DebugFileRotationTest, FileOneByteOverTheLimitMovesToAStampedName) {
 TEST_F(DebugFileRotationTest, NameWithoutExtensionGetsTheStampOnly) {
     const fs::path path = m_dir / "log";
     WriteRegistry({{std::string(kBaseKey) + "Dev", "dword:00000001", path.string()}});
-    WriteAll(path, Filler(kMaxFileSize));
+    writeTextFile(path, Filler(kMaxFileSize));
     {
         CDebugFile log(kBaseKey);
         LogLines(log, 100);
@@ -371,17 +346,17 @@ TEST_F(DebugFileRotationTest, FailedRenameKeepsLoggingToTheSameFile) {
         char sz[32];
         strftime(sz, sizeof(sz), "%Y%m%d%H%M%S", localtime(&t));
         taken.push_back(m_dir / ("io_" + std::string(sz) + ".txt"));
-        WriteAll(taken.back(), "someone else's");
+        writeTextFile(taken.back(), "someone else's");
     }
-    WriteAll(LogPath(), Filler(kMaxFileSize));
+    writeTextFile(LogPath(), Filler(kMaxFileSize));
     {
         CDebugFile log(kBaseKey);
         LogLines(log, 200);
         LogLines(log, 10);
     }
     for (const fs::path& path : taken)
-        EXPECT_EQ("someone else's", ReadAll(path)) << path;
-    const std::string text = ReadAll(LogPath());
+        EXPECT_EQ("someone else's", readTextFile(path)) << path;
+    const std::string text = readTextFile(LogPath());
     EXPECT_EQ(0u, text.find(Filler(kMaxFileSize)));
     EXPECT_EQ(210u, CountLines(text));
 }
@@ -400,7 +375,7 @@ TEST_F(DebugFileTest, UnwritableFileLosesLinesButNeverBlocks) {
         CDebugFile log(kBaseKey);
         LogLines(log, 2);
     }
-    EXPECT_EQ(2u, CountLines(ReadAll(LogPath())));
+    EXPECT_EQ(2u, CountLines(readTextFile(LogPath())));
 }
 
 TEST_F(DebugFileTest, UnopenableFileIsRetriedWithTheNextLine) {
@@ -411,7 +386,7 @@ TEST_F(DebugFileTest, UnopenableFileIsRetriedWithTheNextLine) {
     SwitchOn();
     LogLines(log, 2, "kept");
     log.CloseFile();
-    const std::string text = ReadAll(LogPath());
+    const std::string text = readTextFile(LogPath());
     EXPECT_EQ(2u, CountLines(text));
     EXPECT_EQ(std::string::npos, text.find("lost"));
 }

@@ -2,15 +2,13 @@
 // that the report makes before the receive that found the status returns.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "DebugFile.h"
 #include "FakePort.h"
+#include "TempRegistryStore.h"
 #include "TerminalLink.h"
 
 namespace {
@@ -19,27 +17,13 @@ using Bytes = FakePort::Bytes;
 
 const char kBaseKey[] = "SOFTWARE\\KeyProbeErrorReportTests\\";
 
-Bytes WithChecksum(Bytes frame) {
-    BYTE x = 0;
-    for (BYTE b : frame)
-        x ^= b;
-    frame.push_back(x);
-    return frame;
-}
-
 // A registry that switches the log of device "Dev" on, a log file, and a VLI link over a
 // fake port whose log is the one under test.
 class ErrorReportTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/keyprobe-errorreport-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(dir));
-        m_dir = dir;
-        m_logPath = m_dir + "/io.txt";
-        std::ofstream(m_dir + "/registry.reg", std::ios::binary)
-            << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\" << kBaseKey << "Dev]\r\n"
-            << "\"UseDebugFile\"=dword:00000001\r\n\"DebugFile\"=\"" << m_logPath << "\"\r\n";
-        setenv("IOCLASSLIB_REGISTRY", (m_dir + "/registry.reg").c_str(), 1);
+        ASSERT_FALSE(m_tmp.path().empty());
+        ASSERT_TRUE(m_store.ok());
         m_log = new CDebugFile(kBaseKey);
         m_port = new FakePort(m_log);
         m_link = new CTerminalLink(m_port, 1);
@@ -47,9 +31,7 @@ protected:
     void TearDown() override {
         delete m_link;
         delete m_log;
-        unsetenv("IOCLASSLIB_REGISTRY");
-        std::string command = "rm -rf '" + m_dir + "'";
-        EXPECT_EQ(0, system(command.c_str()));
+        EXPECT_TRUE(m_tmp.remove());
     }
 
     // The texts of the lines logged so far, without their stamps.
@@ -66,7 +48,10 @@ protected:
         return texts;
     }
 
-    std::string m_dir, m_logPath;
+    testsupport::TempDir m_tmp{"keyprobe-errorreport"};
+    const std::string m_logPath = m_tmp.file("io.txt");
+    testsupport::TempRegistryStore m_store{m_tmp.file("registry.reg"),
+                                           testsupport::debugLogStore(std::string(kBaseKey) + "Dev", m_logPath)};
     CDebugFile* m_log = nullptr;
     FakePort* m_port = nullptr;
     CTerminalLink* m_link = nullptr;

@@ -9,13 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "../platform/win32/CommTestPty.h"
+#include "DebugOutputCapture.h"
 
 namespace {
 
@@ -43,32 +42,6 @@ COMMTIMEOUTS Timeouts(DWORD a, DWORD b, DWORD c, DWORD d, DWORD e) {
 bool SameTimeouts(const COMMTIMEOUTS& x, const COMMTIMEOUTS& y) {
     return memcmp(&x, &y, sizeof(x)) == 0;
 }
-
-// Collects what OutputDebugStringA writes while it lives.
-class DebuggerOutput {
-public:
-    DebuggerOutput() {
-        char name[] = "/tmp/keyprobe-port-dbg-XXXXXX";
-        int fd = mkstemp(name);
-        if (fd >= 0)
-            close(fd);
-        m_path = name;
-        setenv("IOCLASSLIB_DEBUG_OUTPUT", m_path.c_str(), 1);
-    }
-    ~DebuggerOutput() {
-        unsetenv("IOCLASSLIB_DEBUG_OUTPUT");
-        unlink(m_path.c_str());
-    }
-    std::string Text() const {
-        std::ifstream in(m_path);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-private:
-    std::string m_path;
-};
 
 // ---- Small contracts -----------------------------------------------------------------------
 
@@ -154,7 +127,7 @@ TEST(PortCommTimeouts, SameValuesReachTheDeviceOnceAndAnEmptyCacheMakesThemReach
 }
 
 TEST(PortCommTimeouts, FailureKeepsTheCacheAndTellsTheDebugger) {
-    DebuggerOutput debugger;
+    DebugOutputCapture debugger;
     BarePort port;
     COMMTIMEOUTS applied = Timeouts(0, 0, 100, 0, 100);
     CPort::CopyCommTimeouts(&port.m_CommTimeouts, &applied);

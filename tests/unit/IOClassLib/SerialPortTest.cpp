@@ -8,13 +8,13 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "../platform/win32/CommTestPty.h"
+#include "DebugOutputCapture.h"
+#include "TempRegistryStore.h"
 
 namespace fs = std::filesystem;
 
@@ -25,28 +25,6 @@ using commtest::PtyPair;
 
 const char kLogKey[] = "SOFTWARE\\KeyProbeSerialTests\\";
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteAll(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-std::string RegEscape(const std::string& text) {
-    std::string escaped;
-    for (char c : text) {
-        if (c == '\\' || c == '"')
-            escaped += '\\';
-        escaped += c;
-    }
-    return escaped;
-}
-
 // A terminal on a pseudo-terminal, a debug log switched on (through the device "Dravon",
 // whose first line opens the one file every later line goes to), and the debugger output
 // in a file.
@@ -54,35 +32,19 @@ class SerialPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(pty.ok());
-        char szTemplate[] = "/tmp/keyprobe-serial-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(szTemplate));
-        dir = szTemplate;
-        std::string reg = "Windows Registry Editor Version 5.00\r\n";
-        reg += std::string("\r\n[HKEY_LOCAL_MACHINE\\") + kLogKey + "Dravon]\r\n";
-        reg += "\"UseDebugFile\"=dword:00000001\r\n";
-        reg += "\"DebugFile\"=\"" + RegEscape(LogPath().string()) + "\"\r\n";
-        WriteAll(dir / "registry.reg", reg);
-        setenv("IOCLASSLIB_REGISTRY", (dir / "registry.reg").c_str(), 1);
-        setenv("IOCLASSLIB_DEBUG_OUTPUT", DebuggerPath().c_str(), 1);
+        ASSERT_FALSE(tmp.path().empty());
+        ASSERT_TRUE(store.ok());
         log.reset(new CDebugFile(kLogKey));
         log->Log(0, "+SerialPortTest", "Dravon");
     }
-    void TearDown() override {
-        log.reset();
-        unsetenv("IOCLASSLIB_REGISTRY");
-        unsetenv("IOCLASSLIB_DEBUG_OUTPUT");
-        unsetenv("IOCLASSLIB_DOSDEVICES");
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
+    void TearDown() override { log.reset(); }
 
     fs::path LogPath() const { return dir / "io.txt"; }
-    fs::path DebuggerPath() const { return dir / "debugger.txt"; }
     std::string LogText() {
         log->CloseFile();
-        return ReadAll(LogPath());
+        return testsupport::readTextFile(LogPath());
     }
-    std::string DebuggerText() const { return ReadAll(DebuggerPath()); }
+    std::string DebuggerText() const { return debugger.Text(); }
 
     // A port on the pseudo-terminal with the key check's line: 19200 8N1.
     std::unique_ptr<CSerialPort> MakePort(DWORD baud = 19200) {
@@ -98,7 +60,11 @@ protected:
     }
 
     PtyPair pty;
-    fs::path dir;
+    testsupport::TempDir tmp{"keyprobe-serial"};
+    const fs::path dir{tmp.path()};
+    testsupport::TempRegistryStore store{
+        tmp.file("registry.reg"), testsupport::debugLogStore(std::string(kLogKey) + "Dravon", tmp.file("io.txt"))};
+    DebugOutputCapture debugger;
     std::unique_ptr<CDebugFile> log;
 };
 
@@ -193,7 +159,7 @@ TEST_F(SerialPortTest, ComNamesResolveThroughTheDosDevicesFolder) {
     fs::path devices = dir / "dosdevices";
     fs::create_directory(devices);
     fs::create_symlink(pty.slavePath(), devices / "com3");
-    setenv("IOCLASSLIB_DOSDEVICES", devices.c_str(), 1);
+    testsupport::ScopedEnv dosDevices("IOCLASSLIB_DOSDEVICES", devices.string());
     CSerialPort port(log.get(), CString("COM3"), 19200, 0, 8, 0);
     ASSERT_TRUE(port.OpenPort());
     port.m_ReadWriteTimeout = 5000;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "TcpTestPeer.h"
+#include "TempRegistryStore.h"
 
 namespace fs = std::filesystem;
 
@@ -31,27 +32,11 @@ std::string Text(const CString& cs) {
 class TCPIPPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char szTemplate[] = "/tmp/keyprobe-tcpport-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(szTemplate));
-        m_dir = szTemplate;
-        const fs::path registry = m_dir / "registry.reg";
-        std::string logPath;
-        for (char c : (m_dir / "io.txt").string()) {
-            if (c == '\\' || c == '"') logPath += '\\';
-            logPath += c;
-        }
-        std::ofstream(registry, std::ios::binary)
-            << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\" << kLogKey
-            << "]\r\n\"UseDebugFile\"=dword:00000001\r\n\"DebugFile\"=\"" << logPath << "\"\r\n";
-        setenv("IOCLASSLIB_REGISTRY", registry.c_str(), 1);
+        ASSERT_FALSE(m_tmp.path().empty());
+        ASSERT_TRUE(m_store.ok());
         m_pLog = new CDebugFile(kLogKey);
     }
-    void TearDown() override {
-        delete m_pLog;
-        unsetenv("IOCLASSLIB_REGISTRY");
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
+    void TearDown() override { delete m_pLog; }
 
     // The texts logged since the last call, one per line.
     std::vector<std::string> TakeLog() {
@@ -69,7 +54,10 @@ protected:
         return texts;
     }
 
-    fs::path m_dir;
+    testsupport::TempDir m_tmp{"keyprobe-tcpport"};
+    const fs::path m_dir{m_tmp.path()};
+    testsupport::TempRegistryStore m_store{m_tmp.file("registry.reg"),
+                                           testsupport::debugLogStore(kLogKey, m_tmp.file("io.txt"))};
     CDebugFile* m_pLog = nullptr;
 };
 

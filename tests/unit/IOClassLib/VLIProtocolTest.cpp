@@ -20,15 +20,6 @@ Bytes Frame(std::initializer_list<int> bytes) {
     return out;
 }
 
-// A well-formed frame around arbitrary bodies, for sizes too big to write out.
-Bytes WithChecksum(Bytes frame) {
-    BYTE x = 0;
-    for (BYTE b : frame)
-        x ^= b;
-    frame.push_back(x);
-    return frame;
-}
-
 Bytes ToBytes(const CString& cs) {
     const BYTE* p = (const BYTE*)(LPCSTR)cs;
     return Bytes(p, p + cs.GetLength());

@@ -8,33 +8,28 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
 
 #include "Connection.h"
 #include "DebugFile.h"
 #include "Port.h"
+#include "ScopedEnv.h"
 #include "SerialPort.h"
+#include "TempFiles.h"
 #include "TerminalLink.h"
 #include "VLIProtocol.h"
 
 namespace {
 
+// An INI file with the text, removed with its folder at the end of the scope.
 class TempIni {
 public:
-    explicit TempIni(const std::string& text) {
-        char name[] = "/tmp/connection-test-XXXXXX";
-        int fd = mkstemp(name);
-        EXPECT_GE(fd, 0);
-        close(fd);
-        m_path = name;
-        std::ofstream(m_path, std::ios::binary) << text;
-    }
-    ~TempIni() { unlink(m_path.c_str()); }
+    explicit TempIni(const std::string& text) { EXPECT_TRUE(testsupport::writeTextFile(m_path, text)); }
     const char* path() const { return m_path.c_str(); }
 
 private:
-    std::string m_path;
+    testsupport::TempDir m_dir{"connection-test"};
+    const std::string m_path = m_dir.file("conn.ini");
 };
 
 ConnectionSettings Read(const std::string& text) {
@@ -111,23 +106,17 @@ TEST(ConnectionPortKind, ExactCaseSensitiveMatchAfterTrimming) {
 // Runs ConnectTerminal on an INI file and tears the set-up down afterwards. COM names
 // resolve in an empty folder, so that the default COM1 never reaches a real device.
 struct ConnectFixture : ::testing::Test {
-    char dosDevices[40] = "/tmp/connection-test-dos-XXXXXX";
+    testsupport::TempDir dosDevices{"connection-test-dos"};
+    testsupport::ScopedEnv dosDevicesSetting{"IOCLASSLIB_DOSDEVICES", dosDevices.path()};
 
-    void SetUp() override {
-        ASSERT_NE(nullptr, mkdtemp(dosDevices));
-        setenv("IOCLASSLIB_DOSDEVICES", dosDevices, 1);
-    }
+    void SetUp() override { ASSERT_FALSE(dosDevices.path().empty()); }
     void Connect(const std::string& text, signed char expected) {
         TempIni ini(text);
         strncpy(g_szInputFile, ini.path(), sizeof(g_szInputFile) - 1);
         EXPECT_EQ(expected, ConnectTerminal());
         g_szInputFile[0] = '\0';
     }
-    void TearDown() override {
-        DisconnectTerminal();
-        unsetenv("IOCLASSLIB_DOSDEVICES");
-        rmdir(dosDevices);
-    }
+    void TearDown() override { DisconnectTerminal(); }
 };
 
 TEST_F(ConnectFixture, WithoutInputFileTheDefaultSerialPortIsTried) {

@@ -5,9 +5,10 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
+
+#include "TempFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -15,20 +16,12 @@ namespace {
 
 class IniFileReaderTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char szTemplate[] = "/tmp/keyprobe-ini-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(szTemplate));
-        m_dir = szTemplate;
-    }
-    void TearDown() override {
-        m_reader.Clear();
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
+    void SetUp() override { ASSERT_FALSE(m_tmp.path().empty()); }
+    void TearDown() override { m_reader.Clear(); }
 
     BOOL LoadText(const std::string& text) {
         const fs::path path = m_dir / "conn.ini";
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+        testsupport::writeTextFile(path, text);
         return m_reader.Load(CString(path.c_str()));
     }
 
@@ -47,7 +40,8 @@ protected:
         return keys;
     }
 
-    fs::path m_dir;
+    testsupport::TempDir m_tmp{"keyprobe-ini"};
+    const fs::path m_dir{m_tmp.path()};
     CIniFileReader m_reader;
 };
 
@@ -62,7 +56,7 @@ TEST_F(IniFileReaderTest, LineEndsMakeNoDifference) {
                                e + "Baudrate=9600" + (bTrailingBreak ? e : "");
             CIniFileReader reader;
             const fs::path path = m_dir / "ends.ini";
-            std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+            testsupport::writeTextFile(path, text);
             ASSERT_TRUE(reader.Load(CString(path.c_str())));
             CMapStringToString* pKeys = reader.GetSection("Connection");
             ASSERT_NE(nullptr, pKeys);

@@ -14,14 +14,6 @@ namespace {
 
 using Bytes = FakePort::Bytes;
 
-Bytes WithChecksum(Bytes frame) {
-    BYTE x = 0;
-    for (BYTE b : frame)
-        x ^= b;
-    frame.push_back(x);
-    return frame;
-}
-
 // Installs a link over a fake port as the program-wide link for one test.
 struct CommandsFixture : ::testing::Test {
     CDebugFile log{""};

@@ -11,40 +11,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "ScopedEnv.h"
+#include "TempFiles.h"
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        char templ[] = "/tmp/kernelfiletest.XXXXXX";
-        path_ = mkdtemp(templ);
-    }
-    ~TempDir() {
-        std::string command = "rm -rf '" + path_ + "'";
-        if (system(command.c_str()) != 0) {
-        }
-    }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream contents;
-    contents << in.rdbuf();
-    return contents.str();
-}
+using testsupport::readTextFile;
+using testsupport::TempDir;
+using testsupport::writeTextFile;
 
 bool Exists(const std::string& path) {
     struct stat info;
@@ -95,7 +71,7 @@ private:
 
 TEST(KernelFileDisposition, CreateNewRefusesAnExistingFileAndCreatesAMissingOne) {
     TempDir dir;
-    const std::string path = dir.File("a.txt");
+    const std::string path = dir.file("a.txt");
     HANDLE h = Open(path, GENERIC_WRITE, 0, CREATE_NEW);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
@@ -106,19 +82,19 @@ TEST(KernelFileDisposition, CreateNewRefusesAnExistingFileAndCreatesAMissingOne)
 
 TEST(KernelFileDisposition, CreateAlwaysTruncatesAndSaysTheFileExisted) {
     TempDir dir;
-    const std::string path = dir.File("log.txt");
-    WriteText(path, "old contents");
+    const std::string path = dir.file("log.txt");
+    writeTextFile(path, "old contents");
     HANDLE h = Open(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
     EXPECT_EQ(GetFileSize(h, NULL), 0u);
     CloseHandle(h);
-    EXPECT_EQ(ReadText(path), "");
+    EXPECT_EQ(readTextFile(path), "");
 }
 
 TEST(KernelFileDisposition, OpenAlwaysKeepsContentsAndOpenExistingNeedsTheFile) {
     TempDir dir;
-    const std::string path = dir.File("keep.txt");
+    const std::string path = dir.file("keep.txt");
     HANDLE h = Open(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);  // created
@@ -131,20 +107,20 @@ TEST(KernelFileDisposition, OpenAlwaysKeepsContentsAndOpenExistingNeedsTheFile) 
     EXPECT_EQ(GetFileSize(h, NULL), 3u);
     CloseHandle(h);
 
-    EXPECT_EQ(Open(dir.File("missing"), GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open(dir.file("missing"), GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(Open(dir.File("nodir/missing"), GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open(dir.file("nodir/missing"), GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(Open(dir.File("x"), GENERIC_READ, 0, 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open(dir.file("x"), GENERIC_READ, 0, 0), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(Open(dir.Path(), GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open(dir.path(), GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
 }
 
 TEST(KernelFileShare, ExclusiveOpenRefusesEveryOtherOpenInThisProcess) {
     TempDir dir;
-    const std::string path = dir.File("excl.dat");
-    WriteText(path, "data");
+    const std::string path = dir.file("excl.dat");
+    writeTextFile(path, "data");
     HANDLE first = Open(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
     ASSERT_NE(first, INVALID_HANDLE_VALUE);
     EXPECT_EQ(Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING),
@@ -162,8 +138,8 @@ TEST(KernelFileShare, ExclusiveOpenRefusesEveryOtherOpenInThisProcess) {
 
 TEST(KernelFileShare, ModesMustAgreeBothWays) {
     TempDir dir;
-    const std::string path = dir.File("shared.dat");
-    WriteText(path, "data");
+    const std::string path = dir.file("shared.dat");
+    writeTextFile(path, "data");
     HANDLE reader = Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     // Another reader that shares reading: fine.
@@ -191,8 +167,8 @@ TEST(KernelFileShare, ModesMustAgreeBothWays) {
 
 TEST(KernelFileShare, AnotherProcessHoldingTheFileExclusivelyRefusesUsAndNothingIsTruncated) {
     TempDir dir;
-    const std::string path = dir.File("held.dat");
-    WriteText(path, "precious");
+    const std::string path = dir.file("held.dat");
+    writeTextFile(path, "precious");
     HoldingChild child(path, GENERIC_READ, 0);
     ASSERT_TRUE(child.Opened());
     EXPECT_EQ(Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING),
@@ -201,18 +177,18 @@ TEST(KernelFileShare, AnotherProcessHoldingTheFileExclusivelyRefusesUsAndNothing
     // CFile::modeCreate on a file somebody holds: refused before anything is cut.
     EXPECT_EQ(Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
-    EXPECT_EQ(ReadText(path), "precious");
+    EXPECT_EQ(readTextFile(path), "precious");
     child.Release();
     HANDLE h = Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
-    EXPECT_EQ(ReadText(path), "");
+    EXPECT_EQ(readTextFile(path), "");
 }
 
 TEST(KernelFileShare, ASharingChildIsNotRefusedWhileWeHoldAWriter) {
     TempDir dir;
-    const std::string path = dir.File("log.txt");
-    WriteText(path, "");
+    const std::string path = dir.file("log.txt");
+    writeTextFile(path, "");
     const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE;
     HANDLE ours = Open(path, GENERIC_WRITE, all, OPEN_EXISTING);
     ASSERT_NE(ours, INVALID_HANDLE_VALUE);
@@ -227,7 +203,7 @@ TEST(KernelFileShare, ASharingChildIsNotRefusedWhileWeHoldAWriter) {
 
 TEST(KernelFileIo, ReadWriteAndPositionsFollowTheFilePointer) {
     TempDir dir;
-    const std::string path = dir.File("io.bin");
+    const std::string path = dir.file("io.bin");
     HANDLE h = Open(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DWORD n = 0;
@@ -254,7 +230,7 @@ TEST(KernelFileIo, ReadWriteAndPositionsFollowTheFilePointer) {
 
 TEST(KernelFileIo, SixtyFourBitPositionsTravelThroughTheHighPart) {
     TempDir dir;
-    HANDLE h = Open(dir.File("sparse.bin"), GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS);
+    HANDLE h = Open(dir.file("sparse.bin"), GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     // 4 GB + 0xFFFFFFFF: the low part looks like the failure value, last error says success.
     LONG high = 1;
@@ -278,8 +254,8 @@ TEST(KernelFileIo, SixtyFourBitPositionsTravelThroughTheHighPart) {
 
 TEST(KernelFileIo, AccessRightsAndBadArgumentsFailWithTheirCodes) {
     TempDir dir;
-    const std::string path = dir.File("ro.txt");
-    WriteText(path, "abc");
+    const std::string path = dir.file("ro.txt");
+    writeTextFile(path, "abc");
     HANDLE h = Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DWORD n = 99;
@@ -300,7 +276,7 @@ TEST(KernelFileIo, AccessRightsAndBadArgumentsFailWithTheirCodes) {
 
 TEST(KernelFileIo, OverlappedTransfersUseTheOffsetAndSignalTheEvent) {
     TempDir dir;
-    HANDLE h = CreateFileA(dir.File("ov.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
+    HANDLE h = CreateFileA(dir.file("ov.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
                            CREATE_ALWAYS, FILE_FLAG_OVERLAPPED, NULL);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
@@ -336,28 +312,28 @@ TEST(KernelFileIo, OverlappedTransfersUseTheOffsetAndSignalTheEvent) {
 
 TEST(KernelFileNames, MoveRefusesAnExistingTargetUnlessAskedToReplace) {
     TempDir dir;
-    const std::string from = dir.File("io.txt"), to = dir.File("io_20261206173821.txt");
-    WriteText(from, "log");
-    WriteText(to, "older");
+    const std::string from = dir.file("io.txt"), to = dir.file("io_20261206173821.txt");
+    writeTextFile(from, "log");
+    writeTextFile(to, "older");
     EXPECT_FALSE(MoveFileA(from.c_str(), to.c_str()));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
-    EXPECT_EQ(ReadText(to), "older");
+    EXPECT_EQ(readTextFile(to), "older");
     ASSERT_TRUE(MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING));
-    EXPECT_EQ(ReadText(to), "log");
+    EXPECT_EQ(readTextFile(to), "log");
     EXPECT_FALSE(Exists(from));
-    EXPECT_FALSE(MoveFileA(from.c_str(), dir.File("other").c_str()));
+    EXPECT_FALSE(MoveFileA(from.c_str(), dir.file("other").c_str()));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(MoveFileA(to.c_str(), dir.File("nodir/x").c_str()));
+    EXPECT_FALSE(MoveFileA(to.c_str(), dir.file("nodir/x").c_str()));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
 }
 
 TEST(KernelFileNames, AFileHeldWithoutShareDeleteCannotBeRenamedOrDeleted) {
     TempDir dir;
-    const std::string path = dir.File("busy.txt");
-    WriteText(path, "x");
+    const std::string path = dir.file("busy.txt");
+    writeTextFile(path, "x");
     HoldingChild holder(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
     ASSERT_TRUE(holder.Opened());
-    EXPECT_FALSE(MoveFileA(path.c_str(), dir.File("moved.txt").c_str()));
+    EXPECT_FALSE(MoveFileA(path.c_str(), dir.file("moved.txt").c_str()));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
     EXPECT_FALSE(DeleteFileA(path.c_str()));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
@@ -365,10 +341,10 @@ TEST(KernelFileNames, AFileHeldWithoutShareDeleteCannotBeRenamedOrDeleted) {
 
     HANDLE h = Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(MoveFileA(path.c_str(), dir.File("moved.txt").c_str()));
+    EXPECT_TRUE(MoveFileA(path.c_str(), dir.file("moved.txt").c_str()));
     CloseHandle(h);
-    EXPECT_TRUE(DeleteFileA(dir.File("moved.txt").c_str()));
-    EXPECT_FALSE(DeleteFileA(dir.File("moved.txt").c_str()));
+    EXPECT_TRUE(DeleteFileA(dir.file("moved.txt").c_str()));
+    EXPECT_FALSE(DeleteFileA(dir.file("moved.txt").c_str()));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
 }
 
@@ -392,15 +368,14 @@ class KernelFileComNames : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(openpty(&master_, &slave_, slaveName_, NULL, NULL), 0);
-        ASSERT_EQ(symlink(slaveName_, dir_.File("com7").c_str()), 0);
-        setenv("IOCLASSLIB_DOSDEVICES", dir_.Path().c_str(), 1);
+        ASSERT_EQ(symlink(slaveName_, dir_.file("com7").c_str()), 0);
     }
     void TearDown() override {
-        unsetenv("IOCLASSLIB_DOSDEVICES");
         close(slave_);
         close(master_);
     }
     TempDir dir_;
+    testsupport::ScopedEnv dosDevices_{"IOCLASSLIB_DOSDEVICES", dir_.path()};
     int master_ = -1, slave_ = -1;
     char slaveName_[256] = {};
 };

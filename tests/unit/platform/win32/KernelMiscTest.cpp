@@ -13,9 +13,10 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
+
+#include "TempFiles.h"
 
 namespace {
 
@@ -56,13 +57,6 @@ TEST(KernelLocalTime, AgreesWithTheCLibrary) {
     EXPECT_LT(st.wHour, 24);
 }
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream contents;
-    contents << in.rdbuf();
-    return contents.str();
-}
-
 TEST(KernelDebugOutput, GoesWhereTheSettingSaysOneLinePerCall) {
     char templ[] = "/tmp/kerneldebugoutput.XXXXXX";
     const int fd = mkstemp(templ);
@@ -79,7 +73,7 @@ TEST(KernelDebugOutput, GoesWhereTheSettingSaysOneLinePerCall) {
     setenv("IOCLASSLIB_DEBUG_OUTPUT", "", 1);
     OutputDebugStringA("discarded too");
     unsetenv("IOCLASSLIB_DEBUG_OUTPUT");
-    EXPECT_EQ(ReadAll(templ), "CVLIProtocol::nSendPacket entered.\nends in newline\n");
+    EXPECT_EQ(testsupport::readTextFile(templ), "CVLIProtocol::nSendPacket entered.\nends in newline\n");
     unlink(templ);
 
     setenv("IOCLASSLIB_DEBUG_OUTPUT", "stderr", 1);

@@ -8,26 +8,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <string>
+
+#include "TempRegistryStore.h"
 
 namespace {
 
 class RegistryStore : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char templ[] = "/tmp/registrystoretest.XXXXXX";
-        const int fd = mkstemp(templ);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        path_ = templ;
-        setenv("IOCLASSLIB_REGISTRY", path_.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("IOCLASSLIB_REGISTRY");
-        unlink(path_.c_str());
-    }
-    void Store(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
+    void SetUp() override { ASSERT_TRUE(store_.ok()); }
+    void Store(const std::string& text) { store_.write(text); }
 
     // Opens HKLM\path; returns the error code, the key in *key.
     LONG OpenKey(const char* path, HKEY* key) {
@@ -51,7 +41,9 @@ protected:
         return value;
     }
 
-    std::string path_;
+    testsupport::TempDir dir_{"registrystoretest"};
+    testsupport::TempRegistryStore store_{dir_.file("registry.reg"), ""};  // empty until a test stores
+    const std::string& path_ = store_.path();
 };
 
 const char kDebugStore[] =
