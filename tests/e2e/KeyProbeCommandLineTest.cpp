@@ -1,14 +1,12 @@
 // The built keyprobe program on its command line: usage text, exit codes and the
 // result file, as a script calling it would see them.
+#include <KeyProbeTexts.h>
 #include <ProcessRunner.h>
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,45 +14,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char kUsage[] =
-    "\n"
-    "KEYPROBE Version 1.00: Retrieves status of M/S\n"
-    "and DUKPT keys used for debit from a connected Pelsto \n"
-    "terminal running the Orvik Interface Application.\n"
-    "\n"
-    "KEYPROBE inputfile destfile\n"
-    "\n"
-    "  inputfile:     an .ini file containing connection information.\n"
-    "  destfile:      destination file for key statuses obtained from Pelsto.\n"
-    "\n"
-    "The exit code returned by this process is a series of error flags,\n"
-    "where each flag, if set, is interpreted as follows:\n"
-    "\n"
-    "BIT 0: Key status info from the terminal is not available.\n"
-    "       Check all command-line parameters and port settings.\n"
-    "\n";
-
-const char kFailureText[] = "FAILURE: Terminal not responding. Check all port settings.";
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using testsupport::kFailureText;
+using testsupport::kUsage;
+using testsupport::readTextFile;
 
 class KeyProbeCommandLineTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char szTemplate[] = "/tmp/keyprobe-cli-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(szTemplate));
-        m_dir = szTemplate;
-        m_work = m_dir / "work";
+        ASSERT_FALSE(m_tmp.path().empty());
         fs::create_directory(m_work);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
     }
 
     // Runs keyprobe in the empty work folder, so that any file it leaves there shows.
@@ -79,8 +47,9 @@ protected:
         return ini;
     }
 
-    fs::path m_dir;
-    fs::path m_work;
+    testsupport::TempDir m_tmp{"keyprobe-cli"};
+    const fs::path m_dir{m_tmp.path()};
+    const fs::path m_work = m_dir / "work";
 };
 
 TEST_F(KeyProbeCommandLineTest, TwoOrFourArgumentsPrintTheUsageText) {
@@ -102,10 +71,8 @@ TEST_F(KeyProbeCommandLineTest, UnreachableTerminalReplacesTheResultFile) {
 
     const testsupport::RunResult outcome = Run({ini.string(), result.string()});
     EXPECT_EQ(1, outcome.exitCode);
-    EXPECT_EQ(kFailureText, ReadAll(result));
-    EXPECT_EQ("Reading connection information from " + ini.string() +
-                  "\nConnecting to Pelsto terminal...\n" + kFailureText + "\n",
-              outcome.out);
+    EXPECT_EQ(kFailureText, readTextFile(result));
+    EXPECT_EQ(testsupport::FailureConsole(ini.string()), outcome.out);
 }
 
 TEST_F(KeyProbeCommandLineTest, ResultFileThatCannotBeCreatedIsNamedOnStandardError) {

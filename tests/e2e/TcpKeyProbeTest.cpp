@@ -6,143 +6,26 @@
 #include <string>
 #include <vector>
 
+#include "KeyCheckExpectation.h"
 #include "ProcessRunner.h"
 #include "TermsimProcess.h"
 
 namespace {
 
 using testsupport::ByteVec;
+using testsupport::KeyprobeRun;
+using Expectation = testsupport::KeyCheckExpectation;
 
 const int kRunTimeoutMs = 150000;
-const char kFailureText[] = "FAILURE: Terminal not responding. Check all port settings.";
-
-bool IsErrorStatus(int status) { return status != 0x00 && status != 0x80 && status != 0xF0; }
-
-struct Slot {
-    int requestStatus = 0x00;  // status of the key-test reply; -1: no reply at all
-    int fetchStatus = 0x00;    // status of the fetch reply; -1: no reply at all
-};
-
-struct Expectation {
-    Slot master[10];
-    Slot dukpt[10];
-};
-
-ByteVec KeyTestData(bool bMaster, int slot) {
-    ByteVec d{static_cast<std::uint8_t>(bMaster ? ' ' : 'p'), static_cast<std::uint8_t>(slot)};
-    const std::string account = "0123456789";
-    d.insert(d.end(), account.begin(), account.end());
-    d.push_back(0);
-    d.push_back(0);
-    const std::string prompt = "Testing...";
-    d.insert(d.end(), prompt.begin(), prompt.end());
-    d.push_back(0xFF);
-    d.insert(d.end(), 8, '0');
-    return d;
-}
-
-// The frames keyprobe must send, in order: per slot the key test, the 0x81 query after an
-// error status, the fetch after an accepted key test (and its query), and the follow-up.
-std::vector<ByteVec> ExpectedFrames(const Expectation& e) {
-    const ByteVec query = {0x05, 0x04, 0x81, 0x80};
-    const ByteVec fetch = {0x05, 0x04, 0x16, 0x17};
-    std::vector<ByteVec> frames;
-    for (int group = 0; group < 2; ++group) {
-        const bool bMaster = group == 0;
-        const std::uint8_t command = bMaster ? 'a' : 'b';
-        for (int slot = 0; slot < 10; ++slot) {
-            const Slot& s = bMaster ? e.master[slot] : e.dukpt[slot];
-            frames.push_back(testsupport::vliFrame(command, KeyTestData(bMaster, slot)));
-            if (s.requestStatus >= 0 && IsErrorStatus(s.requestStatus)) frames.push_back(query);
-            if (s.requestStatus == 0) {
-                frames.push_back(fetch);
-                if (s.fetchStatus >= 0 && IsErrorStatus(s.fetchStatus)) frames.push_back(query);
-            }
-            frames.push_back(testsupport::vliFrame(command, {static_cast<std::uint8_t>(bMaster ? 'Q' : 'r')}));
-        }
-    }
-    return frames;
-}
-
-std::string ExpectedResultFile(const Expectation& e) {
-    std::string text;
-    for (int group = 0; group < 2; ++group) {
-        for (int slot = 0; slot < 10; ++slot) {
-            const Slot& s = group == 0 ? e.master[slot] : e.dukpt[slot];
-            const bool present = s.requestStatus == 0 && s.fetchStatus != 0xF8 && s.fetchStatus != 0xF1;
-            text += (group == 0 ? "Master Key " : "DUKPT Key ") + std::to_string(slot) + ": " +
-                    (present ? "Key Is Present" : "Key Is Not Present") + "\r\n";
-        }
-    }
-    return text;
-}
-
-std::string ExpectedConsole(const std::string& ini) {
-    return "Reading connection information from " + ini + "\nConnecting to Pelsto terminal...\n"
-           "Checking status of M/S keys...\nChecking status of DUKPT keys...\n";
-}
-
-std::string FailureConsole(const std::string& ini) {
-    return "Reading connection information from " + ini + "\nConnecting to Pelsto terminal...\n" +
-           kFailureText + "\n";
-}
 
 std::string Hex(const ByteVec& bytes) { return testsupport::bytesToHex(bytes); }
 
-// Each follow-up and each key test but the first reaches the terminal at least 250 ms after
-// the terminal's last reply (the run's two pauses per slot). Only the lower bound is checked.
-void ExpectPauses(const testsupport::TermsimTranscript& t) {
-    double lastTx = -1;
-    int firstRequestSeen = 0;
-    int checked = 0;
-    for (const auto& entry : t.entries()) {
-        if (entry.tag == "TX") {
-            lastTx = entry.ms;
-            continue;
-        }
-        if (entry.tag != "RXF") continue;
-        const testsupport::VliFrame f = testsupport::parseVliFrame(entry.bytes);
-        const bool bFollowUp = f.data.size() == 1 && ((f.command == 'a' && f.data[0] == 'Q') ||
-                                                      (f.command == 'b' && f.data[0] == 'r'));
-        const bool bKeyTest = (f.command == 'a' || f.command == 'b') && f.data.size() == 33;
-        if (bKeyTest && firstRequestSeen++ == 0) continue;
-        if (bFollowUp || bKeyTest) {
-            ++checked;
-            EXPECT_GE(entry.ms - lastTx, 240.0) << "frame " << Hex(entry.bytes) << " came too soon";
-        }
-    }
-    EXPECT_EQ(39, checked);
-}
-
-void ExpectFrames(const testsupport::TermsimTranscript& t, const Expectation& e) {
-    const std::vector<ByteVec> expected = ExpectedFrames(e);
-    const std::vector<ByteVec> actual = t.rxFrames();
-    for (size_t i = 0; i < expected.size() && i < actual.size(); ++i)
-        ASSERT_EQ(Hex(expected[i]), Hex(actual[i])) << "frame " << i;
-    EXPECT_EQ(expected.size(), actual.size());
-    // Nothing but those frames went over the connection.
-    ByteVec allExpected;
-    for (const ByteVec& f : expected) allExpected.insert(allExpected.end(), f.begin(), f.end());
-    EXPECT_EQ(Hex(allExpected), Hex(t.rxBytes()));
-}
-
-struct TcpRun {
-    testsupport::RunResult result;
-    std::string ini;
-    std::string resultText;
-    bool resultExists = false;
-};
-
-TcpRun RunKeyprobe(const testsupport::TempDir& dir, const std::string& address, int port) {
-    TcpRun run;
-    run.ini = dir.file("terminal.ini");
-    const std::string keys = dir.file("keys.txt");
-    EXPECT_TRUE(testsupport::writeTcpIni(run.ini, port, address));
+KeyprobeRun RunKeyprobe(const testsupport::TempDir& dir, const std::string& address, int port) {
+    const std::string ini = dir.file("terminal.ini");
+    EXPECT_TRUE(testsupport::writeTcpIni(ini, port, address));
     testsupport::RunOptions options;
     options.timeoutMs = kRunTimeoutMs;
-    run.result = testsupport::runKeyprobe({run.ini, keys}, options);
-    run.resultText = testsupport::readTextFile(keys, &run.resultExists);
-    return run;
+    return testsupport::RunKeyprobeOn(ini, dir.file("keys.txt"), options);
 }
 
 // Standard error of a run whose connection broke: only the socket layer's reports of
@@ -177,19 +60,16 @@ TEST(TcpKeyProbe, FullRunWithKeyStatesAndErrorStatuses) {
     ASSERT_TRUE(sim.ready()) << sim.error();
     testsupport::TempDir dir("keyprobe-tcp");
 
-    const TcpRun run = RunKeyprobe(dir, "127.0.0.1", sim.tcpPort());
-    ASSERT_TRUE(run.result.started);
-    ASSERT_FALSE(run.result.timedOut) << run.result.out << run.result.err;
-    EXPECT_EQ(0, run.result.exitCode) << run.result.err;
-    EXPECT_EQ(ExpectedConsole(run.ini), run.result.out);
+    const KeyprobeRun run = RunKeyprobe(dir, "127.0.0.1", sim.tcpPort());
+    ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
     EXPECT_EQ("", run.result.err);
     ASSERT_TRUE(run.resultExists);
-    EXPECT_EQ(ExpectedResultFile(e), run.resultText);
+    EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
 
     const testsupport::TermsimTranscript t = sim.transcript();
     EXPECT_TRUE(t.errors().empty()) << t.errors().front();
-    ExpectFrames(t, e);
-    ExpectPauses(t);
+    testsupport::ExpectFrames(t, e);
+    testsupport::ExpectPauses(t);
     // Six 0x81 exchanges: after the request status 05, the fetch status 07 and the four
     // absent keys (F8, F1); 80 is not an error status.
     int nQueries = 0, nAnswers = 0;
@@ -208,26 +88,20 @@ TEST(TcpKeyProbe, RefusedConnection) {
         ASSERT_TRUE(sim.ready()) << sim.error();
         port = sim.tcpPort();
     }
-    const TcpRun run = RunKeyprobe(dir, "127.0.0.1", port);
-    ASSERT_TRUE(run.result.started);
-    EXPECT_EQ(1, run.result.exitCode);
-    EXPECT_EQ(FailureConsole(run.ini), run.result.out);
+    const KeyprobeRun run = RunKeyprobe(dir, "127.0.0.1", port);
+    ASSERT_NO_FATAL_FAILURE(testsupport::ExpectFailedRun(run));
     EXPECT_EQ("\nError. connect() failed  10061\n", run.result.err);
     EXPECT_TRUE(run.resultExists);
-    EXPECT_EQ(kFailureText, run.resultText);
 }
 
 TEST(TcpKeyProbe, HostNameThatDoesNotResolve) {
     testsupport::TempDir dir("keyprobe-tcp");
-    const TcpRun run = RunKeyprobe(dir, "keyprobe-no-such-terminal.invalid", 8009);
-    ASSERT_TRUE(run.result.started);
-    EXPECT_EQ(1, run.result.exitCode);
-    EXPECT_EQ(FailureConsole(run.ini), run.result.out);
+    const KeyprobeRun run = RunKeyprobe(dir, "keyprobe-no-such-terminal.invalid", 8009);
+    ASSERT_NO_FATAL_FAILURE(testsupport::ExpectFailedRun(run));
     // Found missing at construction; the open then fails on the unusable address.
     EXPECT_EQ(0u, run.result.err.find("\nError. Host not found: keyprobe-no-such-terminal.invalid\n"
                                       "\nError. connect() failed  "))
         << run.result.err;
-    EXPECT_EQ(kFailureText, run.resultText);
 }
 
 TEST(TcpKeyProbe, TerminalHangsUpHalfWay) {
@@ -238,11 +112,8 @@ TEST(TcpKeyProbe, TerminalHangsUpHalfWay) {
     ASSERT_TRUE(sim.ready()) << sim.error();
     testsupport::TempDir dir("keyprobe-tcp");
 
-    const TcpRun run = RunKeyprobe(dir, "127.0.0.1", sim.tcpPort());
-    ASSERT_TRUE(run.result.started);
-    ASSERT_FALSE(run.result.timedOut);
-    EXPECT_EQ(0, run.result.exitCode) << run.result.err;
-    EXPECT_EQ(ExpectedConsole(run.ini), run.result.out);
+    const KeyprobeRun run = RunKeyprobe(dir, "127.0.0.1", sim.tcpPort());
+    ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
     ExpectOnlyTransferErrors(run.result.err);
     EXPECT_NE(std::string::npos, run.result.err.find("Error. sendto() 10054")) << run.result.err;
 
@@ -250,12 +121,12 @@ TEST(TcpKeyProbe, TerminalHangsUpHalfWay) {
     for (int slot = 3; slot < 10; ++slot) e.master[slot].requestStatus = -1;
     for (int slot = 0; slot < 10; ++slot) e.dukpt[slot].requestStatus = -1;
     e.master[2].fetchStatus = -1;
-    EXPECT_EQ(ExpectedResultFile(e), run.resultText);
+    EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
 
     // What the terminal received before it hung up.
     const std::vector<ByteVec> frames = sim.transcript().rxFrames();
     ASSERT_EQ(7u, frames.size());
-    EXPECT_EQ(Hex(testsupport::vliFrame('a', KeyTestData(true, 2))), Hex(frames[6]));
+    EXPECT_EQ(Hex(testsupport::vliFrame('a', testsupport::KeyTestData(true, 2))), Hex(frames[6]));
 }
 
 TEST(TcpKeyProbe, TerminalThatNeverAnswers) {
@@ -265,11 +136,8 @@ TEST(TcpKeyProbe, TerminalThatNeverAnswers) {
     ASSERT_TRUE(sim.ready()) << sim.error();
     testsupport::TempDir dir("keyprobe-tcp");
 
-    const TcpRun run = RunKeyprobe(dir, "127.0.0.1", sim.tcpPort());
-    ASSERT_TRUE(run.result.started);
-    ASSERT_FALSE(run.result.timedOut);
-    EXPECT_EQ(0, run.result.exitCode) << run.result.err;
-    EXPECT_EQ(ExpectedConsole(run.ini), run.result.out);
+    const KeyprobeRun run = RunKeyprobe(dir, "127.0.0.1", sim.tcpPort());
+    ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
     EXPECT_EQ("", run.result.err);
 
     Expectation e;
@@ -277,6 +145,6 @@ TEST(TcpKeyProbe, TerminalThatNeverAnswers) {
         e.master[slot].requestStatus = -1;
         e.dukpt[slot].requestStatus = -1;
     }
-    EXPECT_EQ(ExpectedResultFile(e), run.resultText);
-    ExpectFrames(sim.transcript(), e);
+    EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
+    testsupport::ExpectFrames(sim.transcript(), e);
 }

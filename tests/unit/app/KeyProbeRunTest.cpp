@@ -14,6 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "KeyProbeTexts.h"
+#include "TempFiles.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -95,46 +98,15 @@ void FakePause(DWORD dwMilliseconds) {
 const KeyProbeServices kFakeServices = {FakeInit, FakeConnect, FakeRequest,
                                         FakeFetch, FakeCommand, FakePause};
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-const char kUsage[] =
-    "\n"
-    "KEYPROBE Version 1.00: Retrieves status of M/S\n"
-    "and DUKPT keys used for debit from a connected Pelsto \n"
-    "terminal running the Orvik Interface Application.\n"
-    "\n"
-    "KEYPROBE inputfile destfile\n"
-    "\n"
-    "  inputfile:     an .ini file containing connection information.\n"
-    "  destfile:      destination file for key statuses obtained from Pelsto.\n"
-    "\n"
-    "The exit code returned by this process is a series of error flags,\n"
-    "where each flag, if set, is interpreted as follows:\n"
-    "\n"
-    "BIT 0: Key status info from the terminal is not available.\n"
-    "       Check all command-line parameters and port settings.\n"
-    "\n";
-
-const char kFailureText[] = "FAILURE: Terminal not responding. Check all port settings.";
+using testsupport::kFailureText;
+using testsupport::kUsage;
+using testsupport::readTextFile;
 
 class KeyProbeRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
         g_fake = FakeTerminal();
-        char szTemplate[] = "/tmp/keyprobe-run-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(szTemplate));
-        m_dir = szTemplate;
-        m_input = (m_dir / "conn.ini").string();
-        m_result = (m_dir / "keys.txt").string();
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
+        ASSERT_FALSE(m_tmp.path().empty());
     }
 
     int Run(std::vector<std::string> args) {
@@ -148,24 +120,13 @@ protected:
         return RunKeyProbe((int)args.size(), argv.data(), m_out, m_err, kFakeServices);
     }
 
-    fs::path m_dir;
-    std::string m_input;
-    std::string m_result;
+    testsupport::TempDir m_tmp{"keyprobe-run"};
+    const fs::path m_dir{m_tmp.path()};
+    const std::string m_input = m_tmp.file("conn.ini");
+    const std::string m_result = m_tmp.file("keys.txt");
     std::ostringstream m_out;
     std::ostringstream m_err;
 };
-
-std::string ExpectedResult(const std::vector<bool>& masterPresent,
-                           const std::vector<bool>& dukptPresent) {
-    std::string text;
-    for (int i = 0; i < 10; ++i)
-        text += "Master Key " + std::to_string(i) + ": " +
-                (masterPresent[i] ? "Key Is Present" : "Key Is Not Present") + "\r\n";
-    for (int i = 0; i < 10; ++i)
-        text += "DUKPT Key " + std::to_string(i) + ": " +
-                (dukptPresent[i] ? "Key Is Present" : "Key Is Not Present") + "\r\n";
-    return text;
-}
 
 TEST_F(KeyProbeRunTest, WrongArgumentCountPrintsUsageAndCreatesNothing) {
     for (const std::vector<std::string>& args :
@@ -205,15 +166,11 @@ TEST_F(KeyProbeRunTest, CompletedRunWritesTwentyLinesInOrder) {
     g_fake.fetchStatus[{KEYPROBE_KIND_DUKPT, 9}] = -8;
 
     EXPECT_EQ(0, Run({m_input, m_result}));
-    EXPECT_EQ("Reading connection information from " + m_input +
-                  "\nConnecting to Pelsto terminal...\n"
-                  "Checking status of M/S keys...\n"
-                  "Checking status of DUKPT keys...\n",
-              m_out.str());
+    EXPECT_EQ(testsupport::CompletedConsole(m_input), m_out.str());
     EXPECT_EQ("", m_err.str());
     EXPECT_EQ(m_input, g_fake.inputFileAtConnect);
-    EXPECT_EQ(ExpectedResult({1, 1, 0, 0, 0, 1, 1, 1, 1, 1}, {0, 1, 1, 1, 1, 1, 1, 1, 1, 0}),
-              ReadAll(m_result));
+    EXPECT_EQ(testsupport::ResultFile({1, 1, 0, 0, 0, 1, 1, 1, 1, 1}, {0, 1, 1, 1, 1, 1, 1, 1, 1, 0}),
+              readTextFile(m_result));
 
     std::vector<std::string> expected = {"connect"};
     for (int kind : {KEYPROBE_KIND_MASTER_SESSION, KEYPROBE_KIND_DUKPT}) {
@@ -246,8 +203,8 @@ TEST_F(KeyProbeRunTest, SilentTerminalStillCompletes) {
         for (int slot = 0; slot < 10; ++slot)
             g_fake.requestStatus[{kind, slot}] = -32;
     EXPECT_EQ(0, Run({m_input, m_result}));
-    EXPECT_EQ(ExpectedResult(std::vector<bool>(10, false), std::vector<bool>(10, false)),
-              ReadAll(m_result));
+    EXPECT_EQ(testsupport::ResultFile(std::vector<bool>(10, false), std::vector<bool>(10, false)),
+              readTextFile(m_result));
     for (const std::string& call : g_fake.calls)
         EXPECT_NE("fetch", call);
 }
@@ -256,18 +213,16 @@ TEST_F(KeyProbeRunTest, ConnectionFailureLeavesOnlyTheFailureText) {
     std::ofstream(m_result) << "an older and much longer result file\r\n";
     g_fake.connectResult = -31;
     EXPECT_EQ(1, Run({m_input, m_result}));
-    EXPECT_EQ(kFailureText, ReadAll(m_result));
-    EXPECT_EQ("Reading connection information from " + m_input +
-                  "\nConnecting to Pelsto terminal...\n" + kFailureText + "\n",
-              m_out.str());
+    EXPECT_EQ(kFailureText, readTextFile(m_result));
+    EXPECT_EQ(testsupport::FailureConsole(m_input), m_out.str());
     EXPECT_EQ(std::vector<std::string>{"connect"}, g_fake.calls);
 }
 
 TEST_F(KeyProbeRunTest, ExistingResultFileIsReplaced) {
     std::ofstream(m_result) << std::string(5000, 'z');
     EXPECT_EQ(0, Run({m_input, m_result}));
-    EXPECT_EQ(ExpectedResult(std::vector<bool>(10, true), std::vector<bool>(10, true)),
-              ReadAll(m_result));
+    EXPECT_EQ(testsupport::ResultFile(std::vector<bool>(10, true), std::vector<bool>(10, true)),
+              readTextFile(m_result));
 }
 
 TEST_F(KeyProbeRunTest, UncreatableResultFileIsReportedWithItsPath) {
