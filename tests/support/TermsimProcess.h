@@ -12,11 +12,15 @@
 // forgotten simulator never outlives the test run by much. Header-only, POSIX.
 #pragma once
 
+#include "HexBytes.h"
 #include "ProcessRunner.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,46 +32,6 @@
 #include <vector>
 
 namespace testsupport {
-
-using ByteVec = std::vector<std::uint8_t>;
-
-inline std::string bytesToHex(const ByteVec& bytes)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i)
-            text += ' ';
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
-
-// "05 04 16 17" -> bytes; ok is false on anything but hex pairs separated by blanks.
-inline ByteVec hexToBytes(const std::string& text, bool* ok = nullptr)
-{
-    ByteVec bytes;
-    bool good = true;
-    std::istringstream in(text);
-    std::string word;
-    while (in >> word) {
-        if (word.size() != 2) {
-            good = false;
-            break;
-        }
-        char* end = nullptr;
-        unsigned long v = std::strtoul(word.c_str(), &end, 16);
-        if (*end != '\0') {
-            good = false;
-            break;
-        }
-        bytes.push_back(static_cast<std::uint8_t>(v));
-    }
-    if (ok)
-        *ok = good;
-    return bytes;
-}
 
 // One transcript line: "MS TAG TEXT". For RX, TX, RXF and TXF, bytes holds the hex decoded.
 struct TranscriptEntry {
@@ -217,6 +181,24 @@ private:
     }
     std::vector<TranscriptEntry> m_entries;
 };
+
+// A client connection to a termsim listening on the loopback address (--transport tcp):
+// the socket, or -1.
+inline int connectLoopback(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 class TermsimProcess {
 public:

@@ -4,16 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include "HexBytes.h"
+
 using namespace termsim;
 
 namespace {
 
-Bytes hex(const char* text)
-{
-    Bytes b;
-    EXPECT_TRUE(parseHex(text, b)) << text;
-    return b;
-}
+using testsupport::hex;
 
 std::vector<Inbound> feedAll(Receiver& r, const std::vector<Bytes>& chunks, std::int64_t start = 1000000)
 {

@@ -17,24 +17,8 @@ using testsupport::TermsimProcess;
 
 namespace {
 
-ByteVec hex(const char* text)
-{
-    return testsupport::hexToBytes(text);
-}
-
-int connectLoopback(int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+using testsupport::connectLoopback;
+using testsupport::hex;
 
 // Sends a request and collects the reply of the expected length.
 ByteVec exchange(int fd, const ByteVec& request, std::size_t replyLength)
@@ -54,6 +38,16 @@ ByteVec exchange(int fd, const ByteVec& request, std::size_t replyLength)
         out.insert(out.end(), buffer, buffer + n);
     }
     return out;
+}
+
+// The session the recording test plays: a follow-up answered 00, then a fetch answered 03.
+void exchangeFollowUpAndFetch(int port)
+{
+    int fd = connectLoopback(port);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(hex("05 05 61 00 61"), exchange(fd, hex("05 05 61 51 30"), 5));
+    EXPECT_EQ(hex("05 05 16 03 15"), exchange(fd, hex("05 04 16 17"), 5));
+    close(fd);
 }
 
 }  // namespace
@@ -119,11 +113,7 @@ TEST(TermsimProgram, RecordingPlaysBackAndAMismatchFailsTheReplay)
     {
         TermsimProcess sim({"--transport", "tcp", "--record", recording, "--fault", "fetch:*=split:2:20ms"});
         ASSERT_TRUE(sim.ready()) << sim.error();
-        int fd = connectLoopback(sim.tcpPort());
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(hex("05 05 61 00 61"), exchange(fd, hex("05 05 61 51 30"), 5));
-        EXPECT_EQ(hex("05 05 16 03 15"), exchange(fd, hex("05 04 16 17"), 5));
-        close(fd);
+        ASSERT_NO_FATAL_FAILURE(exchangeFollowUpAndFetch(sim.tcpPort()));
         ASSERT_TRUE(sim.waitForTranscript([](const testsupport::TermsimTranscript& t) {
             for (const auto& e : t.withTag("EV"))
                 if (e.text == "disconnect peer")
@@ -135,11 +125,7 @@ TEST(TermsimProgram, RecordingPlaysBackAndAMismatchFailsTheReplay)
     {
         TermsimProcess replay({"--transport", "tcp", "--replay", recording});
         ASSERT_TRUE(replay.ready()) << replay.error();
-        int fd = connectLoopback(replay.tcpPort());
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(hex("05 05 61 00 61"), exchange(fd, hex("05 05 61 51 30"), 5));
-        EXPECT_EQ(hex("05 05 16 03 15"), exchange(fd, hex("05 04 16 17"), 5));
-        close(fd);
+        ASSERT_NO_FATAL_FAILURE(exchangeFollowUpAndFetch(replay.tcpPort()));
         EXPECT_EQ(0, replay.stop());
         auto t = replay.transcript();
         EXPECT_TRUE(t.errors().empty());

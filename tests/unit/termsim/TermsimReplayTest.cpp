@@ -3,16 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include "HexBytes.h"
+
 using namespace termsim;
 
 namespace {
 
-Bytes hex(const char* text)
-{
-    Bytes b;
-    EXPECT_TRUE(parseHex(text, b)) << text;
-    return b;
-}
+using testsupport::hex;
 
 const char kRecording[] =
     "# termsim recording\n"
@@ -27,6 +24,18 @@ const char kRecording[] =
     "400.000 RX 05 04 81 80\n"
     "401.000 TX 05 05 81 00 81\n"
     "401.500 EV disconnect local (close-after fault)\n";
+
+// An engine on the steps (stalling after 500 ms), connected, collecting what it sends and
+// the mismatches it reports.
+struct ConnectedEngine {
+    explicit ConnectedEngine(const std::vector<ReplayStep>& steps) : engine(steps, 500) { engine.connected(out); }
+    void feed(const Bytes& data, std::int64_t nowMicros) { engine.feed(data, nowMicros, out, errors); }
+    void tick(std::int64_t nowMicros) { engine.tick(nowMicros, out, errors); }
+
+    ReplayEngine engine;
+    std::vector<ReplayEngine::Output> out;
+    std::vector<std::string> errors;
+};
 
 }  // namespace
 
@@ -68,28 +77,25 @@ TEST(TermsimReplayEngine, MatchingInputPlaysTheRecordedOutput)
     std::vector<ReplayStep> steps;
     std::string error;
     ASSERT_TRUE(parseRecording(kRecording, steps, error));
-    ReplayEngine engine(steps, 500);
-    std::vector<ReplayEngine::Output> out;
-    std::vector<std::string> errors;
-    engine.connected(out);
-    ASSERT_EQ(1u, out.size());
-    EXPECT_EQ(hex("48 49"), out[0].bytes);
+    ConnectedEngine r(steps);
+    ASSERT_EQ(1u, r.out.size());
+    EXPECT_EQ(hex("48 49"), r.out[0].bytes);
 
-    out.clear();
-    engine.feed(hex("05 04 16"), 1000, out, errors);  // not complete yet
-    EXPECT_TRUE(out.empty());
-    engine.feed(hex("17 05 04"), 2000, out, errors);  // completes step 2, starts step 3
-    ASSERT_EQ(2u, out.size());
-    EXPECT_EQ(hex("16 00 16"), out[1].bytes);
-    EXPECT_FALSE(out[1].closeAfter);
-    out.clear();
-    engine.feed(hex("81 80"), 3000, out, errors);
-    ASSERT_EQ(1u, out.size());
-    EXPECT_TRUE(out[0].closeAfter);
-    EXPECT_TRUE(errors.empty());
-    engine.finish(errors);
-    EXPECT_TRUE(errors.empty());
-    EXPECT_FALSE(engine.mismatched());
+    r.out.clear();
+    r.feed(hex("05 04 16"), 1000);  // not complete yet
+    EXPECT_TRUE(r.out.empty());
+    r.feed(hex("17 05 04"), 2000);  // completes step 2, starts step 3
+    ASSERT_EQ(2u, r.out.size());
+    EXPECT_EQ(hex("16 00 16"), r.out[1].bytes);
+    EXPECT_FALSE(r.out[1].closeAfter);
+    r.out.clear();
+    r.feed(hex("81 80"), 3000);
+    ASSERT_EQ(1u, r.out.size());
+    EXPECT_TRUE(r.out[0].closeAfter);
+    EXPECT_TRUE(r.errors.empty());
+    r.engine.finish(r.errors);
+    EXPECT_TRUE(r.errors.empty());
+    EXPECT_FALSE(r.engine.mismatched());
 }
 
 TEST(TermsimReplayEngine, DifferencesShortInputAndLeftoversAreMismatches)
@@ -98,38 +104,29 @@ TEST(TermsimReplayEngine, DifferencesShortInputAndLeftoversAreMismatches)
     std::string error;
     ASSERT_TRUE(parseRecording(kRecording, steps, error));
     {
-        ReplayEngine engine(steps, 500);
-        std::vector<ReplayEngine::Output> out;
-        std::vector<std::string> errors;
-        engine.connected(out);
-        engine.feed(hex("05 04 16 18"), 1000, out, errors);
-        ASSERT_EQ(1u, errors.size());
-        EXPECT_NE(std::string::npos, errors[0].find("expected 05 04 16 17, got 05 04 16 18"));
-        EXPECT_TRUE(engine.mismatched());
+        ConnectedEngine r(steps);
+        r.feed(hex("05 04 16 18"), 1000);
+        ASSERT_EQ(1u, r.errors.size());
+        EXPECT_NE(std::string::npos, r.errors[0].find("expected 05 04 16 17, got 05 04 16 18"));
+        EXPECT_TRUE(r.engine.mismatched());
     }
     {
-        ReplayEngine engine(steps, 500);
-        std::vector<ReplayEngine::Output> out;
-        std::vector<std::string> errors;
-        engine.connected(out);
-        engine.feed(hex("05 04"), 1000, out, errors);
-        EXPECT_EQ(501000, engine.deadline());
-        engine.tick(400000, out, errors);
-        EXPECT_TRUE(errors.empty());
-        engine.tick(501000, out, errors);
-        ASSERT_EQ(1u, errors.size());
-        EXPECT_NE(std::string::npos, errors[0].find("got only 05 04"));
-        engine.finish(errors);
-        ASSERT_EQ(2u, errors.size());
-        EXPECT_NE(std::string::npos, errors[1].find("1 recorded step(s) not played"));
+        ConnectedEngine r(steps);
+        r.feed(hex("05 04"), 1000);
+        EXPECT_EQ(501000, r.engine.deadline());
+        r.tick(400000);
+        EXPECT_TRUE(r.errors.empty());
+        r.tick(501000);
+        ASSERT_EQ(1u, r.errors.size());
+        EXPECT_NE(std::string::npos, r.errors[0].find("got only 05 04"));
+        r.engine.finish(r.errors);
+        ASSERT_EQ(2u, r.errors.size());
+        EXPECT_NE(std::string::npos, r.errors[1].find("1 recorded step(s) not played"));
     }
     {
-        ReplayEngine engine(steps, 500);
-        std::vector<ReplayEngine::Output> out;
-        std::vector<std::string> errors;
-        engine.connected(out);
-        engine.feed(hex("05 04 16 17 05 04 81 80 07"), 1000, out, errors);
-        ASSERT_EQ(1u, errors.size());
-        EXPECT_NE(std::string::npos, errors[0].find("after the end of the recording: 07"));
+        ConnectedEngine r(steps);
+        r.feed(hex("05 04 16 17 05 04 81 80 07"), 1000);
+        ASSERT_EQ(1u, r.errors.size());
+        EXPECT_NE(std::string::npos, r.errors[0].find("after the end of the recording: 07"));
     }
 }

@@ -3,16 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include "HexBytes.h"
+
 using namespace termsim;
 
 namespace {
 
-Bytes hex(const char* text)
-{
-    Bytes b;
-    EXPECT_TRUE(parseHex(text, b)) << text;
-    return b;
-}
+using testsupport::hex;
 
 Reply reply(std::uint8_t type, std::uint8_t status, Bytes data = {})
 {

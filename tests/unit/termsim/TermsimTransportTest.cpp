@@ -23,13 +23,8 @@ using testsupport::TermsimTranscript;
 
 namespace {
 
-ByteVec hex(const char* text)
-{
-    bool ok = false;
-    ByteVec b = testsupport::hexToBytes(text, &ok);
-    EXPECT_TRUE(ok) << text;
-    return b;
-}
+using testsupport::connectLoopback;
+using testsupport::hex;
 
 // 'a' key test, slot 1, account "0123456789", prompt "Testing...", trailer "00000000".
 const char kKeyTestA1[] =
@@ -107,20 +102,6 @@ int openRawSlave(const std::string& path)
         tcgetattr(fd, &tio);
         cfmakeraw(&tio);
         tcsetattr(fd, TCSANOW, &tio);
-    }
-    return fd;
-}
-
-int connectLoopback(unsigned port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
     }
     return fd;
 }
