@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,6 +70,14 @@ protected:
     void TearDown() override {
         if (h != INVALID_HANDLE_VALUE)
             CloseHandle(h);
+    }
+
+    // ReadFile on the line while the terminal side plays its part on a thread of its own.
+    BOOL ReadWhile(BYTE* buf, DWORD size, DWORD* n, const std::function<void()>& terminal) {
+        std::thread side(terminal);
+        const BOOL ok = ReadFile(h, buf, size, n, NULL);
+        side.join();
+        return ok;
     }
 
     PtyPair pty;
@@ -437,16 +446,13 @@ TEST_F(CommLineTest, ReadReturnsTheMomentItsCountIsComplete) {
 
 TEST_F(CommLineTest, ReadCollectsBytesThatArriveInPieces) {
     SetReadTimeouts(h, 0, 0, 3600000);
-    std::thread terminal([this] {
+    BYTE buf[7] = {0};
+    DWORD n = 0;
+    ASSERT_TRUE(ReadWhile(buf, 7, &n, [this] {
         pty.Send(Bytes({0x10, 0x11, 0x12}));
         usleep(30000);
         pty.Send(Bytes({0x13, 0x14, 0x15, 0x16}));
-    });
-    BYTE buf[7] = {0};
-    DWORD n = 0;
-    BOOL ok = ReadFile(h, buf, 7, &n, NULL);
-    terminal.join();
-    ASSERT_TRUE(ok);
+    }));
     EXPECT_EQ(7u, n);
     EXPECT_EQ(0x16, buf[6]);
 }
@@ -469,15 +475,12 @@ TEST_F(CommLineTest, IntervalLimitEndsAReadOnlyAfterTheFirstByte) {
     // No total time-out: without bytes the read would wait forever, so the terminal
     // answers late; once bytes flow, a 40 ms gap ends the read.
     SetReadTimeouts(h, 40, 0, 0);
-    std::thread terminal([this] {
-        usleep(100000);
-        pty.Send(Bytes({0xA1, 0xA2}));
-    });
     BYTE buf[10];
     DWORD n = 0;
-    BOOL ok = ReadFile(h, buf, 10, &n, NULL);
-    terminal.join();
-    ASSERT_TRUE(ok);
+    ASSERT_TRUE(ReadWhile(buf, 10, &n, [this] {
+        usleep(100000);
+        pty.Send(Bytes({0xA1, 0xA2}));
+    }));
     EXPECT_EQ(2u, n);
 }
 
@@ -492,15 +495,12 @@ TEST_F(CommLineTest, MaxIntervalWithoutTotalsReturnsWhatIsThere) {
 TEST_F(CommLineTest, ReturnOnFirstBytesMode) {
     COMMTIMEOUTS t = {MAXDWORD, MAXDWORD, 3600000, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(h, &t));
-    std::thread terminal([this] {
-        usleep(50000);
-        pty.Send(Bytes({0x42}));
-    });
     BYTE buf[8];
     DWORD n = 0;
-    BOOL ok = ReadFile(h, buf, 8, &n, NULL);
-    terminal.join();
-    ASSERT_TRUE(ok);
+    ASSERT_TRUE(ReadWhile(buf, 8, &n, [this] {
+        usleep(50000);
+        pty.Send(Bytes({0x42}));
+    }));
     EXPECT_EQ(1u, n);
     EXPECT_EQ(0x42, buf[0]);
 }
@@ -519,16 +519,13 @@ TEST_F(CommLineTest, WriteCutShortByItsTimeoutSucceedsWithTheCountSent) {
 TEST_F(CommLineTest, ALineWhoseOtherSideWentAwayFailsAtOnce) {
     SetReadTimeouts(h, 0, 0, 0);  // would otherwise wait forever
     ASSERT_TRUE(pty.Send(Bytes({1, 2})));
-    std::thread hangup([this] {
-        usleep(50000);
-        pty.CloseMaster();
-    });
     BYTE buf[10];
     DWORD n = 0;
     SetLastError(0);
-    BOOL ok = ReadFile(h, buf, 10, &n, NULL);
-    hangup.join();
-    EXPECT_FALSE(ok);
+    EXPECT_FALSE(ReadWhile(buf, 10, &n, [this] {
+        usleep(50000);
+        pty.CloseMaster();
+    }));
     EXPECT_EQ((DWORD)ERROR_DEVICE_NOT_CONNECTED, GetLastError());
     EXPECT_EQ(2u, n);  // what came before the hang-up is delivered
 

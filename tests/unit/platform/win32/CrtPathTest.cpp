@@ -25,36 +25,25 @@ std::string Make(const char* drive, const char* dir, const char* fname, const ch
 }
 
 TEST(CrtSplitPath, SplitsWindowsAndLinuxPaths) {
-    Parts p = Split("D:\\trace\\io.txt");
-    EXPECT_EQ(p.drive, "D:");
-    EXPECT_EQ(p.dir, "\\trace\\");
-    EXPECT_EQ(p.fname, "io");
-    EXPECT_EQ(p.ext, ".txt");
-
-    p = Split("/var/log/ioclasslib/io.log.txt");
-    EXPECT_EQ(p.drive, "");
-    EXPECT_EQ(p.dir, "/var/log/ioclasslib/");
-    EXPECT_EQ(p.fname, "io.log");  // the last dot starts the extension
-    EXPECT_EQ(p.ext, ".txt");
-
-    p = Split("log");
-    EXPECT_EQ(p.dir, "");
-    EXPECT_EQ(p.fname, "log");
-    EXPECT_EQ(p.ext, "");
-
-    p = Split("dir.d/name");  // a dot in a folder is not an extension
-    EXPECT_EQ(p.dir, "dir.d/");
-    EXPECT_EQ(p.fname, "name");
-    EXPECT_EQ(p.ext, "");
-
-    p = Split("/home/u/.profile");
-    EXPECT_EQ(p.fname, "");
-    EXPECT_EQ(p.ext, ".profile");
-
-    p = Split("C:");
-    EXPECT_EQ(p.drive, "C:");
-    EXPECT_EQ(p.dir, "");
-    EXPECT_EQ(p.fname, "");
+    const struct {
+        const char* path;
+        Parts expected;
+    } cases[] = {
+        {"D:\\trace\\io.txt", {"D:", "\\trace\\", "io", ".txt"}},
+        // The last dot starts the extension.
+        {"/var/log/ioclasslib/io.log.txt", {"", "/var/log/ioclasslib/", "io.log", ".txt"}},
+        {"log", {"", "", "log", ""}},
+        {"dir.d/name", {"", "dir.d/", "name", ""}},  // a dot in a folder is no extension
+        {"/home/u/.profile", {"", "/home/u/", "", ".profile"}},
+        {"C:", {"C:", "", "", ""}},
+    };
+    for (const auto& c : cases) {
+        const Parts p = Split(c.path);
+        EXPECT_EQ(p.drive, c.expected.drive) << c.path;
+        EXPECT_EQ(p.dir, c.expected.dir) << c.path;
+        EXPECT_EQ(p.fname, c.expected.fname) << c.path;
+        EXPECT_EQ(p.ext, c.expected.ext) << c.path;
+    }
 }
 
 TEST(CrtSplitPath, NullPartsAreSkippedAndLongPartsAreCut) {
