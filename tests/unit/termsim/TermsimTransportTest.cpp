@@ -64,14 +64,15 @@ ByteVec readUpTo(int fd, std::size_t count, int timeoutMs = 3000)
     return out;
 }
 
-// Runs a session on its own thread for the length of a test.
+// Runs a session on its own thread for the length of a test, its transcript in a
+// temporary folder.
 class RunningSession {
 public:
-    RunningSession(const std::vector<std::string>& args, Transport& transport, const std::string& transcriptPath)
+    RunningSession(const std::vector<std::string>& args, Transport& transport)
     {
         std::string error;
         EXPECT_EQ(ParseOutcome::Run, parseCommandLine(args, m_options, error)) << error;
-        EXPECT_TRUE(m_transcript.open(transcriptPath, false, error)) << error;
+        EXPECT_TRUE(m_transcript.open(m_transcriptPath, false, error)) << error;
         m_session.reset(new Session(m_options, transport, m_transcript, nullptr));
         EXPECT_TRUE(m_session->prepare(error)) << error;
         m_thread = std::thread([this] { m_exitCode = m_session->run(); });
@@ -86,7 +87,12 @@ public:
         return m_exitCode;
     }
 
+    // What the session wrote to its transcript so far.
+    TermsimTranscript transcript() const { return TermsimTranscript::load(m_transcriptPath); }
+
 private:
+    testsupport::TempDir m_dir;
+    const std::string m_transcriptPath = m_dir.file("t.log");
     Options m_options;
     Transcript m_transcript;
     std::unique_ptr<Session> m_session;
@@ -118,12 +124,10 @@ std::uint8_t xorAll(const ByteVec& b)
 
 TEST(TermsimOverPty, KeyCheckExchangeForAnAbsentKey)
 {
-    testsupport::TempDir dir;
     PtyTransport pty;
     std::string error;
     ASSERT_TRUE(pty.open(error)) << error;
-    std::string transcriptPath = dir.file("t.log");
-    RunningSession session({"--ms", "L8LLLLLLLL"}, pty, transcriptPath);
+    RunningSession session({"--ms", "L8LLLLLLLL"}, pty);
     int fd = openRawSlave(pty.slavePath());
     ASSERT_GE(fd, 0);
 
@@ -143,7 +147,7 @@ TEST(TermsimOverPty, KeyCheckExchangeForAnAbsentKey)
     close(fd);
     EXPECT_EQ(0, session.stop());
 
-    TermsimTranscript t = TermsimTranscript::load(transcriptPath);
+    TermsimTranscript t = session.transcript();
     EXPECT_TRUE(t.errors().empty());
     EXPECT_EQ(std::vector<std::string>({"a", "fetch", "0x81", "Q"}), t.commandClasses());
     ASSERT_EQ(4u, t.rxFrames().size());
@@ -160,13 +164,10 @@ TEST(TermsimOverPty, KeyCheckExchangeForAnAbsentKey)
 
 TEST(TermsimOverPty, SplitAndCorruptRepliesAndAFrameThatArrivesInPieces)
 {
-    testsupport::TempDir dir;
     PtyTransport pty;
     std::string error;
     ASSERT_TRUE(pty.open(error)) << error;
-    std::string transcriptPath = dir.file("t.log");
-    RunningSession session({"--fault", "a:1=split:3:20ms", "--fault", "fetch:*=bad-checksum+garbage:EE"}, pty,
-                           transcriptPath);
+    RunningSession session({"--fault", "a:1=split:3:20ms", "--fault", "fetch:*=bad-checksum+garbage:EE"}, pty);
     int fd = openRawSlave(pty.slavePath());
     ASSERT_GE(fd, 0);
 
@@ -183,7 +184,7 @@ TEST(TermsimOverPty, SplitAndCorruptRepliesAndAFrameThatArrivesInPieces)
     close(fd);
     session.stop();
 
-    TermsimTranscript t = TermsimTranscript::load(transcriptPath);
+    TermsimTranscript t = session.transcript();
     std::vector<ByteVec> tx;
     for (const auto& e : t.withTag("TX"))
         tx.push_back(e.bytes);
@@ -200,12 +201,10 @@ TEST(TermsimOverPty, SplitAndCorruptRepliesAndAFrameThatArrivesInPieces)
 
 TEST(TermsimOverPty, AnErrorStatusMustBeFollowedByThePlatformErrorQuery)
 {
-    testsupport::TempDir dir;
     PtyTransport pty;
     std::string error;
     ASSERT_TRUE(pty.open(error)) << error;
-    std::string transcriptPath = dir.file("t.log");
-    RunningSession session({"--fault", "a:1=status:0x05", "--fault", "Q:*=garbage"}, pty, transcriptPath);
+    RunningSession session({"--fault", "a:1=status:0x05", "--fault", "Q:*=garbage"}, pty);
     int fd = openRawSlave(pty.slavePath());
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(writeAll(fd, hex(kKeyTestA1)));
@@ -218,7 +217,7 @@ TEST(TermsimOverPty, AnErrorStatusMustBeFollowedByThePlatformErrorQuery)
     EXPECT_EQ(0x81, readUpTo(fd, 32, 500).at(2));
     close(fd);
     session.stop();
-    auto errors = TermsimTranscript::load(transcriptPath).errors();
+    auto errors = session.transcript().errors();
     ASSERT_EQ(2u, errors.size());
     EXPECT_EQ("protocol: status 05 was not followed by the 0x81 query, but by: Q slot=1", errors[0]);
     EXPECT_EQ("protocol: 0x81 query after a reply without an error status", errors[1]);
@@ -226,14 +225,12 @@ TEST(TermsimOverPty, AnErrorStatusMustBeFollowedByThePlatformErrorQuery)
 
 TEST(TermsimOverTcp, CloseAfterFramesThenANewConnectionIsServed)
 {
-    testsupport::TempDir dir;
     TcpTransport tcp(0);
     std::string error;
     ASSERT_TRUE(tcp.open(error)) << error;
     ASSERT_NE(0u, tcp.port());
-    std::string transcriptPath = dir.file("t.log");
-    RunningSession session({"--transport", "tcp", "--close-after-frames", "2", "--fault", "Q:*=header-split:30ms"},
-                           tcp, transcriptPath);
+    RunningSession session(
+        {"--transport", "tcp", "--close-after-frames", "2", "--fault", "Q:*=header-split:30ms"}, tcp);
 
     for (int round = 0; round < 2; ++round) {
         int fd = connectLoopback(tcp.port());
@@ -251,7 +248,7 @@ TEST(TermsimOverTcp, CloseAfterFramesThenANewConnectionIsServed)
     }
     session.stop();
 
-    TermsimTranscript t = TermsimTranscript::load(transcriptPath);
+    TermsimTranscript t = session.transcript();
     EXPECT_TRUE(t.errors().empty());
     int connects = 0, localCloses = 0;
     for (const auto& e : t.withTag("EV")) {
@@ -271,12 +268,10 @@ TEST(TermsimOverTcp, CloseAfterFramesThenANewConnectionIsServed)
 
 TEST(TermsimOverTcp, CloseFaultHangsUpWithoutAReply)
 {
-    testsupport::TempDir dir;
     TcpTransport tcp(0);
     std::string error;
     ASSERT_TRUE(tcp.open(error)) << error;
-    std::string transcriptPath = dir.file("t.log");
-    RunningSession session({"--transport", "tcp", "--fault", "fetch:#1=close"}, tcp, transcriptPath);
+    RunningSession session({"--transport", "tcp", "--fault", "fetch:#1=close"}, tcp);
     int fd = connectLoopback(tcp.port());
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(writeAll(fd, hex("05 04 16 17")));
@@ -289,7 +284,7 @@ TEST(TermsimOverTcp, CloseFaultHangsUpWithoutAReply)
     EXPECT_EQ(hex("05 05 16 03 15"), readUpTo(fd, 5));  // no key test pending
     close(fd);
     session.stop();
-    TermsimTranscript t = TermsimTranscript::load(transcriptPath);
+    TermsimTranscript t = session.transcript();
     bool closed = false;
     for (const auto& e : t.withTag("EV"))
         closed = closed || e.text == "disconnect local (close fault)";
@@ -298,12 +293,10 @@ TEST(TermsimOverTcp, CloseFaultHangsUpWithoutAReply)
 
 TEST(TermsimOverTcp, StxFramingAcknowledgesAndRefuses)
 {
-    testsupport::TempDir dir;
     TcpTransport tcp(0);
     std::string error;
     ASSERT_TRUE(tcp.open(error)) << error;
-    std::string transcriptPath = dir.file("t.log");
-    RunningSession session({"--transport", "tcp", "--framing", "stx", "--stx-resend", "1"}, tcp, transcriptPath);
+    RunningSession session({"--transport", "tcp", "--framing", "stx", "--stx-resend", "1"}, tcp);
     int fd = connectLoopback(tcp.port());
     ASSERT_GE(fd, 0);
     // 'a' 'Q' as an STX message: LRC = 61 ^ 51 ^ 03 = 33.
@@ -316,7 +309,7 @@ TEST(TermsimOverTcp, StxFramingAcknowledgesAndRefuses)
     EXPECT_EQ(hex("15"), readUpTo(fd, 1));
     close(fd);
     session.stop();
-    TermsimTranscript t = TermsimTranscript::load(transcriptPath);
+    TermsimTranscript t = session.transcript();
     std::vector<std::string> acks;
     for (const auto& e : t.withTag("RXC"))
         acks.push_back(e.text);
@@ -327,12 +320,10 @@ TEST(TermsimOverTcp, StxFramingAcknowledgesAndRefuses)
 
 TEST(TermsimOverTcp, RawFramingTakesGapDelimitedRequestsAndAnswersWithVliFrames)
 {
-    testsupport::TempDir dir;
     TcpTransport tcp(0);
     std::string error;
     ASSERT_TRUE(tcp.open(error)) << error;
-    std::string transcriptPath = dir.file("t.log");
-    RunningSession session({"--transport", "tcp", "--framing", "raw", "--raw-gap", "200"}, tcp, transcriptPath);
+    RunningSession session({"--transport", "tcp", "--framing", "raw", "--raw-gap", "200"}, tcp);
     int fd = connectLoopback(tcp.port());
     ASSERT_GE(fd, 0);
     // Unframed: command 42 and two data bytes, answered once the line has been quiet.
@@ -345,7 +336,7 @@ TEST(TermsimOverTcp, RawFramingTakesGapDelimitedRequestsAndAnswersWithVliFrames)
     EXPECT_EQ(hex("05 05 62 00 62"), readUpTo(fd, 5));
     close(fd);
     session.stop();
-    TermsimTranscript t = TermsimTranscript::load(transcriptPath);
+    TermsimTranscript t = session.transcript();
     EXPECT_EQ(std::vector<std::string>({"0x42", "r"}), t.commandClasses());
     ASSERT_EQ(2u, t.rxFrames().size());
     EXPECT_EQ(hex("42 01 02"), t.rxFrames()[0]);
