@@ -164,15 +164,14 @@ CString CPort::FormatSemaphoreTrace(LPCSTR pszFunction, LPCSTR pszFile, int nLin
     if (pbWithTime != NULL && *pbWithTime) {
         char szTime[256];
         memset(szTime, 0, sizeof(szTime));
-        time_t now = time(NULL);
-        struct tm local;
-        struct tm* pLocal = localtime(&now);
-        if (pLocal != NULL) {
-            local = *pLocal;
-            snprintf(szTime, sizeof(szTime), "%.4d-%.2d-%.2d %.2d:%.2d:%.2d",
-                     local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                     local.tm_min, local.tm_sec);
-        }
+        // The local time to the second, as localtime gives it; GetLocalTime because the C
+        // runtime's localtime re-examines the time zone on every call, and this text is
+        // made twice per exchange.
+        SYSTEMTIME local;
+        GetLocalTime(&local);
+        snprintf(szTime, sizeof(szTime), "%.4d-%.2d-%.2d %.2d:%.2d:%.2d", (int)local.wYear,
+                 (int)local.wMonth, (int)local.wDay, (int)local.wHour, (int)local.wMinute,
+                 (int)local.wSecond);
         snprintf(m_szSemaphoreTrace, sizeof(m_szSemaphoreTrace),
                  "Semaphore Handle [%X]. Time [%s]. Function [%s]. File [%s]. Line #[%d]",
                  nHandle, szTime, pszFunction, pszFile, nLine);
