@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
 #include <time.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>

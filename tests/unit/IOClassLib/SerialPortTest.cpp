@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 

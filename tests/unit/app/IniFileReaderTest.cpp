@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <map>
 #include <string>
