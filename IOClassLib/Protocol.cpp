@@ -1,5 +1,7 @@
 #include "Protocol.h"
 
+#include <string.h>
+
 CProtocol::CProtocol(CTerminalLink* pLink, CPort* pPort) : m_pPort(pPort), m_pLink(pLink) {}
 
 CProtocol::~CProtocol()
@@ -30,4 +32,30 @@ CString CProtocol::FormatFrameTrace(const BYTE* pBytes, DWORD dwLength)
     pOut[i++] = ']';
     csTrace.ReleaseBuffer((int)i);
     return csTrace;
+}
+
+BYTE CProtocol::XorChecksum(const BYTE* pBuffer, int nLength)
+{
+    if (pBuffer == NULL)
+        return 0;
+    const DWORD dwLength = nLength == -1 ? (DWORD)strlen((const char*)pBuffer) : nLength > 0 ? (DWORD)nLength : 0;
+    BYTE by = 0;
+    for (DWORD i = 0; i < dwLength; ++i)
+        by ^= pBuffer[i];
+    return by;
+}
+
+BOOL CProtocol::XorChecksumMatches(const BYTE* pBuffer, DWORD dwLength)
+{
+    if (pBuffer == NULL || dwLength == 0)
+        return FALSE;
+    return pBuffer[dwLength - 1] == XorChecksum(pBuffer, (int)(dwLength - 1));
+}
+
+BOOL CProtocol::XorChecksumMatches(LPCSTR pszText)
+{
+    // The checksum character itself is not part of what it covers.
+    if (pszText == NULL || pszText[0] == '\0')
+        return FALSE;
+    return XorChecksumMatches((const BYTE*)pszText, (DWORD)strlen(pszText));
 }

@@ -34,6 +34,16 @@ public:
     // "[05 04 16 17]": each byte as two upper-case hex digits, blank-separated; "[]" for none.
     static CString FormatFrameTrace(const BYTE* pBytes, DWORD dwLength);
 
+protected:
+    // The XOR checksum that the VLI and raw framings share: of the first nLength bytes
+    // (-1: up to the terminating zero), and whether a buffer's or a text's last byte is
+    // that checksum of the bytes before it.
+    static BYTE XorChecksum(const BYTE* pBuffer, int nLength);
+    static BOOL XorChecksumMatches(const BYTE* pBuffer, DWORD dwLength);
+    static BOOL XorChecksumMatches(LPCSTR pszText);
+
+public:
+
     CPort* m_pPort;
     CTerminalLink* m_pLink;
 

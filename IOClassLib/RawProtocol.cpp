@@ -11,14 +11,6 @@ const char kSourceFile[] = "IOClassLib/RawProtocol.cpp";
 const int kSendTraceLine = 35;
 const int kReceiveTraceLine = 105;
 
-BYTE XorBytes(const BYTE* pBuffer, DWORD dwLength)
-{
-    BYTE by = 0;
-    for (DWORD i = 0; i < dwLength; ++i)
-        by ^= pBuffer[i];
-    return by;
-}
-
 }  // namespace
 
 CRawProtocol::CRawProtocol(CTerminalLink* pLink, CPort* pPort) : CProtocol(pLink, pPort), m_LastCommand(0) {}
@@ -86,24 +78,11 @@ DWORD CRawProtocol::nReceivePacket(CString& csData, CString& /*csTrace*/)
     return dwResult;
 }
 
-BYTE CRawProtocol::Checksum(const BYTE* pBuffer, int nLength)
-{
-    if (pBuffer == NULL)
-        return 0;
-    const DWORD dwLength = nLength == -1 ? (DWORD)strlen((const char*)pBuffer) : nLength > 0 ? (DWORD)nLength : 0;
-    return XorBytes(pBuffer, dwLength);
-}
+BYTE CRawProtocol::Checksum(const BYTE* pBuffer, int nLength) { return XorChecksum(pBuffer, nLength); }
 
 BOOL CRawProtocol::VerifyChecksum(const BYTE* pBuffer, DWORD dwLength)
 {
-    if (pBuffer == NULL || dwLength == 0)
-        return FALSE;
-    return pBuffer[dwLength - 1] == XorBytes(pBuffer, dwLength - 1);
+    return XorChecksumMatches(pBuffer, dwLength);
 }
 
-BOOL CRawProtocol::VerifyChecksum(LPCSTR pszText)
-{
-    if (pszText == NULL || pszText[0] == '\0')
-        return FALSE;
-    return VerifyChecksum((const BYTE*)pszText, (DWORD)strlen(pszText));
-}
+BOOL CRawProtocol::VerifyChecksum(LPCSTR pszText) { return XorChecksumMatches(pszText); }

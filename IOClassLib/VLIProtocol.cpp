@@ -13,15 +13,6 @@ const int kReceiveTraceLine = 337;
 
 // The smallest long frame: start, 00, two length bytes, command, checksum.
 const DWORD kMinLongFrame = VLI_HEADER_LENGTH + 2;
-
-BYTE XorBytes(const BYTE* pBuffer, DWORD dwLength)
-{
-    BYTE by = 0;
-    for (DWORD i = 0; i < dwLength; ++i)
-        by ^= pBuffer[i];
-    return by;
-}
-
 }  // namespace
 
 CVLIProtocol::CVLIProtocol(CTerminalLink* pLink, CPort* pPort)
@@ -118,7 +109,7 @@ DWORD CVLIProtocol::ReadFrame()
             return 0;
     }
 
-    if (m_RxBuffer[dwTotal - 1] != XorBytes(m_RxBuffer, dwTotal - 1))
+    if (m_RxBuffer[dwTotal - 1] != XorChecksum(m_RxBuffer, (int)(dwTotal - 1)))
         return 0;
     return dwTotal;
 }
@@ -164,25 +155,11 @@ DWORD CVLIProtocol::nReceivePacket(CString& csData, CString& csTrace)
     return dwResult;
 }
 
-BYTE CVLIProtocol::Checksum(const BYTE* pBuffer, int nLength)
-{
-    if (pBuffer == NULL)
-        return 0;
-    const DWORD dwLength = nLength == -1 ? (DWORD)strlen((const char*)pBuffer) : nLength > 0 ? (DWORD)nLength : 0;
-    return XorBytes(pBuffer, dwLength);
-}
+BYTE CVLIProtocol::Checksum(const BYTE* pBuffer, int nLength) { return XorChecksum(pBuffer, nLength); }
 
 BOOL CVLIProtocol::VerifyChecksum(const BYTE* pBuffer, DWORD dwLength)
 {
-    if (pBuffer == NULL || dwLength == 0)
-        return FALSE;
-    return pBuffer[dwLength - 1] == XorBytes(pBuffer, dwLength - 1);
+    return XorChecksumMatches(pBuffer, dwLength);
 }
 
-BOOL CVLIProtocol::VerifyChecksum(LPCSTR pszText)
-{
-    // The checksum character itself is not part of what it covers.
-    if (pszText == NULL || pszText[0] == '\0')
-        return FALSE;
-    return VerifyChecksum((const BYTE*)pszText, (DWORD)strlen(pszText));
-}
+BOOL CVLIProtocol::VerifyChecksum(LPCSTR pszText) { return XorChecksumMatches(pszText); }

@@ -33,7 +33,9 @@ std::string hexName(std::uint8_t byte)
 
 Bytes Reply::payload() const
 {
-    Bytes p{status};
+    Bytes p;
+    p.reserve(1 + data.size());
+    p.push_back(status);
     p.insert(p.end(), data.begin(), data.end());
     return p;
 }

@@ -14,6 +14,7 @@
 #include "internal/errno_map.h"
 #include "internal/handle.h"
 #include "internal/sync_objects.h"
+#include "internal/tick_count.h"
 
 #include <ctype.h>
 #include <errno.h>
@@ -130,14 +131,7 @@ public:
         } else if (dwMilliseconds == INFINITE) {
             nResult = pthread_mutex_lock(pMutex);
         } else {
-            struct timespec deadline;
-            clock_gettime(CLOCK_MONOTONIC, &deadline);
-            deadline.tv_sec += dwMilliseconds / 1000;
-            deadline.tv_nsec += (long)(dwMilliseconds % 1000) * 1000000L;
-            if (deadline.tv_nsec >= 1000000000L) {
-                deadline.tv_sec += 1;
-                deadline.tv_nsec -= 1000000000L;
-            }
+            const struct timespec deadline = win32::MonotonicDeadlineAfter(dwMilliseconds);
             nResult = pthread_mutex_clocklock(pMutex, CLOCK_MONOTONIC, &deadline);
         }
         switch (nResult) {

@@ -24,14 +24,7 @@ extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
     if (dwMilliseconds == INFINITE) {
         for (;;) pause();
     }
-    struct timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += dwMilliseconds / 1000;
-    deadline.tv_nsec += (long)(dwMilliseconds % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    const struct timespec deadline = win32::MonotonicDeadlineAfter(dwMilliseconds);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }

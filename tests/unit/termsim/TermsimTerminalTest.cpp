@@ -10,7 +10,10 @@ namespace {
 
 Bytes keyTest(char kind, std::uint8_t slot, const std::string& prompt = "Testing...")
 {
-    Bytes d{static_cast<std::uint8_t>(kind == 'a' ? ' ' : 'p'), slot};
+    Bytes d;
+    d.reserve(23 + prompt.size());
+    d.push_back(static_cast<std::uint8_t>(kind == 'a' ? ' ' : 'p'));
+    d.push_back(slot);
     const char account[12] = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 0, 0};
     d.insert(d.end(), account, account + 12);
     d.insert(d.end(), prompt.begin(), prompt.end());

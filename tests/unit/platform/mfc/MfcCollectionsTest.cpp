@@ -175,9 +175,6 @@ TEST(MfcMapStringToOb, HoldsObjectsWithoutOwningThem) {
     CObject* pFound = NULL;
     ASSERT_TRUE(sections.Lookup("Connection", pFound));
     EXPECT_EQ(pKeys, dynamic_cast<CMapStringToString*>(pFound));
-    CMapStringToString* pTyped = NULL;
-    EXPECT_TRUE(sections.Lookup("Connection", reinterpret_cast<CObject*&>(pTyped)));
-    EXPECT_EQ(pKeys, pTyped);
     pFound = pOther;
     EXPECT_FALSE(sections.Lookup("connection", pFound));
     EXPECT_EQ(pOther, pFound);
