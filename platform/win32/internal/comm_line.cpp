@@ -374,6 +374,28 @@ CommLine::WaitResult CommLine::WaitFor(short events, int nTimeoutMs, short* pRev
     return WaitResult::Ready;
 }
 
+DWORD CommLine::AwaitLine(short events, const CommDeadline& deadline, bool* pbHangupSeen,
+                          bool* pbExpired) {
+    *pbExpired = false;
+    int nWait = deadline.PollTimeout(m_clock.Now());
+    if (nWait == 0) {
+        *pbExpired = true;
+        return ERROR_SUCCESS;
+    }
+    short revents = 0;
+    DWORD dwError = ERROR_SUCCESS;
+    switch (WaitFor(events, nWait, &revents, &dwError)) {
+    case WaitResult::Aborted: return ERROR_OPERATION_ABORTED;
+    case WaitResult::Failed: return dwError;
+    case WaitResult::TimedOut: break;
+    case WaitResult::Ready:
+        if (revents & (POLLHUP | POLLERR | POLLNVAL))
+            *pbHangupSeen = true;
+        break;
+    }
+    return ERROR_SUCCESS;
+}
+
 DWORD CommLine::Read(void* pBuffer, DWORD dwCount, DWORD* pdwDone) {
     *pdwDone = 0;
     if (m_bAborted)
@@ -406,21 +428,10 @@ DWORD CommLine::Read(void* pBuffer, DWORD dwCount, DWORD* pdwDone) {
             return kLineGone;
         if (deadline.ReturnsNow(*pdwDone))
             return ERROR_SUCCESS;
-        int nWait = deadline.PollTimeout(m_clock.Now());
-        if (nWait == 0)
-            return ERROR_SUCCESS;  // time-out: success with what arrived
-        short revents = 0;
-        DWORD dwError = ERROR_SUCCESS;
-        switch (WaitFor(POLLIN, nWait, &revents, &dwError)) {
-        case WaitResult::Aborted: return ERROR_OPERATION_ABORTED;
-        case WaitResult::Failed: return dwError;
-        case WaitResult::TimedOut: break;
-        case WaitResult::Ready:
-            // Bytes received before the hang-up are still delivered; the next read tells.
-            if (revents & (POLLHUP | POLLERR | POLLNVAL))
-                bHangupSeen = true;
-            break;
-        }
+        bool bExpired = false;
+        DWORD dwError = AwaitLine(POLLIN, deadline, &bHangupSeen, &bExpired);
+        if (dwError != ERROR_SUCCESS || bExpired)
+            return dwError;  // a time-out is success with what arrived
     }
 }
 
@@ -451,20 +462,10 @@ DWORD CommLine::Write(const void* pBuffer, DWORD dwCount, DWORD* pdwDone) {
         }
         if (bHangupSeen)
             return kLineGone;
-        int nWait = deadline.PollTimeout(m_clock.Now());
-        if (nWait == 0)
-            return ERROR_SUCCESS;  // time-out: success with what went out
-        short revents = 0;
-        DWORD dwError = ERROR_SUCCESS;
-        switch (WaitFor(POLLOUT, nWait, &revents, &dwError)) {
-        case WaitResult::Aborted: return ERROR_OPERATION_ABORTED;
-        case WaitResult::Failed: return dwError;
-        case WaitResult::TimedOut: break;
-        case WaitResult::Ready:
-            if (revents & (POLLHUP | POLLERR | POLLNVAL))
-                bHangupSeen = true;
-            break;
-        }
+        bool bExpired = false;
+        DWORD dwError = AwaitLine(POLLOUT, deadline, &bHangupSeen, &bExpired);
+        if (dwError != ERROR_SUCCESS || bExpired)
+            return dwError;  // a time-out is success with what went out
     }
 }
 

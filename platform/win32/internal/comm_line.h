@@ -68,6 +68,11 @@ private:
     enum class WaitResult { Ready, TimedOut, Aborted, Failed };
     // poll() for `events` on the line (and the wake-up descriptor) for at most nTimeoutMs.
     WaitResult WaitFor(short events, int nTimeoutMs, short* pRevents, DWORD* pdwError);
+    // One wait of a transfer under its deadline: ERROR_SUCCESS to try the line again, with
+    // *pbExpired set once the time-out has run out (a success with what was moved), or
+    // the error that ends the transfer. A hang-up seen here is reported by the next call,
+    // so that bytes that arrived before it are still delivered.
+    DWORD AwaitLine(short events, const CommDeadline& deadline, bool* pbHangupSeen, bool* pbExpired);
     // Line-error counts since the last ClearCommError, as CE_ bits.
     DWORD TakeLineErrors();
 

@@ -97,21 +97,12 @@ public:
     }
 
     // Looks a handle up; sets the Winsock error and returns null when it fails.
-    SocketRef Find(SOCKET s) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_nStartups == 0) {
-            WSASetLastError(WSANOTINITIALISED);
-            return nullptr;
-        }
-        auto it = m_sockets.find(s);
-        if (it == m_sockets.end()) {
-            WSASetLastError(WSAENOTSOCK);
-            return nullptr;
-        }
-        return it->second;
-    }
+    SocketRef Find(SOCKET s) { return Take(s, false); }
+    // The same, and the handle is gone from the table.
+    SocketRef Remove(SOCKET s) { return Take(s, true); }
 
-    SocketRef Remove(SOCKET s) {
+private:
+    SocketRef Take(SOCKET s, bool bRemove) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_nStartups == 0) {
             WSASetLastError(WSANOTINITIALISED);
@@ -123,11 +114,11 @@ public:
             return nullptr;
         }
         SocketRef found = it->second;
-        m_sockets.erase(it);
+        if (bRemove)
+            m_sockets.erase(it);
         return found;
     }
 
-private:
     std::mutex m_mutex;
     int m_nStartups = 0;
     SOCKET m_nextHandle = 0x100;
