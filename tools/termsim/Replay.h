@@ -44,7 +44,6 @@ public:
     void finish(std::vector<std::string>& errors);
 
     bool mismatched() const { return m_mismatched; }
-    std::size_t stepsPlayed() const { return m_next; }
 
 private:
     void play(const ReplayStep& step, std::vector<Output>& out);

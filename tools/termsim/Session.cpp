@@ -10,15 +10,6 @@
 
 namespace termsim {
 
-namespace {
-
-bool isDataTag(const std::string& tag)
-{
-    return tag == "RX" || tag == "TX" || tag == "EV";
-}
-
-}  // namespace
-
 Session::Session(const Options& options, Transport& transport, Transcript& transcript, Transcript* record)
     : m_options(options),
       m_transport(transport),
@@ -67,8 +58,8 @@ void Session::log(const std::string& tag, const std::string& text, std::int64_t 
     if (now < 0)
         now = monotonicMicros();
     m_transcript.line(tag, text, now);
-    if (m_record != nullptr && isDataTag(tag))
-        m_record->line(tag, text, now);
+    if (m_record != nullptr)
+        m_record->line(tag, text, now);  // opened data-only: it keeps RX, TX and EV
 }
 
 std::int64_t Session::queueEnd(std::int64_t now) const
@@ -95,10 +86,8 @@ void Session::scheduleFrame(const Bytes& wire, std::size_t headerLength, const F
         OutChunk c;
         c.due = due;
         c.bytes = chunks[i].bytes;
-        if (i == 0) {
-            c.startsFrame = true;
+        if (i == 0)
             c.frame = wire;
-        }
         if (i + 1 == chunks.size()) {
             c.endsFrame = true;
             c.closeAfter = closeAfter;
@@ -159,7 +148,7 @@ void Session::writeDue(std::int64_t now)
     while (!m_queue.empty() && m_queue.front().due <= now && m_transport.connected()) {
         OutChunk c = m_queue.front();
         m_queue.pop_front();
-        if (c.startsFrame)
+        if (!c.frame.empty())
             log("TXF", toHex(c.frame));
         if (!c.bytes.empty()) {
             std::int64_t at = monotonicMicros();

@@ -19,7 +19,7 @@ namespace termsim {
 
 class Session {
 public:
-    // The transport must be open. record may be null.
+    // The transport must be open. record, a transcript opened data-only, may be null.
     Session(const Options& options, Transport& transport, Transcript& transcript, Transcript* record);
     ~Session();
     Session(const Session&) = delete;
@@ -40,8 +40,7 @@ private:
     struct OutChunk {
         std::int64_t due = 0;
         Bytes bytes;
-        bool startsFrame = false;   // log TXF (the whole frame) before this chunk
-        Bytes frame;
+        Bytes frame;                // non-empty on a frame's first chunk: logged as TXF before it
         bool endsFrame = false;     // counts as a reply frame sent once written
         bool closeAfter = false;
         std::string closeReason;

@@ -60,6 +60,12 @@ void Terminal::remember(std::uint8_t status, const std::string& text)
     m_errorText = text;
 }
 
+int Terminal::latestSlot() const
+{
+    // Before the first key test both slots are still -1.
+    return m_latestSlot[m_latestKind == 'b' ? 1 : 0];
+}
+
 Command Terminal::classify(std::uint8_t byte, const Bytes& data) const
 {
     Command c;
@@ -97,7 +103,7 @@ Command Terminal::classify(std::uint8_t byte, const Bytes& data) const
     } else if (byte == 0x16) {
         c.cls = CommandClass::Fetch;
         c.testKind = m_latestKind;
-        c.slot = m_latestKind == 0 ? -1 : m_latestSlot[m_latestKind == 'a' ? 0 : 1];
+        c.slot = latestSlot();
         c.text = "fetch slot=" + std::to_string(c.slot) + (m_latestKind ? std::string(" test=") + m_latestKind : "");
         c.context.names = {"fetch", hex, "*"};
         if (m_latestKind)
@@ -107,7 +113,7 @@ Command Terminal::classify(std::uint8_t byte, const Bytes& data) const
     } else if (byte == 0x81) {
         c.cls = CommandClass::ErrorQuery;
         c.testKind = m_latestKind;
-        c.slot = m_latestKind == 0 ? -1 : m_latestSlot[m_latestKind == 'a' ? 0 : 1];
+        c.slot = latestSlot();
         c.text = "0x81 slot=" + std::to_string(c.slot);
         c.context.names = {"0x81", "*"};
         if (!data.empty())
@@ -142,8 +148,6 @@ Reply Terminal::answer(const Command& command, const std::uint8_t* statusOverrid
         } else {
             r.status = 0;
             m_pending = true;
-            m_pendingKind = command.testKind;
-            m_pendingSlot = command.slot;
         }
         break;
     }
@@ -152,15 +156,16 @@ Reply Terminal::answer(const Command& command, const std::uint8_t* statusOverrid
             r.status = kStatusNoTestPending;
             why = "No key test pending";
         } else {
-            const auto& keys = m_pendingKind == 'a' ? m_master : m_dukpt;
-            KeyState state = keys[static_cast<std::size_t>(m_pendingSlot)];
+            const auto& keys = m_latestKind == 'a' ? m_master : m_dukpt;
+            int slot = latestSlot();
+            KeyState state = keys[static_cast<std::size_t>(slot)];
             r.status = state == KeyState::Loaded ? 0x00 : state == KeyState::AbsentF8 ? 0xF8 : 0xF1;
-            why = "Key slot " + std::to_string(m_pendingSlot) + " is empty";
+            why = "Key slot " + std::to_string(slot) + " is empty";
         }
         break;
     case CommandClass::FollowUpQ:
     case CommandClass::FollowUpR:
-        if (m_pending && m_pendingKind == command.testKind)
+        if (m_pending && m_latestKind == command.testKind)
             m_pending = false;
         r.status = 0;
         break;

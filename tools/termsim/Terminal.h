@@ -51,19 +51,18 @@ public:
     // the status the terminal would give and is remembered as the last error like any other.
     Reply answer(const Command& command, const std::uint8_t* statusOverride);
 
-    std::uint16_t lastErrorCode() const { return m_errorCode; }
-    const std::string& lastErrorText() const { return m_errorText; }
-
 private:
     void remember(std::uint8_t status, const std::string& text);
+    // Slot of the latest key-test request, -1 before the first.
+    int latestSlot() const;
 
     std::array<KeyState, 10> m_master;
     std::array<KeyState, 10> m_dukpt;
     char m_latestKind = 0;             // kind of the latest key-test request
-    int m_latestSlot[2] = {-1, -1};    // its slot, for 'a' and for 'b'
-    bool m_pending = false;    // a key test accepted and not yet ended by its follow-up
-    char m_pendingKind = 0;
-    int m_pendingSlot = -1;
+    int m_latestSlot[2] = {-1, -1};    // the latest slot tested with 'a' and with 'b'
+    // The latest key test was accepted and not yet ended by its follow-up. Any key-test
+    // request clears it first, so a pending test is always the latest one.
+    bool m_pending = false;
     bool m_fixedError = false;
     std::uint16_t m_errorCode = 0;
     std::string m_errorText = "No error";

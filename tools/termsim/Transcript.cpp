@@ -48,8 +48,6 @@ void Transcript::comment(const std::string& text)
 
 void Transcript::line(const std::string& tag, const std::string& text, std::int64_t micros)
 {
-    if (tag == "ERR")
-        ++m_errors;
     if (m_file == nullptr)
         return;
     if (m_dataOnly && tag != "RX" && tag != "TX" && tag != "EV")

@@ -30,18 +30,11 @@ public:
     void comment(const std::string& text);
 
     void line(const std::string& tag, const std::string& text, std::int64_t micros = monotonicMicros());
-    void bytes(const std::string& tag, const Bytes& data, std::int64_t micros = monotonicMicros())
-    {
-        line(tag, toHex(data), micros);
-    }
     void close();
-
-    unsigned errorCount() const { return m_errors; }
 
 private:
     std::FILE* m_file = nullptr;
     bool m_dataOnly = false;
-    unsigned m_errors = 0;
 };
 
 }  // namespace termsim
