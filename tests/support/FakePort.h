@@ -19,10 +19,10 @@
 
 #include <algorithm>
 #include <deque>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "HexBytes.h"
 #include "Port.h"
 
 class FakePort : public CPort {
@@ -41,14 +41,11 @@ public:
     void QueueResponse(const std::vector<Bytes>& chunks) { responses.push_back(chunks); }
     void QueueResponse(const Bytes& oneChunk) { responses.push_back({oneChunk}); }
 
-    bool open = true;           // state reported by IsOpen
-    BOOL openResult = TRUE;     // result of OpenPort (which also opens when TRUE)
+    bool open = true;           // state reported by IsOpen; OpenPort sets it
     bool deliverWholeChunks = false;
     bool shortReadsSucceed = false;  // a read that delivers less than wanted still says TRUE
     int failReads = 0;          // the next n reads fail with a count of 0
     DWORD writeLimit = 0xFFFFFFFF;  // a write sends at most this many bytes
-    BOOL writeResult = TRUE;
-    std::function<void(const Bytes&)> onWrite;  // called after each write is recorded
 
     // --- record -------------------------------------------------------------------
     std::deque<Bytes> readQueue;
@@ -59,28 +56,11 @@ public:
     int openCalls = 0;
     int closeCalls = 0;
 
-    Bytes AllWritten() const {
-        Bytes all;
-        for (const Bytes& w : writes)
-            all.insert(all.end(), w.begin(), w.end());
-        return all;
-    }
     size_t CountEvents(const std::string& prefix) const {
         size_t n = 0;
         for (const std::string& e : events)
             n += e.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
         return n;
-    }
-    static std::string Hex(const BYTE* p, size_t n) {
-        static const char kHex[] = "0123456789ABCDEF";
-        std::string s;
-        for (size_t i = 0; i < n; ++i) {
-            if (i != 0)
-                s += ' ';
-            s += kHex[p[i] >> 4];
-            s += kHex[p[i] & 0x0F];
-        }
-        return s;
     }
 
     // --- CPort --------------------------------------------------------------------
@@ -91,9 +71,8 @@ public:
     BOOL OpenPort() override {
         ++openCalls;
         events.push_back("Open");
-        if (openResult)
-            open = true;
-        return openResult;
+        open = true;
+        return TRUE;
     }
     BOOL ClosePort() override {
         ++closeCalls;
@@ -106,7 +85,7 @@ public:
     BOOL Write(const BYTE* pBuffer, DWORD dwLength, DWORD* pdwLength) override {
         const DWORD n = dwLength < writeLimit ? dwLength : writeLimit;
         Bytes bytes(pBuffer, pBuffer + n);
-        events.push_back("Write " + Hex(pBuffer, n));
+        events.push_back("Write " + testsupport::bytesToHex(bytes));
         writes.push_back(bytes);
         *pdwLength = n;
         if (!responses.empty()) {
@@ -114,9 +93,7 @@ public:
                 readQueue.push_back(chunk);
             responses.pop_front();
         }
-        if (onWrite)
-            onWrite(bytes);
-        return writeResult;
+        return TRUE;
     }
     BOOL Read(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) override {
         const DWORD dwWanted = *pdwLength;

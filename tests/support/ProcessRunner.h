@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -66,25 +65,22 @@ struct RunResult {
     int signal = 0;
     std::string out;
     std::string err;
-    long long elapsedMs = 0;
 };
 
 struct RunOptions {
     int timeoutMs = 60000;
     std::string workingDir;                              // empty: inherit
     std::map<std::string, std::string> setEnv;           // added or replaced
-    std::vector<std::string> unsetEnv;
-    std::string stdinText;                               // fed, then closed
 };
 
-// Runs argv[0] (a path) with the arguments, waits at most timeoutMs, kills it (SIGKILL)
-// at the deadline. Never throws.
+// Runs argv[0] (a path) with the arguments and standard input at end of file, waits at
+// most timeoutMs, kills it (SIGKILL) at the deadline. Never throws.
 inline RunResult runProcess(const std::vector<std::string>& argv, const RunOptions& options = RunOptions())
 {
     RunResult result;
     if (argv.empty())
         return result;
-    int outPipe[2], errPipe[2], inPipe[2];
+    int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0)
         return result;
     if (pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -92,22 +88,12 @@ inline RunResult runProcess(const std::vector<std::string>& argv, const RunOptio
         close(outPipe[1]);
         return result;
     }
-    if (pipe2(inPipe, O_CLOEXEC) != 0) {
-        close(outPipe[0]);
-        close(outPipe[1]);
-        close(errPipe[0]);
-        close(errPipe[1]);
-        return result;
-    }
 
     std::vector<std::string> envStrings;
     for (char** e = environ; e && *e; ++e) {
         std::string entry = *e;
         std::string key = entry.substr(0, entry.find('='));
-        bool drop = options.setEnv.count(key) != 0;
-        for (const auto& u : options.unsetEnv)
-            drop = drop || u == key;
-        if (!drop)
+        if (options.setEnv.count(key) == 0)
             envStrings.push_back(entry);
     }
     for (const auto& kv : options.setEnv)
@@ -125,7 +111,9 @@ inline RunResult runProcess(const std::vector<std::string>& argv, const RunOptio
     long long start = monotonicMs();
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(inPipe[0], 0);
+        int nul = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (nul >= 0)
+            dup2(nul, 0);
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
         if (!options.workingDir.empty() && chdir(options.workingDir.c_str()) != 0)
@@ -133,21 +121,14 @@ inline RunResult runProcess(const std::vector<std::string>& argv, const RunOptio
         execve(argp[0], argp.data(), envp.data());
         _exit(127);
     }
-    close(inPipe[0]);
     close(outPipe[1]);
     close(errPipe[1]);
     if (pid < 0) {
-        close(inPipe[1]);
         close(outPipe[0]);
         close(errPipe[0]);
         return result;
     }
     result.started = true;
-    if (!options.stdinText.empty()) {
-        ssize_t w = write(inPipe[1], options.stdinText.data(), options.stdinText.size());
-        (void)w;
-    }
-    close(inPipe[1]);
 
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     int open = 2;
@@ -197,7 +178,6 @@ inline RunResult runProcess(const std::vector<std::string>& argv, const RunOptio
         result.exitCode = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         result.signal = WTERMSIG(status);
-    result.elapsedMs = monotonicMs() - start;
     return result;
 }
 

@@ -67,10 +67,4 @@ inline std::string readTextFile(const std::string& path, bool* exists = nullptr)
     return content.str();
 }
 
-inline bool fileExists(const std::string& path)
-{
-    std::error_code ec;
-    return std::filesystem::exists(path, ec);
-}
-
 }  // namespace testsupport

@@ -141,9 +141,7 @@ public:
     std::vector<ByteVec> txFrames() const { return bytesOf("TXF"); }
     // Framing and protocol violations seen by termsim, and replay mismatches.
     std::vector<std::string> errors() const { return textOf("ERR"); }
-    // Decoded commands in arrival order, e.g. "a slot=0 ...", "fetch slot=0", "Q slot=0".
-    std::vector<std::string> commands() const { return textOf("CMD"); }
-    // Just the class of each command: "a", "fetch", "0x81", "Q", "b", "r", ...
+    // The class of each decoded command in arrival order: "a", "fetch", "0x81", "Q", "b", "r", ...
     std::vector<std::string> commandClasses() const
     {
         std::vector<std::string> out;
@@ -151,10 +149,16 @@ public:
             out.push_back(c.substr(0, c.find(' ')));
         return out;
     }
-    ByteVec rxBytes() const { return concat("RX"); }
-    ByteVec txBytes() const { return concat("TX"); }
+    // Every byte received, in order.
+    ByteVec rxBytes() const
+    {
+        ByteVec out;
+        for (const ByteVec& chunk : bytesOf("RX"))
+            out.insert(out.end(), chunk.begin(), chunk.end());
+        return out;
+    }
 
-private:
+    // The bytes, or the texts, of the lines with this tag: bytesOf("TX") is one entry per write.
     std::vector<ByteVec> bytesOf(const std::string& tag) const
     {
         std::vector<ByteVec> out;
@@ -171,14 +175,8 @@ private:
                 out.push_back(e.text);
         return out;
     }
-    ByteVec concat(const std::string& tag) const
-    {
-        ByteVec out;
-        for (const auto& e : m_entries)
-            if (e.tag == tag)
-                out.insert(out.end(), e.bytes.begin(), e.bytes.end());
-        return out;
-    }
+
+private:
     std::vector<TranscriptEntry> m_entries;
 };
 
@@ -358,25 +356,13 @@ public:
     {
         if (m_pid > 0) {
             kill(m_pid, SIGTERM);
-            long long deadline = monotonicMs() + graceMs;
-            int status = 0;
-            bool reaped = false;
-            while (!reaped) {
-                pid_t r = waitpid(m_pid, &status, WNOHANG);
-                if (r == m_pid || (r < 0 && errno != EINTR)) {
-                    reaped = r == m_pid;
-                    break;
-                }
-                if (monotonicMs() >= deadline) {
-                    kill(m_pid, SIGKILL);
-                    reaped = waitpid(m_pid, &status, 0) == m_pid;
-                    status = reaped ? status : 0;
-                    break;
-                }
-                usleep(5000);
+            if (!waitExit(graceMs)) {
+                kill(m_pid, SIGKILL);
+                int status = 0;
+                bool reaped = waitpid(m_pid, &status, 0) == m_pid;
+                m_exitCode = reaped && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                m_pid = -1;
             }
-            m_exitCode = reaped && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            m_pid = -1;
         }
         if (m_stdout >= 0) {
             close(m_stdout);
@@ -396,8 +382,8 @@ public:
         for (;;) {
             int status = 0;
             pid_t r = waitpid(m_pid, &status, WNOHANG);
-            if (r == m_pid) {
-                m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            if (r == m_pid || (r < 0 && errno != EINTR)) {  // ended, or no longer ours to wait for
+                m_exitCode = r == m_pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
                 m_pid = -1;
                 return true;
             }

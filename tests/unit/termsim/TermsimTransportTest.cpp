@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 using namespace termsim;
@@ -185,9 +186,7 @@ TEST(TermsimOverPty, SplitAndCorruptRepliesAndAFrameThatArrivesInPieces)
     session.stop();
 
     TermsimTranscript t = session.transcript();
-    std::vector<ByteVec> tx;
-    for (const auto& e : t.withTag("TX"))
-        tx.push_back(e.bytes);
+    std::vector<ByteVec> tx = t.bytesOf("TX");
     ASSERT_EQ(4u, tx.size());
     EXPECT_EQ(hex("05"), tx[0]);
     EXPECT_EQ(hex("05 61"), tx[1]);
@@ -251,16 +250,14 @@ TEST(TermsimOverTcp, CloseAfterFramesThenANewConnectionIsServed)
     TermsimTranscript t = session.transcript();
     EXPECT_TRUE(t.errors().empty());
     int connects = 0, localCloses = 0;
-    for (const auto& e : t.withTag("EV")) {
-        connects += e.text.compare(0, 8, "connect ") == 0;
-        localCloses += e.text == "disconnect local (after 2 frames)";
+    for (const std::string& event : t.textOf("EV")) {
+        connects += event.compare(0, 8, "connect ") == 0;
+        localCloses += event == "disconnect local (after 2 frames)";
     }
     EXPECT_EQ(2, connects);
     EXPECT_EQ(2, localCloses);
     // The header-split Q reply went out as 05 05 61 00 and 61.
-    std::vector<ByteVec> tx;
-    for (const auto& e : t.withTag("TX"))
-        tx.push_back(e.bytes);
+    std::vector<ByteVec> tx = t.bytesOf("TX");
     ASSERT_GE(tx.size(), 3u);
     EXPECT_EQ(hex("05 05 61 00"), tx[0]);
     EXPECT_EQ(hex("61"), tx[1]);
@@ -285,10 +282,8 @@ TEST(TermsimOverTcp, CloseFaultHangsUpWithoutAReply)
     close(fd);
     session.stop();
     TermsimTranscript t = session.transcript();
-    bool closed = false;
-    for (const auto& e : t.withTag("EV"))
-        closed = closed || e.text == "disconnect local (close fault)";
-    EXPECT_TRUE(closed);
+    std::vector<std::string> events = t.textOf("EV");
+    EXPECT_NE(events.end(), std::find(events.begin(), events.end(), "disconnect local (close fault)"));
 }
 
 TEST(TermsimOverTcp, StxFramingAcknowledgesAndRefuses)
@@ -310,10 +305,7 @@ TEST(TermsimOverTcp, StxFramingAcknowledgesAndRefuses)
     close(fd);
     session.stop();
     TermsimTranscript t = session.transcript();
-    std::vector<std::string> acks;
-    for (const auto& e : t.withTag("RXC"))
-        acks.push_back(e.text);
-    EXPECT_EQ(std::vector<std::string>({"NAK", "ACK"}), acks);
+    EXPECT_EQ(std::vector<std::string>({"NAK", "ACK"}), t.textOf("RXC"));
     ASSERT_EQ(1u, t.errors().size());
     EXPECT_NE(std::string::npos, t.errors()[0].find("LRC 34, expected 33"));
 }
