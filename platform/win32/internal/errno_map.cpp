@@ -1,6 +1,9 @@
 #include "internal/errno_map.h"
 
 #include <errno.h>
+#include <sys/stat.h>
+
+#include <string>
 
 namespace win32 {
 
@@ -70,5 +73,15 @@ DWORD Win32ErrorFromErrno(int nErrno) {
 }
 
 void SetLastErrorFromErrno(int nErrno) { ::SetLastError(Win32ErrorFromErrno(nErrno)); }
+
+DWORD MissingFileError(const char* pszPath) {
+    std::string directory(pszPath);
+    const size_t nSlash = directory.rfind('/');
+    if (nSlash == std::string::npos) return ERROR_FILE_NOT_FOUND;
+    directory.resize(nSlash == 0 ? 1 : nSlash);
+    struct stat info;
+    return stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? ERROR_FILE_NOT_FOUND
+                                                                        : ERROR_PATH_NOT_FOUND;
+}
 
 }  // namespace win32

@@ -10,5 +10,8 @@ namespace win32 {
 DWORD Win32ErrorFromErrno(int nErrno);
 // SetLastError(Win32ErrorFromErrno(nErrno)).
 void SetLastErrorFromErrno(int nErrno);
+// The code for ENOENT on a path: ERROR_FILE_NOT_FOUND when the file's folder exists,
+// ERROR_PATH_NOT_FOUND when the folder is missing too, as Windows tells them apart.
+DWORD MissingFileError(const char* pszPath);
 
 }  // namespace win32

@@ -144,11 +144,4 @@ std::condition_variable& KernelWaitCondition() {
     return *condition;
 }
 
-void NotifyKernelWaiters() {
-    // Taking the lock orders the notification after any state change made before it, so a
-    // waiter that checked its predicate just before cannot miss the wake-up.
-    { std::lock_guard<std::mutex> lock(KernelWaitMutex()); }
-    KernelWaitCondition().notify_all();
-}
-
 }  // namespace win32

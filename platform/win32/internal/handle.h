@@ -10,7 +10,7 @@
 //  - derive from KernelObject and override the I/O functions the device supports; each one
 //    behaves as the Win32 function of the same role: FALSE with SetLastError on failure;
 //  - publish the object with InsertHandle and return the handle from the open function;
-//  - ReadFile/WriteFile/DeviceIoControl call BeginOverlapped on a non-NULL OVERLAPPED before
+//  - ReadFile/WriteFile/DeviceIoControl begin a non-NULL OVERLAPPED (StartRequest) before
 //    they call the object, so the event is reset and the request marked pending. The object
 //    then either completes at once (CompleteOverlapped, return TRUE) or returns FALSE with
 //    ERROR_IO_PENDING and calls CompleteOverlapped later from any thread; GetOverlappedResult
@@ -80,11 +80,10 @@ std::shared_ptr<T> LookupHandleAs(HANDLE h) {
 }
 
 // One lock and one condition for the signal state of every event, semaphore and thread, so
-// that WaitForMultipleObjects can watch several objects at once. Call NotifyKernelWaiters
-// after changing a signal state (with or without the lock held).
+// that WaitForMultipleObjects can watch several objects at once. Change a signal state with
+// the lock held, then notify_all the condition (after the lock is dropped is fine).
 std::mutex& KernelWaitMutex();
 std::condition_variable& KernelWaitCondition();
-void NotifyKernelWaiters();
 // Waits on the kernel condition, lock held, until `ready` is true or the time-out runs out
 // (INFINITE: no limit), on the monotonic clock. Returns the last value of `ready`.
 template <class Predicate>
@@ -102,7 +101,14 @@ bool WaitKernelCondition(std::unique_lock<std::mutex>& lock, DWORD dwMillisecond
 // Overlapped requests. OVERLAPPED.Internal holds STATUS_PENDING while the request runs and
 // then 0 or NTSTATUS_FROM_WIN32(error); InternalHigh the bytes transferred. Complete sets
 // the event, if any, and wakes GetOverlappedResult waiters of requests without one.
-void BeginOverlapped(LPOVERLAPPED pOverlapped);
 void CompleteOverlapped(LPOVERLAPPED pOverlapped, DWORD dwError, DWORD dwBytes);
+
+// What ReadFile, WriteFile and DeviceIoControl do before they call the object: look the
+// handle up, refuse a synchronous call without a count pointer (ERROR_INVALID_PARAMETER,
+// where Windows would fault) and a missing buffer (bBufferMissing: ERROR_NOACCESS), set
+// the count to 0 and begin the OVERLAPPED, if any. Empty, with the last error set, when
+// the request cannot start.
+std::shared_ptr<KernelObject> StartRequest(HANDLE h, LPDWORD pdwCount,
+                                           LPOVERLAPPED pOverlapped, bool bBufferMissing);
 
 }  // namespace win32

@@ -342,8 +342,6 @@ bool RegStore::Parse(const std::string& raw) {
     return true;
 }
 
-bool RegStore::HasKey(const std::string& path) const { return FindValues(path) != nullptr; }
-
 const RegValues* RegStore::FindValues(const std::string& path) const {
     auto found = m_keys.find(RegFoldCase(path));
     return found == m_keys.end() ? nullptr : &found->second;

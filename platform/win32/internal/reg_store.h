@@ -37,10 +37,8 @@ public:
     // Parses the text of a store. False when it is malformed; the store is then empty.
     bool Parse(const std::string& text);
 
-    // Key paths are "HKEY_LOCAL_MACHINE\A\B", any case. A key exists when the file names
-    // it or one of its subkeys.
-    bool HasKey(const std::string& path) const;
-    // The key's values; NULL when the key does not exist.
+    // The values of a key path "HKEY_LOCAL_MACHINE\A\B" (any case); NULL when the key does
+    // not exist. A key exists when the file names it or one of its subkeys.
     const RegValues* FindValues(const std::string& path) const;
 
 private:

@@ -109,9 +109,5 @@ extern "C" int __cdecl _mbscmp(const unsigned char* _Str1, const unsigned char* 
         errno = EINVAL;
         return _NLSCMPERROR;
     }
-    while (*_Str1 && *_Str1 == *_Str2) {
-        ++_Str1;
-        ++_Str2;
-    }
-    return (int)*_Str1 - (int)*_Str2;
+    return strcmp((const char*)_Str1, (const char*)_Str2);  // compares as unsigned char
 }

@@ -251,17 +251,6 @@ bool IsTerminalDevice(const char* pszPath, const struct stat& info) {
     return bTerminal;
 }
 
-// ENOENT means a missing file when its directory exists, else a missing path.
-DWORD MissingFileError(const char* pszPath) {
-    std::string directory(pszPath);
-    const size_t nSlash = directory.rfind('/');
-    if (nSlash == std::string::npos) return ERROR_FILE_NOT_FOUND;
-    directory.resize(nSlash == 0 ? 1 : nSlash);
-    struct stat info;
-    return stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? ERROR_FILE_NOT_FOUND
-                                                                        : ERROR_PATH_NOT_FOUND;
-}
-
 DWORD OpenErrorFromErrno(int nErrno, const char* pszPath) {
     return nErrno == ENOENT ? MissingFileError(pszPath) : Win32ErrorFromErrno(nErrno);
 }
@@ -384,36 +373,17 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
 
 extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                                 LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-    std::shared_ptr<KernelObject> object = LookupHandle(hFile);
+    std::shared_ptr<KernelObject> object = StartRequest(
+        hFile, lpNumberOfBytesRead, lpOverlapped, !lpBuffer && nNumberOfBytesToRead > 0);
     if (!object) return FALSE;
-    // Windows requires a count pointer for a synchronous call and would fault without it.
-    if (!lpOverlapped && !lpNumberOfBytesRead) {
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
-    if (!lpBuffer && nNumberOfBytesToRead > 0) {
-        ::SetLastError(ERROR_NOACCESS);
-        return FALSE;
-    }
-    if (lpOverlapped) BeginOverlapped(lpOverlapped);
     return object->Read(lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
 }
 
 extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                  LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-    std::shared_ptr<KernelObject> object = LookupHandle(hFile);
+    std::shared_ptr<KernelObject> object = StartRequest(
+        hFile, lpNumberOfBytesWritten, lpOverlapped, !lpBuffer && nNumberOfBytesToWrite > 0);
     if (!object) return FALSE;
-    if (!lpOverlapped && !lpNumberOfBytesWritten) {
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
-    if (!lpBuffer && nNumberOfBytesToWrite > 0) {
-        ::SetLastError(ERROR_NOACCESS);
-        return FALSE;
-    }
-    if (lpOverlapped) BeginOverlapped(lpOverlapped);
     return object->Write(lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped);
 }
 

@@ -42,11 +42,12 @@ struct GatedFile {
     std::unique_ptr<ShareGate> gate;
 };
 
-// ENOENT is a missing source when the source is missing, else a missing target folder.
+// ENOENT is a missing source (file or folder) when the source is missing, else a missing
+// target folder.
 DWORD RenameError(int nErrno, const char* pszFrom) {
     if (nErrno == ENOENT) {
         struct stat info;
-        return lstat(pszFrom, &info) != 0 ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+        return lstat(pszFrom, &info) != 0 ? MissingFileError(pszFrom) : ERROR_PATH_NOT_FOUND;
     }
     if (nErrno == EEXIST || nErrno == ENOTEMPTY) return ERROR_ALREADY_EXISTS;
     return Win32ErrorFromErrno(nErrno);
@@ -182,7 +183,7 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     }
     if (unlink(lpFileName) != 0) {
         const int nErrno = errno;
-        ::SetLastError(nErrno == ENOENT ? RenameError(nErrno, lpFileName)
+        ::SetLastError(nErrno == ENOENT ? MissingFileError(lpFileName)
                                         : Win32ErrorFromErrno(nErrno));
         return FALSE;
     }

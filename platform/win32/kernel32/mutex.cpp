@@ -164,7 +164,7 @@ protected:
 class PrivateMutex : public MutexObject {
 public:
     bool Init() {
-        m_pMutex = new pthread_mutex_t;
+        m_pMutex = new pthread_mutex_t();  // zeroed: reads as not held should init fail
         return InitRobustMutex(m_pMutex, false);
     }
     ~PrivateMutex() override {

@@ -25,14 +25,14 @@ ULONG_PTR LoadInternal(const LPOVERLAPPED pOverlapped) {
     return __atomic_load_n(&pOverlapped->Internal, __ATOMIC_ACQUIRE);
 }
 
-}  // namespace
-
 void BeginOverlapped(LPOVERLAPPED pOverlapped) {
     // ReadFile, WriteFile and DeviceIoControl reset the caller's event when a request starts.
     if (pOverlapped->hEvent) ::ResetEvent(pOverlapped->hEvent);
     pOverlapped->InternalHigh = 0;
     __atomic_store_n(&pOverlapped->Internal, (ULONG_PTR)STATUS_PENDING, __ATOMIC_RELEASE);
 }
+
+}  // namespace
 
 void CompleteOverlapped(LPOVERLAPPED pOverlapped, DWORD dwError, DWORD dwBytes) {
     const DWORD dwLastError = ::GetLastError();
@@ -48,6 +48,23 @@ void CompleteOverlapped(LPOVERLAPPED pOverlapped, DWORD dwError, DWORD dwBytes) 
         if (event) event->SetLocked();
     }
     KernelWaitCondition().notify_all();
+}
+
+std::shared_ptr<KernelObject> StartRequest(HANDLE h, LPDWORD pdwCount,
+                                           LPOVERLAPPED pOverlapped, bool bBufferMissing) {
+    std::shared_ptr<KernelObject> object = LookupHandle(h);
+    if (!object) return nullptr;
+    if (!pOverlapped && !pdwCount) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (pdwCount) *pdwCount = 0;
+    if (bBufferMissing) {
+        ::SetLastError(ERROR_NOACCESS);
+        return nullptr;
+    }
+    if (pOverlapped) BeginOverlapped(pOverlapped);
+    return object;
 }
 
 }  // namespace win32
@@ -96,14 +113,9 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
                                        DWORD nInBufferSize, LPVOID lpOutBuffer,
                                        DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                                        LPOVERLAPPED lpOverlapped) {
-    std::shared_ptr<KernelObject> object = LookupHandle(hDevice);
+    std::shared_ptr<KernelObject> object =
+        StartRequest(hDevice, lpBytesReturned, lpOverlapped, false);
     if (!object) return FALSE;
-    if (!lpOverlapped && !lpBytesReturned) {
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (lpBytesReturned) *lpBytesReturned = 0;
-    if (lpOverlapped) BeginOverlapped(lpOverlapped);
     return object->IoControl(dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
                              nOutBufferSize, lpBytesReturned, lpOverlapped);
 }

@@ -4,7 +4,6 @@
 #include "win32/types.h"
 #include "win32/errors.h"
 
-typedef DWORD ACCESS_MASK;
 typedef ACCESS_MASK REGSAM;
 typedef LONG LSTATUS;
 

@@ -23,8 +23,6 @@
 #define MAXDWORD 0xffffffff
 #endif
 
-typedef DWORD ACCESS_MASK;
-
 // ---- Access rights -------------------------------------------------------------------
 #define DELETE 0x00010000L
 #define READ_CONTROL 0x00020000L

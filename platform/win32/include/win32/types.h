@@ -47,6 +47,7 @@ typedef ULONG_PTR SIZE_T;
 typedef wchar_t WCHAR;
 typedef char TCHAR;
 typedef WORD ATOM;
+typedef DWORD ACCESS_MASK;
 
 typedef void* PVOID;
 typedef void* LPVOID;

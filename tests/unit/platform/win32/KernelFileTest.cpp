@@ -325,6 +325,8 @@ TEST(KernelFileNames, MoveRefusesAnExistingTargetUnlessAskedToReplace) {
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(MoveFileA(to.c_str(), dir.file("nodir/x").c_str()));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
+    EXPECT_FALSE(MoveFileA(dir.file("nodir/x").c_str(), dir.file("other").c_str()));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
 }
 
 TEST(KernelFileNames, AFileHeldWithoutShareDeleteCannotBeRenamedOrDeleted) {
@@ -346,6 +348,8 @@ TEST(KernelFileNames, AFileHeldWithoutShareDeleteCannotBeRenamedOrDeleted) {
     EXPECT_TRUE(DeleteFileA(dir.file("moved.txt").c_str()));
     EXPECT_FALSE(DeleteFileA(dir.file("moved.txt").c_str()));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(DeleteFileA(dir.file("nodir/moved.txt").c_str()));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
 }
 
 TEST(KernelFileNames, FullPathResolvesDotsAgainstTheWorkingDirectory) {
