@@ -249,7 +249,11 @@ DWORD CommLine::Open(const char* pszDevicePath, DWORD dwDesiredAccess,
 }
 
 CommLine::CommLine(int fd, int wakeFd, bool bPseudoTerminal, const MonotonicClock& clock)
-    : m_fd(fd), m_wakeFd(wakeFd), m_bPseudoTerminal(bPseudoTerminal), m_clock(clock), m_dwEventMask(0), m_bHaveCounts(false),
+    : m_fd(fd),
+      m_wakeFd(wakeFd),
+      m_bPseudoTerminal(bPseudoTerminal),
+      m_clock(clock),
+      m_bHaveCounts(false),
       m_bAborted(false) {
     memset(&m_timeouts, 0, sizeof(m_timeouts));
     memset(m_counts, 0, sizeof(m_counts));
@@ -331,11 +335,9 @@ DWORD CommLine::SetMask(DWORD dwEventMask) {
     const DWORD kAllEvents = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD |
                              EV_BREAK | EV_ERR | EV_RING | EV_PERR | EV_RX80FULL | EV_EVENT1 |
                              EV_EVENT2;
-    if (dwEventMask & ~kAllEvents)
-        return ERROR_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_dwEventMask = dwEventMask;
-    return ERROR_SUCCESS;
+    // The mask only selects what WaitCommEvent would report; this layer has no
+    // WaitCommEvent, so nothing reads the mask and it need not be kept.
+    return (dwEventMask & ~kAllEvents) ? (DWORD)ERROR_INVALID_PARAMETER : (DWORD)ERROR_SUCCESS;
 }
 
 void CommLine::SetTimeouts(const COMMTIMEOUTS& timeouts) {

@@ -46,6 +46,7 @@ public:
     // Applies the DCB; nothing changes when any field is out of range or the device does
     // not take the baud rate or format (ERROR_INVALID_PARAMETER).
     DWORD SetState(const DCB& dcb);
+    // Checks the event mask: ERROR_INVALID_PARAMETER for bits Windows does not know.
     DWORD SetMask(DWORD dwEventMask);
 
     void SetTimeouts(const COMMTIMEOUTS& timeouts);
@@ -86,7 +87,6 @@ private:
 
     std::mutex m_mutex;  // guards the members below
     COMMTIMEOUTS m_timeouts;
-    DWORD m_dwEventMask;
     // What the termios line has no notion of, kept as the last SetCommState gave it.
     DCB m_kept;
     bool m_bHaveCounts;

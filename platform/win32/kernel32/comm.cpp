@@ -37,7 +37,9 @@ public:
     }
 
     // Bytes handed to a terminal device are with the driver already; there is nothing
-    // of ours to flush.
+    // of ours to flush. Windows goes further and waits until the driver's transmit queue
+    // has gone out on the line; this returns at once (tcdrain() would be the match), which
+    // no caller of ours can tell, since none flushes a COM port.
     BOOL Flush() override { return TRUE; }
 
     BOOL CancelIo() override { return TRUE; }
@@ -81,12 +83,23 @@ BOOL Result(DWORD dwError) {
     return TRUE;
 }
 
+// Runs one comm function on the line behind hFile; the handle is checked first, so a
+// bad handle is reported as such even when a record is missing too.
+template <typename Operation>
+BOOL OnLine(HANDLE hFile, Operation operation) {
+    std::shared_ptr<CommDevice> device = LookupCommDevice(hFile);
+    if (!device)
+        return FALSE;
+    return Result(operation(device->Line()));
+}
+
 }  // namespace
 
 }  // namespace win32
 
 using win32::CommDevice;
-using win32::LookupCommDevice;
+using win32::CommLine;
+using win32::OnLine;
 
 HANDLE OpenCommDevice(const char* pszDevicePath, DWORD dwDesiredAccess, DWORD) {
     if (pszDevicePath == NULL || *pszDevicePath == '\0') {
@@ -106,66 +119,49 @@ HANDLE OpenCommDevice(const char* pszDevicePath, DWORD dwDesiredAccess, DWORD) {
 }
 
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
-    std::shared_ptr<CommDevice> device = LookupCommDevice(hFile);
-    if (!device)
-        return FALSE;
-    if (lpDCB == NULL)
-        return win32::Result(ERROR_INVALID_PARAMETER);
-    return win32::Result(device->Line().GetState(lpDCB));
+    return OnLine(hFile, [&](CommLine& line) -> DWORD {
+        return lpDCB == NULL ? (DWORD)ERROR_INVALID_PARAMETER : line.GetState(lpDCB);
+    });
 }
 
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
-    std::shared_ptr<CommDevice> device = LookupCommDevice(hFile);
-    if (!device)
-        return FALSE;
-    if (lpDCB == NULL)
-        return win32::Result(ERROR_INVALID_PARAMETER);
-    return win32::Result(device->Line().SetState(*lpDCB));
+    return OnLine(hFile, [&](CommLine& line) -> DWORD {
+        return lpDCB == NULL ? (DWORD)ERROR_INVALID_PARAMETER : line.SetState(*lpDCB);
+    });
 }
 
 BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
-    std::shared_ptr<CommDevice> device = LookupCommDevice(hFile);
-    if (!device)
-        return FALSE;
-    return win32::Result(device->Line().SetMask(dwEvtMask));
+    return OnLine(hFile, [&](CommLine& line) { return line.SetMask(dwEvtMask); });
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-    std::shared_ptr<CommDevice> device = LookupCommDevice(hFile);
-    if (!device)
-        return FALSE;
-    if (lpCommTimeouts == NULL)
-        return win32::Result(ERROR_INVALID_PARAMETER);
-    *lpCommTimeouts = device->Line().GetTimeouts();
-    return TRUE;
+    return OnLine(hFile, [&](CommLine& line) -> DWORD {
+        if (lpCommTimeouts == NULL)
+            return ERROR_INVALID_PARAMETER;
+        *lpCommTimeouts = line.GetTimeouts();
+        return ERROR_SUCCESS;
+    });
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-    std::shared_ptr<CommDevice> device = LookupCommDevice(hFile);
-    if (!device)
-        return FALSE;
-    if (lpCommTimeouts == NULL)
-        return win32::Result(ERROR_INVALID_PARAMETER);
-    // Windows refuses only the one combination that asks for an endless wait that must
-    // also return at once.
-    if (lpCommTimeouts->ReadIntervalTimeout == MAXDWORD &&
-        lpCommTimeouts->ReadTotalTimeoutMultiplier == MAXDWORD &&
-        lpCommTimeouts->ReadTotalTimeoutConstant == MAXDWORD)
-        return win32::Result(ERROR_INVALID_PARAMETER);
-    device->Line().SetTimeouts(*lpCommTimeouts);
-    return TRUE;
+    return OnLine(hFile, [&](CommLine& line) -> DWORD {
+        if (lpCommTimeouts == NULL)
+            return ERROR_INVALID_PARAMETER;
+        // Windows refuses only the one combination that asks for an endless wait that
+        // must also return at once.
+        if (lpCommTimeouts->ReadIntervalTimeout == MAXDWORD &&
+            lpCommTimeouts->ReadTotalTimeoutMultiplier == MAXDWORD &&
+            lpCommTimeouts->ReadTotalTimeoutConstant == MAXDWORD)
+            return ERROR_INVALID_PARAMETER;
+        line.SetTimeouts(*lpCommTimeouts);
+        return ERROR_SUCCESS;
+    });
 }
 
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
-    std::shared_ptr<CommDevice> device = LookupCommDevice(hFile);
-    if (!device)
-        return FALSE;
-    return win32::Result(device->Line().Purge(dwFlags));
+    return OnLine(hFile, [&](CommLine& line) { return line.Purge(dwFlags); });
 }
 
 BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
-    std::shared_ptr<CommDevice> device = LookupCommDevice(hFile);
-    if (!device)
-        return FALSE;
-    return win32::Result(device->Line().ClearError(lpErrors, lpStat));
+    return OnLine(hFile, [&](CommLine& line) { return line.ClearError(lpErrors, lpStat); });
 }

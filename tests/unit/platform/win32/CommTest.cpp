@@ -387,6 +387,21 @@ TEST_F(CommLineTest, FieldsTheLineDoesNotCarryAreKeptAsSet) {
     EXPECT_EQ(0x7E, back.EvtChar);
 }
 
+TEST_F(CommLineTest, MissingRecordsAreRefused) {
+    SetLastError(0);
+    EXPECT_FALSE(GetCommState(h, NULL));
+    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+    SetLastError(0);
+    EXPECT_FALSE(SetCommState(h, NULL));
+    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+    SetLastError(0);
+    EXPECT_FALSE(GetCommTimeouts(h, NULL));
+    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+    SetLastError(0);
+    EXPECT_FALSE(SetCommTimeouts(h, NULL));
+    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+}
+
 TEST_F(CommLineTest, CommMaskTakesEventBitsOnly) {
     EXPECT_TRUE(SetCommMask(h, EV_RXCHAR));
     SetLastError(0);
@@ -416,6 +431,8 @@ TEST(CommHandles, CommFunctionsRefuseOtherHandles) {
     EXPECT_FALSE(SetCommTimeouts((HANDLE)(ULONG_PTR)0x7FFC, &t));
     EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
     EXPECT_FALSE(GetCommState(INVALID_HANDLE_VALUE, &dcb));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+    EXPECT_FALSE(GetCommTimeouts(INVALID_HANDLE_VALUE, NULL));
     EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
 
     HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
