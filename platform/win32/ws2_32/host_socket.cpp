@@ -9,8 +9,11 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
+
+#include <climits>
+
+#include "internal/deadline.h"
 
 namespace ws2_32 {
 
@@ -43,12 +46,6 @@ sockaddr_in ToHost(const HostEndpoint& endpoint) {
 int Fail(int* pWsaError, int nErrno) {
     *pWsaError = WsaErrorFromErrno(nErrno);
     return -1;
-}
-
-long long MonotonicMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // The resolver's h_errno codes, as Winsock reports a failed lookup.
@@ -163,17 +160,23 @@ int HostPoll(std::vector<HostPollItem>& items, long long llTimeoutMs, int* pWsaE
         pfds[i].events = events;
         pfds[i].revents = 0;
     }
-    const long long llDeadline = llTimeoutMs < 0 ? -1 : MonotonicMs() + llTimeoutMs;
+    // The time-out counts from the call: a wait resumed after a signal gets only what is
+    // left of it, and a wait longer than poll() can express is taken in steps.
+    const win32::MonotonicClock& clock = win32::MonotonicClock::System();
+    const win32::MonotonicMs deadline =
+        llTimeoutMs < 0 ? 0 : clock.Now() + static_cast<win32::MonotonicMs>(llTimeoutMs);
     int n;
     for (;;) {
         int nWait = -1;
-        if (llDeadline >= 0) {
-            long long left = llDeadline - MonotonicMs();
-            if (left < 0) left = 0;
-            nWait = left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
+        if (llTimeoutMs >= 0) {
+            const win32::MonotonicMs now = clock.Now();
+            const win32::MonotonicMs left = deadline > now ? deadline - now : 0;
+            nWait = left > INT_MAX ? INT_MAX : static_cast<int>(left);
         }
         n = ::poll(pfds.data(), pfds.size(), nWait);
-        if (n >= 0 || errno != EINTR) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 && nWait == INT_MAX) continue;  // one step of a longer wait
+        break;
     }
     if (n < 0) return Fail(pWsaError, errno);
     int nReady = 0;

@@ -186,9 +186,10 @@ struct ServiceEntryStorage {
 thread_local HostEntryStorage t_hostEntry;
 thread_local ServiceEntryStorage t_serviceEntry;
 
-void AddSetMembers(fd_set* pSet, std::vector<SOCKET>& handles) {
-    if (pSet == nullptr) return;
-    for (u_int i = 0; i < pSet->fd_count && i < FD_SETSIZE; ++i) handles.push_back(pSet->fd_array[i]);
+// The entries of a set that count: a count past the array is cut to its end.
+u_int SetSize(const fd_set* pSet) {
+    if (pSet == nullptr) return 0;
+    return pSet->fd_count < FD_SETSIZE ? pSet->fd_count : FD_SETSIZE;
 }
 
 }  // namespace
@@ -277,11 +278,7 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
            const struct timeval* timeout) {
     (void)nfds;  // ignored, as by Winsock
     if (!CheckStarted()) return SOCKET_ERROR;
-    std::vector<SOCKET> handles;
-    AddSetMembers(readfds, handles);
-    AddSetMembers(writefds, handles);
-    AddSetMembers(exceptfds, handles);
-    if (handles.empty()) return Fail(WSAEINVAL);
+    if (SetSize(readfds) + SetSize(writefds) + SetSize(exceptfds) == 0) return Fail(WSAEINVAL);
 
     long long llTimeoutMs = -1;
     if (timeout) {
@@ -318,7 +315,7 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
     };
     for (const SetRole& role : roles) {
         if (role.pSet == nullptr) continue;
-        for (u_int i = 0; i < role.pSet->fd_count && i < FD_SETSIZE; ++i) {
+        for (u_int i = 0; i < SetSize(role.pSet); ++i) {
             ws2_32::HostPollItem* pItem = itemOf(role.pSet->fd_array[i]);
             if (pItem == nullptr) return SOCKET_ERROR;
             pItem->*role.pWant = true;
@@ -333,7 +330,7 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
     for (const SetRole& role : roles) {
         if (role.pSet == nullptr) continue;
         u_int nKept = 0;
-        for (u_int i = 0; i < role.pSet->fd_count && i < FD_SETSIZE; ++i) {
+        for (u_int i = 0; i < SetSize(role.pSet); ++i) {
             const SOCKET s = role.pSet->fd_array[i];
             for (size_t k = 0; k < itemHandles.size(); ++k) {
                 if (itemHandles[k] == s && items[k].*role.pGot) {
@@ -349,7 +346,7 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
 }
 
 int __WSAFDIsSet(SOCKET s, fd_set* set) {
-    for (u_int i = 0; i < set->fd_count && i < FD_SETSIZE; ++i)
+    for (u_int i = 0; i < SetSize(set); ++i)
         if (set->fd_array[i] == s) return 1;
     return 0;
 }
