@@ -4,7 +4,6 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 
 #include <new>
 #include <vector>
@@ -218,28 +217,32 @@ void CPort::ZeroCommTimeouts(COMMTIMEOUTS* pTimeouts) {
     pTimeouts->WriteTotalTimeoutConstant = 0;
 }
 
-void CPort::TraceWrite(const BYTE* pBuffer, DWORD dwLength) {
+namespace {
+
+// The I/O trace line of one transfer: its direction ("Wrote", "Read "), the count and
+// the bytes, or the call that failed when there are no bytes to show.
+void TraceTransfer(LPCSTR pszDirection, LPCSTR pszCall, const BYTE* pBuffer, DWORD dwLength) {
     if (!IOCLASSLIB_PORT_TRACE)
         return;
     if (pBuffer == NULL) {
-        PortTrace("IO Port Wrote %d bytes. failure in WriteFile().\r\n", (int)dwLength);
+        CPort::PortTrace("IO Port %s %d bytes. failure in %s().\r\n", pszDirection,
+                         (int)dwLength, pszCall);
         return;
     }
     CString strDump;
-    FormatHexDump(pBuffer, dwLength, strDump);
-    PortTrace("IO Port Wrote %d bytes:%s\r\n", (int)dwLength, (LPCSTR)strDump);
+    CPort::FormatHexDump(pBuffer, dwLength, strDump);
+    CPort::PortTrace("IO Port %s %d bytes:%s\r\n", pszDirection, (int)dwLength,
+                     (LPCSTR)strDump);
+}
+
+}  // namespace
+
+void CPort::TraceWrite(const BYTE* pBuffer, DWORD dwLength) {
+    TraceTransfer("Wrote", "WriteFile", pBuffer, dwLength);
 }
 
 void CPort::TraceRead(BYTE* pBuffer, DWORD dwLength) {
-    if (!IOCLASSLIB_PORT_TRACE)
-        return;
-    if (pBuffer == NULL) {
-        PortTrace("IO Port Read  %d bytes. failure in ReadFile().\r\n", (int)dwLength);
-        return;
-    }
-    CString strDump;
-    FormatHexDump(pBuffer, dwLength, strDump);
-    PortTrace("IO Port Read  %d bytes:%s\r\n", (int)dwLength, (LPCSTR)strDump);
+    TraceTransfer("Read ", "ReadFile", pBuffer, dwLength);
 }
 
 namespace {

@@ -59,19 +59,23 @@ BOOL CSerialPort::OpenPort() {
         return FALSE;
     }
 
-    char szText[128];
-    DCB dcb;
-    memset(&dcb, 0, sizeof(dcb));
-    dcb.DCBlength = sizeof(dcb);
-    if (!GetCommState(hPort, &dcb)) {
+    // A failure after the handle was made closes it again and leaves the port closed.
+    auto fail = [&](LPCSTR pszCall) -> BOOL {
         m_dwLastError = GetLastError();
         CloseHandle(hPort);
-        snprintf(szText, sizeof(szText), "-CSerialPort.OpenPort(): GetCommState() returned 0, GLE=0x%X",
-                 (unsigned int)m_dwLastError);
+        char szText[128];
+        snprintf(szText, sizeof(szText), "-CSerialPort.OpenPort(): %s() returned 0, GLE=0x%X",
+                 pszCall, (unsigned int)m_dwLastError);
         if (m_pDebugFile != NULL)
             m_pDebugFile->Log(0, szText, kOpenLogDevice);
         return FALSE;
-    }
+    };
+
+    DCB dcb;
+    memset(&dcb, 0, sizeof(dcb));
+    dcb.DCBlength = sizeof(dcb);
+    if (!GetCommState(hPort, &dcb))
+        return fail("GetCommState");
 
     // Only the line format changes; flow control, DTR/RTS and the rest stay as the driver
     // reported them, except that the terminal never sees XON/XOFF from us.
@@ -80,15 +84,8 @@ BOOL CSerialPort::OpenPort() {
     dcb.ByteSize = m_nByteSize;
     dcb.StopBits = m_nStopBits;
     dcb.fInX = 0;
-    if (!SetCommState(hPort, &dcb)) {
-        m_dwLastError = GetLastError();
-        CloseHandle(hPort);
-        snprintf(szText, sizeof(szText), "-CSerialPort.OpenPort(): SetCommState() returned 0, GLE=0x%X",
-                 (unsigned int)m_dwLastError);
-        if (m_pDebugFile != NULL)
-            m_pDebugFile->Log(0, szText, kOpenLogDevice);
-        return FALSE;
-    }
+    if (!SetCommState(hPort, &dcb))
+        return fail("SetCommState");
 
     SetCommMask(hPort, EV_RXCHAR);
     m_hPort = hPort;

@@ -36,6 +36,15 @@ void TCPIPPort::Log(LPCTSTR pszText) {
     if (m_pDebugFile != NULL) m_pDebugFile->Log(0, pszText, "");
 }
 
+BOOL TCPIPPort::SocketFailure(LPCTSTR pszOperation, DWORD* pdwLength) {
+    m_dwLastError = (DWORD)WSAGetLastError();
+    CString csText;
+    csText.Format("-TCPIPPort::%s(). %s", pszOperation, (LPCTSTR)m_Socket.GetLastErrorText());
+    Log(csText);
+    *pdwLength = 0;
+    return FALSE;
+}
+
 void TCPIPPort::FlushReceiveBuffer() {
     CSingleLock lock(&m_IOLock, TRUE);
     memset(m_byReceiveBuffer, 0, sizeof(m_byReceiveBuffer));
@@ -81,14 +90,7 @@ BOOL TCPIPPort::Read(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) {
     m_CurrentReadTimeout = dwTimeout;
 
     const int nWait = m_Socket.WaitForData(dwTimeout);
-    if (nWait == -1) {
-        m_dwLastError = (DWORD)WSAGetLastError();
-        CString csText;
-        csText.Format("-TCPIPPort::Read(). %s", (LPCTSTR)m_Socket.GetLastErrorText());
-        Log(csText);
-        *pdwLength = 0;
-        return FALSE;
-    }
+    if (nWait == -1) return SocketFailure("Read", pdwLength);
     if (nWait == 0) {
         *pdwLength = 0;
         Log("-TCPIPPort::Read(). Socket timeout");
@@ -100,13 +102,8 @@ BOOL TCPIPPort::Read(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) {
     if (dwAsk > dwBufferSize) dwAsk = dwBufferSize;
     const int nReceived = m_Socket.Receive((char*)m_byReceiveBuffer, (int)dwAsk);
     if (nReceived == -1) {
-        m_dwLastError = (DWORD)WSAGetLastError();
-        CString csText;
-        csText.Format("-TCPIPPort::Read(). %s", (LPCTSTR)m_Socket.GetLastErrorText());
-        Log(csText);
-        *pdwLength = 0;
         memset(m_byReceiveBuffer, 0, sizeof(m_byReceiveBuffer));
-        return FALSE;
+        return SocketFailure("Read", pdwLength);
     }
 
     memcpy(cpBuffer, m_byReceiveBuffer, (size_t)nReceived);
@@ -124,14 +121,7 @@ BOOL TCPIPPort::Write(const BYTE* pBuffer, DWORD dwLength, DWORD* pdwLength) {
     m_dwLastError = 0;
 
     const int nSent = m_Socket.Send((const char*)pBuffer, (int)dwLength);
-    if (nSent == -1) {
-        m_dwLastError = (DWORD)WSAGetLastError();
-        CString csText;
-        csText.Format("-TCPIPPort::Write(). %s", (LPCTSTR)m_Socket.GetLastErrorText());
-        Log(csText);
-        *pdwLength = 0;
-        return FALSE;
-    }
+    if (nSent == -1) return SocketFailure("Write", pdwLength);
     *pdwLength = (DWORD)nSent;
     TraceWrite(pBuffer, *pdwLength);
     Log("-TCPIPPort::Write()");

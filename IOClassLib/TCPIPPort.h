@@ -51,4 +51,7 @@ public:
 
 private:
     void Log(LPCTSTR pszText);
+    // A failed socket call of Read or Write: keeps the Winsock error, logs
+    // "-TCPIPPort::<operation>(). <socket error text>", reports no bytes; FALSE.
+    BOOL SocketFailure(LPCTSTR pszOperation, DWORD* pdwLength);
 };
