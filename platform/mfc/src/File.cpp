@@ -21,6 +21,16 @@ CString FullPath(LPCTSTR lpszFileName) {
     CFileException::ThrowOsError(static_cast<LONG>(GetLastError()), strFileName);
 }
 
+// SetFilePointer with 64-bit offsets; the new position. The low part may legitimately be
+// 0xFFFFFFFF, so only the error code tells failure.
+ULONGLONG MoveFilePointer(HANDLE hFile, LONGLONG lOff, DWORD dwMethod, const CString& strFileName) {
+    LONG lHigh = static_cast<LONG>(static_cast<ULONGLONG>(lOff) >> 32);
+    SetLastError(NO_ERROR);
+    DWORD dwLow = SetFilePointer(hFile, static_cast<LONG>(static_cast<DWORD>(lOff)), &lHigh, dwMethod);
+    if (dwLow == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) ThrowLastError(strFileName);
+    return (static_cast<ULONGLONG>(static_cast<DWORD>(lHigh)) << 32) | dwLow;
+}
+
 }  // namespace
 
 CFile::CFile() : m_hFile(hFileNull), m_bCloseOnDelete(FALSE) {}
@@ -42,7 +52,6 @@ BOOL CFile::Open(LPCTSTR lpszFileName, UINT nOpenFlags, CFileException* pError) 
     if (m_hFile != hFileNull && m_bCloseOnDelete) Abort();
     m_bCloseOnDelete = FALSE;
     m_hFile = hFileNull;
-    m_strFileName.Empty();
     if (lpszFileName == NULL) lpszFileName = "";
     m_strFileName = FullPath(lpszFileName);
 
@@ -106,20 +115,11 @@ void CFile::Write(const void* lpBuf, UINT nCount) {
 }
 
 ULONGLONG CFile::Seek(LONGLONG lOff, UINT nFrom) {
-    LONG lHigh = static_cast<LONG>(static_cast<ULONGLONG>(lOff) >> 32);
-    // The low part may legitimately be 0xFFFFFFFF, so only the error code tells failure.
-    SetLastError(NO_ERROR);
-    DWORD dwLow = SetFilePointer(m_hFile, static_cast<LONG>(static_cast<DWORD>(lOff)), &lHigh, nFrom);
-    if (dwLow == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) ThrowLastError(m_strFileName);
-    return (static_cast<ULONGLONG>(static_cast<DWORD>(lHigh)) << 32) | dwLow;
+    return MoveFilePointer(m_hFile, lOff, nFrom, m_strFileName);
 }
 
 ULONGLONG CFile::GetPosition() const {
-    LONG lHigh = 0;
-    SetLastError(NO_ERROR);
-    DWORD dwLow = SetFilePointer(m_hFile, 0, &lHigh, FILE_CURRENT);
-    if (dwLow == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) ThrowLastError(m_strFileName);
-    return (static_cast<ULONGLONG>(static_cast<DWORD>(lHigh)) << 32) | dwLow;
+    return MoveFilePointer(m_hFile, 0, FILE_CURRENT, m_strFileName);
 }
 
 ULONGLONG CFile::GetLength() const {

@@ -36,6 +36,12 @@ int DaysInMonth(int y, int m) {
     return m == 2 && IsLeap(y) ? 29 : kDays[m - 1];
 }
 
+int DayOfYear(const SYSTEMTIME& st) {
+    int n = st.wDay;
+    for (int m = 1; m < st.wMonth; ++m) n += DaysInMonth(st.wYear, m);
+    return n;
+}
+
 // Day 0 of an OLE date, 30 December 1899, counted from 1 January 1970.
 const long long kOleEpochFromUnix = -25569;
 const double kMaxDate = 2958465.999988426;   // 31 December 9999 23:59:59
@@ -137,10 +143,7 @@ int COleDateTime::GetDayOfWeek() const {
 
 int COleDateTime::GetDayOfYear() const {
     SYSTEMTIME st;
-    if (!Split(st)) return -1;
-    int n = st.wDay;
-    for (int m = 1; m < st.wMonth; ++m) n += DaysInMonth(st.wYear, m);
-    return n;
+    return Split(st) ? DayOfYear(st) : -1;
 }
 
 CString COleDateTime::Format(DWORD dwFlags, LCID /*lcid*/) const {
@@ -169,7 +172,7 @@ CString COleDateTime::Format(LPCTSTR lpszFormat) const {
     t.tm_min = st.wMinute;
     t.tm_sec = st.wSecond;
     t.tm_wday = st.wDayOfWeek;
-    t.tm_yday = GetDayOfYear() - 1;
+    t.tm_yday = DayOfYear(st) - 1;
     t.tm_isdst = -1;
     // strftime gives 0 both for "too small" and for an empty result; grow until it fits
     // or the room is plainly beyond any sensible format.

@@ -209,36 +209,37 @@ CString& CString::operator+=(char ch) {
     return *this;
 }
 
-CString operator+(const CString& a, const CString& b) {
+namespace {
+
+// Every concatenation: one allocation for the whole result.
+CString Concat(const char* pa, int na, const char* pb, int nb) {
     CString r;
-    r.Preallocate(a.GetLength() + b.GetLength());
-    r.Append(a.GetString(), a.GetLength());
-    r.Append(b.GetString(), b.GetLength());
+    r.Preallocate(na + nb);
+    r.Append(pa, na);
+    r.Append(pb, nb);
     return r;
+}
+
+}  // namespace
+
+CString operator+(const CString& a, const CString& b) {
+    return Concat(a.GetString(), a.GetLength(), b.GetString(), b.GetLength());
 }
 
 CString operator+(const CString& a, LPCTSTR b) {
-    CString r(a);
-    r += b;
-    return r;
+    return Concat(a.GetString(), a.GetLength(), b, CStringLength(b));
 }
 
 CString operator+(LPCTSTR a, const CString& b) {
-    CString r(a);
-    r += b;
-    return r;
+    return Concat(a, CStringLength(a), b.GetString(), b.GetLength());
 }
 
 CString operator+(const CString& a, char b) {
-    CString r(a);
-    r += b;
-    return r;
+    return Concat(a.GetString(), a.GetLength(), &b, 1);
 }
 
 CString operator+(char a, const CString& b) {
-    CString r(a);
-    r += b;
-    return r;
+    return Concat(&a, 1, b.GetString(), b.GetLength());
 }
 
 int CString::Compare(LPCTSTR psz) const {
