@@ -8,6 +8,8 @@
 
 #include <vector>
 
+#include "TerminalLink.h"
+
 CDebugFile::CDebugFile(LPCTSTR pszRegKey)
     : m_csRegKey(pszRegKey != NULL ? pszRegKey : ""),
       m_bOpen(FALSE),
@@ -199,8 +201,6 @@ void CDebugFile::DiscardBuffer() {
 // ---------------------------------------------------------------------------------------
 // Error reporting over the terminal link: ReportInterfaceAppError, ReportLastPlatformError.
 // ---------------------------------------------------------------------------------------
-
-#include "TerminalLink.h"
 
 namespace {
 

@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "Port.h"
+
 CProtocol::CProtocol(CTerminalLink* pLink, CPort* pPort) : m_pPort(pPort), m_pLink(pLink) {}
 
 CProtocol::~CProtocol()
@@ -58,4 +60,13 @@ BOOL CProtocol::XorChecksumMatches(LPCSTR pszText)
     if (pszText == NULL || pszText[0] == '\0')
         return FALSE;
     return XorChecksumMatches((const BYTE*)pszText, (DWORD)strlen(pszText));
+}
+
+BOOL CProtocol::ReadRestOfFrame(BYTE* pBuffer, DWORD dwSize, DWORD dwCount, DWORD dwTotal)
+{
+    if (dwTotal <= dwCount)
+        return TRUE;
+    const DWORD dwMissing = dwTotal - dwCount;
+    DWORD dwGot = dwMissing;
+    return m_pPort->Read(pBuffer + dwCount, dwSize - dwCount, &dwGot) && dwGot == dwMissing;
 }

@@ -41,6 +41,10 @@ protected:
     static BYTE XorChecksum(const BYTE* pBuffer, int nLength);
     static BOOL XorChecksumMatches(const BYTE* pBuffer, DWORD dwLength);
     static BOOL XorChecksumMatches(LPCSTR pszText);
+    // Completes a length-prefixed frame of dwTotal bytes (at most dwSize) of which the first
+    // read brought dwCount: reads the missing bytes right behind them. TRUE when the frame
+    // is there, also when nothing was missing; a read that fails or falls short is FALSE.
+    BOOL ReadRestOfFrame(BYTE* pBuffer, DWORD dwSize, DWORD dwCount, DWORD dwTotal);
 
 public:
 

@@ -52,14 +52,7 @@ DWORD CRawProtocol::nReceivePacket(CString& csData, CString& /*csTrace*/)
     if (m_pPort->IsOpen() && m_pPort->Read(abyBuffer, sizeof(abyBuffer), &dwCount) && dwCount >= 2 &&
         dwCount <= sizeof(abyBuffer)) {
         const DWORD dwTotal = abyBuffer[1];
-        bool bComplete = dwTotal >= 2;
-        if (bComplete && dwTotal > dwCount) {
-            const DWORD dwMissing = dwTotal - dwCount;
-            DWORD dwGot = dwMissing;
-            bComplete = m_pPort->Read(abyBuffer + dwCount, sizeof(abyBuffer) - dwCount, &dwGot) &&
-                        dwGot == dwMissing;
-        }
-        if (bComplete) {
+        if (dwTotal >= 2 && ReadRestOfFrame(abyBuffer, sizeof(abyBuffer), dwCount, dwTotal)) {
             OutputDebugStringA("CRawProtocol::nReceivePacket after m_pPort->Read.");
             if (VerifyChecksum(abyBuffer, dwTotal)) {
                 csData = CString((LPCSTR)abyBuffer, (int)dwTotal);

@@ -102,14 +102,8 @@ DWORD CVLIProtocol::ReadFrame()
     if (dwTotal > sizeof(m_RxBuffer))
         return 0;
 
-    if (dwTotal > dwCount) {
-        const DWORD dwMissing = dwTotal - dwCount;
-        DWORD dwGot = dwMissing;
-        if (!m_pPort->Read(m_RxBuffer + dwCount, sizeof(m_RxBuffer) - dwCount, &dwGot) || dwGot != dwMissing)
-            return 0;
-    }
-
-    if (m_RxBuffer[dwTotal - 1] != XorChecksum(m_RxBuffer, (int)(dwTotal - 1)))
+    if (!ReadRestOfFrame(m_RxBuffer, sizeof(m_RxBuffer), dwCount, dwTotal) ||
+        !XorChecksumMatches(m_RxBuffer, dwTotal))
         return 0;
     return dwTotal;
 }
