@@ -19,8 +19,6 @@ CDebugFile* g_pDebugFile = NULL;
 namespace {
 
 const char kSection[] = "Connection";
-// Blank, tab, CR, LF, vertical tab and form feed.
-const char kWhiteSpace[] = " \t\r\n\v\f";
 const char* const kConnectTypes[] = {"Serial Port", "USB Device", "TCP/IP Port", "USBIO Device"};
 const DWORD kLinkReadWriteTimeout = 60000;
 
@@ -52,8 +50,8 @@ ConnectionSettings::ConnectionSettings()
 
 int PortKindFromConnectType(CString csConnectType)
 {
-    csConnectType.TrimLeft(kWhiteSpace);
-    csConnectType.TrimRight(kWhiteSpace);
+    // CString's white space: blank, tab, CR, LF, vertical tab and form feed.
+    csConnectType.Trim();
     for (int i = 0; i < (int)(sizeof(kConnectTypes) / sizeof(kConnectTypes[0])); ++i) {
         if (csConnectType == kConnectTypes[i])
             return i;
@@ -65,9 +63,9 @@ void ReadConnectionSettings(LPCSTR pszIniFile, ConnectionSettings& settings)
 {
     if (pszIniFile == NULL || pszIniFile[0] == '\0')
         return;
-    CIniFileReader* pReader = new CIniFileReader();
-    if (pReader->Load(CString(pszIniFile))) {
-        CMapStringToString* pSection = pReader->GetSection(kSection);
+    CIniFileReader reader;
+    if (reader.Load(CString(pszIniFile))) {
+        CMapStringToString* pSection = reader.GetSection(kSection);
         if (pSection != NULL) {
             CString csConnectType;
             if (pSection->Lookup("ConnectType", csConnectType))
@@ -81,8 +79,7 @@ void ReadConnectionSettings(LPCSTR pszIniFile, ConnectionSettings& settings)
             LookUpNumber(pSection, "IPPort", settings.nIPPort);
         }
     }
-    pReader->Clear();
-    delete pReader;
+    // The reader's destructor clears its tables, whether or not the load succeeded.
 }
 
 CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebugFile)

@@ -15,7 +15,9 @@ const BYTE kSubCodeMasterSession = ' ';
 const BYTE kSubCodeDukpt = 'p';
 const BYTE kReplyTypeQ = 0x71;
 const BYTE kPromptEnd = 0xFF;
+const size_t kAccountOffset = 2;
 const size_t kAccountFieldLength = 12;
+const size_t kPromptOffset = kAccountOffset + kAccountFieldLength;
 const size_t kTrailerLength = 8;
 const char kDefaultTrailer[] = "00000000";
 // Whatever else the request holds, its data length must fit the frame's length byte.
@@ -77,18 +79,19 @@ signed char SendKeyTestRequest(int nKind, BYTE bySlot, const char* pszAccount,
     abyRequest[1] = bySlot;
     // The account field keeps the zero padding beyond the text.
     if (pszAccount != NULL)
-        memcpy(abyRequest + 2, pszAccount, strnlen(pszAccount, kAccountFieldLength));
+        memcpy(abyRequest + kAccountOffset, pszAccount, strnlen(pszAccount, kAccountFieldLength));
     size_t nPrompt = 0;
     if (pszPrompt != NULL) {
         nPrompt = strnlen(pszPrompt, kMaxPromptLength);
-        memcpy(abyRequest + 14, pszPrompt, nPrompt);
+        memcpy(abyRequest + kPromptOffset, pszPrompt, nPrompt);
     }
-    abyRequest[14 + nPrompt] = kPromptEnd;
+    abyRequest[kPromptOffset + nPrompt] = kPromptEnd;
+    const size_t nTrailerOffset = kPromptOffset + nPrompt + 1;
     const char* pszField =
         pszTrailer != NULL && strlen(pszTrailer) == kTrailerLength ? pszTrailer : kDefaultTrailer;
-    memcpy(abyRequest + 15 + nPrompt, pszField, kTrailerLength);
+    memcpy(abyRequest + nTrailerOffset, pszField, kTrailerLength);
 
-    return SendTerminalCommand(byCommand, abyRequest, (WORD)(23 + nPrompt), NULL, NULL);
+    return SendTerminalCommand(byCommand, abyRequest, (WORD)(nTrailerOffset + kTrailerLength), NULL, NULL);
 }
 
 signed char FetchTerminalReply(BYTE* pReplyData, BYTE* pbyReplyLength)

@@ -5,11 +5,11 @@
 #include <windows.h>
 
 // Status values shared by the whole run: the signed status byte of a reply, or one of these.
+// The failed connection set-up, -31, is CONNECT_FAILED of Connection.h.
 enum : signed char {
     STATUS_OK = 0,
     STATUS_KEY_ABSENT_F8 = -8,
     STATUS_KEY_ABSENT_F1 = -15,
-    STATUS_CONNECT_FAILED = -31,
     STATUS_NO_REPLY = -32,
 };
 
