@@ -46,25 +46,25 @@ typedef struct _HIDP_CAPS {
 
 struct ComUsbContext {
     DWORD dwMagic;
-    LONG nLastError;            // result code of the last operation
-    DWORD dwLastSystemError;    // GetLastError of the last failed system call
-    HANDLE hDevice;             // INVALID_HANDLE_VALUE after initialisation, NULL after close
+    LONG nLastError;          // result code of the last operation
+    DWORD dwLastSystemError;  // GetLastError of the last failed system call
+    HANDLE hDevice;           // INVALID_HANDLE_VALUE after initialisation, NULL after close
     HANDLE hDeviceClosedEvent;
-    HANDLE hSendEvent;          // OVERLAPPED event of every write
-    HANDLE hRecvEvent;          // OVERLAPPED event of every read
+    HANDLE hSendEvent;  // OVERLAPPED event of every write
+    HANDLE hRecvEvent;  // OVERLAPPED event of every read
     char szDevicePath[256];
-    BYTE* msgBlock;             // as long as the larger of the two report lengths
+    BYTE* msgBlock;  // as long as the larger of the two report lengths
     HANDLE hSendThread;
     HANDLE hRecvThread;
     BOOL bConnected;
     WCHAR wszManufacturer[64];
     WCHAR wszProduct[64];
     WCHAR wszSerialNumber[64];
-    FILE* pLogFile;             // NULL: no debug output
+    FILE* pLogFile;  // NULL: no debug output
     WORD wVendorIds[COMUSB_MAX_DEVICE_IDS];
     WORD wProductIds[COMUSB_MAX_DEVICE_IDS];  // pairwise with wVendorIds
     WORD nDeviceIds;
     HIDD_ATTRIBUTES Attributes;
     HIDP_CAPS Caps;
-    COMMTIMEOUTS Timeouts;      // applied to the device at connect
+    COMMTIMEOUTS Timeouts;  // applied to the device at connect
 };

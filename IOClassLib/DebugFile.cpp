@@ -40,8 +40,8 @@ void CDebugFile::Log(int nErrorCode, LPCTSTR pszText, LPCTSTR pszDeviceName) {
         DWORD dwElapsed = (::GetTickCount() - m_dwStartTick) % 100000;
 
         CString csLine;
-        csLine.Format("%s (%05d ms)\tEC%04d\tDevice name [%s] - %s\r\n", (LPCTSTR)csNow,
-                      (int)dwElapsed, nErrorCode, pszDeviceName, pszText);
+        csLine.Format("%s (%05d ms)\tEC%04d\tDevice name [%s] - %s\r\n", (LPCTSTR)csNow, (int)dwElapsed,
+                      nErrorCode, pszDeviceName, pszText);
         m_csBuffer += csLine;
         ++m_nLines;
         if (m_nLines == (DWORD)m_nFlushLines)
@@ -83,8 +83,8 @@ BOOL CDebugFile::OpenFromRegistry(LPCTSTR pszDeviceName) {
     // A value shorter than four bytes fills only its own bytes; the rest count as zero.
     DWORD dwUseDebugFile = 0;
     DWORD cbData = sizeof(dwUseDebugFile);
-    if (::RegQueryValueExA(hKey, "UseDebugFile", NULL, NULL, (LPBYTE)&dwUseDebugFile,
-                           &cbData) != ERROR_SUCCESS ||
+    if (::RegQueryValueExA(hKey, "UseDebugFile", NULL, NULL, (LPBYTE)&dwUseDebugFile, &cbData) !=
+            ERROR_SUCCESS ||
         dwUseDebugFile == 0) {
         ::RegCloseKey(hKey);
         return FALSE;
@@ -168,8 +168,8 @@ void CDebugFile::Rotate() {
     const struct tm* ptm = localtime(&now);
     if (ptm != NULL) {
         char szStamp[64];
-        sprintf(szStamp, "%.4d%.2d%.2d%.2d%.2d%.2d", ptm->tm_year + 1900, ptm->tm_mon + 1,
-                ptm->tm_mday, ptm->tm_hour, ptm->tm_min, ptm->tm_sec);
+        sprintf(szStamp, "%.4d%.2d%.2d%.2d%.2d%.2d", ptm->tm_year + 1900, ptm->tm_mon + 1, ptm->tm_mday,
+                ptm->tm_hour, ptm->tm_min, ptm->tm_sec);
         CString csNewName;
         csNewName.Format("%s_%s", fname.data(), szStamp);
 
@@ -208,9 +208,7 @@ const BYTE kCommandLastPlatformError = 0x81;
 // Start, length, command, status, two code bytes and the checksum.
 const int kMinPlatformErrorReply = 7;
 
-bool IsSuccessStatus(BYTE byStatus) {
-    return byStatus == 0x00 || byStatus == 0x80 || byStatus == 0xF0;
-}
+bool IsSuccessStatus(BYTE byStatus) { return byStatus == 0x00 || byStatus == 0x80 || byStatus == 0xF0; }
 
 }  // namespace
 
@@ -241,7 +239,8 @@ void CDebugFile::ReportLastPlatformError(CTerminalLink* pLink, LPCTSTR pszDevice
             const int nTextLength = (int)pReply[1] - kMinPlatformErrorReply;
             if (nTextLength > 0) {
                 const int nAvailable = nReply - 6;
-                csDescription = CString((LPCSTR)pReply + 6, nTextLength < nAvailable ? nTextLength : nAvailable);
+                csDescription =
+                    CString((LPCSTR)pReply + 6, nTextLength < nAvailable ? nTextLength : nAvailable);
             }
         }
     }

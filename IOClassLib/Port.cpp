@@ -89,8 +89,7 @@ BOOL CPort::LockDevice(LPCSTR, int, DWORD dwTimeout) {
             m_bSemPortLock = FALSE;
         }
         PortTrace("\r\nCPort::LockDevice END = %lu. lockcount= %d. m_bSemPortLock = %d",
-                  (unsigned long)(GetTickCount() - dwStart), (int)m_nLockCount,
-                  (int)m_bSemPortLock);
+                  (unsigned long)(GetTickCount() - dwStart), (int)m_nLockCount, (int)m_bSemPortLock);
         return TRUE;
     } catch (...) {
         return FALSE;
@@ -113,8 +112,7 @@ BOOL CPort::UnLockDevice(LPCSTR, int) {
             m_pDeviceMutex->Unlock();
         m_bSemPortLock = FALSE;
         PortTrace("\r\nCPort::UnLockDevice END = %lu. lockcount= %d. m_bSemPortLock = %d",
-                  (unsigned long)(GetTickCount() - dwStart), (int)m_nLockCount,
-                  (int)m_bSemPortLock);
+                  (unsigned long)(GetTickCount() - dwStart), (int)m_nLockCount, (int)m_bSemPortLock);
         return TRUE;
     } catch (...) {
         return FALSE;
@@ -149,8 +147,7 @@ BOOL CPort::OPOSSetCommTimeouts(HANDLE hPort, COMMTIMEOUTS* pTimeouts) {
     return FALSE;
 }
 
-CString CPort::FormatSemaphoreTrace(LPCSTR pszFunction, LPCSTR pszFile, int nLine,
-                                    BOOL* pbWithTime) {
+CString CPort::FormatSemaphoreTrace(LPCSTR pszFunction, LPCSTR pszFile, int nLine, BOOL* pbWithTime) {
     m_TraceSemaphore.Lock(INFINITE);
     memset(m_szSemaphoreTrace, 0, sizeof(m_szSemaphoreTrace));
     unsigned int nHandle = (unsigned int)(UINT_PTR)m_TraceSemaphore.m_hObject;
@@ -168,16 +165,15 @@ CString CPort::FormatSemaphoreTrace(LPCSTR pszFunction, LPCSTR pszFile, int nLin
         // made twice per exchange.
         SYSTEMTIME local;
         GetLocalTime(&local);
-        snprintf(szTime, sizeof(szTime), "%.4d-%.2d-%.2d %.2d:%.2d:%.2d", (int)local.wYear,
-                 (int)local.wMonth, (int)local.wDay, (int)local.wHour, (int)local.wMinute,
-                 (int)local.wSecond);
+        snprintf(szTime, sizeof(szTime), "%.4d-%.2d-%.2d %.2d:%.2d:%.2d", (int)local.wYear, (int)local.wMonth,
+                 (int)local.wDay, (int)local.wHour, (int)local.wMinute, (int)local.wSecond);
         snprintf(m_szSemaphoreTrace, sizeof(m_szSemaphoreTrace),
-                 "Semaphore Handle [%X]. Time [%s]. Function [%s]. File [%s]. Line #[%d]",
-                 nHandle, szTime, pszFunction, pszFile, nLine);
+                 "Semaphore Handle [%X]. Time [%s]. Function [%s]. File [%s]. Line #[%d]", nHandle, szTime,
+                 pszFunction, pszFile, nLine);
     } else {
         snprintf(m_szSemaphoreTrace, sizeof(m_szSemaphoreTrace),
-                 "Semaphore Handle [%X]. Function [%s]. File [%s]. Line #[%d]", nHandle,
-                 pszFunction, pszFile, nLine);
+                 "Semaphore Handle [%X]. Function [%s]. File [%s]. Line #[%d]", nHandle, pszFunction, pszFile,
+                 nLine);
     }
     CString strTrace(m_szSemaphoreTrace);
     m_TraceSemaphore.Unlock();
@@ -189,9 +185,7 @@ void CPort::LogMessage(CString strText) {
         m_pDebugFile->Log(0, strText, "");
 }
 
-void CPort::SetProtocolType(int nType) {
-    m_nProtocolType = (nType == 0 || nType == 2) ? nType : 1;
-}
+void CPort::SetProtocolType(int nType) { m_nProtocolType = (nType == 0 || nType == 2) ? nType : 1; }
 
 void CPort::CopyCommTimeouts(COMMTIMEOUTS* pDest, const COMMTIMEOUTS* pSource) {
     pDest->ReadIntervalTimeout = pSource->ReadIntervalTimeout;
@@ -225,14 +219,12 @@ void TraceTransfer(LPCSTR pszDirection, LPCSTR pszCall, const BYTE* pBuffer, DWO
     if (!IOCLASSLIB_PORT_TRACE)
         return;
     if (pBuffer == NULL) {
-        CPort::PortTrace("IO Port %s %d bytes. failure in %s().\r\n", pszDirection,
-                         (int)dwLength, pszCall);
+        CPort::PortTrace("IO Port %s %d bytes. failure in %s().\r\n", pszDirection, (int)dwLength, pszCall);
         return;
     }
     CString strDump;
     CPort::FormatHexDump(pBuffer, dwLength, strDump);
-    CPort::PortTrace("IO Port %s %d bytes:%s\r\n", pszDirection, (int)dwLength,
-                     (LPCSTR)strDump);
+    CPort::PortTrace("IO Port %s %d bytes:%s\r\n", pszDirection, (int)dwLength, (LPCSTR)strDump);
 }
 
 }  // namespace

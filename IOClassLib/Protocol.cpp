@@ -6,14 +6,12 @@
 
 CProtocol::CProtocol(CTerminalLink* pLink, CPort* pPort) : m_pPort(pPort), m_pLink(pLink) {}
 
-CProtocol::~CProtocol()
-{
+CProtocol::~CProtocol() {
     m_pPort = NULL;
     m_pLink = NULL;
 }
 
-CString CProtocol::FormatFrameTrace(const BYTE* pBytes, DWORD dwLength)
-{
+CString CProtocol::FormatFrameTrace(const BYTE* pBytes, DWORD dwLength) {
     static const char kHex[] = "0123456789ABCDEF";
     CString csTrace;
     if (dwLength == 0 || pBytes == NULL) {
@@ -36,34 +34,32 @@ CString CProtocol::FormatFrameTrace(const BYTE* pBytes, DWORD dwLength)
     return csTrace;
 }
 
-BYTE CProtocol::XorChecksum(const BYTE* pBuffer, int nLength)
-{
+BYTE CProtocol::XorChecksum(const BYTE* pBuffer, int nLength) {
     if (pBuffer == NULL)
         return 0;
-    const DWORD dwLength = nLength == -1 ? (DWORD)strlen((const char*)pBuffer) : nLength > 0 ? (DWORD)nLength : 0;
+    const DWORD dwLength = nLength == -1 ? (DWORD)strlen((const char*)pBuffer)
+                           : nLength > 0 ? (DWORD)nLength
+                                         : 0;
     BYTE by = 0;
     for (DWORD i = 0; i < dwLength; ++i)
         by ^= pBuffer[i];
     return by;
 }
 
-BOOL CProtocol::XorChecksumMatches(const BYTE* pBuffer, DWORD dwLength)
-{
+BOOL CProtocol::XorChecksumMatches(const BYTE* pBuffer, DWORD dwLength) {
     if (pBuffer == NULL || dwLength == 0)
         return FALSE;
     return pBuffer[dwLength - 1] == XorChecksum(pBuffer, (int)(dwLength - 1));
 }
 
-BOOL CProtocol::XorChecksumMatches(LPCSTR pszText)
-{
+BOOL CProtocol::XorChecksumMatches(LPCSTR pszText) {
     // The checksum character itself is not part of what it covers.
     if (pszText == NULL || pszText[0] == '\0')
         return FALSE;
     return XorChecksumMatches((const BYTE*)pszText, (DWORD)strlen(pszText));
 }
 
-BOOL CProtocol::ReadRestOfFrame(BYTE* pBuffer, DWORD dwSize, DWORD dwCount, DWORD dwTotal)
-{
+BOOL CProtocol::ReadRestOfFrame(BYTE* pBuffer, DWORD dwSize, DWORD dwCount, DWORD dwTotal) {
     if (dwTotal <= dwCount)
         return TRUE;
     const DWORD dwMissing = dwTotal - dwCount;

@@ -22,8 +22,7 @@ public:
     virtual ~CProtocol();
 
     // Sends one command; the trace text receives what went to the port.
-    virtual DWORD nSendPacket(BYTE byCommand, const BYTE* pData, DWORD dwLength,
-                              CString& csTrace) = 0;
+    virtual DWORD nSendPacket(BYTE byCommand, const BYTE* pData, DWORD dwLength, CString& csTrace) = 0;
     // Receives one reply into csData (one character per byte, zero bytes included).
     virtual DWORD nReceivePacket(CString& csData, CString& csTrace) = 0;
     // nLength -1 means up to the terminating zero.
@@ -47,7 +46,6 @@ protected:
     BOOL ReadRestOfFrame(BYTE* pBuffer, DWORD dwSize, DWORD dwCount, DWORD dwTotal);
 
 public:
-
     CPort* m_pPort;
     CTerminalLink* m_pLink;
 

@@ -17,8 +17,7 @@ CRawProtocol::CRawProtocol(CTerminalLink* pLink, CPort* pPort) : CProtocol(pLink
 
 CRawProtocol::~CRawProtocol() {}
 
-DWORD CRawProtocol::nSendPacket(BYTE byCommand, const BYTE* pData, DWORD dwLength, CString& /*csTrace*/)
-{
+DWORD CRawProtocol::nSendPacket(BYTE byCommand, const BYTE* pData, DWORD dwLength, CString& /*csTrace*/) {
     if (m_pPort == NULL)
         return 0;
     BOOL bWithTime = TRUE;
@@ -38,8 +37,7 @@ DWORD CRawProtocol::nSendPacket(BYTE byCommand, const BYTE* pData, DWORD dwLengt
     return dwResult;
 }
 
-DWORD CRawProtocol::nReceivePacket(CString& csData, CString& /*csTrace*/)
-{
+DWORD CRawProtocol::nReceivePacket(CString& csData, CString& /*csTrace*/) {
     OutputDebugStringA("CRawProtocol::nReceivePacket entered.");
     csData.Empty();
     if (m_pPort == NULL)
@@ -73,8 +71,7 @@ DWORD CRawProtocol::nReceivePacket(CString& csData, CString& /*csTrace*/)
 
 BYTE CRawProtocol::Checksum(const BYTE* pBuffer, int nLength) { return XorChecksum(pBuffer, nLength); }
 
-BOOL CRawProtocol::VerifyChecksum(const BYTE* pBuffer, DWORD dwLength)
-{
+BOOL CRawProtocol::VerifyChecksum(const BYTE* pBuffer, DWORD dwLength) {
     return XorChecksumMatches(pBuffer, dwLength);
 }
 

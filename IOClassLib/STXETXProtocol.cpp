@@ -14,8 +14,7 @@ namespace {
 
 // Collects the frame from the first STX to the byte after the first ETX out of everything
 // received so far; true once that byte is there. Bytes after it are ignored.
-bool ScanFrame(const BYTE* pBuffer, DWORD dwCount, std::vector<BYTE>& frame)
-{
+bool ScanFrame(const BYTE* pBuffer, DWORD dwCount, std::vector<BYTE>& frame) {
     frame.clear();
     bool bInFrame = false;
     bool bLrcNext = false;
@@ -36,8 +35,7 @@ bool ScanFrame(const BYTE* pBuffer, DWORD dwCount, std::vector<BYTE>& frame)
 
 }  // namespace
 
-DWORD CSTXETXProtocol::nSendPacket(BYTE /*byCommand*/, const BYTE* pData, DWORD dwLength, CString& csTrace)
-{
+DWORD CSTXETXProtocol::nSendPacket(BYTE /*byCommand*/, const BYTE* pData, DWORD dwLength, CString& csTrace) {
     OutputDebugStringA("CSTXETXProtocol::nSendPacket entered.");
     if (m_pPort == NULL || (pData == NULL && dwLength != 0))
         return 0;
@@ -63,8 +61,7 @@ DWORD CSTXETXProtocol::nSendPacket(BYTE /*byCommand*/, const BYTE* pData, DWORD 
     return 1;
 }
 
-DWORD CSTXETXProtocol::nReceivePacket(CString& csData, CString& csTrace)
-{
+DWORD CSTXETXProtocol::nReceivePacket(CString& csData, CString& csTrace) {
     OutputDebugStringA("CSTXETXProtocol::nReceivePacket entered.");
     csData.Empty();
     if (m_pPort == NULL || !m_pPort->IsOpen())
@@ -114,11 +111,12 @@ DWORD CSTXETXProtocol::nReceivePacket(CString& csData, CString& csTrace)
     return dwResult;
 }
 
-BYTE CSTXETXProtocol::Checksum(const BYTE* pBuffer, int nLength)
-{
+BYTE CSTXETXProtocol::Checksum(const BYTE* pBuffer, int nLength) {
     if (pBuffer == NULL)
         return 0;
-    const DWORD dwLength = nLength == -1 ? (DWORD)strlen((const char*)pBuffer) : nLength > 0 ? (DWORD)nLength : 0;
+    const DWORD dwLength = nLength == -1 ? (DWORD)strlen((const char*)pBuffer)
+                           : nLength > 0 ? (DWORD)nLength
+                                         : 0;
     BYTE byLrc = 0;
     for (DWORD i = 0; i < dwLength; ++i) {
         if (i == 0 && pBuffer[i] == STXETX_STX)
@@ -130,15 +128,13 @@ BYTE CSTXETXProtocol::Checksum(const BYTE* pBuffer, int nLength)
     return byLrc;
 }
 
-BOOL CSTXETXProtocol::VerifyChecksum(const BYTE* pBuffer, DWORD dwLength)
-{
+BOOL CSTXETXProtocol::VerifyChecksum(const BYTE* pBuffer, DWORD dwLength) {
     if (pBuffer == NULL || dwLength == 0)
         return FALSE;
     return pBuffer[dwLength - 1] == Checksum(pBuffer, (int)(dwLength - 1));
 }
 
-BOOL CSTXETXProtocol::VerifyChecksum(LPCSTR pszText)
-{
+BOOL CSTXETXProtocol::VerifyChecksum(LPCSTR pszText) {
     if (pszText == NULL || pszText[0] == '\0')
         return FALSE;
     const size_t nLength = strlen(pszText);

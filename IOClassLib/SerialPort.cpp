@@ -10,8 +10,8 @@ const char kOpenLogDevice[] = "Dravon";
 
 }  // namespace
 
-CSerialPort::CSerialPort(CDebugFile* pDebugFile, const CString& strPort, DWORD dwBaudrate,
-                         BYTE nParity, BYTE nByteSize, BYTE nStopBits)
+CSerialPort::CSerialPort(CDebugFile* pDebugFile, const CString& strPort, DWORD dwBaudrate, BYTE nParity,
+                         BYTE nByteSize, BYTE nStopBits)
     : CPort(pDebugFile) {
     InitPort(strPort, dwBaudrate, nParity, nByteSize, nStopBits);
     m_bDataAvailableSupported = TRUE;
@@ -22,8 +22,8 @@ CSerialPort::CSerialPort(CDebugFile* pDebugFile) : CPort(pDebugFile) {
     InitPort(CString("COM1"), 9600, 0, 8, 0);
 }
 
-void CSerialPort::InitPort(const CString& strPort, DWORD dwBaudrate, BYTE nParity,
-                           BYTE nByteSize, BYTE nStopBits) {
+void CSerialPort::InitPort(const CString& strPort, DWORD dwBaudrate, BYTE nParity, BYTE nByteSize,
+                           BYTE nStopBits) {
     m_hPort = INVALID_HANDLE_VALUE;
     m_ReadWriteTimeout = 10000;
     m_wInputPacketSize = 1;
@@ -48,14 +48,13 @@ BOOL CSerialPort::OpenPort() {
     // last one; an empty cache makes the first Read or Write apply them for certain.
     ZeroCommTimeouts(&m_CommTimeouts);
 
-    HANDLE hPort = CreateFileA((LPCSTR)m_strPort, GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE hPort =
+        CreateFileA((LPCSTR)m_strPort, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (hPort == INVALID_HANDLE_VALUE) {
         m_dwLastError = GetLastError();
         if (m_pDebugFile != NULL)
-            m_pDebugFile->Log(0, "-CSerialPort.OpenPort(): hPort == INVALID_HANDLE_VALUE",
-                              kOpenLogDevice);
+            m_pDebugFile->Log(0, "-CSerialPort.OpenPort(): hPort == INVALID_HANDLE_VALUE", kOpenLogDevice);
         return FALSE;
     }
 
@@ -64,8 +63,8 @@ BOOL CSerialPort::OpenPort() {
         m_dwLastError = GetLastError();
         CloseHandle(hPort);
         char szText[128];
-        snprintf(szText, sizeof(szText), "-CSerialPort.OpenPort(): %s() returned 0, GLE=0x%X",
-                 pszCall, (unsigned int)m_dwLastError);
+        snprintf(szText, sizeof(szText), "-CSerialPort.OpenPort(): %s() returned 0, GLE=0x%X", pszCall,
+                 (unsigned int)m_dwLastError);
         if (m_pDebugFile != NULL)
             m_pDebugFile->Log(0, szText, kOpenLogDevice);
         return FALSE;
@@ -121,8 +120,7 @@ BOOL CSerialPort::IsDataAvailable() {
     if (ClearCommError(m_hPort, &dwErrors, &stat))
         return stat.cbInQue != 0;
     CString strText;
-    strText.Format("Failure in IsDataAvailable(), ::ClearCommError causes GLE()=%d",
-                   (int)GetLastError());
+    strText.Format("Failure in IsDataAvailable(), ::ClearCommError causes GLE()=%d", (int)GetLastError());
     LogMessage(strText);
     return FALSE;
 }
@@ -240,8 +238,7 @@ BOOL CSerialPort::ReadImp(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) 
     return bOk;
 }
 
-BOOL CSerialPort::RobustNonOverlappedReadFile(BYTE* cpBuffer, DWORD dwBufferSize,
-                                              DWORD* pdwLength) {
+BOOL CSerialPort::RobustNonOverlappedReadFile(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) {
     DWORD dwWanted = *pdwLength;
     if (dwWanted > dwBufferSize)
         dwWanted = dwBufferSize;
@@ -260,8 +257,7 @@ BOOL CSerialPort::RobustNonOverlappedReadFile(BYTE* cpBuffer, DWORD dwBufferSize
         if (!ReadFile(m_hPort, cpBuffer + dwTotal, dwWanted - dwTotal, &dwGot, NULL))
             return ReadFailure(dwTotal + dwGot, pdwLength);
         memset(szText, 0, sizeof(szText));
-        snprintf(szText, sizeof(szText), "CSerialPort::RobustNonOverlappedReadFile dwRead = %d",
-                 (int)dwGot);
+        snprintf(szText, sizeof(szText), "CSerialPort::RobustNonOverlappedReadFile dwRead = %d", (int)dwGot);
         OutputDebugStringA(szText);
         if (dwGot > 0) {
             ApplyTimeouts(dwTimeout);
@@ -304,8 +300,7 @@ BOOL CSerialPort::ReadFailure(DWORD dwTotal, DWORD* pdwLength) {
     *pdwLength = dwTotal;
     char szText[256];
     memset(szText, 0, sizeof(szText));
-    snprintf(szText, sizeof(szText), "CSerialPort::read, Error %d nRead=%d\n", (int)dwError,
-             (int)dwTotal);
+    snprintf(szText, sizeof(szText), "CSerialPort::read, Error %d nRead=%d\n", (int)dwError, (int)dwTotal);
     if (m_pDebugFile != NULL)
         m_pDebugFile->Log(0, szText, "");
     OutputDebugStringA(szText);

@@ -43,8 +43,7 @@ protected:
     BOOL RobustNonOverlappedReadFile(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength);
 
 private:
-    void InitPort(const CString& strPort, DWORD dwBaudrate, BYTE nParity, BYTE nByteSize,
-                  BYTE nStopBits);
+    void InitPort(const CString& strPort, DWORD dwBaudrate, BYTE nParity, BYTE nByteSize, BYTE nStopBits);
     BOOL ApplyTimeouts(DWORD dwTimeout);
     BOOL ReadFailure(DWORD dwTotal, DWORD* pdwLength);
 };

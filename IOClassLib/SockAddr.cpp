@@ -18,11 +18,14 @@ BOOL CSockAddr::CreateFrom(LPCTSTR pszHost, LPCTSTR pszService, short nFamily) {
 }
 
 WORD CSockAddr::GetPortFromService(LPCTSTR pszService) {
-    if (pszService == NULL) return 0;
+    if (pszService == NULL)
+        return 0;
     // Only the first character decides: "80abc" is port 80.
-    if (isdigit((unsigned char)pszService[0])) return (WORD)atoi(pszService);
+    if (isdigit((unsigned char)pszService[0]))
+        return (WORD)atoi(pszService);
     servent* pEntry = getservbyname(pszService, NULL);
-    if (pEntry == NULL) return 0;
+    if (pEntry == NULL)
+        return 0;
     return ntohs((u_short)pEntry->s_port);
 }
 
@@ -55,7 +58,8 @@ BOOL CSockAddr::GetLocalHostName(LPSTR pszBuffer, UINT nSize) {
     }
     char szName[kHostNameSize];
     memset(szName, 0, sizeof(szName));
-    if (gethostname(szName, (int)sizeof(szName)) == SOCKET_ERROR) return FALSE;
+    if (gethostname(szName, (int)sizeof(szName)) == SOCKET_ERROR)
+        return FALSE;
     hostent* pEntry = gethostbyname(szName);
     if (pEntry != NULL && pEntry->h_name != NULL) {
         strncpy(szName, pEntry->h_name, sizeof(szName) - 1);

@@ -20,31 +20,24 @@ const NamedValue kSocketTypes[] = {
 };
 
 const NamedValue kProtocols[] = {
-    {IPPROTO_ICMP, "IPPROTO_ICMP"},
-    {IPPROTO_IGMP, "IPPROTO_IGMP"},
-    {IPPROTO_GGP, "IPPROTO_GGP"},
-    {IPPROTO_TCP, "IPPROTO_TCP"},
-    {IPPROTO_PUP, "IPPROTO_PUP"},
-    {IPPROTO_UDP, "IPPROTO_UDP"},
-    {IPPROTO_IDP, "IPPROTO_IDP"},
-    {IPPROTO_ND, "IPPROTO_ND"},
-    {IPPROTO_RAW, "IPPROTO_RAW"},
+    {IPPROTO_ICMP, "IPPROTO_ICMP"}, {IPPROTO_IGMP, "IPPROTO_IGMP"}, {IPPROTO_GGP, "IPPROTO_GGP"},
+    {IPPROTO_TCP, "IPPROTO_TCP"},   {IPPROTO_PUP, "IPPROTO_PUP"},   {IPPROTO_UDP, "IPPROTO_UDP"},
+    {IPPROTO_IDP, "IPPROTO_IDP"},   {IPPROTO_ND, "IPPROTO_ND"},     {IPPROTO_RAW, "IPPROTO_RAW"},
 };
 
 // The numbers are Winsock's own values; anything else falls back to the default given.
 template <size_t N>
 const NamedValue& Lookup(const NamedValue (&table)[N], int nValue, const NamedValue& fallback) {
     for (const NamedValue& entry : table)
-        if (entry.nValue == nValue) return entry;
+        if (entry.nValue == nValue)
+            return entry;
     return fallback;
 }
 
 const NamedValue kStream = {SOCK_STREAM, "SOCK_STREAM"};
 const NamedValue kProtocolIP = {IPPROTO_IP, "IPPROTO_IP"};
 
-bool IsLoopback(DWORD dwAddress) {
-    return (dwAddress >> 24) == 127;
-}
+bool IsLoopback(DWORD dwAddress) { return (dwAddress >> 24) == 127; }
 
 }  // namespace
 
@@ -64,13 +57,15 @@ CSocketWrapper::~CSocketWrapper() {}
 
 SOCKET CSocketWrapper::GetSocket() const {
     const SOCKET hSocket = m_hSocket;
-    if (m_hConnectedSocket == INVALID_SOCKET || hSocket == INVALID_SOCKET) return INVALID_SOCKET;
+    if (m_hConnectedSocket == INVALID_SOCKET || hSocket == INVALID_SOCKET)
+        return INVALID_SOCKET;
     return hSocket;
 }
 
 void CSocketWrapper::SetError(const CString& csText) {
     m_csLastError = csText;
-    if (m_bVerbose) fprintf(stderr, "\n%s\n", (LPCTSTR)m_csLastError);
+    if (m_bVerbose)
+        fprintf(stderr, "\n%s\n", (LPCTSTR)m_csLastError);
 }
 
 void CSocketWrapper::ReportError(LPCTSTR pszWhat) {
@@ -89,20 +84,23 @@ BOOL CSocketWrapper::Init() {
         SetError("Error. Host Port not set");
         return FALSE;
     }
-    if (!Startup()) return FALSE;
-    if (!CheckVersion()) return FALSE;
+    if (!Startup())
+        return FALSE;
+    if (!CheckVersion())
+        return FALSE;
     return ResolveHost(m_csHost, m_wPort);
 }
 
 BOOL CSocketWrapper::Startup() {
-    if (m_bStarted) return TRUE;
+    if (m_bStarted)
+        return TRUE;
     m_csLastError.Empty();
     const int nResult = WSAStartup(wVersionRequested, &wsaData);
     if (nResult != 0) {
         m_bStarted = FALSE;
         CString csText;
-        csText.Format("Error. WSAStartup failed with return code [%d]. Version requested is [%d]",
-                      nResult, (int)wVersionRequested);
+        csText.Format("Error. WSAStartup failed with return code [%d]. Version requested is [%d]", nResult,
+                      (int)wVersionRequested);
         SetError(csText);
         return FALSE;
     }
@@ -116,7 +114,8 @@ BOOL CSocketWrapper::CheckVersion() {
         SetError("Error. WSAStartup need to be performed first");
         return FALSE;
     }
-    if (wsaData.wVersion == wVersionRequested) return TRUE;
+    if (wsaData.wVersion == wVersionRequested)
+        return TRUE;
     CString csText;
     csText.Format("Error. Check version requested failed. wsaData.wVersion[%d]. wVersionRequested[%d]",
                   (int)wsaData.wVersion, (int)wVersionRequested);
@@ -165,19 +164,21 @@ BOOL CSocketWrapper::CreateSocket(int nType, int nProtocol) {
 }
 
 BOOL CSocketWrapper::IsUsableLocalAddress(DWORD dwLocal, DWORD dwRemote) {
-    if (dwLocal == INADDR_NONE) return FALSE;
-    if (IsLoopback(dwLocal) && !IsLoopback(dwRemote)) return FALSE;
+    if (dwLocal == INADDR_NONE)
+        return FALSE;
+    if (IsLoopback(dwLocal) && !IsLoopback(dwRemote))
+        return FALSE;
     return TRUE;
 }
 
 BOOL CSocketWrapper::Connect() {
     m_csLastError.Empty();
     Shutdown();
-    if (!CreateSocket(SOCK_STREAM, IPPROTO_IP)) return FALSE;
+    if (!CreateSocket(SOCK_STREAM, IPPROTO_IP))
+        return FALSE;
 
     CSockAddr sockAddr;
-    if (!sockAddr.CreateFrom(m_csLocalHost.IsEmpty() ? NULL : (LPCTSTR)m_csLocalHost, "0",
-                             AF_INET)) {
+    if (!sockAddr.CreateFrom(m_csLocalHost.IsEmpty() ? NULL : (LPCTSTR)m_csLocalHost, "0", AF_INET)) {
         ReportError("sockAddr.CreateFrom(NULL, TEXT('0'), AF_INET) failed ");
         ReleaseSocket();
         return FALSE;
@@ -212,7 +213,8 @@ BOOL CSocketWrapper::Connect() {
 
 int CSocketWrapper::WaitForData(DWORD dwTimeoutMs) {
     const SOCKET hSocket = GetSocket();
-    if (hSocket == INVALID_SOCKET) return -1;
+    if (hSocket == INVALID_SOCKET)
+        return -1;
     fd_set readSet;
     FD_ZERO(&readSet);
     FD_SET(hSocket, &readSet);
@@ -221,39 +223,47 @@ int CSocketWrapper::WaitForData(DWORD dwTimeoutMs) {
     tv.tv_sec = (long)(dwTimeoutMs / 1000);
     tv.tv_usec = 0;
     const int nResult = select(0, &readSet, NULL, NULL, &tv);
-    if (nResult == SOCKET_ERROR) ReportError("select()");
+    if (nResult == SOCKET_ERROR)
+        ReportError("select()");
     return nResult;
 }
 
 int CSocketWrapper::Send(const char* pData, int nLength) {
     const SOCKET hSocket = GetSocket();
-    if (hSocket == INVALID_SOCKET) return -1;
+    if (hSocket == INVALID_SOCKET)
+        return -1;
     // On the connected stream the destination is ignored: the data go to the peer.
-    const int nResult = sendto(hSocket, pData, nLength, 0,
-                               reinterpret_cast<const sockaddr*>(&m_HostAddr), sizeof(m_HostAddr));
-    if (nResult == SOCKET_ERROR) ReportError("sendto()");
+    const int nResult = sendto(hSocket, pData, nLength, 0, reinterpret_cast<const sockaddr*>(&m_HostAddr),
+                               sizeof(m_HostAddr));
+    if (nResult == SOCKET_ERROR)
+        ReportError("sendto()");
     return nResult;
 }
 
 int CSocketWrapper::Receive(char* pBuffer, int nLength) {
     const SOCKET hSocket = GetSocket();
-    if (hSocket == INVALID_SOCKET) return -1;
+    if (hSocket == INVALID_SOCKET)
+        return -1;
     int nFromLength = sizeof(m_FromAddr);
-    const int nResult = recvfrom(hSocket, pBuffer, nLength, 0,
-                                 reinterpret_cast<sockaddr*>(&m_FromAddr), &nFromLength);
-    if (nResult == SOCKET_ERROR) ReportError("recvfrom()");
+    const int nResult =
+        recvfrom(hSocket, pBuffer, nLength, 0, reinterpret_cast<sockaddr*>(&m_FromAddr), &nFromLength);
+    if (nResult == SOCKET_ERROR)
+        ReportError("recvfrom()");
     return nResult;
 }
 
 void CSocketWrapper::Shutdown() {
-    if (!IsValid()) return;
+    if (!IsValid())
+        return;
     shutdown(m_hSocket, SD_BOTH);
     CloseSocket();
 }
 
 void CSocketWrapper::CloseSocket() {
-    if (!IsValid()) return;
-    if (closesocket(m_hSocket) == SOCKET_ERROR) ReportError("closesocket()");
+    if (!IsValid())
+        return;
+    if (closesocket(m_hSocket) == SOCKET_ERROR)
+        ReportError("closesocket()");
     m_hSocket = INVALID_SOCKET;
     m_hConnectedSocket = INVALID_SOCKET;
     m_csSocketDesc.Empty();
@@ -270,7 +280,8 @@ void CSocketWrapper::ReleaseSocket() {
 }
 
 void CSocketWrapper::Cleanup() {
-    if (!m_bStarted) return;
+    if (!m_bStarted)
+        return;
     Shutdown();
     WSACleanup();
     m_bStarted = FALSE;

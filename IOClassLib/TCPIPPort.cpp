@@ -33,7 +33,8 @@ TCPIPPort::~TCPIPPort() {
 }
 
 void TCPIPPort::Log(LPCTSTR pszText) {
-    if (m_pDebugFile != NULL) m_pDebugFile->Log(0, pszText, "");
+    if (m_pDebugFile != NULL)
+        m_pDebugFile->Log(0, pszText, "");
 }
 
 BOOL TCPIPPort::SocketFailure(LPCTSTR pszOperation, DWORD* pdwLength) {
@@ -53,7 +54,8 @@ void TCPIPPort::FlushReceiveBuffer() {
 BOOL TCPIPPort::OpenPort() {
     CSingleLock lock(&m_OpenCloseLock, TRUE);
     ZeroCommTimeouts(&m_CommTimeouts);
-    if (IsOpen()) return TRUE;
+    if (IsOpen())
+        return TRUE;
     m_bConnected = m_Socket.Connect();
     return m_bConnected;
 }
@@ -67,30 +69,29 @@ BOOL TCPIPPort::ClosePort() {
     return TRUE;
 }
 
-void TCPIPPort::CloseConnection() {
-    ClosePort();
-}
+void TCPIPPort::CloseConnection() { ClosePort(); }
 
-BOOL TCPIPPort::IsOpen() {
-    return m_bConnected;
-}
+BOOL TCPIPPort::IsOpen() { return m_bConnected; }
 
 BOOL TCPIPPort::Read(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) {
     Log("+TCPIPPort::Read()");
-    if (!IsOpen()) return FALSE;
-    if (cpBuffer == NULL || dwBufferSize == 0 || pdwLength == NULL) return FALSE;
+    if (!IsOpen())
+        return FALSE;
+    if (cpBuffer == NULL || dwBufferSize == 0 || pdwLength == NULL)
+        return FALSE;
 
     CSingleLock lock(&m_IOLock, TRUE);
     m_dwLastError = 0;
 
     const DWORD dwWanted = *pdwLength;
     const DWORD dwTimeout = m_ReadTimeoutModifier + 100 * dwWanted;
-    PortTrace("TCP/IP Port. Read Time Out modif [%d]. Read Time out [%d]. dwLength [%d]\r\n",
-              (int)dwTimeout, (int)m_ReadTimeoutModifier, (int)dwWanted);
+    PortTrace("TCP/IP Port. Read Time Out modif [%d]. Read Time out [%d]. dwLength [%d]\r\n", (int)dwTimeout,
+              (int)m_ReadTimeoutModifier, (int)dwWanted);
     m_CurrentReadTimeout = dwTimeout;
 
     const int nWait = m_Socket.WaitForData(dwTimeout);
-    if (nWait == -1) return SocketFailure("Read", pdwLength);
+    if (nWait == -1)
+        return SocketFailure("Read", pdwLength);
     if (nWait == 0) {
         *pdwLength = 0;
         Log("-TCPIPPort::Read(). Socket timeout");
@@ -99,7 +100,8 @@ BOOL TCPIPPort::Read(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) {
 
     memset(m_byReceiveBuffer, 0, sizeof(m_byReceiveBuffer));
     DWORD dwAsk = dwWanted < TCPIP_RECEIVE_BUFFER_SIZE ? dwWanted : TCPIP_RECEIVE_BUFFER_SIZE;
-    if (dwAsk > dwBufferSize) dwAsk = dwBufferSize;
+    if (dwAsk > dwBufferSize)
+        dwAsk = dwBufferSize;
     const int nReceived = m_Socket.Receive((char*)m_byReceiveBuffer, (int)dwAsk);
     if (nReceived == -1) {
         memset(m_byReceiveBuffer, 0, sizeof(m_byReceiveBuffer));
@@ -115,31 +117,27 @@ BOOL TCPIPPort::Read(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) {
 
 BOOL TCPIPPort::Write(const BYTE* pBuffer, DWORD dwLength, DWORD* pdwLength) {
     Log("+TCPIPPort::Write()");
-    if (!IsOpen() || pBuffer == NULL || dwLength == 0 || pdwLength == NULL) return FALSE;
+    if (!IsOpen() || pBuffer == NULL || dwLength == 0 || pdwLength == NULL)
+        return FALSE;
 
     CSingleLock lock(&m_IOLock, TRUE);
     m_dwLastError = 0;
 
     const int nSent = m_Socket.Send((const char*)pBuffer, (int)dwLength);
-    if (nSent == -1) return SocketFailure("Write", pdwLength);
+    if (nSent == -1)
+        return SocketFailure("Write", pdwLength);
     *pdwLength = (DWORD)nSent;
     TraceWrite(pBuffer, *pdwLength);
     Log("-TCPIPPort::Write()");
     return TRUE;
 }
 
-DWORD TCPIPPort::GetMaxBufferSize() {
-    return TCPIP_RECEIVE_BUFFER_SIZE;
-}
+DWORD TCPIPPort::GetMaxBufferSize() { return TCPIP_RECEIVE_BUFFER_SIZE; }
 
 void TCPIPPort::BeginTransaction(LPCSTR) {}
 
 void TCPIPPort::EndTransaction(LPCSTR) {}
 
-void TCPIPPort::SetOwner(DWORD dwOwner) {
-    CPort::SetOwner(dwOwner);
-}
+void TCPIPPort::SetOwner(DWORD dwOwner) { CPort::SetOwner(dwOwner); }
 
-void TCPIPPort::ReleaseOwner(DWORD dwOwner) {
-    CPort::ReleaseOwner(dwOwner);
-}
+void TCPIPPort::ReleaseOwner(DWORD dwOwner) { CPort::ReleaseOwner(dwOwner); }

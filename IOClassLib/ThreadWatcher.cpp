@@ -14,9 +14,7 @@ CThreadWatcher::CThreadWatcher()
 
 CThreadWatcher::~CThreadWatcher() { StopWatcher(); }
 
-void CThreadWatcher::SetLogDeviceName(LPCSTR pszName) {
-    m_csLogDeviceName = pszName != NULL ? pszName : "";
-}
+void CThreadWatcher::SetLogDeviceName(LPCSTR pszName) { m_csLogDeviceName = pszName != NULL ? pszName : ""; }
 
 CString CThreadWatcher::GetLogDeviceName() const { return m_csLogDeviceName; }
 
@@ -28,15 +26,12 @@ static bool IsPlatformThreadPriority(int nPriority) {
     case THREAD_PRIORITY_IDLE:
     case THREAD_PRIORITY_LOWEST:
     case THREAD_PRIORITY_NORMAL:
-    case THREAD_PRIORITY_TIME_CRITICAL:
-        return true;
-    default:
-        return false;
+    case THREAD_PRIORITY_TIME_CRITICAL: return true;
+    default: return false;
     }
 }
 
-BOOL CThreadWatcher::StartWatcher(LPTHREAD_START_ROUTINE pfnThread, LPVOID pParam,
-                                  int nPriority) {
+BOOL CThreadWatcher::StartWatcher(LPTHREAD_START_ROUTINE pfnThread, LPVOID pParam, int nPriority) {
     if (pfnThread == NULL)
         return FALSE;
 

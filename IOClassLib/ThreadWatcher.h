@@ -31,8 +31,7 @@ public:
 
     // For the thread routine: sleeps up to nMaxSteps + 1 times dwSleepMs, returning within
     // one step of a stop request; *pnSteps counts the sleeps that passed.
-    static void SleepUnlessStopped(CThreadWatcher* pWatcher, int* pnSteps, int nMaxSteps,
-                                   DWORD dwSleepMs);
+    static void SleepUnlessStopped(CThreadWatcher* pWatcher, int* pnSteps, int nMaxSteps, DWORD dwSleepMs);
 
     // For diagnostics and tests: the thread of the current run, or INVALID_HANDLE_VALUE.
     HANDLE GetThreadHandle() const { return m_hThread; }

@@ -15,16 +15,13 @@ const int kReceiveTraceLine = 337;
 const DWORD kMinLongFrame = VLI_HEADER_LENGTH + 2;
 }  // namespace
 
-CVLIProtocol::CVLIProtocol(CTerminalLink* pLink, CPort* pPort)
-    : CProtocol(pLink, pPort), m_LastCommand(0)
-{
+CVLIProtocol::CVLIProtocol(CTerminalLink* pLink, CPort* pPort) : CProtocol(pLink, pPort), m_LastCommand(0) {
     memset(m_RxBuffer, 0, sizeof(m_RxBuffer));
 }
 
 CVLIProtocol::~CVLIProtocol() {}
 
-DWORD CVLIProtocol::nSendPacket(BYTE byCommand, const BYTE* pData, DWORD dwLength, CString& csTrace)
-{
+DWORD CVLIProtocol::nSendPacket(BYTE byCommand, const BYTE* pData, DWORD dwLength, CString& csTrace) {
     OutputDebugStringA("CVLIProtocol::nSendPacket entered.");
     if (m_pPort == NULL)
         return 0;
@@ -73,8 +70,7 @@ DWORD CVLIProtocol::nSendPacket(BYTE byCommand, const BYTE* pData, DWORD dwLengt
     return dwFrameLength;
 }
 
-DWORD CVLIProtocol::ReadFrame()
-{
+DWORD CVLIProtocol::ReadFrame() {
     DWORD dwCount = 5;
     if (!m_pPort->Read(m_RxBuffer, sizeof(m_RxBuffer), &dwCount)) {
         OutputDebugStringA("CVLIProtocol::nReceivePacket m_pPort->Read false.");
@@ -108,8 +104,7 @@ DWORD CVLIProtocol::ReadFrame()
     return dwTotal;
 }
 
-DWORD CVLIProtocol::nReceivePacket(CString& csData, CString& csTrace)
-{
+DWORD CVLIProtocol::nReceivePacket(CString& csData, CString& csTrace) {
     OutputDebugStringA("CVLIProtocol::nReceivePacket entered.");
     csData.Empty();
     csTrace.Empty();
@@ -151,8 +146,7 @@ DWORD CVLIProtocol::nReceivePacket(CString& csData, CString& csTrace)
 
 BYTE CVLIProtocol::Checksum(const BYTE* pBuffer, int nLength) { return XorChecksum(pBuffer, nLength); }
 
-BOOL CVLIProtocol::VerifyChecksum(const BYTE* pBuffer, DWORD dwLength)
-{
+BOOL CVLIProtocol::VerifyChecksum(const BYTE* pBuffer, DWORD dwLength) {
     return XorChecksumMatches(pBuffer, dwLength);
 }
 

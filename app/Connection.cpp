@@ -22,15 +22,13 @@ const char kSection[] = "Connection";
 const char* const kConnectTypes[] = {"Serial Port", "USB Device", "TCP/IP Port", "USBIO Device"};
 const DWORD kLinkReadWriteTimeout = 60000;
 
-void LookUpText(CMapStringToString* pSection, LPCSTR pszKey, CString& csValue)
-{
+void LookUpText(CMapStringToString* pSection, LPCSTR pszKey, CString& csValue) {
     CString csFound;
     if (pSection->Lookup(pszKey, csFound))
         csValue = csFound;
 }
 
-void LookUpNumber(CMapStringToString* pSection, LPCSTR pszKey, int& nValue)
-{
+void LookUpNumber(CMapStringToString* pSection, LPCSTR pszKey, int& nValue) {
     CString csFound;
     if (pSection->Lookup(pszKey, csFound))
         nValue = atoi(csFound);
@@ -48,8 +46,7 @@ ConnectionSettings::ConnectionSettings()
       csIPAddress("192.168.1.2"),
       nIPPort(8009) {}
 
-int PortKindFromConnectType(CString csConnectType)
-{
+int PortKindFromConnectType(CString csConnectType) {
     // CString's white space: blank, tab, CR, LF, vertical tab and form feed.
     csConnectType.Trim();
     for (int i = 0; i < (int)(sizeof(kConnectTypes) / sizeof(kConnectTypes[0])); ++i) {
@@ -59,8 +56,7 @@ int PortKindFromConnectType(CString csConnectType)
     return PORT_KIND_SERIAL;
 }
 
-void ReadConnectionSettings(LPCSTR pszIniFile, ConnectionSettings& settings)
-{
+void ReadConnectionSettings(LPCSTR pszIniFile, ConnectionSettings& settings) {
     if (pszIniFile == NULL || pszIniFile[0] == '\0')
         return;
     CIniFileReader reader;
@@ -82,16 +78,13 @@ void ReadConnectionSettings(LPCSTR pszIniFile, ConnectionSettings& settings)
     // The reader's destructor clears its tables, whether or not the load succeeded.
 }
 
-CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebugFile)
-{
+CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebugFile) {
     switch (settings.nPortKind) {
     case PORT_KIND_SERIAL:
         return new CSerialPort(pDebugFile, settings.csPort, (DWORD)settings.nBaudrate, (BYTE)settings.nParity,
                                (BYTE)settings.nByteSize, (BYTE)settings.nStopBits);
-    case PORT_KIND_TCPIP:
-        return new TCPIPPort(pDebugFile, settings.csIPAddress, settings.nIPPort);
-    default:
-        break;
+    case PORT_KIND_TCPIP: return new TCPIPPort(pDebugFile, settings.csIPAddress, settings.nIPPort);
+    default: break;
     }
     if (pDebugFile != NULL && settings.nPortKind >= 0 &&
         settings.nPortKind < (int)(sizeof(kConnectTypes) / sizeof(kConnectTypes[0]))) {
@@ -103,8 +96,7 @@ CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebug
     return NULL;
 }
 
-signed char ConnectTerminal()
-{
+signed char ConnectTerminal() {
     if (g_pDebugFile != NULL || g_pTerminalLink != NULL)
         DisconnectTerminal();
 
@@ -125,8 +117,7 @@ signed char ConnectTerminal()
     return CONNECT_FAILED;
 }
 
-void DisconnectTerminal()
-{
+void DisconnectTerminal() {
     if (g_pTerminalLink != NULL) {
         g_pTerminalLink->ClosePort();
         delete g_pTerminalLink;

@@ -26,10 +26,10 @@ enum : signed char {
 
 // Port kinds, in the order in which the ConnectType values are compared.
 enum ConnectionPortKind {
-    PORT_KIND_SERIAL = 0,     // "Serial Port"
-    PORT_KIND_USB_HID = 1,    // "USB Device"
-    PORT_KIND_TCPIP = 2,      // "TCP/IP Port"
-    PORT_KIND_USBIO = 3,      // "USBIO Device"
+    PORT_KIND_SERIAL = 0,   // "Serial Port"
+    PORT_KIND_USB_HID = 1,  // "USB Device"
+    PORT_KIND_TCPIP = 2,    // "TCP/IP Port"
+    PORT_KIND_USBIO = 3,    // "USBIO Device"
 };
 
 // The "Connection" section, defaults filled in for every key the file leaves out.

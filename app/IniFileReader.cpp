@@ -77,8 +77,8 @@ BOOL CIniFileReader::IsPlainText(const BYTE* pBuffer, DWORD dwLength, DWORD dwMi
     return TRUE;
 }
 
-void CIniFileReader::SplitLines(const BYTE* pBuffer, DWORD dwLength, CStringArray& arrLines,
-                                char cDelimiter1, char cDelimiter2) {
+void CIniFileReader::SplitLines(const BYTE* pBuffer, DWORD dwLength, CStringArray& arrLines, char cDelimiter1,
+                                char cDelimiter2) {
     if (pBuffer == NULL)
         return;
     const char* pText = reinterpret_cast<const char*>(pBuffer);

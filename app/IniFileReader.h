@@ -26,8 +26,8 @@ public:
     static BOOL IsPlainText(const BYTE* pBuffer, DWORD dwLength, DWORD dwMinLength);
     // Appends the non-empty pieces between line breaks to arrLines; a break is either
     // delimiter, or the first immediately followed by the second.
-    static void SplitLines(const BYTE* pBuffer, DWORD dwLength, CStringArray& arrLines,
-                           char cDelimiter1, char cDelimiter2);
+    static void SplitLines(const BYTE* pBuffer, DWORD dwLength, CStringArray& arrLines, char cDelimiter1,
+                           char cDelimiter2);
     BOOL ParseLines(const CStringArray& arrLines);
 
 private:

@@ -42,9 +42,7 @@ const DWORD kPauseMs = 250;
 // report fits, with the extra byte some replies bring.
 const size_t kReplyBufferSize = TERMINAL_REPLY_BUFFER_SIZE;
 
-BOOL InitFramework() {
-    return AfxWinInit(::GetModuleHandleA(NULL), NULL, ::GetCommandLineA(), 0);
-}
+BOOL InitFramework() { return AfxWinInit(::GetModuleHandleA(NULL), NULL, ::GetCommandLineA(), 0); }
 
 void Pause(DWORD dwMilliseconds) { ::Sleep(dwMilliseconds); }
 
@@ -69,23 +67,21 @@ void TestSlots(const SlotGroup& group, const KeyProbeServices& services, CFile& 
     BYTE abyStatus[kSlotCount] = {0};
     for (int nSlot = 0; nSlot < kSlotCount; ++nSlot) {
         BYTE byReplyLength = 0;
-        signed char r = services.pfnSendKeyTestRequest(group.nKind, (BYTE)nSlot, kTestAccount,
-                                                       kTestPrompt, kTestTrailer);
+        signed char r =
+            services.pfnSendKeyTestRequest(group.nKind, (BYTE)nSlot, kTestAccount, kTestPrompt, kTestTrailer);
         abyStatus[nSlot] = (BYTE)r;
         if (r == STATUS_OK) {
             memset(pFetchBuffer, 0, kReplyBufferSize);
             byReplyLength = 0;
             signed char s = services.pfnFetchTerminalReply(pFetchBuffer, &byReplyLength);
-            abyStatus[nSlot] =
-                (s == STATUS_KEY_ABSENT_F8 || s == STATUS_KEY_ABSENT_F1) ? (BYTE)s : 0;
+            abyStatus[nSlot] = (s == STATUS_KEY_ABSENT_F8 || s == STATUS_KEY_ABSENT_F1) ? (BYTE)s : 0;
         }
         services.pfnPause(kPauseMs);
 
         memset(pFollowUpBuffer, 0, kReplyBufferSize);
         byReplyLength = 0;
         const BYTE abyData[1] = {group.byFollowUpData};
-        services.pfnSendTerminalCommand(group.byFollowUpCommand, abyData, 1, pFollowUpBuffer,
-                                        &byReplyLength);
+        services.pfnSendTerminalCommand(group.byFollowUpCommand, abyData, 1, pFollowUpBuffer, &byReplyLength);
         services.pfnPause(kPauseMs);
 
         CString csLine;
@@ -99,8 +95,7 @@ void TestSlots(const SlotGroup& group, const KeyProbeServices& services, CFile& 
 
 const KeyProbeServices& KeyProbeDefaultServices() {
     static const KeyProbeServices services = {
-        InitFramework,      ConnectTerminal,        SendKeyTestRequest,
-        FetchTerminalReply, SendTerminalCommand,    Pause,
+        InitFramework, ConnectTerminal, SendKeyTestRequest, FetchTerminalReply, SendTerminalCommand, Pause,
     };
     return services;
 }
@@ -144,8 +139,7 @@ int RunKeyProbe(int argc, char* argv[], std::ostream& out, std::ostream& err,
 
     CFile resultFile;
     CFileException createError;
-    if (!resultFile.Open(g_csDestinationPath,
-                         CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive,
+    if (!resultFile.Open(g_csDestinationPath, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive,
                          &createError)) {
         err << "Cannot create result file " << (LPCTSTR)g_csDestinationPath << ": "
             << (LPCTSTR)FileErrorText(&createError) << std::endl;
@@ -168,8 +162,7 @@ int RunKeyProbe(int argc, char* argv[], std::ostream& out, std::ostream& err,
         BYTE abyReply2[kReplyBufferSize];
 
         out << "Checking status of M/S keys..." << std::endl;
-        const SlotGroup masterSession = {KEYPROBE_KIND_MASTER_SESSION, "Master Key %d: %s\r\n",
-                                         'a', 'Q'};
+        const SlotGroup masterSession = {KEYPROBE_KIND_MASTER_SESSION, "Master Key %d: %s\r\n", 'a', 'Q'};
         TestSlots(masterSession, services, resultFile, abyReply1, abyReply2);
 
         out << "Checking status of DUKPT keys..." << std::endl;

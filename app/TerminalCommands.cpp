@@ -28,9 +28,8 @@ const int kMaxReplyDataLength = 255;
 
 }  // namespace
 
-signed char SendTerminalCommand(BYTE byCommand, const BYTE* pData, WORD wDataLength,
-                                BYTE* pReplyData, BYTE* pbyReplyLength)
-{
+signed char SendTerminalCommand(BYTE byCommand, const BYTE* pData, WORD wDataLength, BYTE* pReplyData,
+                                BYTE* pbyReplyLength) {
     CString csTrace;
     // Even a command that could not be sent is followed by the attempt to read its reply.
     if (g_pTerminalLink != NULL)
@@ -38,8 +37,7 @@ signed char SendTerminalCommand(BYTE byCommand, const BYTE* pData, WORD wDataLen
     return ReadTerminalReply(pReplyData, pbyReplyLength);
 }
 
-signed char ReadTerminalReply(BYTE* pReplyData, BYTE* pbyReplyLength)
-{
+signed char ReadTerminalReply(BYTE* pReplyData, BYTE* pbyReplyLength) {
     CString csReply;
     CString csTrace;
     if (g_pTerminalLink != NULL)
@@ -68,9 +66,8 @@ signed char ReadTerminalReply(BYTE* pReplyData, BYTE* pbyReplyLength)
     return status;
 }
 
-signed char SendKeyTestRequest(int nKind, BYTE bySlot, const char* pszAccount,
-                               const char* pszPrompt, const char* pszTrailer)
-{
+signed char SendKeyTestRequest(int nKind, BYTE bySlot, const char* pszAccount, const char* pszPrompt,
+                               const char* pszTrailer) {
     BYTE abyRequest[kRequestBufferSize];
     memset(abyRequest, 0, sizeof(abyRequest));
 
@@ -94,7 +91,6 @@ signed char SendKeyTestRequest(int nKind, BYTE bySlot, const char* pszAccount,
     return SendTerminalCommand(byCommand, abyRequest, (WORD)(nTrailerOffset + kTrailerLength), NULL, NULL);
 }
 
-signed char FetchTerminalReply(BYTE* pReplyData, BYTE* pbyReplyLength)
-{
+signed char FetchTerminalReply(BYTE* pReplyData, BYTE* pbyReplyLength) {
     return SendTerminalCommand(kCommandFetch, NULL, 0, pReplyData, pbyReplyLength);
 }

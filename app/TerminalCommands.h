@@ -18,10 +18,10 @@ enum : signed char {
 enum { TERMINAL_REPLY_BUFFER_SIZE = 256 };
 
 // Sends one command and always goes on to read its reply.
-signed char SendTerminalCommand(BYTE byCommand, const BYTE* pData, WORD wDataLength,
-                                BYTE* pReplyData, BYTE* pbyReplyLength);
+signed char SendTerminalCommand(BYTE byCommand, const BYTE* pData, WORD wDataLength, BYTE* pReplyData,
+                                BYTE* pbyReplyLength);
 signed char ReadTerminalReply(BYTE* pReplyData, BYTE* pbyReplyLength);
 // nKind non-zero: master/session slot (command 'a'); zero: DUKPT slot (command 'b').
-signed char SendKeyTestRequest(int nKind, BYTE bySlot, const char* pszAccount,
-                               const char* pszPrompt, const char* pszTrailer);
+signed char SendKeyTestRequest(int nKind, BYTE bySlot, const char* pszAccount, const char* pszPrompt,
+                               const char* pszTrailer);
 signed char FetchTerminalReply(BYTE* pReplyData, BYTE* pbyReplyLength);

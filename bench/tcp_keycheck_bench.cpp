@@ -38,19 +38,21 @@ std::string BuildDir() {
     char szPath[PATH_MAX] = {0};
     ssize_t n = readlink("/proc/self/exe", szPath, sizeof(szPath) - 1);
     std::string path = n > 0 ? std::string(szPath, static_cast<size_t>(n)) : std::string(".");
-    path = path.substr(0, path.rfind('/'));   // .../bench
-    return path.substr(0, path.rfind('/'));   // the build folder
+    path = path.substr(0, path.rfind('/'));  // .../bench
+    return path.substr(0, path.rfind('/'));  // the build folder
 }
 
 pid_t Spawn(const std::vector<std::string>& args, int stdoutFd) {
     pid_t pid = fork();
-    if (pid != 0) return pid;
+    if (pid != 0)
+        return pid;
     int nul = open("/dev/null", O_RDWR);
     dup2(nul, 0);
     dup2(stdoutFd >= 0 ? stdoutFd : nul, 1);
     dup2(nul, 2);
     std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
     _exit(127);
@@ -59,22 +61,26 @@ pid_t Spawn(const std::vector<std::string>& args, int stdoutFd) {
 // Starts termsim on a loopback port of the system's choice; returns the port or -1.
 int StartTermsim(const std::string& termsim, pid_t* pPid) {
     int fds[2];
-    if (pipe(fds) != 0) return -1;
+    if (pipe(fds) != 0)
+        return -1;
     *pPid = Spawn({termsim, "--transport", "tcp", "--max-seconds", "3600"}, fds[1]);
     close(fds[1]);
     std::string line;
     const double deadline = NowMs() + 5000;
     while (line.find('\n') == std::string::npos && NowMs() < deadline) {
         pollfd p = {fds[0], POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
+        if (poll(&p, 1, 100) <= 0)
+            continue;
         char buf[128];
         ssize_t n = read(fds[0], buf, sizeof(buf));
-        if (n <= 0) break;
+        if (n <= 0)
+            break;
         line.append(buf, static_cast<size_t>(n));
     }
     close(fds[0]);
     int port = -1;
-    if (sscanf(line.c_str(), "READY tcp 127.0.0.1 %d", &port) != 1) return -1;
+    if (sscanf(line.c_str(), "READY tcp 127.0.0.1 %d", &port) != 1)
+        return -1;
     return port;
 }
 
@@ -90,11 +96,13 @@ int main(int argc, char* argv[]) {
     const int port = StartTermsim(termsim, &simPid);
     if (port < 0) {
         fprintf(stderr, "termsim did not start (%s)\n", termsim.c_str());
-        if (simPid > 0) kill(simPid, SIGKILL);
+        if (simPid > 0)
+            kill(simPid, SIGKILL);
         return 1;
     }
     char szDir[] = "/tmp/tcp-keycheck-bench-XXXXXX";
-    if (mkdtemp(szDir) == nullptr) return 1;
+    if (mkdtemp(szDir) == nullptr)
+        return 1;
     const std::string ini = std::string(szDir) + "/terminal.ini";
     const std::string keys = std::string(szDir) + "/keys.txt";
     FILE* f = fopen(ini.c_str(), "wb");
@@ -113,7 +121,8 @@ int main(int argc, char* argv[]) {
         wait4(pid, &wstatus, 0, &usage);
         const double wall = NowMs() - start;
         const int code = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-        if (code != 0) status = 1;
+        if (code != 0)
+            status = 1;
         walls.push_back(wall);
         cpus.push_back(Ms(usage.ru_utime) + Ms(usage.ru_stime));
         printf("%3d  %4d  %7.0f  %16.0f  %7.1f  %6.1f\n", i + 1, code, wall, wall - kPausesMs,

@@ -54,8 +54,7 @@ protected:
 
 TEST_F(KeyProbeCommandLineTest, TwoOrFourArgumentsPrintTheUsageText) {
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"conn.ini"},
-          std::vector<std::string>{"conn.ini", "keys.txt", "extra"}}) {
+         {std::vector<std::string>{"conn.ini"}, std::vector<std::string>{"conn.ini", "keys.txt", "extra"}}) {
         const testsupport::RunResult outcome = Run(args);
         EXPECT_EQ(1, outcome.exitCode);
         EXPECT_EQ(kUsage, outcome.out);

@@ -74,7 +74,8 @@ TEST(SerialKeyProbe, ErrorStatusOnAKeyTestSkipsTheFetch) {
     e.master[2].requestStatus = 0x05;  // queried with 0x81 before the follow-up
     e.dukpt[7].requestStatus = 0x80;   // not an error for the query, but no key either
     e.dukpt[8].requestStatus = 0x02;
-    RunAndCheck({"--fault", "a:2=status:0x05", "--fault", "b:7=status:0x80", "--fault", "b:8=status:0x02"}, e);
+    RunAndCheck({"--fault", "a:2=status:0x05", "--fault", "b:7=status:0x80", "--fault", "b:8=status:0x02"},
+                e);
 }
 
 TEST(SerialKeyProbe, ErrorStatusOnAFetchIsQueriedButOnlyF8AndF1MeanAbsent) {
@@ -82,7 +83,8 @@ TEST(SerialKeyProbe, ErrorStatusOnAFetchIsQueriedButOnlyF8AndF1MeanAbsent) {
     e.master[4].fetchStatus = 0x07;
     e.dukpt[2].fetchStatus = 0xF0;  // a success status: no query
     e.dukpt[3].fetchStatus = 0xF1;
-    RunAndCheck({"--dukpt", "LLL1LLLLLL", "--fault", "fetch-a:4=status:0x07", "--fault", "fetch-b:2=status:0xF0"}, e);
+    RunAndCheck(
+        {"--dukpt", "LLL1LLLLLL", "--fault", "fetch-a:4=status:0x07", "--fault", "fetch-b:2=status:0xF0"}, e);
 }
 
 TEST(SerialKeyProbe, RepliesSplitAcrossReads) {
@@ -101,8 +103,8 @@ TEST(SerialKeyProbe, LongFormReplies) {
     e.master[2].fetchStatus = 0xF8;
     e.master[2].fetchSeen = 0x00;
     e.dukpt[6].fetchStatus = 0xF1;
-    RunAndCheck({"--ms", "LL8LLLLLLL", "--dukpt", "LLLLLL1LLL", "--fault", "fetch-a:*=long-form",
-                 "--fault", "b:5=long-form", "--fault", "fetch-b:3=long-form+pad:400"},
+    RunAndCheck({"--ms", "LL8LLLLLLL", "--dukpt", "LLLLLL1LLL", "--fault", "fetch-a:*=long-form", "--fault",
+                 "b:5=long-form", "--fault", "fetch-b:3=long-form+pad:400"},
                 e);
 }
 
@@ -111,7 +113,8 @@ TEST(SerialKeyProbe, PortThatDoesNotExist) {
     const std::string ini = dir.file("terminal.ini");
     ASSERT_TRUE(testsupport::writeSerialIni(ini, dir.file("no-such-tty")));
     testsupport::TempDir noDevices("keyprobe-e2e-dos");
-    const KeyprobeRun run = testsupport::RunKeyprobeOn(ini, dir.file("keys.txt"), KeyprobeOptions(noDevices.path()));
+    const KeyprobeRun run =
+        testsupport::RunKeyprobeOn(ini, dir.file("keys.txt"), KeyprobeOptions(noDevices.path()));
     ASSERT_NO_FATAL_FAILURE(testsupport::ExpectFailedRun(run));
     EXPECT_TRUE(run.resultExists);
 }

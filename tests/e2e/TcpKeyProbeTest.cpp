@@ -50,9 +50,9 @@ TEST(TcpKeyProbe, FullRunWithKeyStatesAndErrorStatuses) {
     e.master[1].fetchStatus = 0xF8;
     e.master[2].requestStatus = 0x05;  // queried with 0x81, no fetch
     e.master[4].fetchStatus = 0xF1;
-    e.master[6].fetchStatus = 0x07;    // queried, but only F8 and F1 mean absent
+    e.master[6].fetchStatus = 0x07;  // queried, but only F8 and F1 mean absent
     e.dukpt[3].fetchStatus = 0xF8;
-    e.dukpt[7].requestStatus = 0x80;   // no query, no fetch
+    e.dukpt[7].requestStatus = 0x80;  // no query, no fetch
     e.dukpt[9].fetchStatus = 0xF1;
     testsupport::TermsimProcess sim({"--transport", "tcp", "--ms", "L8LL1LLLLL", "--dukpt", "LLL8LLLLL1",
                                      "--fault", "a:2=status:0x05", "--fault", "fetch-a:6=status:0x07",
@@ -73,8 +73,10 @@ TEST(TcpKeyProbe, FullRunWithKeyStatesAndErrorStatuses) {
     // Six 0x81 exchanges: after the request status 05, the fetch status 07 and the four
     // absent keys (F8, F1); 80 is not an error status.
     int nQueries = 0, nAnswers = 0;
-    for (const ByteVec& f : t.rxFrames()) nQueries += Hex(f) == "05 04 81 80";
-    for (const ByteVec& f : t.txFrames()) nAnswers += f.size() > 2 && f[2] == 0x81;
+    for (const ByteVec& f : t.rxFrames())
+        nQueries += Hex(f) == "05 04 81 80";
+    for (const ByteVec& f : t.txFrames())
+        nAnswers += f.size() > 2 && f[2] == 0x81;
     EXPECT_EQ(6, nQueries);
     EXPECT_EQ(6, nAnswers);
 }
@@ -118,8 +120,10 @@ TEST(TcpKeyProbe, TerminalHangsUpHalfWay) {
     EXPECT_NE(std::string::npos, run.result.err.find("Error. sendto() 10054")) << run.result.err;
 
     Expectation e;
-    for (int slot = 3; slot < 10; ++slot) e.master[slot].requestStatus = -1;
-    for (int slot = 0; slot < 10; ++slot) e.dukpt[slot].requestStatus = -1;
+    for (int slot = 3; slot < 10; ++slot)
+        e.master[slot].requestStatus = -1;
+    for (int slot = 0; slot < 10; ++slot)
+        e.dukpt[slot].requestStatus = -1;
     e.master[2].fetchStatus = -1;
     EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
 

@@ -41,11 +41,11 @@ public:
     void QueueResponse(const std::vector<Bytes>& chunks) { responses.push_back(chunks); }
     void QueueResponse(const Bytes& oneChunk) { responses.push_back({oneChunk}); }
 
-    bool open = true;           // state reported by IsOpen; OpenPort sets it
+    bool open = true;  // state reported by IsOpen; OpenPort sets it
     bool deliverWholeChunks = false;
     bool shortReadsSucceed = false;  // a read that delivers less than wanted still says TRUE
-    int failReads = 0;          // the next n reads fail with a count of 0
-    DWORD writeLimit = 0xFFFFFFFF;  // a write sends at most this many bytes
+    int failReads = 0;               // the next n reads fail with a count of 0
+    DWORD writeLimit = 0xFFFFFFFF;   // a write sends at most this many bytes
 
     // --- record -------------------------------------------------------------------
     std::deque<Bytes> readQueue;
@@ -108,7 +108,8 @@ public:
             return dwWanted == 0;
         }
         Bytes& chunk = readQueue.front();
-        DWORD n = deliverWholeChunks ? (DWORD)chunk.size() : (dwWanted < chunk.size() ? dwWanted : (DWORD)chunk.size());
+        DWORD n = deliverWholeChunks ? (DWORD)chunk.size()
+                                     : (dwWanted < chunk.size() ? dwWanted : (DWORD)chunk.size());
         if (n > dwBufferSize)
             n = dwBufferSize;
         std::copy(chunk.begin(), chunk.begin() + n, cpBuffer);

@@ -14,8 +14,7 @@ namespace testsupport {
 
 using ByteVec = std::vector<std::uint8_t>;
 
-inline std::string bytesToHex(const ByteVec& bytes)
-{
+inline std::string bytesToHex(const ByteVec& bytes) {
     static const char digits[] = "0123456789ABCDEF";
     std::string text;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -28,8 +27,7 @@ inline std::string bytesToHex(const ByteVec& bytes)
 }
 
 // "05 04 16 17" -> bytes; ok is false on anything but hex pairs separated by blanks.
-inline ByteVec hexToBytes(const std::string& text, bool* ok = nullptr)
-{
+inline ByteVec hexToBytes(const std::string& text, bool* ok = nullptr) {
     ByteVec bytes;
     bool good = true;
     std::istringstream in(text);
@@ -53,8 +51,7 @@ inline ByteVec hexToBytes(const std::string& text, bool* ok = nullptr)
 }
 
 // Hex text written out in a test; a slip in it fails the test instead of testing less.
-inline ByteVec hex(const char* text)
-{
+inline ByteVec hex(const char* text) {
     bool ok = false;
     ByteVec bytes = hexToBytes(text, &ok);
     EXPECT_TRUE(ok) << text;

@@ -35,8 +35,7 @@ struct KeyCheckExpectation {
 };
 
 // The data of the key-test request ('a' for master/session, 'b' for DUKPT keys).
-inline ByteVec KeyTestData(bool bMaster, int slot)
-{
+inline ByteVec KeyTestData(bool bMaster, int slot) {
     ByteVec d{static_cast<std::uint8_t>(bMaster ? ' ' : 'p'), static_cast<std::uint8_t>(slot)};
     const std::string account = "0123456789";
     d.insert(d.end(), account.begin(), account.end());
@@ -52,8 +51,7 @@ inline ByteVec KeyTestData(bool bMaster, int slot)
 // The frames keyprobe must send, in order: per slot the key test, the 0x81 query after an
 // error status, the fetch after an accepted key test (and its query), and the follow-up.
 // A reply that never came is no status and brings no query.
-inline std::vector<ByteVec> ExpectedFrames(const KeyCheckExpectation& e)
-{
+inline std::vector<ByteVec> ExpectedFrames(const KeyCheckExpectation& e) {
     const ByteVec query = {0x05, 0x04, 0x81, 0x80};
     const ByteVec fetch = {0x05, 0x04, 0x16, 0x17};
     std::vector<ByteVec> frames;
@@ -80,8 +78,7 @@ inline std::vector<ByteVec> ExpectedFrames(const KeyCheckExpectation& e)
 
 // A key is present when its key test was accepted and the fetch did not report it
 // absent (F8 or F1); a fetch that got no reply does not make it absent.
-inline std::string ExpectedResultFile(const KeyCheckExpectation& e)
-{
+inline std::string ExpectedResultFile(const KeyCheckExpectation& e) {
     std::vector<bool> present[2];
     for (int group = 0; group < 2; ++group) {
         for (int slot = 0; slot < 10; ++slot) {
@@ -94,8 +91,7 @@ inline std::string ExpectedResultFile(const KeyCheckExpectation& e)
 }
 
 // Every frame keyprobe sent, byte for byte and in order, and nothing else on the line.
-inline void ExpectFrames(const TermsimTranscript& t, const KeyCheckExpectation& e)
-{
+inline void ExpectFrames(const TermsimTranscript& t, const KeyCheckExpectation& e) {
     const std::vector<ByteVec> expected = ExpectedFrames(e);
     const std::vector<ByteVec> actual = t.rxFrames();
     for (size_t i = 0; i < expected.size() && i < actual.size(); ++i)
@@ -111,8 +107,7 @@ inline void ExpectFrames(const TermsimTranscript& t, const KeyCheckExpectation& 
 // follow-up and each key test but the first reaches the terminal at least that long after
 // the terminal's last reply. Only the lower bound is checked; it holds however slow the
 // machine is.
-inline void ExpectPauses(const TermsimTranscript& t)
-{
+inline void ExpectPauses(const TermsimTranscript& t) {
     double lastTx = -1;
     int firstRequestSeen = 0;
     int checked = 0;
@@ -146,8 +141,8 @@ struct KeyprobeRun {
 };
 
 #ifdef KEYPROBE_BIN
-inline KeyprobeRun RunKeyprobeOn(const std::string& ini, const std::string& resultFile, const RunOptions& options)
-{
+inline KeyprobeRun RunKeyprobeOn(const std::string& ini, const std::string& resultFile,
+                                 const RunOptions& options) {
     KeyprobeRun run;
     run.ini = ini;
     run.result = runKeyprobe({ini, resultFile}, options);
@@ -158,8 +153,7 @@ inline KeyprobeRun RunKeyprobeOn(const std::string& ini, const std::string& resu
 
 // A run that went through both groups of keys, however the terminal answered. Fatal
 // failures here should end the test: call it in ASSERT_NO_FATAL_FAILURE.
-inline void ExpectCompletedRun(const KeyprobeRun& run)
-{
+inline void ExpectCompletedRun(const KeyprobeRun& run) {
     ASSERT_TRUE(run.result.started);
     ASSERT_FALSE(run.result.timedOut) << run.result.out << run.result.err;
     EXPECT_EQ(0, run.result.exitCode) << run.result.err;
@@ -168,8 +162,7 @@ inline void ExpectCompletedRun(const KeyprobeRun& run)
 
 // A run whose set-up failed: exit code 1, and the failure text on the console and as the
 // whole result file. Call it in ASSERT_NO_FATAL_FAILURE.
-inline void ExpectFailedRun(const KeyprobeRun& run)
-{
+inline void ExpectFailedRun(const KeyprobeRun& run) {
     ASSERT_TRUE(run.result.started);
     EXPECT_EQ(1, run.result.exitCode);
     EXPECT_EQ(FailureConsole(run.ini), run.result.out);

@@ -24,8 +24,7 @@ extern char** environ;
 
 namespace testsupport {
 
-inline long long monotonicMs()
-{
+inline long long monotonicMs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
@@ -34,8 +33,8 @@ inline long long monotonicMs()
 // Writes "[section]" blocks with "key=value" lines, CR LF line ends as on Windows.
 // Keys keep the order given.
 using IniSection = std::vector<std::pair<std::string, std::string>>;
-inline bool writeIniFile(const std::string& path, const std::vector<std::pair<std::string, IniSection>>& sections)
-{
+inline bool writeIniFile(const std::string& path,
+                         const std::vector<std::pair<std::string, IniSection>>& sections) {
     std::string text;
     for (const auto& section : sections) {
         text += "[" + section.first + "]\r\n";
@@ -46,16 +45,17 @@ inline bool writeIniFile(const std::string& path, const std::vector<std::pair<st
 }
 
 // The [Connection] section for the serial port at a device path (a pty slave).
-inline bool writeSerialIni(const std::string& path, const std::string& device, const std::string& baud = "19200")
-{
-    return writeIniFile(path, {{"Connection", {{"ConnectType", "Serial Port"}, {"Port", device}, {"Baudrate", baud}}}});
+inline bool writeSerialIni(const std::string& path, const std::string& device,
+                           const std::string& baud = "19200") {
+    return writeIniFile(
+        path, {{"Connection", {{"ConnectType", "Serial Port"}, {"Port", device}, {"Baudrate", baud}}}});
 }
 
 // The [Connection] section for the TCP/IP port.
-inline bool writeTcpIni(const std::string& path, int port, const std::string& address = "127.0.0.1")
-{
-    return writeIniFile(path, {{"Connection",
-                                {{"ConnectType", "TCP/IP Port"}, {"IPAddress", address}, {"IPPort", std::to_string(port)}}}});
+inline bool writeTcpIni(const std::string& path, int port, const std::string& address = "127.0.0.1") {
+    return writeIniFile(
+        path, {{"Connection",
+                {{"ConnectType", "TCP/IP Port"}, {"IPAddress", address}, {"IPPort", std::to_string(port)}}}});
 }
 
 struct RunResult {
@@ -69,14 +69,13 @@ struct RunResult {
 
 struct RunOptions {
     int timeoutMs = 60000;
-    std::string workingDir;                              // empty: inherit
-    std::map<std::string, std::string> setEnv;           // added or replaced
+    std::string workingDir;                     // empty: inherit
+    std::map<std::string, std::string> setEnv;  // added or replaced
 };
 
 // Runs argv[0] (a path) with the arguments and standard input at end of file, waits at
 // most timeoutMs, kills it (SIGKILL) at the deadline. Never throws.
-inline RunResult runProcess(const std::vector<std::string>& argv, const RunOptions& options = RunOptions())
-{
+inline RunResult runProcess(const std::vector<std::string>& argv, const RunOptions& options = RunOptions()) {
     RunResult result;
     if (argv.empty())
         return result;
@@ -185,8 +184,7 @@ inline RunResult runProcess(const std::vector<std::string>& argv, const RunOptio
 // caller chose otherwise, COMn names nothing (an unreadable INI file falls back to COM1,
 // which would otherwise be the real /dev/ttyS0) and the registry store does not exist
 // (so the debug log stays off).
-inline RunOptions isolatedFromMachine(RunOptions options)
-{
+inline RunOptions isolatedFromMachine(RunOptions options) {
     if (!options.setEnv.count("IOCLASSLIB_DOSDEVICES"))
         options.setEnv["IOCLASSLIB_DOSDEVICES"] = "/nonexistent/keyprobe-test-dosdevices";
     if (!options.setEnv.count("IOCLASSLIB_REGISTRY"))
@@ -198,8 +196,7 @@ inline RunOptions isolatedFromMachine(RunOptions options)
 // Runs the built keyprobe with the two arguments (or any others), isolated as above.
 // To reach a pty as COMn, start termsim with --link DIR/comn and set
 // IOCLASSLIB_DOSDEVICES=DIR in options.setEnv.
-inline RunResult runKeyprobe(const std::vector<std::string>& args, const RunOptions& options = RunOptions())
-{
+inline RunResult runKeyprobe(const std::vector<std::string>& args, const RunOptions& options = RunOptions()) {
     std::vector<std::string> argv{KEYPROBE_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
     return runProcess(argv, isolatedFromMachine(options));

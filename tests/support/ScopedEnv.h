@@ -12,16 +12,14 @@ namespace testsupport {
 
 class ScopedEnv {
 public:
-    ScopedEnv(const std::string& name, const std::string& value) : m_name(name)
-    {
+    ScopedEnv(const std::string& name, const std::string& value) : m_name(name) {
         const char* old = getenv(name.c_str());
         m_hadValue = old != nullptr;
         if (old != nullptr)
             m_oldValue = old;
         setenv(name.c_str(), value.c_str(), 1);
     }
-    ~ScopedEnv()
-    {
+    ~ScopedEnv() {
         if (m_hadValue)
             setenv(m_name.c_str(), m_oldValue.c_str(), 1);
         else

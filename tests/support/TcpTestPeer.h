@@ -19,8 +19,7 @@ public:
     // chooses when nPort is 0. A
     // peer that never calls Accept still lets clients connect (the system's backlog),
     // which is how a terminal that never answers is played.
-    explicit LoopbackPeer(const char* pszAddress = "127.0.0.1", unsigned short nPort = 0,
-                          int nBacklog = 4);
+    explicit LoopbackPeer(const char* pszAddress = "127.0.0.1", unsigned short nPort = 0, int nBacklog = 4);
     ~LoopbackPeer();
     LoopbackPeer(const LoopbackPeer&) = delete;
     LoopbackPeer& operator=(const LoopbackPeer&) = delete;
@@ -79,7 +78,8 @@ bool WaitReadable(int fd, int nTimeoutMs) {
 
 int ListenOn(const char* pszAddress, unsigned short nPort, int nBacklog, unsigned short* pPort) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     sockaddr_in sa;
@@ -87,8 +87,7 @@ int ListenOn(const char* pszAddress, unsigned short nPort, int nBacklog, unsigne
     sa.sin_family = AF_INET;
     sa.sin_port = htons(nPort);
     if (::inet_pton(AF_INET, pszAddress, &sa.sin_addr) != 1 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
-        ::listen(fd, nBacklog) != 0) {
+        ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 || ::listen(fd, nBacklog) != 0) {
         ::close(fd);
         return -1;
     }
@@ -110,11 +109,13 @@ LoopbackPeer::~LoopbackPeer() {
 }
 
 bool LoopbackPeer::Accept(int nTimeoutMs) {
-    if (m_listenFd < 0 || !WaitReadable(m_listenFd, nTimeoutMs)) return false;
+    if (m_listenFd < 0 || !WaitReadable(m_listenFd, nTimeoutMs))
+        return false;
     sockaddr_in sa;
     socklen_t len = sizeof(sa);
     int fd = ::accept4(m_listenFd, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     CloseConnection();
     m_connFd = fd;
     char sz[INET_ADDRSTRLEN] = {0};
@@ -127,8 +128,10 @@ bool LoopbackPeer::Send(const std::string& bytes) {
     size_t nDone = 0;
     while (m_connFd >= 0 && nDone < bytes.size()) {
         ssize_t n = ::send(m_connFd, bytes.data() + nDone, bytes.size() - nDone, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         nDone += static_cast<size_t>(n);
     }
     return m_connFd >= 0;
@@ -139,10 +142,13 @@ std::string LoopbackPeer::Receive(size_t nCount, int nTimeoutMs) {
     while (m_connFd >= 0 && out.size() < nCount && WaitReadable(m_connFd, nTimeoutMs)) {
         char buf[4096];
         size_t nWant = nCount - out.size();
-        if (nWant > sizeof(buf)) nWant = sizeof(buf);
+        if (nWant > sizeof(buf))
+            nWant = sizeof(buf);
         ssize_t n = ::recv(m_connFd, buf, nWant, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
         out.append(buf, static_cast<size_t>(n));
     }
     return out;
@@ -152,26 +158,31 @@ bool LoopbackPeer::ClientClosed(int nTimeoutMs) {
     while (m_connFd >= 0 && WaitReadable(m_connFd, nTimeoutMs)) {
         char buf[256];
         ssize_t n = ::recv(m_connFd, buf, sizeof(buf), 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return true;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return true;
     }
     return false;
 }
 
 void LoopbackPeer::CloseConnection() {
-    if (m_connFd >= 0) ::close(m_connFd);
+    if (m_connFd >= 0)
+        ::close(m_connFd);
     m_connFd = -1;
 }
 
 void LoopbackPeer::CloseListener() {
-    if (m_listenFd >= 0) ::close(m_listenFd);
+    if (m_listenFd >= 0)
+        ::close(m_listenFd);
     m_listenFd = -1;
 }
 
 unsigned short UnusedLoopbackPort() {
     unsigned short port = 0;
     int fd = ListenOn("127.0.0.1", 0, 1, &port);
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0)
+        ::close(fd);
     return port;
 }
 

@@ -18,8 +18,7 @@ namespace testsupport {
 // path() is empty when the folder could not be made.
 class TempDir {
 public:
-    explicit TempDir(const std::string& prefix = "kp-test")
-    {
+    explicit TempDir(const std::string& prefix = "kp-test") {
         const char* base = getenv("TMPDIR");
         std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
         std::vector<char> buffer(pattern.begin(), pattern.end());
@@ -35,8 +34,7 @@ public:
     std::string file(const std::string& name) const { return m_path + "/" + name; }
 
     // Removes the folder and its contents now; false if anything stayed behind.
-    bool remove()
-    {
+    bool remove() {
         if (m_removed || m_path.empty())
             return true;
         m_removed = true;
@@ -50,15 +48,13 @@ private:
     bool m_removed = false;
 };
 
-inline bool writeTextFile(const std::string& path, const std::string& content)
-{
+inline bool writeTextFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
     return static_cast<bool>(out);
 }
 
-inline std::string readTextFile(const std::string& path, bool* exists = nullptr)
-{
+inline std::string readTextFile(const std::string& path, bool* exists = nullptr) {
     std::ifstream in(path, std::ios::binary);
     if (exists)
         *exists = static_cast<bool>(in);

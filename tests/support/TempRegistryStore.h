@@ -17,8 +17,7 @@ namespace testsupport {
 const char kRegistryHeader[] = "Windows Registry Editor Version 5.00\r\n";
 
 // A string value as the store spells it between its quotes.
-inline std::string regEscape(const std::string& text)
-{
+inline std::string regEscape(const std::string& text) {
     std::string escaped;
     for (char c : text) {
         if (c == '\\' || c == '"')
@@ -29,15 +28,13 @@ inline std::string regEscape(const std::string& text)
 }
 
 // A key below HKEY_LOCAL_MACHINE that switches the debug log on, into logFile.
-inline std::string debugLogKey(const std::string& keyPath, const std::string& logFile)
-{
-    return "\r\n[HKEY_LOCAL_MACHINE\\" + keyPath + "]\r\n\"UseDebugFile\"=dword:00000001\r\n\"DebugFile\"=\"" +
-           regEscape(logFile) + "\"\r\n";
+inline std::string debugLogKey(const std::string& keyPath, const std::string& logFile) {
+    return "\r\n[HKEY_LOCAL_MACHINE\\" + keyPath +
+           "]\r\n\"UseDebugFile\"=dword:00000001\r\n\"DebugFile\"=\"" + regEscape(logFile) + "\"\r\n";
 }
 
 // A whole store holding only that key.
-inline std::string debugLogStore(const std::string& keyPath, const std::string& logFile)
-{
+inline std::string debugLogStore(const std::string& keyPath, const std::string& logFile) {
     return kRegistryHeader + debugLogKey(keyPath, logFile);
 }
 
@@ -46,8 +43,7 @@ inline std::string debugLogStore(const std::string& keyPath, const std::string& 
 class TempRegistryStore {
 public:
     explicit TempRegistryStore(const std::string& path, const std::string& text = kRegistryHeader)
-        : m_path(path), m_env("IOCLASSLIB_REGISTRY", path)
-    {
+        : m_path(path), m_env("IOCLASSLIB_REGISTRY", path) {
         m_written = writeTextFile(m_path, text);
     }
     TempRegistryStore(const TempRegistryStore&) = delete;

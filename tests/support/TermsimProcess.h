@@ -43,15 +43,14 @@ struct TranscriptEntry {
 
 // A VLI frame taken apart, checked independently of any production code.
 struct VliFrame {
-    bool valid = false;      // length fits and checksum right
+    bool valid = false;  // length fits and checksum right
     bool longForm = false;
     std::size_t total = 0;
     std::uint8_t command = 0;
-    ByteVec data;            // after the command byte (for a reply: status first)
+    ByteVec data;  // after the command byte (for a reply: status first)
 };
 
-inline VliFrame parseVliFrame(const ByteVec& frame)
-{
+inline VliFrame parseVliFrame(const ByteVec& frame) {
     VliFrame f;
     if (frame.size() < 4)
         return f;
@@ -76,8 +75,7 @@ inline VliFrame parseVliFrame(const ByteVec& frame)
 }
 
 // Builds a short or long VLI frame by hand, for expectations in tests.
-inline ByteVec vliFrame(std::uint8_t command, const ByteVec& data)
-{
+inline ByteVec vliFrame(std::uint8_t command, const ByteVec& data) {
     ByteVec f{0x05};
     std::size_t total = data.size() + 4;
     if (total <= 255) {
@@ -99,8 +97,7 @@ inline ByteVec vliFrame(std::uint8_t command, const ByteVec& data)
 
 class TermsimTranscript {
 public:
-    static TermsimTranscript parse(const std::string& content)
-    {
+    static TermsimTranscript parse(const std::string& content) {
         TermsimTranscript t;
         std::istringstream in(content);
         std::string line;
@@ -127,8 +124,7 @@ public:
 
     const std::vector<TranscriptEntry>& entries() const { return m_entries; }
 
-    std::vector<TranscriptEntry> withTag(const std::string& tag) const
-    {
+    std::vector<TranscriptEntry> withTag(const std::string& tag) const {
         std::vector<TranscriptEntry> out;
         for (const auto& e : m_entries)
             if (e.tag == tag)
@@ -142,16 +138,14 @@ public:
     // Framing and protocol violations seen by termsim, and replay mismatches.
     std::vector<std::string> errors() const { return textOf("ERR"); }
     // The class of each decoded command in arrival order: "a", "fetch", "0x81", "Q", "b", "r", ...
-    std::vector<std::string> commandClasses() const
-    {
+    std::vector<std::string> commandClasses() const {
         std::vector<std::string> out;
         for (const auto& c : textOf("CMD"))
             out.push_back(c.substr(0, c.find(' ')));
         return out;
     }
     // Every byte received, in order.
-    ByteVec rxBytes() const
-    {
+    ByteVec rxBytes() const {
         ByteVec out;
         for (const ByteVec& chunk : bytesOf("RX"))
             out.insert(out.end(), chunk.begin(), chunk.end());
@@ -159,16 +153,14 @@ public:
     }
 
     // The bytes, or the texts, of the lines with this tag: bytesOf("TX") is one entry per write.
-    std::vector<ByteVec> bytesOf(const std::string& tag) const
-    {
+    std::vector<ByteVec> bytesOf(const std::string& tag) const {
         std::vector<ByteVec> out;
         for (const auto& e : m_entries)
             if (e.tag == tag)
                 out.push_back(e.bytes);
         return out;
     }
-    std::vector<std::string> textOf(const std::string& tag) const
-    {
+    std::vector<std::string> textOf(const std::string& tag) const {
         std::vector<std::string> out;
         for (const auto& e : m_entries)
             if (e.tag == tag)
@@ -182,8 +174,7 @@ private:
 
 // A client connection to a termsim listening on the loopback address (--transport tcp):
 // the socket, or -1.
-inline int connectLoopback(int port)
-{
+inline int connectLoopback(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
@@ -201,8 +192,7 @@ inline int connectLoopback(int port)
 class TermsimProcess {
 public:
     TermsimProcess() = default;
-    explicit TermsimProcess(const std::vector<std::string>& args, int readyTimeoutMs = 5000)
-    {
+    explicit TermsimProcess(const std::vector<std::string>& args, int readyTimeoutMs = 5000) {
         start(args, readyTimeoutMs);
     }
     ~TermsimProcess() { stop(); }
@@ -210,15 +200,13 @@ public:
     TermsimProcess& operator=(const TermsimProcess&) = delete;
 
 #ifdef TERMSIM_BIN
-    bool start(const std::vector<std::string>& args, int readyTimeoutMs = 5000)
-    {
+    bool start(const std::vector<std::string>& args, int readyTimeoutMs = 5000) {
         return startBinary(TERMSIM_BIN, args, readyTimeoutMs);
     }
 #endif
 
     // Starts the given binary and waits (bounded) for its READY line.
-    bool startBinary(const std::string& binary, std::vector<std::string> args, int readyTimeoutMs = 5000)
-    {
+    bool startBinary(const std::string& binary, std::vector<std::string> args, int readyTimeoutMs = 5000) {
         stop();
         m_error.clear();
         m_readyLine.clear();
@@ -338,8 +326,8 @@ public:
     TermsimTranscript transcript() const { return TermsimTranscript::load(m_transcriptPath); }
 
     // Polls the transcript until the predicate holds or the time is up.
-    bool waitForTranscript(const std::function<bool(const TermsimTranscript&)>& predicate, int timeoutMs = 5000) const
-    {
+    bool waitForTranscript(const std::function<bool(const TermsimTranscript&)>& predicate,
+                           int timeoutMs = 5000) const {
         long long deadline = monotonicMs() + timeoutMs;
         for (;;) {
             if (predicate(transcript()))
@@ -352,8 +340,7 @@ public:
 
     // SIGTERM, a bounded wait, then SIGKILL. Returns the exit code (-1 when killed by
     // a signal or never started). Safe to call twice.
-    int stop(int graceMs = 3000)
-    {
+    int stop(int graceMs = 3000) {
         if (m_pid > 0) {
             kill(m_pid, SIGTERM);
             if (!waitExit(graceMs)) {
@@ -374,8 +361,7 @@ public:
 
     // Waits (bounded) for termsim to end by itself, e.g. after --exit-after-idle.
     // True when it ended; exitCode() then holds its code.
-    bool waitExit(int timeoutMs)
-    {
+    bool waitExit(int timeoutMs) {
         if (m_pid <= 0)
             return true;
         long long deadline = monotonicMs() + timeoutMs;

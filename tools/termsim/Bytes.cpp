@@ -4,8 +4,7 @@
 
 namespace termsim {
 
-std::string toHex(const std::uint8_t* data, std::size_t length)
-{
+std::string toHex(const std::uint8_t* data, std::size_t length) {
     static const char digits[] = "0123456789ABCDEF";
     std::string text;
     text.reserve(length * 3);
@@ -18,13 +17,9 @@ std::string toHex(const std::uint8_t* data, std::size_t length)
     return text;
 }
 
-std::string toHex(const Bytes& bytes)
-{
-    return toHex(bytes.data(), bytes.size());
-}
+std::string toHex(const Bytes& bytes) { return toHex(bytes.data(), bytes.size()); }
 
-static int hexValue(char c)
-{
+static int hexValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')
@@ -34,8 +29,7 @@ static int hexValue(char c)
     return -1;
 }
 
-bool parseHex(const std::string& text, Bytes& out)
-{
+bool parseHex(const std::string& text, Bytes& out) {
     out.clear();
     int pending = -1;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -62,16 +56,14 @@ bool parseHex(const std::string& text, Bytes& out)
     return pending < 0;
 }
 
-std::uint8_t xorOf(const std::uint8_t* data, std::size_t length)
-{
+std::uint8_t xorOf(const std::uint8_t* data, std::size_t length) {
     std::uint8_t x = 0;
     for (std::size_t i = 0; i < length; ++i)
         x ^= data[i];
     return x;
 }
 
-bool parseUnsigned(const std::string& text, unsigned long long maxValue, unsigned long long& out)
-{
+bool parseUnsigned(const std::string& text, unsigned long long maxValue, unsigned long long& out) {
     if (text.empty())
         return false;
     unsigned base = 10;

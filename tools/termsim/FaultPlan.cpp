@@ -6,8 +6,7 @@ namespace termsim {
 
 namespace {
 
-std::vector<std::string> splitOn(const std::string& text, char separator)
-{
+std::vector<std::string> splitOn(const std::string& text, char separator) {
     std::vector<std::string> parts;
     std::string current;
     for (char c : text) {
@@ -22,8 +21,7 @@ std::vector<std::string> splitOn(const std::string& text, char separator)
     return parts;
 }
 
-bool parseSelector(const std::string& text, SlotSelector& selector, std::string& error)
-{
+bool parseSelector(const std::string& text, SlotSelector& selector, std::string& error) {
     if (text == "*") {
         selector.all = true;
         return true;
@@ -43,7 +41,8 @@ bool parseSelector(const std::string& text, SlotSelector& selector, std::string&
         }
         unsigned long long lo = 0, hi = 0;
         if (occurrence) {
-            if (!parseUnsigned(first, 1000000, lo) || !parseUnsigned(last, 1000000, hi) || lo == 0 || hi < lo) {
+            if (!parseUnsigned(first, 1000000, lo) || !parseUnsigned(last, 1000000, hi) || lo == 0 ||
+                hi < lo) {
                 error = "bad occurrence '" + item + "' (use #N or #N-M, counting from 1)";
                 return false;
             }
@@ -59,8 +58,7 @@ bool parseSelector(const std::string& text, SlotSelector& selector, std::string&
     return true;
 }
 
-bool parseOffsets(const std::string& text, std::vector<std::size_t>& offsets)
-{
+bool parseOffsets(const std::string& text, std::vector<std::size_t>& offsets) {
     for (const std::string& item : splitOn(text, ',')) {
         unsigned long long v = 0;
         if (!parseUnsigned(item, 65536, v) || v == 0)
@@ -70,8 +68,7 @@ bool parseOffsets(const std::string& text, std::vector<std::size_t>& offsets)
     return !offsets.empty();
 }
 
-bool parseAction(const std::string& text, FaultAction& action, std::string& error)
-{
+bool parseAction(const std::string& text, FaultAction& action, std::string& error) {
     std::vector<std::string> args = splitOn(text, ':');
     action.kind = args[0];
     action.text = text;
@@ -165,7 +162,8 @@ bool parseAction(const std::string& text, FaultAction& action, std::string& erro
         if (!argCountIs(1, 2))
             return false;
         if (!parseOffsets(args[1], action.offsets)) {
-            error = "bad offsets '" + args[1] + "' in '" + text + "' (positive byte offsets, comma separated)";
+            error =
+                "bad offsets '" + args[1] + "' in '" + text + "' (positive byte offsets, comma separated)";
             return false;
         }
         return pauseArg(2, 100);
@@ -187,8 +185,7 @@ bool parseAction(const std::string& text, FaultAction& action, std::string& erro
     return false;
 }
 
-bool selectorMatches(const SlotSelector& selector, int slot, unsigned occurrence)
-{
+bool selectorMatches(const SlotSelector& selector, int slot, unsigned occurrence) {
     if (selector.all)
         return true;
     for (const auto& range : selector.slotRanges)
@@ -202,8 +199,7 @@ bool selectorMatches(const SlotSelector& selector, int slot, unsigned occurrence
 
 }  // namespace
 
-bool parseDurationMs(const std::string& text, unsigned& ms)
-{
+bool parseDurationMs(const std::string& text, unsigned& ms) {
     std::string number = text;
     unsigned long long scale = 1;
     if (number.size() > 2 && number.compare(number.size() - 2, 2, "ms") == 0) {
@@ -220,14 +216,13 @@ bool parseDurationMs(const std::string& text, unsigned& ms)
     return true;
 }
 
-const std::vector<std::string>& FaultPlan::commandNames()
-{
-    static const std::vector<std::string> names = {"a", "b", "fetch", "fetch-a", "fetch-b", "Q", "r", "0x81", "*"};
+const std::vector<std::string>& FaultPlan::commandNames() {
+    static const std::vector<std::string> names = {"a", "b", "fetch", "fetch-a", "fetch-b",
+                                                   "Q", "r", "0x81",  "*"};
     return names;
 }
 
-std::string FaultPlan::normaliseCommand(const std::string& name)
-{
+std::string FaultPlan::normaliseCommand(const std::string& name) {
     if (name == "error")
         return "0x81";
     if (name == "aQ")
@@ -247,8 +242,7 @@ std::string FaultPlan::normaliseCommand(const std::string& name)
     return std::string();
 }
 
-bool FaultPlan::addRule(const std::string& text, std::string& error)
-{
+bool FaultPlan::addRule(const std::string& text, std::string& error) {
     FaultRule rule;
     rule.text = text;
     std::size_t equals = text.find('=');
@@ -283,8 +277,7 @@ bool FaultPlan::addRule(const std::string& text, std::string& error)
     return true;
 }
 
-bool FaultPlan::usesAction(const std::string& kind) const
-{
+bool FaultPlan::usesAction(const std::string& kind) const {
     for (const FaultRule& rule : m_rules)
         for (const FaultAction& action : rule.actions)
             if (action.kind == kind)
@@ -292,8 +285,7 @@ bool FaultPlan::usesAction(const std::string& kind) const
     return false;
 }
 
-FaultSet FaultPlan::match(const CommandContext& context, const std::vector<unsigned>& occurrence) const
-{
+FaultSet FaultPlan::match(const CommandContext& context, const std::vector<unsigned>& occurrence) const {
     FaultSet set;
     for (const FaultRule& rule : m_rules) {
         bool matched = false;

@@ -16,8 +16,9 @@ namespace termsim {
 
 // What one command is, as far as the fault rules care.
 struct CommandContext {
-    std::vector<std::string> names;  // every class the command belongs to, e.g. {"fetch","fetch-a","0x16","*"}
-    int slot = -1;                   // key slot the command concerns, -1 when none
+    std::vector<std::string>
+        names;      // every class the command belongs to, e.g. {"fetch","fetch-a","0x16","*"}
+    int slot = -1;  // key slot the command concerns, -1 when none
 };
 
 // Bit-level and timing changes to one reply. Several matching rules merge in order.
@@ -62,7 +63,7 @@ struct FaultAction {
 
 struct SlotSelector {
     bool all = false;
-    std::vector<std::pair<int, int>> slotRanges;         // inclusive
+    std::vector<std::pair<int, int>> slotRanges;             // inclusive
     std::vector<std::pair<unsigned, unsigned>> occurrences;  // inclusive, 1-based
 };
 

@@ -2,8 +2,7 @@
 
 namespace termsim {
 
-Bytes encodeVli(std::uint8_t command, const Bytes& payload, bool forceLongForm)
-{
+Bytes encodeVli(std::uint8_t command, const Bytes& payload, bool forceLongForm) {
     Bytes frame{kVliStart};
     std::size_t total = payload.size() + 4;
     if (total <= 255 && !forceLongForm) {
@@ -20,13 +19,9 @@ Bytes encodeVli(std::uint8_t command, const Bytes& payload, bool forceLongForm)
     return frame;
 }
 
-std::size_t vliHeaderLength(const Bytes& frame)
-{
-    return frame.size() > 1 && frame[1] == 0 ? 6 : 4;
-}
+std::size_t vliHeaderLength(const Bytes& frame) { return frame.size() > 1 && frame[1] == 0 ? 6 : 4; }
 
-Bytes encodeStx(const Bytes& message)
-{
+Bytes encodeStx(const Bytes& message) {
     Bytes frame{kStx};
     frame.insert(frame.end(), message.begin(), message.end());
     frame.push_back(kEtx);
@@ -36,8 +31,7 @@ Bytes encodeStx(const Bytes& message)
 
 namespace {
 
-Inbound makeError(const std::string& text, const Bytes& raw)
-{
+Inbound makeError(const std::string& text, const Bytes& raw) {
     Inbound in;
     in.kind = Inbound::Kind::Error;
     in.text = text;
@@ -50,18 +44,17 @@ Inbound makeError(const std::string& text, const Bytes& raw)
 // first byte (or after the whole frame for a checksum fault, whose length was right).
 class VliReceiver : public Receiver {
 public:
-    explicit VliReceiver(unsigned frameTimeoutMs) : m_timeout(static_cast<std::int64_t>(frameTimeoutMs) * 1000) {}
+    explicit VliReceiver(unsigned frameTimeoutMs)
+        : m_timeout(static_cast<std::int64_t>(frameTimeoutMs) * 1000) {}
 
-    void feed(const Bytes& data, std::int64_t now, std::vector<Inbound>& out) override
-    {
+    void feed(const Bytes& data, std::int64_t now, std::vector<Inbound>& out) override {
         if (m_buffer.empty())
             m_since = now;
         m_buffer.insert(m_buffer.end(), data.begin(), data.end());
         parse(now, out);
     }
 
-    void tick(std::int64_t now, std::vector<Inbound>& out) override
-    {
+    void tick(std::int64_t now, std::vector<Inbound>& out) override {
         if (!m_buffer.empty() && now - m_since >= m_timeout) {
             std::string want = m_want ? " of " + std::to_string(m_want) : std::string();
             out.push_back(makeError("incomplete frame: " + std::to_string(m_buffer.size()) + want +
@@ -74,28 +67,26 @@ public:
 
     std::int64_t deadline() const override { return m_buffer.empty() ? -1 : m_since + m_timeout; }
 
-    void reset() override
-    {
+    void reset() override {
         m_buffer.clear();
         m_want = 0;
     }
 
 private:
-    void drop(std::size_t count, std::int64_t now)
-    {
+    void drop(std::size_t count, std::int64_t now) {
         m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<long>(count));
         m_since = now;
         m_want = 0;
     }
 
-    void parse(std::int64_t now, std::vector<Inbound>& out)
-    {
+    void parse(std::int64_t now, std::vector<Inbound>& out) {
         while (!m_buffer.empty()) {
             if (m_buffer[0] != kVliStart) {
                 std::size_t n = 0;
                 while (n < m_buffer.size() && m_buffer[n] != kVliStart)
                     ++n;
-                out.push_back(makeError("garbage before frame", Bytes(m_buffer.begin(), m_buffer.begin() + static_cast<long>(n))));
+                out.push_back(makeError("garbage before frame",
+                                        Bytes(m_buffer.begin(), m_buffer.begin() + static_cast<long>(n))));
                 drop(n, now);
                 continue;
             }
@@ -109,8 +100,9 @@ private:
                 total = static_cast<std::size_t>(m_buffer[2]) | (static_cast<std::size_t>(m_buffer[3]) << 8);
                 header = 4;
                 if (total < 6) {
-                    out.push_back(makeError("long-form length " + std::to_string(total) + " below the minimum 6",
-                                            Bytes(m_buffer.begin(), m_buffer.begin() + 4)));
+                    out.push_back(
+                        makeError("long-form length " + std::to_string(total) + " below the minimum 6",
+                                  Bytes(m_buffer.begin(), m_buffer.begin() + 4)));
                     drop(1, now);
                     continue;
                 }
@@ -127,8 +119,8 @@ private:
             drop(total, now);
             std::uint8_t expected = xorOf(frame.data(), frame.size() - 1);
             if (expected != frame.back()) {
-                out.push_back(makeError("checksum " + toHex(&frame.back(), 1) + ", expected " + toHex(&expected, 1),
-                                        frame));
+                out.push_back(makeError(
+                    "checksum " + toHex(&frame.back(), 1) + ", expected " + toHex(&expected, 1), frame));
                 continue;
             }
             if (header == 4 && total <= 255)
@@ -152,10 +144,10 @@ private:
 // STX MESSAGE ETX LRC frames, and the single ACK/NAK bytes that acknowledge ours.
 class StxReceiver : public Receiver {
 public:
-    explicit StxReceiver(unsigned frameTimeoutMs) : m_timeout(static_cast<std::int64_t>(frameTimeoutMs) * 1000) {}
+    explicit StxReceiver(unsigned frameTimeoutMs)
+        : m_timeout(static_cast<std::int64_t>(frameTimeoutMs) * 1000) {}
 
-    void feed(const Bytes& data, std::int64_t now, std::vector<Inbound>& out) override
-    {
+    void feed(const Bytes& data, std::int64_t now, std::vector<Inbound>& out) override {
         for (std::uint8_t b : data) {
             switch (m_state) {
             case State::Idle:
@@ -191,25 +183,23 @@ public:
         }
     }
 
-    void tick(std::int64_t now, std::vector<Inbound>& out) override
-    {
+    void tick(std::int64_t now, std::vector<Inbound>& out) override {
         if (now - m_since < m_timeout)
             return;
         flushGarbage(out);
         if (m_state != State::Idle) {
-            out.push_back(makeError("incomplete frame after " + std::to_string(m_timeout / 1000) + " ms", m_frame));
+            out.push_back(
+                makeError("incomplete frame after " + std::to_string(m_timeout / 1000) + " ms", m_frame));
             m_frame.clear();
             m_state = State::Idle;
         }
     }
 
-    std::int64_t deadline() const override
-    {
+    std::int64_t deadline() const override {
         return m_state == State::Idle && m_garbage.empty() ? -1 : m_since + m_timeout;
     }
 
-    void reset() override
-    {
+    void reset() override {
         m_state = State::Idle;
         m_frame.clear();
         m_garbage.clear();
@@ -218,19 +208,18 @@ public:
 private:
     enum class State { Idle, InFrame, NeedLrc };
 
-    void flushGarbage(std::vector<Inbound>& out)
-    {
+    void flushGarbage(std::vector<Inbound>& out) {
         if (!m_garbage.empty())
             out.push_back(makeError("garbage outside a frame", m_garbage));
         m_garbage.clear();
     }
 
-    void complete(std::vector<Inbound>& out)
-    {
+    void complete(std::vector<Inbound>& out) {
         std::uint8_t expected = xorOf(m_frame.data() + 1, m_frame.size() - 2);
         Bytes message(m_frame.begin() + 1, m_frame.end() - 2);
         if (expected != m_frame.back()) {
-            Inbound in = makeError("LRC " + toHex(&m_frame.back(), 1) + ", expected " + toHex(&expected, 1), m_frame);
+            Inbound in =
+                makeError("LRC " + toHex(&m_frame.back(), 1) + ", expected " + toHex(&expected, 1), m_frame);
             in.refuse = true;
             out.push_back(in);
         } else if (message.empty()) {
@@ -259,8 +248,7 @@ class RawReceiver : public Receiver {
 public:
     explicit RawReceiver(unsigned gapMs) : m_gap(static_cast<std::int64_t>(gapMs) * 1000) {}
 
-    void feed(const Bytes& data, std::int64_t now, std::vector<Inbound>& out) override
-    {
+    void feed(const Bytes& data, std::int64_t now, std::vector<Inbound>& out) override {
         m_buffer.insert(m_buffer.end(), data.begin(), data.end());
         m_last = now;
         if (m_buffer.size() >= 4 && m_buffer[0] == kVliStart && m_buffer[1] == m_buffer.size() &&
@@ -274,8 +262,7 @@ public:
         }
     }
 
-    void tick(std::int64_t now, std::vector<Inbound>& out) override
-    {
+    void tick(std::int64_t now, std::vector<Inbound>& out) override {
         if (m_buffer.empty() || now - m_last < m_gap)
             return;
         Inbound in;
@@ -297,15 +284,11 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Receiver> makeReceiver(Framing framing, unsigned frameTimeoutMs, unsigned rawGapMs)
-{
+std::unique_ptr<Receiver> makeReceiver(Framing framing, unsigned frameTimeoutMs, unsigned rawGapMs) {
     switch (framing) {
-    case Framing::Stx:
-        return std::unique_ptr<Receiver>(new StxReceiver(frameTimeoutMs));
-    case Framing::Raw:
-        return std::unique_ptr<Receiver>(new RawReceiver(rawGapMs));
-    default:
-        return std::unique_ptr<Receiver>(new VliReceiver(frameTimeoutMs));
+    case Framing::Stx: return std::unique_ptr<Receiver>(new StxReceiver(frameTimeoutMs));
+    case Framing::Raw: return std::unique_ptr<Receiver>(new RawReceiver(rawGapMs));
+    default: return std::unique_ptr<Receiver>(new VliReceiver(frameTimeoutMs));
     }
 }
 

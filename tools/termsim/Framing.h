@@ -34,9 +34,9 @@ struct Inbound {
     Kind kind = Kind::Request;
     std::uint8_t command = 0;
     Bytes data;
-    Bytes raw;             // the whole frame, or the offending bytes of an error
-    std::string text;      // what is wrong (Error)
-    bool refuse = false;   // stx: a frame that arrived whole but must be answered with NAK
+    Bytes raw;            // the whole frame, or the offending bytes of an error
+    std::string text;     // what is wrong (Error)
+    bool refuse = false;  // stx: a frame that arrived whole but must be answered with NAK
 };
 
 class Receiver {

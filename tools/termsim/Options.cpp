@@ -5,7 +5,7 @@ namespace termsim {
 namespace {
 
 const char kHelp[] =
-R"(termsim - terminal simulator for keyprobe and IOClassLib
+    R"(termsim - terminal simulator for keyprobe and IOClassLib
 
 Plays the terminal and its interface application over a pseudo-terminal or a
 loopback TCP port, answering each command with one reply frame, with key states
@@ -150,8 +150,7 @@ command line, 3 replay mismatch.
   -h, --help                this text
 )";
 
-bool parseFraming(const std::string& text, Framing& framing)
-{
+bool parseFraming(const std::string& text, Framing& framing) {
     if (text == "vli")
         framing = Framing::Vli;
     else if (text == "stx")
@@ -163,8 +162,7 @@ bool parseFraming(const std::string& text, Framing& framing)
     return true;
 }
 
-bool parseSeconds(const std::string& text, unsigned& ms)
-{
+bool parseSeconds(const std::string& text, unsigned& ms) {
     unsigned long long v = 0;
     if (!parseUnsigned(text, 86400, v) || v == 0)
         return false;
@@ -174,61 +172,41 @@ bool parseSeconds(const std::string& text, unsigned& ms)
 
 }  // namespace
 
-const char* transportName(TransportKind kind)
-{
-    return kind == TransportKind::Tcp ? "tcp" : "pty";
-}
+const char* transportName(TransportKind kind) { return kind == TransportKind::Tcp ? "tcp" : "pty"; }
 
-const char* framingName(Framing framing)
-{
+const char* framingName(Framing framing) {
     switch (framing) {
-    case Framing::Stx:
-        return "stx";
-    case Framing::Raw:
-        return "raw";
-    default:
-        return "vli";
+    case Framing::Stx: return "stx";
+    case Framing::Raw: return "raw";
+    default: return "vli";
     }
 }
 
-bool parseKeyStates(const std::string& text, std::array<KeyState, 10>& states)
-{
+bool parseKeyStates(const std::string& text, std::array<KeyState, 10>& states) {
     if (text.size() != states.size())
         return false;
     for (std::size_t i = 0; i < text.size(); ++i) {
         switch (text[i]) {
         case 'L':
-        case 'l':
-            states[i] = KeyState::Loaded;
-            break;
-        case '8':
-            states[i] = KeyState::AbsentF8;
-            break;
-        case '1':
-            states[i] = KeyState::AbsentF1;
-            break;
-        default:
-            return false;
+        case 'l': states[i] = KeyState::Loaded; break;
+        case '8': states[i] = KeyState::AbsentF8; break;
+        case '1': states[i] = KeyState::AbsentF1; break;
+        default: return false;
         }
     }
     return true;
 }
 
-std::string keyStatesText(const std::array<KeyState, 10>& states)
-{
+std::string keyStatesText(const std::array<KeyState, 10>& states) {
     std::string text;
     for (KeyState s : states)
         text.push_back(s == KeyState::Loaded ? 'L' : s == KeyState::AbsentF8 ? '8' : '1');
     return text;
 }
 
-std::string helpText()
-{
-    return kHelp;
-}
+std::string helpText() { return kHelp; }
 
-ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error)
-{
+ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
         std::string value;
@@ -246,9 +224,11 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
             inlineValue = true;
         }
         static const char* const known[] = {
-            "--transport", "--link", "--port", "--close-after-frames", "--framing", "--frame-timeout",
-            "--raw-gap", "--stx-resend", "--ms", "--dukpt", "--platform-error", "--fault", "--transcript",
-            "--record", "--replay", "--exit-after-idle", "--max-seconds"};
+            "--transport",  "--link",          "--port",           "--close-after-frames",
+            "--framing",    "--frame-timeout", "--raw-gap",        "--stx-resend",
+            "--ms",         "--dukpt",         "--platform-error", "--fault",
+            "--transcript", "--record",        "--replay",         "--exit-after-idle",
+            "--max-seconds"};
         bool isKnown = false;
         for (const char* k : known)
             isKnown = isKnown || name == k;
@@ -323,7 +303,8 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
             if (value.empty())
                 return bad("expected a file path");
             (name == "--transcript" ? options.transcriptPath
-                                    : name == "--record" ? options.recordPath : options.replayPath) = value;
+             : name == "--record"   ? options.recordPath
+                                    : options.replayPath) = value;
         } else if (name == "--exit-after-idle" || name == "--max-seconds") {
             if (!parseSeconds(value, name == "--max-seconds" ? options.maxMs : options.exitAfterIdleMs))
                 return bad("expected whole seconds, 1 to 86400");

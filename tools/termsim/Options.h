@@ -18,8 +18,8 @@ enum class KeyState { Loaded, AbsentF8, AbsentF1 };
 
 struct Options {
     TransportKind transport = TransportKind::Pty;
-    std::string linkPath;       // pty: symbolic link to the slave side
-    unsigned tcpPort = 0;       // tcp: 0 lets the system choose
+    std::string linkPath;  // pty: symbolic link to the slave side
+    unsigned tcpPort = 0;  // tcp: 0 lets the system choose
     bool tcpPortGiven = false;
     Framing framing = Framing::Vli;
     std::array<KeyState, 10> masterKeys{};
@@ -31,9 +31,9 @@ struct Options {
     std::string transcriptPath;
     std::string recordPath;
     std::string replayPath;
-    unsigned closeAfterFrames = 0;     // tcp: 0 never
-    unsigned exitAfterIdleMs = 0;      // 0 never
-    unsigned maxMs = 0;                // 0 never
+    unsigned closeAfterFrames = 0;  // tcp: 0 never
+    unsigned exitAfterIdleMs = 0;   // 0 never
+    unsigned maxMs = 0;             // 0 never
     unsigned frameTimeoutMs = 1000;
     unsigned rawGapMs = 50;
     unsigned stxResend = 0;

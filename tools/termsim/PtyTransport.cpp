@@ -14,8 +14,7 @@ namespace termsim {
 
 PtyTransport::PtyTransport(std::string linkPath) : m_linkPath(std::move(linkPath)) {}
 
-PtyTransport::~PtyTransport()
-{
+PtyTransport::~PtyTransport() {
     if (m_linkMade) {
         // Only our own link goes: someone may have replaced it meanwhile.
         char target[PATH_MAX];
@@ -29,8 +28,7 @@ PtyTransport::~PtyTransport()
         close(m_master);
 }
 
-bool PtyTransport::open(std::string& error)
-{
+bool PtyTransport::open(std::string& error) {
     char name[PATH_MAX] = {0};
     if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
         error = std::string("openpty failed: ") + std::strerror(errno);
@@ -50,7 +48,7 @@ bool PtyTransport::open(std::string& error)
     fcntl(m_slave, F_SETFD, FD_CLOEXEC);
 
     if (!m_linkPath.empty()) {
-        struct stat st{};
+        struct stat st {};
         if (lstat(m_linkPath.c_str(), &st) == 0) {
             if (!S_ISLNK(st.st_mode)) {
                 error = "--link " + m_linkPath + " exists and is not a symbolic link";
@@ -67,19 +65,16 @@ bool PtyTransport::open(std::string& error)
     return true;
 }
 
-std::string PtyTransport::readyText() const
-{
+std::string PtyTransport::readyText() const {
     return "pty " + m_slavePath + (m_linkPath.empty() ? std::string() : " " + m_linkPath);
 }
 
-bool PtyTransport::accept(std::string& peer)
-{
+bool PtyTransport::accept(std::string& peer) {
     peer = m_slavePath;
     return true;
 }
 
-Transport::ReadResult PtyTransport::read(std::uint8_t* buffer, std::size_t size, std::size_t& got)
-{
+Transport::ReadResult PtyTransport::read(std::uint8_t* buffer, std::size_t size, std::size_t& got) {
     got = 0;
     ssize_t n = ::read(m_master, buffer, size);
     if (n > 0) {
@@ -92,8 +87,7 @@ Transport::ReadResult PtyTransport::read(std::uint8_t* buffer, std::size_t size,
     return ReadResult::Failed;
 }
 
-bool PtyTransport::write(const std::uint8_t* data, std::size_t size)
-{
+bool PtyTransport::write(const std::uint8_t* data, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
         ssize_t n = ::write(m_master, data + done, size - done);

@@ -7,8 +7,7 @@
 
 namespace termsim {
 
-bool parseRecording(const std::string& content, std::vector<ReplayStep>& steps, std::string& error)
-{
+bool parseRecording(const std::string& content, std::vector<ReplayStep>& steps, std::string& error) {
     steps.clear();
     std::istringstream in(content);
     std::string line;
@@ -67,8 +66,7 @@ bool parseRecording(const std::string& content, std::vector<ReplayStep>& steps, 
     return true;
 }
 
-bool loadRecording(const std::string& path, std::vector<ReplayStep>& steps, std::string& error)
-{
+bool loadRecording(const std::string& path, std::vector<ReplayStep>& steps, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot read " + path;
@@ -84,26 +82,23 @@ bool loadRecording(const std::string& path, std::vector<ReplayStep>& steps, std:
 }
 
 ReplayEngine::ReplayEngine(std::vector<ReplayStep> steps, unsigned stallMs)
-    : m_steps(std::move(steps)), m_stall(static_cast<std::int64_t>(stallMs) * 1000)
-{
-}
+    : m_steps(std::move(steps)), m_stall(static_cast<std::int64_t>(stallMs) * 1000) {}
 
-void ReplayEngine::play(const ReplayStep& step, std::vector<Output>& out)
-{
+void ReplayEngine::play(const ReplayStep& step, std::vector<Output>& out) {
     for (std::size_t i = 0; i < step.outs.size(); ++i)
-        out.push_back({step.outs[i].delayMicros, step.outs[i].bytes, step.closeAfter && i + 1 == step.outs.size()});
+        out.push_back(
+            {step.outs[i].delayMicros, step.outs[i].bytes, step.closeAfter && i + 1 == step.outs.size()});
     if (step.outs.empty() && step.closeAfter)
         out.push_back({0, Bytes(), true});
 }
 
-void ReplayEngine::connected(std::vector<Output>& out)
-{
+void ReplayEngine::connected(std::vector<Output>& out) {
     while (m_next < m_steps.size() && m_steps[m_next].expect.empty())
         play(m_steps[m_next++], out);
 }
 
-void ReplayEngine::feed(const Bytes& data, std::int64_t now, std::vector<Output>& out, std::vector<std::string>& errors)
-{
+void ReplayEngine::feed(const Bytes& data, std::int64_t now, std::vector<Output>& out,
+                        std::vector<std::string>& errors) {
     m_received.insert(m_received.end(), data.begin(), data.end());
     m_lastInput = now;
     while (!m_received.empty()) {
@@ -118,8 +113,8 @@ void ReplayEngine::feed(const Bytes& data, std::int64_t now, std::vector<Output>
         if (m_received.size() < n)
             return;  // the rest may still come; tick() reports a stall
         if (!std::equal(step.expect.begin(), step.expect.end(), m_received.begin())) {
-            errors.push_back("replay: step " + std::to_string(m_next + 1) + " expected " + toHex(step.expect) +
-                             ", got " + toHex(m_received.data(), n));
+            errors.push_back("replay: step " + std::to_string(m_next + 1) + " expected " +
+                             toHex(step.expect) + ", got " + toHex(m_received.data(), n));
             m_mismatched = true;
         }
         m_received.erase(m_received.begin(), m_received.begin() + static_cast<long>(n));
@@ -127,24 +122,19 @@ void ReplayEngine::feed(const Bytes& data, std::int64_t now, std::vector<Output>
     }
 }
 
-void ReplayEngine::tick(std::int64_t now, std::vector<Output>& out, std::vector<std::string>& errors)
-{
+void ReplayEngine::tick(std::int64_t now, std::vector<Output>& out, std::vector<std::string>& errors) {
     if (m_received.empty() || now - m_lastInput < m_stall || m_next >= m_steps.size())
         return;
-    errors.push_back("replay: step " + std::to_string(m_next + 1) + " expected " + toHex(m_steps[m_next].expect) +
-                     ", got only " + toHex(m_received));
+    errors.push_back("replay: step " + std::to_string(m_next + 1) + " expected " +
+                     toHex(m_steps[m_next].expect) + ", got only " + toHex(m_received));
     m_mismatched = true;
     m_received.clear();
     play(m_steps[m_next++], out);
 }
 
-std::int64_t ReplayEngine::deadline() const
-{
-    return m_received.empty() ? -1 : m_lastInput + m_stall;
-}
+std::int64_t ReplayEngine::deadline() const { return m_received.empty() ? -1 : m_lastInput + m_stall; }
 
-void ReplayEngine::finish(std::vector<std::string>& errors)
-{
+void ReplayEngine::finish(std::vector<std::string>& errors) {
     if (m_next < m_steps.size()) {
         errors.push_back("replay: ended with " + std::to_string(m_steps.size() - m_next) +
                          " recorded step(s) not played, next expecting " + toHex(m_steps[m_next].expect));

@@ -36,7 +36,8 @@ public:
 
     // A peer has connected: a step without expected input plays now.
     void connected(std::vector<Output>& out);
-    void feed(const Bytes& data, std::int64_t nowMicros, std::vector<Output>& out, std::vector<std::string>& errors);
+    void feed(const Bytes& data, std::int64_t nowMicros, std::vector<Output>& out,
+              std::vector<std::string>& errors);
     // Input that stops short of what was recorded counts as a mismatch after the stall time.
     void tick(std::int64_t nowMicros, std::vector<Output>& out, std::vector<std::string>& errors);
     std::int64_t deadline() const;

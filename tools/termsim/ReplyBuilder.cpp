@@ -6,8 +6,7 @@
 
 namespace termsim {
 
-WireReply buildReplyWire(Framing framing, const Reply& original, const FaultSet& faults)
-{
+WireReply buildReplyWire(Framing framing, const Reply& original, const FaultSet& faults) {
     Reply reply = original;
     if (faults.data)
         reply.data = *faults.data;
@@ -55,25 +54,19 @@ WireReply buildReplyWire(Framing framing, const Reply& original, const FaultSet&
     return out;
 }
 
-std::vector<Chunk> deliveryChunks(const WireReply& reply, const FaultSet& faults)
-{
+std::vector<Chunk> deliveryChunks(const WireReply& reply, const FaultSet& faults) {
     const Bytes& wire = reply.wire;
     std::vector<std::size_t> cuts;  // offsets where a new write starts
     switch (faults.split) {
-    case FaultSet::Split::None:
-        break;
+    case FaultSet::Split::None: break;
     case FaultSet::Split::Parts: {
         std::size_t parts = std::min<std::size_t>(faults.parts, wire.size());
         for (std::size_t i = 1; i < parts; ++i)
             cuts.push_back(wire.size() * i / parts);
         break;
     }
-    case FaultSet::Split::At:
-        cuts = faults.splitAt;
-        break;
-    case FaultSet::Split::Header:
-        cuts.push_back(reply.headerEnd);
-        break;
+    case FaultSet::Split::At: cuts = faults.splitAt; break;
+    case FaultSet::Split::Header: cuts.push_back(reply.headerEnd); break;
     case FaultSet::Split::Slow:
         for (std::size_t i = 1; i < wire.size(); ++i)
             cuts.push_back(i);
@@ -87,8 +80,9 @@ std::vector<Chunk> deliveryChunks(const WireReply& reply, const FaultSet& faults
     for (std::size_t cut : cuts) {
         if (cut <= from || cut >= wire.size())
             continue;
-        chunks.push_back({chunks.empty() ? faults.delayMs : faults.pauseMs,
-                          Bytes(wire.begin() + static_cast<long>(from), wire.begin() + static_cast<long>(cut))});
+        chunks.push_back(
+            {chunks.empty() ? faults.delayMs : faults.pauseMs,
+             Bytes(wire.begin() + static_cast<long>(from), wire.begin() + static_cast<long>(cut))});
         from = cut;
     }
     if (from < wire.size())

@@ -12,8 +12,8 @@
 namespace termsim {
 
 struct WireReply {
-    Bytes wire;                // garbage, frame, trailing bytes
-    std::size_t headerEnd = 0; // offset in wire where the frame's header ends
+    Bytes wire;                 // garbage, frame, trailing bytes
+    std::size_t headerEnd = 0;  // offset in wire where the frame's header ends
 };
 
 // Applies data, pad, reply, long-form, length-over, bad-checksum, garbage and trailing.

@@ -16,23 +16,20 @@ Session::Session(const Options& options, Transport& transport, Transcript& trans
       m_transcript(transcript),
       m_record(record),
       m_terminal(options.masterKeys, options.dukptKeys),
-      m_receiver(makeReceiver(options.framing, options.frameTimeoutMs, options.rawGapMs))
-{
+      m_receiver(makeReceiver(options.framing, options.frameTimeoutMs, options.rawGapMs)) {
     if (options.platformErrorGiven)
         m_terminal.setPlatformError(options.platformErrorCode, options.platformErrorText);
     if (pipe2(m_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         m_stopPipe[0] = m_stopPipe[1] = -1;
 }
 
-Session::~Session()
-{
+Session::~Session() {
     for (int fd : m_stopPipe)
         if (fd >= 0)
             close(fd);
 }
 
-bool Session::prepare(std::string& error)
-{
+bool Session::prepare(std::string& error) {
     if (m_stopPipe[0] < 0) {
         error = "cannot create the stop pipe";
         return false;
@@ -46,15 +43,13 @@ bool Session::prepare(std::string& error)
     return true;
 }
 
-void Session::requestStop()
-{
+void Session::requestStop() {
     char c = 1;
     ssize_t n = write(m_stopPipe[1], &c, 1);
     (void)n;
 }
 
-void Session::log(const std::string& tag, const std::string& text, std::int64_t now)
-{
+void Session::log(const std::string& tag, const std::string& text, std::int64_t now) {
     if (now < 0)
         now = monotonicMicros();
     m_transcript.line(tag, text, now);
@@ -62,22 +57,19 @@ void Session::log(const std::string& tag, const std::string& text, std::int64_t 
         m_record->line(tag, text, now);  // opened data-only: it keeps RX, TX and EV
 }
 
-std::int64_t Session::queueEnd(std::int64_t now) const
-{
+std::int64_t Session::queueEnd(std::int64_t now) const {
     return m_queue.empty() ? now : std::max(now, m_queue.back().due);
 }
 
-void Session::scheduleBytes(const Bytes& bytes, std::int64_t due)
-{
+void Session::scheduleBytes(const Bytes& bytes, std::int64_t due) {
     OutChunk c;
     c.due = due;
     c.bytes = bytes;
     m_queue.push_back(c);
 }
 
-void Session::scheduleFrame(const Bytes& wire, std::size_t headerLength, const FaultSet& faults, std::int64_t base,
-                            bool closeAfter)
-{
+void Session::scheduleFrame(const Bytes& wire, std::size_t headerLength, const FaultSet& faults,
+                            std::int64_t base, bool closeAfter) {
     WireReply reply{wire, headerLength};
     std::vector<Chunk> chunks = deliveryChunks(reply, faults);
     std::int64_t due = base;
@@ -97,8 +89,7 @@ void Session::scheduleFrame(const Bytes& wire, std::size_t headerLength, const F
     }
 }
 
-void Session::scheduleReplay(const std::vector<ReplayEngine::Output>& outputs)
-{
+void Session::scheduleReplay(const std::vector<ReplayEngine::Output>& outputs) {
     std::int64_t due = queueEnd(monotonicMicros());
     for (const auto& o : outputs) {
         due += o.delayMicros;
@@ -111,15 +102,13 @@ void Session::scheduleReplay(const std::vector<ReplayEngine::Output>& outputs)
     }
 }
 
-void Session::reportReplayErrors(std::vector<std::string>& errors)
-{
+void Session::reportReplayErrors(std::vector<std::string>& errors) {
     for (const std::string& e : errors)
         log("ERR", e);
     errors.clear();
 }
 
-void Session::onConnected(const std::string& peer)
-{
+void Session::onConnected(const std::string& peer) {
     log("EV", "connect " + peer);
     m_framesThisConnection = 0;
     m_expectQuery = false;
@@ -133,8 +122,7 @@ void Session::onConnected(const std::string& peer)
     }
 }
 
-void Session::onDisconnected(const std::string& reason)
-{
+void Session::onDisconnected(const std::string& reason) {
     if (!m_queue.empty())
         log("EV", "dropped " + std::to_string(m_queue.size()) + " pending write(s)");
     m_queue.clear();
@@ -143,8 +131,7 @@ void Session::onDisconnected(const std::string& reason)
     log("EV", "disconnect " + reason);
 }
 
-void Session::writeDue(std::int64_t now)
-{
+void Session::writeDue(std::int64_t now) {
     while (!m_queue.empty() && m_queue.front().due <= now && m_transport.connected()) {
         OutChunk c = m_queue.front();
         m_queue.pop_front();
@@ -176,8 +163,7 @@ void Session::writeDue(std::int64_t now)
     }
 }
 
-void Session::handle(const Inbound& in)
-{
+void Session::handle(const Inbound& in) {
     std::int64_t now = monotonicMicros();
     switch (in.kind) {
     case Inbound::Kind::Error:
@@ -214,8 +200,7 @@ void Session::handle(const Inbound& in)
     }
 }
 
-void Session::checkQueryOrder(const Command& command)
-{
+void Session::checkQueryOrder(const Command& command) {
     if (m_expectQuery && command.cls != CommandClass::ErrorQuery)
         log("ERR", "protocol: status " + toHex(&m_expectQueryStatus, 1) +
                        " was not followed by the 0x81 query, but by: " + command.text);
@@ -224,12 +209,12 @@ void Session::checkQueryOrder(const Command& command)
     m_expectQuery = false;
 }
 
-void Session::noteReplySent(const Command& command, const Reply& reply, const FaultSet& faults)
-{
+void Session::noteReplySent(const Command& command, const Reply& reply, const FaultSet& faults) {
     // Only a reply that reaches the peer's framing whole and in time obliges it to ask;
     // a corrupted, late or missing one may rightly end in its time-out instead.
-    m_lastReplyIntact = !faults.replaceWire && !faults.noReply && !faults.badChecksum && faults.lengthOver == 0 &&
-                        faults.garbage.empty() && faults.split == FaultSet::Split::None && faults.delayMs == 0 &&
+    m_lastReplyIntact = !faults.replaceWire && !faults.noReply && !faults.badChecksum &&
+                        faults.lengthOver == 0 && faults.garbage.empty() &&
+                        faults.split == FaultSet::Split::None && faults.delayMs == 0 &&
                         !faults.closeInstead && !faults.closeAfter && !faults.nak && !faults.noAck;
     if (m_options.framing == Framing::Stx || command.cls == CommandClass::ErrorQuery)
         return;
@@ -241,8 +226,7 @@ void Session::noteReplySent(const Command& command, const Reply& reply, const Fa
     }
 }
 
-void Session::handleRequest(const Inbound& in)
-{
+void Session::handleRequest(const Inbound& in) {
     Command command = m_terminal.classify(in.command, in.data);
     log("CMD", command.text);
     if (!command.problem.empty())
@@ -288,8 +272,7 @@ void Session::handleRequest(const Inbound& in)
     scheduleFrame(wire.wire, wire.headerEnd, faults, base, faults.closeAfter);
 }
 
-void Session::readAvailable()
-{
+void Session::readAvailable() {
     std::uint8_t buffer[4096];
     for (;;) {
         std::size_t got = 0;
@@ -323,8 +306,7 @@ void Session::readAvailable()
     }
 }
 
-int Session::run()
-{
+int Session::run() {
     std::int64_t start = monotonicMicros();
     m_lastActivity = start;
     log("EV", std::string("start transport=") + transportName(m_options.transport) + " framing=" +

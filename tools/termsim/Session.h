@@ -40,8 +40,8 @@ private:
     struct OutChunk {
         std::int64_t due = 0;
         Bytes bytes;
-        Bytes frame;                // non-empty on a frame's first chunk: logged as TXF before it
-        bool endsFrame = false;     // counts as a reply frame sent once written
+        Bytes frame;             // non-empty on a frame's first chunk: logged as TXF before it
+        bool endsFrame = false;  // counts as a reply frame sent once written
         bool closeAfter = false;
         std::string closeReason;
     };
@@ -73,7 +73,7 @@ private:
     std::deque<OutChunk> m_queue;
     unsigned m_framesThisConnection = 0;
     std::int64_t m_lastActivity = 0;
-    Bytes m_stxLastReply;       // for a resend after the peer's NAK
+    Bytes m_stxLastReply;  // for a resend after the peer's NAK
     unsigned m_stxResendsLeft = 0;
     bool m_stxAwaitingAck = false;
     // The peer's error reporting must follow an error status with the 0x81 query.

@@ -12,15 +12,13 @@
 
 namespace termsim {
 
-TcpTransport::~TcpTransport()
-{
+TcpTransport::~TcpTransport() {
     disconnect();
     if (m_listener >= 0)
         close(m_listener);
 }
 
-bool TcpTransport::open(std::string& error)
-{
+bool TcpTransport::open(std::string& error) {
     m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (m_listener < 0) {
         error = std::string("socket failed: ") + std::strerror(errno);
@@ -33,7 +31,8 @@ bool TcpTransport::open(std::string& error)
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<std::uint16_t>(m_requestedPort));
     if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        error = "cannot listen on 127.0.0.1 port " + std::to_string(m_requestedPort) + ": " + std::strerror(errno);
+        error = "cannot listen on 127.0.0.1 port " + std::to_string(m_requestedPort) + ": " +
+                std::strerror(errno);
         return false;
     }
     if (listen(m_listener, 8) != 0) {
@@ -46,16 +45,13 @@ bool TcpTransport::open(std::string& error)
     return true;
 }
 
-std::string TcpTransport::readyText() const
-{
-    return "tcp 127.0.0.1 " + std::to_string(m_port);
-}
+std::string TcpTransport::readyText() const { return "tcp 127.0.0.1 " + std::to_string(m_port); }
 
-bool TcpTransport::accept(std::string& peer)
-{
+bool TcpTransport::accept(std::string& peer) {
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    int fd = accept4(m_listener, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    int fd =
+        accept4(m_listener, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0)
         return false;
     // Each write of a reply is to leave as its own segment, so split replies really
@@ -69,8 +65,7 @@ bool TcpTransport::accept(std::string& peer)
     return true;
 }
 
-Transport::ReadResult TcpTransport::read(std::uint8_t* buffer, std::size_t size, std::size_t& got)
-{
+Transport::ReadResult TcpTransport::read(std::uint8_t* buffer, std::size_t size, std::size_t& got) {
     got = 0;
     if (m_connection < 0)
         return ReadResult::Closed;
@@ -86,8 +81,7 @@ Transport::ReadResult TcpTransport::read(std::uint8_t* buffer, std::size_t size,
     return errno == ECONNRESET ? ReadResult::Closed : ReadResult::Failed;
 }
 
-bool TcpTransport::write(const std::uint8_t* data, std::size_t size)
-{
+bool TcpTransport::write(const std::uint8_t* data, std::size_t size) {
     std::size_t done = 0;
     while (done < size && m_connection >= 0) {
         ssize_t n = send(m_connection, data + done, size - done, MSG_NOSIGNAL);
@@ -104,8 +98,7 @@ bool TcpTransport::write(const std::uint8_t* data, std::size_t size)
     return done == size;
 }
 
-void TcpTransport::disconnect()
-{
+void TcpTransport::disconnect() {
     if (m_connection >= 0) {
         shutdown(m_connection, SHUT_RDWR);
         close(m_connection);

@@ -6,8 +6,7 @@ namespace termsim {
 
 namespace {
 
-std::string quoted(const Bytes& bytes, std::size_t from, std::size_t count)
-{
+std::string quoted(const Bytes& bytes, std::size_t from, std::size_t count) {
     std::string text = "\"";
     for (std::size_t i = from; i < from + count && i < bytes.size(); ++i) {
         unsigned char c = bytes[i];
@@ -22,8 +21,7 @@ std::string quoted(const Bytes& bytes, std::size_t from, std::size_t count)
     return text + "\"";
 }
 
-std::string hexName(std::uint8_t byte)
-{
+std::string hexName(std::uint8_t byte) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%02x", byte);
     return text;
@@ -31,8 +29,7 @@ std::string hexName(std::uint8_t byte)
 
 }  // namespace
 
-Bytes Reply::payload() const
-{
+Bytes Reply::payload() const {
     Bytes p;
     p.reserve(1 + data.size());
     p.push_back(status);
@@ -41,37 +38,32 @@ Bytes Reply::payload() const
 }
 
 Terminal::Terminal(const std::array<KeyState, 10>& masterKeys, const std::array<KeyState, 10>& dukptKeys)
-    : m_master(masterKeys), m_dukpt(dukptKeys)
-{
-}
+    : m_master(masterKeys), m_dukpt(dukptKeys) {}
 
-void Terminal::setPlatformError(std::uint16_t code, const std::string& text)
-{
+void Terminal::setPlatformError(std::uint16_t code, const std::string& text) {
     m_fixedError = true;
     m_errorCode = code;
     m_errorText = text;
 }
 
-void Terminal::remember(std::uint8_t status, const std::string& text)
-{
+void Terminal::remember(std::uint8_t status, const std::string& text) {
     if (m_fixedError || status == 0)
         return;
     m_errorCode = status;
     m_errorText = text;
 }
 
-int Terminal::latestSlot() const
-{
+int Terminal::latestSlot() const {
     // Before the first key test both slots are still -1.
     return m_latestSlot[m_latestKind == 'b' ? 1 : 0];
 }
 
-Command Terminal::classify(std::uint8_t byte, const Bytes& data) const
-{
+Command Terminal::classify(std::uint8_t byte, const Bytes& data) const {
     Command c;
     c.byte = byte;
     std::string hex = hexName(byte);
-    if ((byte == 'a' && data.size() == 1 && data[0] == 'Q') || (byte == 'b' && data.size() == 1 && data[0] == 'r')) {
+    if ((byte == 'a' && data.size() == 1 && data[0] == 'Q') ||
+        (byte == 'b' && data.size() == 1 && data[0] == 'r')) {
         bool q = byte == 'a';
         c.cls = q ? CommandClass::FollowUpQ : CommandClass::FollowUpR;
         c.testKind = static_cast<char>(byte);
@@ -85,7 +77,8 @@ Command Terminal::classify(std::uint8_t byte, const Bytes& data) const
         c.slot = data.size() > 1 ? data[1] : -1;
         std::uint8_t subCode = a ? ' ' : 'p';
         if (data.size() < 23) {
-            c.problem = "key-test request of " + std::to_string(data.size()) + " data bytes, at least 23 expected";
+            c.problem =
+                "key-test request of " + std::to_string(data.size()) + " data bytes, at least 23 expected";
         } else if (data[0] != subCode) {
             c.problem = "sub-code " + toHex(&data[0], 1) + ", expected " + toHex(&subCode, 1);
         } else if (data[data.size() - 9] != 0xFF) {
@@ -95,7 +88,8 @@ Command Terminal::classify(std::uint8_t byte, const Bytes& data) const
         if (data.size() >= 23) {
             std::size_t promptLength = data.size() - 23;
             c.text += " sub=" + toHex(&data[0], 1) + " account=" + quoted(data, 2, 12) +
-                      " prompt=" + quoted(data, 14, promptLength) + " trailer=" + quoted(data, data.size() - 8, 8);
+                      " prompt=" + quoted(data, 14, promptLength) +
+                      " trailer=" + quoted(data, data.size() - 8, 8);
         } else {
             c.text += " data=" + toHex(data);
         }
@@ -104,7 +98,8 @@ Command Terminal::classify(std::uint8_t byte, const Bytes& data) const
         c.cls = CommandClass::Fetch;
         c.testKind = m_latestKind;
         c.slot = latestSlot();
-        c.text = "fetch slot=" + std::to_string(c.slot) + (m_latestKind ? std::string(" test=") + m_latestKind : "");
+        c.text = "fetch slot=" + std::to_string(c.slot) +
+                 (m_latestKind ? std::string(" test=") + m_latestKind : "");
         c.context.names = {"fetch", hex, "*"};
         if (m_latestKind)
             c.context.names.push_back(std::string("fetch-") + m_latestKind);
@@ -117,7 +112,8 @@ Command Terminal::classify(std::uint8_t byte, const Bytes& data) const
         c.text = "0x81 slot=" + std::to_string(c.slot);
         c.context.names = {"0x81", "*"};
         if (!data.empty())
-            c.problem = "platform error query with " + std::to_string(data.size()) + " data bytes, none expected";
+            c.problem =
+                "platform error query with " + std::to_string(data.size()) + " data bytes, none expected";
     } else {
         c.cls = CommandClass::Other;
         c.text = hex + " data=" + toHex(data);
@@ -127,8 +123,7 @@ Command Terminal::classify(std::uint8_t byte, const Bytes& data) const
     return c;
 }
 
-Reply Terminal::answer(const Command& command, const std::uint8_t* statusOverride)
-{
+Reply Terminal::answer(const Command& command, const std::uint8_t* statusOverride) {
     Reply r;
     r.type = command.byte;
     std::string why;

@@ -23,11 +23,11 @@ constexpr std::uint8_t kStatusUnknownCommand = 0x04;
 struct Command {
     CommandClass cls = CommandClass::Other;
     std::uint8_t byte = 0;
-    int slot = -1;          // the slot the command concerns, -1 when none
-    char testKind = 0;      // 'a' or 'b' for the key test it belongs to, 0 when none
-    std::string text;       // for the transcript: "a slot=3 account=..." etc.
-    std::string problem;    // a malformed request: what is wrong (for ERR)
-    CommandContext context; // class names for fault matching
+    int slot = -1;           // the slot the command concerns, -1 when none
+    char testKind = 0;       // 'a' or 'b' for the key test it belongs to, 0 when none
+    std::string text;        // for the transcript: "a slot=3 account=..." etc.
+    std::string problem;     // a malformed request: what is wrong (for ERR)
+    CommandContext context;  // class names for fault matching
 };
 
 struct Reply {
@@ -58,8 +58,8 @@ private:
 
     std::array<KeyState, 10> m_master;
     std::array<KeyState, 10> m_dukpt;
-    char m_latestKind = 0;             // kind of the latest key-test request
-    int m_latestSlot[2] = {-1, -1};    // the latest slot tested with 'a' and with 'b'
+    char m_latestKind = 0;           // kind of the latest key-test request
+    int m_latestSlot[2] = {-1, -1};  // the latest slot tested with 'a' and with 'b'
     // The latest key test was accepted and not yet ended by its follow-up. Any key-test
     // request clears it first, so a pending test is always the latest one.
     bool m_pending = false;

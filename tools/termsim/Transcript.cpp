@@ -4,28 +4,22 @@
 
 namespace termsim {
 
-std::int64_t monotonicMicros()
-{
+std::int64_t monotonicMicros() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-std::string formatMillis(std::int64_t micros)
-{
+std::string formatMillis(std::int64_t micros) {
     char text[40];
     std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(micros / 1000),
                   static_cast<long long>(micros % 1000));
     return text;
 }
 
-Transcript::~Transcript()
-{
-    close();
-}
+Transcript::~Transcript() { close(); }
 
-bool Transcript::open(const std::string& path, bool dataOnly, std::string& error)
-{
+bool Transcript::open(const std::string& path, bool dataOnly, std::string& error) {
     close();
     m_dataOnly = dataOnly;
     if (path.empty())
@@ -38,16 +32,14 @@ bool Transcript::open(const std::string& path, bool dataOnly, std::string& error
     return true;
 }
 
-void Transcript::comment(const std::string& text)
-{
+void Transcript::comment(const std::string& text) {
     if (m_file == nullptr)
         return;
     std::fprintf(m_file, "# %s\n", text.c_str());
     std::fflush(m_file);
 }
 
-void Transcript::line(const std::string& tag, const std::string& text, std::int64_t micros)
-{
+void Transcript::line(const std::string& tag, const std::string& text, std::int64_t micros) {
     if (m_file == nullptr)
         return;
     if (m_dataOnly && tag != "RX" && tag != "TX" && tag != "EV")
@@ -56,8 +48,7 @@ void Transcript::line(const std::string& tag, const std::string& text, std::int6
     std::fflush(m_file);
 }
 
-void Transcript::close()
-{
+void Transcript::close() {
     if (m_file != nullptr) {
         std::fclose(m_file);
         m_file = nullptr;

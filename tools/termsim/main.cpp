@@ -15,8 +15,7 @@ namespace {
 
 volatile int g_stopFd = -1;
 
-extern "C" void onStopSignal(int)
-{
+extern "C" void onStopSignal(int) {
     int fd = g_stopFd;
     if (fd >= 0) {
         char c = 1;
@@ -27,21 +26,15 @@ extern "C" void onStopSignal(int)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     using namespace termsim;
     std::vector<std::string> args(argv + 1, argv + argc);
     Options options;
     std::string error;
     switch (parseCommandLine(args, options, error)) {
-    case ParseOutcome::Help:
-        std::fputs(helpText().c_str(), stdout);
-        return 0;
-    case ParseOutcome::Error:
-        std::fprintf(stderr, "termsim: %s\n", error.c_str());
-        return 2;
-    case ParseOutcome::Run:
-        break;
+    case ParseOutcome::Help: std::fputs(helpText().c_str(), stdout); return 0;
+    case ParseOutcome::Error: std::fprintf(stderr, "termsim: %s\n", error.c_str()); return 2;
+    case ParseOutcome::Run: break;
     }
 
     std::signal(SIGPIPE, SIG_IGN);

@@ -165,17 +165,34 @@ struct ExceptionLink {
     ExceptionLink(const ExceptionLink&) = delete;
     ExceptionLink& operator=(const ExceptionLink&) = delete;
     ~ExceptionLink() {
-        if (m_pException) m_pException->Delete();
+        if (m_pException)
+            m_pException->Delete();
     }
 };
 }  // namespace afx_detail
 
-#define TRY { ::afx_detail::ExceptionLink afxExceptionLink_; try
-#define CATCH(class_name, e) catch (class_name* e) { afxExceptionLink_.m_pException = e; if (true)
-#define AND_CATCH(class_name, e) } catch (class_name* e) { afxExceptionLink_.m_pException = e; if (true)
-#define END_CATCH } }
+#define TRY                                            \
+    {                                                  \
+        ::afx_detail::ExceptionLink afxExceptionLink_; \
+        try
+#define CATCH(class_name, e)                \
+    catch (class_name * e) {                \
+        afxExceptionLink_.m_pException = e; \
+        if (true)
+#define AND_CATCH(class_name, e)            \
+    }                                       \
+    catch (class_name * e) {                \
+        afxExceptionLink_.m_pException = e; \
+        if (true)
+#define END_CATCH \
+    }             \
+    }
 #define CATCH_ALL(e) CATCH(CException, e)
 #define AND_CATCH_ALL(e) AND_CATCH(CException, e)
 #define END_CATCH_ALL END_CATCH
 #define THROW(e) throw e
-#define THROW_LAST() do { afxExceptionLink_.m_pException = nullptr; throw; } while (0)
+#define THROW_LAST()                              \
+    do {                                          \
+        afxExceptionLink_.m_pException = nullptr; \
+        throw;                                    \
+    } while (0)

@@ -61,7 +61,9 @@ public:
     CString Format(LPCTSTR lpszFormat) const;
 
     operator DATE() const { return m_dt; }
-    bool operator==(const COleDateTime& other) const { return m_dt == other.m_dt && m_status == other.m_status; }
+    bool operator==(const COleDateTime& other) const {
+        return m_dt == other.m_dt && m_status == other.m_status;
+    }
     bool operator!=(const COleDateTime& other) const { return !(*this == other); }
     bool operator<(const COleDateTime& other) const { return m_dt < other.m_dt; }
     bool operator>(const COleDateTime& other) const { return m_dt > other.m_dt; }

@@ -35,7 +35,8 @@ public:
 
 class CMutex : public CSyncObject {
 public:
-    explicit CMutex(BOOL bInitiallyOwn = FALSE, LPCTSTR lpszName = NULL, LPSECURITY_ATTRIBUTES lpsaAttribute = NULL);
+    explicit CMutex(BOOL bInitiallyOwn = FALSE, LPCTSTR lpszName = NULL,
+                    LPSECURITY_ATTRIBUTES lpsaAttribute = NULL);
     // Fails when the calling thread does not own the mutex.
     BOOL Unlock() override;
     using CSyncObject::Unlock;

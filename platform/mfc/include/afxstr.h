@@ -21,8 +21,8 @@ public:
     CString() noexcept : m_pchData(nullptr), m_nDataLength(0), m_nAllocLength(0) {}
     CString(const CString& other);
     CString(CString&& other) noexcept;
-    CString(LPCSTR psz);                      // NULL gives an empty string
-    CString(LPCSTR pch, int nLength);         // exactly nLength bytes, zeros included
+    CString(LPCSTR psz);               // NULL gives an empty string
+    CString(LPCSTR pch, int nLength);  // exactly nLength bytes, zeros included
     CString(const unsigned char* psz);
     CString(char ch, int nRepeat = 1);
     ~CString();
@@ -36,12 +36,15 @@ public:
     char GetAt(int nIndex) const;
     void SetAt(int nIndex, char ch);
     char operator[](int nIndex) const { return GetAt(nIndex); }
-    template <typename I, typename = std::enable_if_t<std::is_integral<I>::value && !std::is_same<I, int>::value>>
+    template <typename I,
+              typename = std::enable_if_t<std::is_integral<I>::value && !std::is_same<I, int>::value>>
     char operator[](I nIndex) const {
         if constexpr (std::is_signed<I>::value) {
-            if (nIndex < 0) return '\0';
+            if (nIndex < 0)
+                return '\0';
         }
-        return static_cast<unsigned long long>(nIndex) > 0x7FFFFFFFull ? '\0' : GetAt(static_cast<int>(nIndex));
+        return static_cast<unsigned long long>(nIndex) > 0x7FFFFFFFull ? '\0'
+                                                                       : GetAt(static_cast<int>(nIndex));
     }
     operator LPCTSTR() const { return m_pchData ? m_pchData : ""; }
     LPCTSTR GetString() const { return m_pchData ? m_pchData : ""; }
@@ -61,7 +64,7 @@ public:
     // is a prefix of another sorts first. A C string argument ends at its first zero.
     int Compare(LPCTSTR psz) const;
     int Compare(const CString& other) const;
-    int CompareNoCase(LPCTSTR psz) const;       // ASCII letters only fold
+    int CompareNoCase(LPCTSTR psz) const;  // ASCII letters only fold
     int CompareNoCase(const CString& other) const;
     int Collate(LPCTSTR psz) const { return Compare(psz); }
     int CollateNoCase(LPCTSTR psz) const { return CompareNoCase(psz); }
@@ -132,9 +135,9 @@ private:
     CString& TrimLeftSet(const char* pszSet, int nSetLength);
     CString& TrimRightSet(const char* pszSet, int nSetLength);
 
-    char* m_pchData;       // nullptr while nothing has been allocated
+    char* m_pchData;  // nullptr while nothing has been allocated
     int m_nDataLength;
-    int m_nAllocLength;    // characters that fit, not counting the terminating zero
+    int m_nAllocLength;  // characters that fit, not counting the terminating zero
 };
 
 CString operator+(const CString& a, const CString& b);

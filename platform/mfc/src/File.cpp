@@ -10,10 +10,12 @@ namespace {
 // cannot be resolved.
 CString FullPath(LPCTSTR lpszFileName) {
     DWORD n = GetFullPathNameA(lpszFileName, 0, NULL, NULL);
-    if (n == 0) return CString(lpszFileName);
+    if (n == 0)
+        return CString(lpszFileName);
     std::vector<char> buffer(n + 1);
     DWORD got = GetFullPathNameA(lpszFileName, static_cast<DWORD>(buffer.size()), buffer.data(), NULL);
-    if (got == 0 || got >= buffer.size()) return CString(lpszFileName);
+    if (got == 0 || got >= buffer.size())
+        return CString(lpszFileName);
     return CString(buffer.data(), static_cast<int>(got));
 }
 
@@ -27,7 +29,8 @@ ULONGLONG MoveFilePointer(HANDLE hFile, LONGLONG lOff, DWORD dwMethod, const CSt
     LONG lHigh = static_cast<LONG>(static_cast<ULONGLONG>(lOff) >> 32);
     SetLastError(NO_ERROR);
     DWORD dwLow = SetFilePointer(hFile, static_cast<LONG>(static_cast<DWORD>(lOff)), &lHigh, dwMethod);
-    if (dwLow == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) ThrowLastError(strFileName);
+    if (dwLow == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR)
+        ThrowLastError(strFileName);
     return (static_cast<ULONGLONG>(static_cast<DWORD>(lHigh)) << 32) | dwLow;
 }
 
@@ -39,20 +42,24 @@ CFile::CFile(HANDLE hFile) : m_hFile(hFile), m_bCloseOnDelete(FALSE) {}
 
 CFile::CFile(LPCTSTR lpszFileName, UINT nOpenFlags) : CFile() {
     CFileException e(CFileException::none, -1, NULL);
-    if (!Open(lpszFileName, nOpenFlags, &e)) AfxThrowFileException(e.m_cause, e.m_lOsError, e.m_strFileName);
+    if (!Open(lpszFileName, nOpenFlags, &e))
+        AfxThrowFileException(e.m_cause, e.m_lOsError, e.m_strFileName);
 }
 
 // A destructor must not throw: a failing close is dropped here, as Abort does.
 CFile::~CFile() {
-    if (m_hFile != hFileNull && m_bCloseOnDelete) Abort();
+    if (m_hFile != hFileNull && m_bCloseOnDelete)
+        Abort();
 }
 
 BOOL CFile::Open(LPCTSTR lpszFileName, UINT nOpenFlags, CFileException* pError) {
     // Reopening an open object would leak its handle.
-    if (m_hFile != hFileNull && m_bCloseOnDelete) Abort();
+    if (m_hFile != hFileNull && m_bCloseOnDelete)
+        Abort();
     m_bCloseOnDelete = FALSE;
     m_hFile = hFileNull;
-    if (lpszFileName == NULL) lpszFileName = "";
+    if (lpszFileName == NULL)
+        lpszFileName = "";
     m_strFileName = FullPath(lpszFileName);
 
     DWORD dwAccess = 0;
@@ -83,7 +90,8 @@ BOOL CFile::Open(LPCTSTR lpszFileName, UINT nOpenFlags, CFileException* pError) 
     else
         dwCreateFlag = OPEN_EXISTING;
 
-    HANDLE hFile = CreateFileA(lpszFileName, dwAccess, dwShareMode, &sa, dwCreateFlag, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE hFile =
+        CreateFileA(lpszFileName, dwAccess, dwShareMode, &sa, dwCreateFlag, FILE_ATTRIBUTE_NORMAL, NULL);
     if (hFile == INVALID_HANDLE_VALUE) {
         if (pError != NULL) {
             pError->m_lOsError = static_cast<LONG>(GetLastError());
@@ -100,33 +108,37 @@ BOOL CFile::Open(LPCTSTR lpszFileName, UINT nOpenFlags, CFileException* pError) 
 }
 
 UINT CFile::Read(void* lpBuf, UINT nCount) {
-    if (nCount == 0) return 0;
+    if (nCount == 0)
+        return 0;
     DWORD dwRead = 0;
-    if (!ReadFile(m_hFile, lpBuf, nCount, &dwRead, NULL)) ThrowLastError(m_strFileName);
+    if (!ReadFile(m_hFile, lpBuf, nCount, &dwRead, NULL))
+        ThrowLastError(m_strFileName);
     return dwRead;
 }
 
 void CFile::Write(const void* lpBuf, UINT nCount) {
-    if (nCount == 0) return;
+    if (nCount == 0)
+        return;
     DWORD dwWritten = 0;
-    if (!WriteFile(m_hFile, lpBuf, nCount, &dwWritten, NULL)) ThrowLastError(m_strFileName);
+    if (!WriteFile(m_hFile, lpBuf, nCount, &dwWritten, NULL))
+        ThrowLastError(m_strFileName);
     // A short write means the medium is full.
-    if (dwWritten != nCount) AfxThrowFileException(CFileException::diskFull, -1, m_strFileName);
+    if (dwWritten != nCount)
+        AfxThrowFileException(CFileException::diskFull, -1, m_strFileName);
 }
 
 ULONGLONG CFile::Seek(LONGLONG lOff, UINT nFrom) {
     return MoveFilePointer(m_hFile, lOff, nFrom, m_strFileName);
 }
 
-ULONGLONG CFile::GetPosition() const {
-    return MoveFilePointer(m_hFile, 0, FILE_CURRENT, m_strFileName);
-}
+ULONGLONG CFile::GetPosition() const { return MoveFilePointer(m_hFile, 0, FILE_CURRENT, m_strFileName); }
 
 ULONGLONG CFile::GetLength() const {
     DWORD dwHigh = 0;
     SetLastError(NO_ERROR);
     DWORD dwLow = GetFileSize(m_hFile, &dwHigh);
-    if (dwLow == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) ThrowLastError(m_strFileName);
+    if (dwLow == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
+        ThrowLastError(m_strFileName);
     return (static_cast<ULONGLONG>(dwHigh) << 32) | dwLow;
 }
 
@@ -135,17 +147,20 @@ void CFile::Close() {
     DWORD dwError = NO_ERROR;
     if (m_hFile != hFileNull) {
         bError = !CloseHandle(m_hFile);
-        if (bError) dwError = GetLastError();
+        if (bError)
+            dwError = GetLastError();
     }
     CString strFileName = m_strFileName;
     m_hFile = hFileNull;
     m_bCloseOnDelete = FALSE;
     m_strFileName.Empty();
-    if (bError) CFileException::ThrowOsError(static_cast<LONG>(dwError), strFileName);
+    if (bError)
+        CFileException::ThrowOsError(static_cast<LONG>(dwError), strFileName);
 }
 
 void CFile::Abort() {
-    if (m_hFile != hFileNull) CloseHandle(m_hFile);
+    if (m_hFile != hFileNull)
+        CloseHandle(m_hFile);
     m_hFile = hFileNull;
     m_bCloseOnDelete = FALSE;
     m_strFileName.Empty();
@@ -156,16 +171,19 @@ CString CFile::GetFileName() const {
     int start = n;
     while (start > 0) {
         char c = m_strFileName[start - 1];
-        if (c == '\\' || c == '/' || c == ':') break;
+        if (c == '\\' || c == '/' || c == ':')
+            break;
         --start;
     }
     return m_strFileName.Mid(start);
 }
 
 void CFile::Rename(LPCTSTR lpszOldName, LPCTSTR lpszNewName) {
-    if (!MoveFileA(lpszOldName, lpszNewName)) ThrowLastError(CString(lpszOldName));
+    if (!MoveFileA(lpszOldName, lpszNewName))
+        ThrowLastError(CString(lpszOldName));
 }
 
 void CFile::Remove(LPCTSTR lpszFileName) {
-    if (!DeleteFileA(lpszFileName)) ThrowLastError(CString(lpszFileName));
+    if (!DeleteFileA(lpszFileName))
+        ThrowLastError(CString(lpszFileName));
 }

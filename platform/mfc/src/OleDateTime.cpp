@@ -27,9 +27,7 @@ void CivilFromDays(long long z, int& y, int& m, int& d) {
     y = static_cast<int>(static_cast<long long>(yoe) + era * 400 + (m <= 2));
 }
 
-bool IsLeap(int y) {
-    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-}
+bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 int DaysInMonth(int y, int m) {
     static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -38,14 +36,15 @@ int DaysInMonth(int y, int m) {
 
 int DayOfYear(const SYSTEMTIME& st) {
     int n = st.wDay;
-    for (int m = 1; m < st.wMonth; ++m) n += DaysInMonth(st.wYear, m);
+    for (int m = 1; m < st.wMonth; ++m)
+        n += DaysInMonth(st.wYear, m);
     return n;
 }
 
 // Day 0 of an OLE date, 30 December 1899, counted from 1 January 1970.
 const long long kOleEpochFromUnix = -25569;
-const double kMaxDate = 2958465.999988426;   // 31 December 9999 23:59:59
-const double kMinDate = -657434.999988426;   // 1 January 100 23:59:59, on the negative side
+const double kMaxDate = 2958465.999988426;  // 31 December 9999 23:59:59
+const double kMinDate = -657434.999988426;  // 1 January 100 23:59:59, on the negative side
 
 }  // namespace
 
@@ -55,7 +54,8 @@ COleDateTime COleDateTime::GetCurrentTime() {
     return COleDateTime(st);
 }
 
-COleDateTime::COleDateTime(int nYear, int nMonth, int nDay, int nHour, int nMin, int nSec) : m_dt(0), m_status(valid) {
+COleDateTime::COleDateTime(int nYear, int nMonth, int nDay, int nHour, int nMin, int nSec)
+    : m_dt(0), m_status(valid) {
     SetDateTime(nYear, nMonth, nDay, nHour, nMin, nSec);
 }
 
@@ -64,13 +64,15 @@ COleDateTime::COleDateTime(const SYSTEMTIME& st) : m_dt(0), m_status(valid) {
 }
 
 int COleDateTime::SetDateTime(int nYear, int nMonth, int nDay, int nHour, int nMin, int nSec) {
-    if (nYear < 100 || nYear > 9999 || nMonth < 1 || nMonth > 12 || nDay < 1 || nDay > DaysInMonth(nYear, nMonth) ||
-        nHour < 0 || nHour > 23 || nMin < 0 || nMin > 59 || nSec < 0 || nSec > 59) {
+    if (nYear < 100 || nYear > 9999 || nMonth < 1 || nMonth > 12 || nDay < 1 ||
+        nDay > DaysInMonth(nYear, nMonth) || nHour < 0 || nHour > 23 || nMin < 0 || nMin > 59 || nSec < 0 ||
+        nSec > 59) {
         m_dt = 0;
         m_status = invalid;
         return 1;
     }
-    long long days = DaysFromCivil(nYear, static_cast<unsigned>(nMonth), static_cast<unsigned>(nDay)) - kOleEpochFromUnix;
+    long long days =
+        DaysFromCivil(nYear, static_cast<unsigned>(nMonth), static_cast<unsigned>(nDay)) - kOleEpochFromUnix;
     double fraction = (nHour * 3600 + nMin * 60 + nSec) / 86400.0;
     // Before day 0 the time of day still counts forwards: -1.25 is 29 December 1899, 06:00.
     m_dt = days >= 0 ? static_cast<double>(days) + fraction : static_cast<double>(days) - fraction;
@@ -79,7 +81,8 @@ int COleDateTime::SetDateTime(int nYear, int nMonth, int nDay, int nHour, int nM
 }
 
 bool COleDateTime::Split(SYSTEMTIME& st) const {
-    if (m_status != valid || !(m_dt >= kMinDate && m_dt <= kMaxDate)) return false;
+    if (m_status != valid || !(m_dt >= kMinDate && m_dt <= kMaxDate))
+        return false;
     double whole = trunc(m_dt);
     long long days = static_cast<long long>(whole);
     long long seconds = llround(fabs(m_dt - whole) * 86400.0);
@@ -102,9 +105,7 @@ bool COleDateTime::Split(SYSTEMTIME& st) const {
     return true;
 }
 
-BOOL COleDateTime::GetAsSystemTime(SYSTEMTIME& sysTime) const {
-    return Split(sysTime) ? TRUE : FALSE;
-}
+BOOL COleDateTime::GetAsSystemTime(SYSTEMTIME& sysTime) const { return Split(sysTime) ? TRUE : FALSE; }
 
 int COleDateTime::GetYear() const {
     SYSTEMTIME st;
@@ -147,23 +148,30 @@ int COleDateTime::GetDayOfYear() const {
 }
 
 CString COleDateTime::Format(DWORD dwFlags, LCID /*lcid*/) const {
-    if (m_status == null) return CString();
+    if (m_status == null)
+        return CString();
     SYSTEMTIME st;
-    if (!Split(st)) return CString("Invalid DateTime");
+    if (!Split(st))
+        return CString("Invalid DateTime");
     CString date, time;
     date.Format("%d/%d/%d", st.wMonth, st.wDay, st.wYear);
     int hour12 = st.wHour % 12 == 0 ? 12 : st.wHour % 12;
     time.Format("%d:%02d:%02d %s", hour12, st.wMinute, st.wSecond, st.wHour < 12 ? "AM" : "PM");
-    if (dwFlags & VAR_DATEVALUEONLY) return date;
-    if (dwFlags & VAR_TIMEVALUEONLY) return time;
+    if (dwFlags & VAR_DATEVALUEONLY)
+        return date;
+    if (dwFlags & VAR_TIMEVALUEONLY)
+        return time;
     return date + ' ' + time;
 }
 
 CString COleDateTime::Format(LPCTSTR lpszFormat) const {
-    if (m_status == null) return CString();
+    if (m_status == null)
+        return CString();
     SYSTEMTIME st;
-    if (!Split(st)) return CString("Invalid DateTime");
-    if (lpszFormat == NULL || *lpszFormat == '\0') return CString();
+    if (!Split(st))
+        return CString("Invalid DateTime");
+    if (lpszFormat == NULL || *lpszFormat == '\0')
+        return CString();
     struct tm t = {};
     t.tm_year = st.wYear - 1900;
     t.tm_mon = st.wMonth - 1;

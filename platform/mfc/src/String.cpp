@@ -16,7 +16,8 @@ int CompareBytes(const char* a, int na, const char* b, int nb) {
     int n = na < nb ? na : nb;
     if (n > 0) {
         int r = memcmp(a, b, static_cast<size_t>(n));
-        if (r != 0) return r < 0 ? -1 : 1;
+        if (r != 0)
+            return r < 0 ? -1 : 1;
     }
     return na < nb ? -1 : (na > nb ? 1 : 0);
 }
@@ -30,14 +31,13 @@ int CompareBytesNoCase(const char* a, int na, const char* b, int nb) {
     for (int i = 0; i < n; ++i) {
         unsigned char ca = FoldAscii(static_cast<unsigned char>(a[i]));
         unsigned char cb = FoldAscii(static_cast<unsigned char>(b[i]));
-        if (ca != cb) return ca < cb ? -1 : 1;
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
     }
     return na < nb ? -1 : (na > nb ? 1 : 0);
 }
 
-int CStringLength(LPCSTR psz) {
-    return psz ? static_cast<int>(strlen(psz)) : 0;
-}
+int CStringLength(LPCSTR psz) { return psz ? static_cast<int>(strlen(psz)) : 0; }
 
 bool InSet(char c, const char* pszSet, int nSetLength) {
     return nSetLength > 0 && memchr(pszSet, c, static_cast<size_t>(nSetLength)) != nullptr;
@@ -45,9 +45,7 @@ bool InSet(char c, const char* pszSet, int nSetLength) {
 
 }  // namespace
 
-CString::CString(const CString& other) : CString() {
-    AssignBytes(other.m_pchData, other.m_nDataLength);
-}
+CString::CString(const CString& other) : CString() { AssignBytes(other.m_pchData, other.m_nDataLength); }
 
 CString::CString(CString&& other) noexcept
     : m_pchData(other.m_pchData), m_nDataLength(other.m_nDataLength), m_nAllocLength(other.m_nAllocLength) {
@@ -56,12 +54,11 @@ CString::CString(CString&& other) noexcept
     other.m_nAllocLength = 0;
 }
 
-CString::CString(LPCSTR psz) : CString() {
-    AssignBytes(psz, CStringLength(psz));
-}
+CString::CString(LPCSTR psz) : CString() { AssignBytes(psz, CStringLength(psz)); }
 
 CString::CString(LPCSTR pch, int nLength) : CString() {
-    if (pch != nullptr && nLength > 0) AssignBytes(pch, nLength);
+    if (pch != nullptr && nLength > 0)
+        AssignBytes(pch, nLength);
 }
 
 CString::CString(const unsigned char* psz) : CString(reinterpret_cast<LPCSTR>(psz)) {}
@@ -75,9 +72,7 @@ CString::CString(char ch, int nRepeat) : CString() {
     }
 }
 
-CString::~CString() {
-    delete[] m_pchData;
-}
+CString::~CString() { delete[] m_pchData; }
 
 void CString::Empty() {
     delete[] m_pchData;
@@ -87,12 +82,14 @@ void CString::Empty() {
 }
 
 char CString::GetAt(int nIndex) const {
-    if (nIndex < 0 || nIndex >= m_nDataLength) return '\0';
+    if (nIndex < 0 || nIndex >= m_nDataLength)
+        return '\0';
     return m_pchData[nIndex];
 }
 
 void CString::SetAt(int nIndex, char ch) {
-    if (nIndex < 0 || nIndex >= m_nDataLength) return;
+    if (nIndex < 0 || nIndex >= m_nDataLength)
+        return;
     m_pchData[nIndex] = ch;
 }
 
@@ -100,10 +97,13 @@ void CString::SetAt(int nIndex, char ch) {
 // keeping the content. The new tail is zeroed so that ReleaseBuffer(-1) after a
 // GetBuffer that was not written finds the old end.
 void CString::Reserve(int nMinAlloc) {
-    if (nMinAlloc < 0) nMinAlloc = 0;
-    if (m_pchData != nullptr && nMinAlloc <= m_nAllocLength) return;
+    if (nMinAlloc < 0)
+        nMinAlloc = 0;
+    if (m_pchData != nullptr && nMinAlloc <= m_nAllocLength)
+        return;
     char* p = new char[static_cast<size_t>(nMinAlloc) + 1];
-    if (m_nDataLength > 0) memcpy(p, m_pchData, static_cast<size_t>(m_nDataLength));
+    if (m_nDataLength > 0)
+        memcpy(p, m_pchData, static_cast<size_t>(m_nDataLength));
     memset(p + m_nDataLength, 0, static_cast<size_t>(nMinAlloc - m_nDataLength) + 1);
     delete[] m_pchData;
     m_pchData = p;
@@ -114,7 +114,8 @@ void CString::Reserve(int nMinAlloc) {
 void CString::AssignBytes(const char* pch, int nLength) {
     if (pch == nullptr || nLength <= 0) {
         m_nDataLength = 0;
-        if (m_pchData != nullptr) m_pchData[0] = '\0';
+        if (m_pchData != nullptr)
+            m_pchData[0] = '\0';
         return;
     }
     if (m_pchData == nullptr || nLength > m_nAllocLength) {
@@ -132,7 +133,8 @@ void CString::AssignBytes(const char* pch, int nLength) {
 }
 
 void CString::Append(LPCSTR pch, int nLength) {
-    if (pch == nullptr || nLength <= 0) return;
+    if (pch == nullptr || nLength <= 0)
+        return;
     int nNew = m_nDataLength + nLength;
     if (m_pchData == nullptr || nNew > m_nAllocLength) {
         // Appending a piece of itself: remember where it lies before the buffer moves.
@@ -141,7 +143,8 @@ void CString::Append(LPCSTR pch, int nLength) {
             offset = pch - m_pchData;
         int grown = m_nAllocLength + m_nAllocLength / 2;
         Reserve(nNew > grown ? nNew : grown);
-        if (offset >= 0) pch = m_pchData + offset;
+        if (offset >= 0)
+            pch = m_pchData + offset;
     }
     memmove(m_pchData + m_nDataLength, pch, static_cast<size_t>(nLength));
     m_nDataLength = nNew;
@@ -157,13 +160,15 @@ void CString::Splice(int nIndex, int nRemove, const char* pch, int nInsert) {
     int tail = m_nDataLength - nIndex - nRemove;
     if (tail > 0)
         memmove(m_pchData + nIndex + piece.size(), m_pchData + nIndex + nRemove, static_cast<size_t>(tail));
-    if (!piece.empty()) memcpy(m_pchData + nIndex, piece.data(), piece.size());
+    if (!piece.empty())
+        memcpy(m_pchData + nIndex, piece.data(), piece.size());
     m_nDataLength = nNew;
     m_pchData[nNew] = '\0';
 }
 
 CString& CString::operator=(const CString& other) {
-    if (this != &other) AssignBytes(other.m_pchData, other.m_nDataLength);
+    if (this != &other)
+        AssignBytes(other.m_pchData, other.m_nDataLength);
     return *this;
 }
 
@@ -185,9 +190,7 @@ CString& CString::operator=(LPCSTR psz) {
     return *this;
 }
 
-CString& CString::operator=(const unsigned char* psz) {
-    return *this = reinterpret_cast<LPCSTR>(psz);
-}
+CString& CString::operator=(const unsigned char* psz) { return *this = reinterpret_cast<LPCSTR>(psz); }
 
 CString& CString::operator=(char ch) {
     AssignBytes(&ch, 1);
@@ -234,13 +237,9 @@ CString operator+(LPCTSTR a, const CString& b) {
     return Concat(a, CStringLength(a), b.GetString(), b.GetLength());
 }
 
-CString operator+(const CString& a, char b) {
-    return Concat(a.GetString(), a.GetLength(), &b, 1);
-}
+CString operator+(const CString& a, char b) { return Concat(a.GetString(), a.GetLength(), &b, 1); }
 
-CString operator+(char a, const CString& b) {
-    return Concat(&a, 1, b.GetString(), b.GetLength());
-}
+CString operator+(char a, const CString& b) { return Concat(&a, 1, b.GetString(), b.GetLength()); }
 
 int CString::Compare(LPCTSTR psz) const {
     return CompareBytes(GetString(), m_nDataLength, psz ? psz : "", CStringLength(psz));
@@ -258,25 +257,27 @@ int CString::CompareNoCase(const CString& other) const {
     return CompareBytesNoCase(GetString(), m_nDataLength, other.GetString(), other.m_nDataLength);
 }
 
-CString CString::Mid(int nFirst) const {
-    return Mid(nFirst, m_nDataLength);
-}
+CString CString::Mid(int nFirst) const { return Mid(nFirst, m_nDataLength); }
 
 CString CString::Mid(int nFirst, int nCount) const {
-    if (nFirst < 0) nFirst = 0;
-    if (nFirst > m_nDataLength) nFirst = m_nDataLength;
-    if (nCount < 0) nCount = 0;
-    if (nCount > m_nDataLength - nFirst) nCount = m_nDataLength - nFirst;
+    if (nFirst < 0)
+        nFirst = 0;
+    if (nFirst > m_nDataLength)
+        nFirst = m_nDataLength;
+    if (nCount < 0)
+        nCount = 0;
+    if (nCount > m_nDataLength - nFirst)
+        nCount = m_nDataLength - nFirst;
     return CString(GetString() + nFirst, nCount);
 }
 
-CString CString::Left(int nCount) const {
-    return Mid(0, nCount);
-}
+CString CString::Left(int nCount) const { return Mid(0, nCount); }
 
 CString CString::Right(int nCount) const {
-    if (nCount < 0) nCount = 0;
-    if (nCount > m_nDataLength) nCount = m_nDataLength;
+    if (nCount < 0)
+        nCount = 0;
+    if (nCount > m_nDataLength)
+        nCount = m_nDataLength;
     return CString(GetString() + m_nDataLength - nCount, nCount);
 }
 
@@ -287,36 +288,42 @@ bool CString::IsSpanned(int nPos, const char* pszSet, int nSetLength) const {
 CString CString::SpanIncluding(LPCTSTR pszCharSet) const {
     int nSet = CStringLength(pszCharSet);
     int n = 0;
-    while (n < m_nDataLength && IsSpanned(n, pszCharSet, nSet)) ++n;
+    while (n < m_nDataLength && IsSpanned(n, pszCharSet, nSet))
+        ++n;
     return Left(n);
 }
 
 CString CString::SpanExcluding(LPCTSTR pszCharSet) const {
     int nSet = CStringLength(pszCharSet);
     int n = 0;
-    while (n < m_nDataLength && !IsSpanned(n, pszCharSet, nSet)) ++n;
+    while (n < m_nDataLength && !IsSpanned(n, pszCharSet, nSet))
+        ++n;
     return Left(n);
 }
 
 CString& CString::MakeUpper() {
     for (int i = 0; i < m_nDataLength; ++i)
-        if (m_pchData[i] >= 'a' && m_pchData[i] <= 'z') m_pchData[i] = static_cast<char>(m_pchData[i] - 'a' + 'A');
+        if (m_pchData[i] >= 'a' && m_pchData[i] <= 'z')
+            m_pchData[i] = static_cast<char>(m_pchData[i] - 'a' + 'A');
     return *this;
 }
 
 CString& CString::MakeLower() {
     for (int i = 0; i < m_nDataLength; ++i)
-        if (m_pchData[i] >= 'A' && m_pchData[i] <= 'Z') m_pchData[i] = static_cast<char>(m_pchData[i] - 'A' + 'a');
+        if (m_pchData[i] >= 'A' && m_pchData[i] <= 'Z')
+            m_pchData[i] = static_cast<char>(m_pchData[i] - 'A' + 'a');
     return *this;
 }
 
 CString& CString::MakeReverse() {
-    for (int i = 0, j = m_nDataLength - 1; i < j; ++i, --j) std::swap(m_pchData[i], m_pchData[j]);
+    for (int i = 0, j = m_nDataLength - 1; i < j; ++i, --j)
+        std::swap(m_pchData[i], m_pchData[j]);
     return *this;
 }
 
 int CString::Replace(char chOld, char chNew) {
-    if (chOld == chNew) return 0;
+    if (chOld == chNew)
+        return 0;
     int count = 0;
     for (int i = 0; i < m_nDataLength; ++i) {
         if (m_pchData[i] == chOld) {
@@ -329,7 +336,8 @@ int CString::Replace(char chOld, char chNew) {
 
 int CString::Replace(LPCTSTR pszOld, LPCTSTR pszNew) {
     int nOld = CStringLength(pszOld);
-    if (nOld == 0 || m_nDataLength == 0) return 0;
+    if (nOld == 0 || m_nDataLength == 0)
+        return 0;
     // Built aside: pszOld or pszNew may point into this string.
     std::string_view text(m_pchData, static_cast<size_t>(m_nDataLength));
     std::string_view from(pszOld, static_cast<size_t>(nOld));
@@ -342,7 +350,8 @@ int CString::Replace(LPCTSTR pszOld, LPCTSTR pszNew) {
         result += to;
         ++count;
     }
-    if (count == 0) return 0;
+    if (count == 0)
+        return 0;
     result.append(text.data() + pos, text.size() - pos);
     AssignBytes(result.data(), static_cast<int>(result.size()));
     return count;
@@ -351,7 +360,8 @@ int CString::Replace(LPCTSTR pszOld, LPCTSTR pszNew) {
 int CString::Remove(char ch) {
     int kept = 0;
     for (int i = 0; i < m_nDataLength; ++i)
-        if (m_pchData[i] != ch) m_pchData[kept++] = m_pchData[i];
+        if (m_pchData[i] != ch)
+            m_pchData[kept++] = m_pchData[i];
     int removed = m_nDataLength - kept;
     if (removed > 0) {
         m_nDataLength = kept;
@@ -361,38 +371,49 @@ int CString::Remove(char ch) {
 }
 
 int CString::Insert(int nIndex, char ch) {
-    if (nIndex < 0) nIndex = 0;
-    if (nIndex > m_nDataLength) nIndex = m_nDataLength;
+    if (nIndex < 0)
+        nIndex = 0;
+    if (nIndex > m_nDataLength)
+        nIndex = m_nDataLength;
     Splice(nIndex, 0, &ch, 1);
     return m_nDataLength;
 }
 
 int CString::Insert(int nIndex, LPCTSTR psz) {
-    if (nIndex < 0) nIndex = 0;
-    if (nIndex > m_nDataLength) nIndex = m_nDataLength;
+    if (nIndex < 0)
+        nIndex = 0;
+    if (nIndex > m_nDataLength)
+        nIndex = m_nDataLength;
     int n = CStringLength(psz);
-    if (n > 0) Splice(nIndex, 0, psz, n);
+    if (n > 0)
+        Splice(nIndex, 0, psz, n);
     return m_nDataLength;
 }
 
 int CString::Delete(int nIndex, int nCount) {
-    if (nIndex < 0) nIndex = 0;
-    if (nCount <= 0 || nIndex >= m_nDataLength) return m_nDataLength;
-    if (nCount > m_nDataLength - nIndex) nCount = m_nDataLength - nIndex;
+    if (nIndex < 0)
+        nIndex = 0;
+    if (nCount <= 0 || nIndex >= m_nDataLength)
+        return m_nDataLength;
+    if (nCount > m_nDataLength - nIndex)
+        nCount = m_nDataLength - nIndex;
     Splice(nIndex, nCount, nullptr, 0);
     return m_nDataLength;
 }
 
 CString& CString::TrimLeftSet(const char* pszSet, int nSetLength) {
     int n = 0;
-    while (n < m_nDataLength && IsSpanned(n, pszSet, nSetLength)) ++n;
-    if (n > 0) Splice(0, n, nullptr, 0);
+    while (n < m_nDataLength && IsSpanned(n, pszSet, nSetLength))
+        ++n;
+    if (n > 0)
+        Splice(0, n, nullptr, 0);
     return *this;
 }
 
 CString& CString::TrimRightSet(const char* pszSet, int nSetLength) {
     int n = m_nDataLength;
-    while (n > 0 && IsSpanned(n - 1, pszSet, nSetLength)) --n;
+    while (n > 0 && IsSpanned(n - 1, pszSet, nSetLength))
+        --n;
     if (n < m_nDataLength) {
         m_nDataLength = n;
         m_pchData[n] = '\0';
@@ -408,16 +429,20 @@ CString& CString::TrimLeft(char chTarget) { return TrimLeftSet(&chTarget, 1); }
 CString& CString::TrimLeft(LPCTSTR pszTargets) { return TrimLeftSet(pszTargets, CStringLength(pszTargets)); }
 CString& CString::TrimRight() { return TrimRightSet(kWhiteSpace, kWhiteSpaceLength); }
 CString& CString::TrimRight(char chTarget) { return TrimRightSet(&chTarget, 1); }
-CString& CString::TrimRight(LPCTSTR pszTargets) { return TrimRightSet(pszTargets, CStringLength(pszTargets)); }
+CString& CString::TrimRight(LPCTSTR pszTargets) {
+    return TrimRightSet(pszTargets, CStringLength(pszTargets));
+}
 
 int CString::Find(char ch, int nStart) const {
-    if (nStart < 0 || nStart >= m_nDataLength) return -1;
+    if (nStart < 0 || nStart >= m_nDataLength)
+        return -1;
     const void* hit = memchr(m_pchData + nStart, ch, static_cast<size_t>(m_nDataLength - nStart));
     return hit ? static_cast<int>(static_cast<const char*>(hit) - m_pchData) : -1;
 }
 
 int CString::Find(LPCTSTR pszSub, int nStart) const {
-    if (nStart < 0 || nStart > m_nDataLength) return -1;
+    if (nStart < 0 || nStart > m_nDataLength)
+        return -1;
     std::string_view text(GetString(), static_cast<size_t>(m_nDataLength));
     size_t hit = text.find(pszSub ? pszSub : "", static_cast<size_t>(nStart));
     return hit == std::string_view::npos ? -1 : static_cast<int>(hit);
@@ -425,14 +450,16 @@ int CString::Find(LPCTSTR pszSub, int nStart) const {
 
 int CString::ReverseFind(char ch) const {
     for (int i = m_nDataLength - 1; i >= 0; --i)
-        if (m_pchData[i] == ch) return i;
+        if (m_pchData[i] == ch)
+            return i;
     return -1;
 }
 
 int CString::FindOneOf(LPCTSTR pszCharSet) const {
     int nSet = CStringLength(pszCharSet);
     for (int i = 0; i < m_nDataLength; ++i)
-        if (IsSpanned(i, pszCharSet, nSet)) return i;
+        if (IsSpanned(i, pszCharSet, nSet))
+            return i;
     return -1;
 }
 
@@ -458,13 +485,15 @@ void CString::AppendFormat(LPCTSTR pszFormat, ...) {
 }
 
 void CString::AppendFormatV(LPCTSTR pszFormat, va_list args) {
-    if (pszFormat == nullptr) return;
+    if (pszFormat == nullptr)
+        return;
     char small[512];
     va_list first;
     va_copy(first, args);
     int n = vsnprintf(small, sizeof small, pszFormat, first);
     va_end(first);
-    if (n <= 0) return;
+    if (n <= 0)
+        return;
     if (static_cast<size_t>(n) < sizeof small) {
         Append(small, n);
         return;
@@ -483,18 +512,21 @@ LPTSTR CString::GetBuffer(int nMinBufLength) {
 }
 
 void CString::ReleaseBuffer(int nNewLength) {
-    if (m_pchData == nullptr) return;
+    if (m_pchData == nullptr)
+        return;
     if (nNewLength < 0) {
         const void* end = memchr(m_pchData, 0, static_cast<size_t>(m_nAllocLength) + 1);
         nNewLength = end ? static_cast<int>(static_cast<const char*>(end) - m_pchData) : m_nAllocLength;
     }
-    if (nNewLength > m_nAllocLength) nNewLength = m_nAllocLength;
+    if (nNewLength > m_nAllocLength)
+        nNewLength = m_nAllocLength;
     m_nDataLength = nNewLength;
     m_pchData[nNewLength] = '\0';
 }
 
 LPTSTR CString::GetBufferSetLength(int nNewLength) {
-    if (nNewLength < 0) nNewLength = 0;
+    if (nNewLength < 0)
+        nNewLength = 0;
     Reserve(nNewLength);
     m_nDataLength = nNewLength;
     m_pchData[nNewLength] = '\0';
@@ -502,7 +534,8 @@ LPTSTR CString::GetBufferSetLength(int nNewLength) {
 }
 
 void CString::FreeExtra() {
-    if (m_pchData == nullptr || m_nAllocLength == m_nDataLength) return;
+    if (m_pchData == nullptr || m_nAllocLength == m_nDataLength)
+        return;
     if (m_nDataLength == 0) {
         Empty();
         return;

@@ -10,7 +10,9 @@ const UINT kDefaultHashTableSize = 17;
 
 template <class VALUE>
 StringKeyMap<VALUE>::StringKeyMap(INT_PTR nBlockSize)
-    : m_pHashTable(NULL), m_nHashTableSize(kDefaultHashTableSize), m_nCount(0),
+    : m_pHashTable(NULL),
+      m_nHashTableSize(kDefaultHashTableSize),
+      m_nCount(0),
       m_nBlockSize(nBlockSize > 0 ? nBlockSize : 10) {}
 
 template <class VALUE>
@@ -22,7 +24,8 @@ template <class VALUE>
 UINT StringKeyMap<VALUE>::HashKey(LPCTSTR key) const {
     UINT nHash = 0;
     if (key != NULL)
-        while (*key) nHash = (nHash << 5) + nHash + static_cast<BYTE>(*key++);
+        while (*key)
+            nHash = (nHash << 5) + nHash + static_cast<BYTE>(*key++);
     return nHash;
 }
 
@@ -34,13 +37,16 @@ void StringKeyMap<VALUE>::AllocTable(UINT hashSize) {
 
 template <class VALUE>
 void StringKeyMap<VALUE>::InitHashTable(UINT hashSize, BOOL bAllocNow) {
-    if (hashSize == 0) hashSize = 1;
+    if (hashSize == 0)
+        hashSize = 1;
     Assoc** pOld = m_pHashTable;
     UINT nOldSize = m_nHashTableSize;
     m_pHashTable = NULL;
     m_nHashTableSize = hashSize;
-    if (bAllocNow || m_nCount > 0) AllocTable(hashSize);
-    if (pOld == NULL) return;
+    if (bAllocNow || m_nCount > 0)
+        AllocTable(hashSize);
+    if (pOld == NULL)
+        return;
     for (UINT b = 0; b < nOldSize; ++b) {
         for (Assoc* p = pOld[b]; p != NULL;) {
             Assoc* pNext = p->pNext;
@@ -55,16 +61,19 @@ void StringKeyMap<VALUE>::InitHashTable(UINT hashSize, BOOL bAllocNow) {
 
 template <class VALUE>
 typename StringKeyMap<VALUE>::Assoc* StringKeyMap<VALUE>::Find(LPCTSTR key, UINT nHashValue) const {
-    if (m_pHashTable == NULL) return NULL;
+    if (m_pHashTable == NULL)
+        return NULL;
     for (Assoc* p = m_pHashTable[nHashValue % m_nHashTableSize]; p != NULL; p = p->pNext)
-        if (p->nHashValue == nHashValue && p->key == (key ? key : "")) return p;
+        if (p->nHashValue == nHashValue && p->key == (key ? key : ""))
+            return p;
     return NULL;
 }
 
 template <class VALUE>
 BOOL StringKeyMap<VALUE>::Lookup(LPCTSTR key, VALUE& rValue) const {
     Assoc* p = Find(key, HashKey(key));
-    if (p == NULL) return FALSE;
+    if (p == NULL)
+        return FALSE;
     rValue = p->value;
     return TRUE;
 }
@@ -72,8 +81,10 @@ BOOL StringKeyMap<VALUE>::Lookup(LPCTSTR key, VALUE& rValue) const {
 template <class VALUE>
 VALUE& StringKeyMap<VALUE>::operator[](LPCTSTR key) {
     UINT nHashValue = HashKey(key);
-    if (Assoc* p = Find(key, nHashValue)) return p->value;
-    if (m_pHashTable == NULL) AllocTable(m_nHashTableSize);
+    if (Assoc* p = Find(key, nHashValue))
+        return p->value;
+    if (m_pHashTable == NULL)
+        AllocTable(m_nHashTableSize);
     UINT nBucket = nHashValue % m_nHashTableSize;
     Assoc* p = new Assoc{m_pHashTable[nBucket], nHashValue, CString(key), VALUE()};
     m_pHashTable[nBucket] = p;
@@ -83,7 +94,8 @@ VALUE& StringKeyMap<VALUE>::operator[](LPCTSTR key) {
 
 template <class VALUE>
 BOOL StringKeyMap<VALUE>::RemoveKey(LPCTSTR key) {
-    if (m_pHashTable == NULL) return FALSE;
+    if (m_pHashTable == NULL)
+        return FALSE;
     UINT nHashValue = HashKey(key);
     for (Assoc** pp = &m_pHashTable[nHashValue % m_nHashTableSize]; *pp != NULL; pp = &(*pp)->pNext) {
         Assoc* p = *pp;
@@ -122,7 +134,8 @@ void StringKeyMap<VALUE>::GetNextAssoc(POSITION& rNextPosition, CString& rKey, V
     Assoc* pRet = reinterpret_cast<Assoc*>(rNextPosition);
     if (rNextPosition == BEFORE_START_POSITION) {
         pRet = NULL;
-        for (UINT b = 0; b < m_nHashTableSize && pRet == NULL; ++b) pRet = m_pHashTable[b];
+        for (UINT b = 0; b < m_nHashTableSize && pRet == NULL; ++b)
+            pRet = m_pHashTable[b];
         if (pRet == NULL) {
             rNextPosition = NULL;
             return;

@@ -13,8 +13,7 @@ namespace {
 
 class RegKeyObject : public KernelObject {
 public:
-    RegKeyObject(std::string path, RegValues values)
-        : m_path(std::move(path)), m_values(std::move(values)) {}
+    RegKeyObject(std::string path, RegValues values) : m_path(std::move(path)), m_values(std::move(values)) {}
     const std::string& Path() const { return m_path; }
     const RegValues& Values() const { return m_values; }
 
@@ -24,12 +23,18 @@ private:
 };
 
 const char* PredefinedRoot(HKEY hKey) {
-    if (hKey == HKEY_CLASSES_ROOT) return "HKEY_CLASSES_ROOT";
-    if (hKey == HKEY_CURRENT_USER) return "HKEY_CURRENT_USER";
-    if (hKey == HKEY_LOCAL_MACHINE) return "HKEY_LOCAL_MACHINE";
-    if (hKey == HKEY_USERS) return "HKEY_USERS";
-    if (hKey == HKEY_CURRENT_CONFIG) return "HKEY_CURRENT_CONFIG";
-    if (hKey == HKEY_PERFORMANCE_DATA) return "HKEY_PERFORMANCE_DATA";
+    if (hKey == HKEY_CLASSES_ROOT)
+        return "HKEY_CLASSES_ROOT";
+    if (hKey == HKEY_CURRENT_USER)
+        return "HKEY_CURRENT_USER";
+    if (hKey == HKEY_LOCAL_MACHINE)
+        return "HKEY_LOCAL_MACHINE";
+    if (hKey == HKEY_USERS)
+        return "HKEY_USERS";
+    if (hKey == HKEY_CURRENT_CONFIG)
+        return "HKEY_CURRENT_CONFIG";
+    if (hKey == HKEY_PERFORMANCE_DATA)
+        return "HKEY_PERFORMANCE_DATA";
     return nullptr;
 }
 
@@ -41,9 +46,11 @@ bool PathOfKey(HKEY hKey, std::string* pPath, std::shared_ptr<RegKeyObject>* pKe
     }
     std::shared_ptr<RegKeyObject> key =
         std::dynamic_pointer_cast<RegKeyObject>(LookupHandle(reinterpret_cast<HANDLE>(hKey)));
-    if (!key) return false;
+    if (!key)
+        return false;
     *pPath = key->Path();
-    if (pKey) *pKey = key;
+    if (pKey)
+        *pKey = key;
     return true;
 }
 
@@ -53,71 +60,86 @@ bool PathOfKey(HKEY hKey, std::string* pPath, std::shared_ptr<RegKeyObject>* pKe
 
 using namespace win32;
 
-extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM,
-                                        PHKEY phkResult) {
-    if (!phkResult) return ERROR_INVALID_PARAMETER;
+extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
+    if (!phkResult)
+        return ERROR_INVALID_PARAMETER;
     *phkResult = NULL;
     std::string path;
-    if (!PathOfKey(hKey, &path, nullptr)) return ERROR_INVALID_HANDLE;
+    if (!PathOfKey(hKey, &path, nullptr))
+        return ERROR_INVALID_HANDLE;
     if (lpSubKey && *lpSubKey) {
         std::string subKey(lpSubKey);
         // One trailing backslash is ignored, as Windows ignores it; a leading one or an
         // empty part in between is not a key name.
-        if (subKey.back() == '\\') subKey.pop_back();
+        if (subKey.back() == '\\')
+            subKey.pop_back();
         if (subKey.empty() || subKey[0] == '\\' || subKey.find("\\\\") != std::string::npos)
             return ERROR_BAD_PATHNAME;
         path += "\\" + subKey;
     }
     RegStore store;
     const DWORD dwLoaded = LoadRegStore(&store);
-    if (dwLoaded != ERROR_SUCCESS) return (LSTATUS)dwLoaded;
+    if (dwLoaded != ERROR_SUCCESS)
+        return (LSTATUS)dwLoaded;
     const RegValues* pValues = store.FindValues(path);
     // A predefined root exists even when the store names nothing below it.
     if (!pValues && PredefinedRoot(hKey) && !(lpSubKey && *lpSubKey)) {
         static const RegValues kNoValues;
         pValues = &kNoValues;
     }
-    if (!pValues) return ERROR_FILE_NOT_FOUND;
+    if (!pValues)
+        return ERROR_FILE_NOT_FOUND;
     HANDLE h = InsertHandle(std::make_shared<RegKeyObject>(path, *pValues));
-    if (!h) return ERROR_NO_SYSTEM_RESOURCES;
+    if (!h)
+        return ERROR_NO_SYSTEM_RESOURCES;
     *phkResult = reinterpret_cast<HKEY>(h);
     return ERROR_SUCCESS;
 }
 
-extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
-                                           LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-    if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
+extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                           LPBYTE lpData, LPDWORD lpcbData) {
+    if (lpReserved || (lpData && !lpcbData))
+        return ERROR_INVALID_PARAMETER;
     std::string path;
     std::shared_ptr<RegKeyObject> key;
-    if (!PathOfKey(hKey, &path, &key)) return ERROR_INVALID_HANDLE;
+    if (!PathOfKey(hKey, &path, &key))
+        return ERROR_INVALID_HANDLE;
     const RegValues* pValues = key ? &key->Values() : nullptr;
     RegStore store;
     if (!key) {
         // A predefined root is read straight from the store.
         const DWORD dwLoaded = LoadRegStore(&store);
-        if (dwLoaded != ERROR_SUCCESS) return (LSTATUS)dwLoaded;
+        if (dwLoaded != ERROR_SUCCESS)
+            return (LSTATUS)dwLoaded;
         pValues = store.FindValues(path);
-        if (!pValues) return ERROR_FILE_NOT_FOUND;
+        if (!pValues)
+            return ERROR_FILE_NOT_FOUND;
     }
     auto found = pValues->find(RegFoldCase(lpValueName ? lpValueName : ""));
-    if (found == pValues->end()) return ERROR_FILE_NOT_FOUND;
+    if (found == pValues->end())
+        return ERROR_FILE_NOT_FOUND;
     const RegValue& value = found->second;
-    if (lpType) *lpType = value.dwType;
+    if (lpType)
+        *lpType = value.dwType;
     const DWORD cbValue = (DWORD)value.data.size();
-    if (!lpcbData) return ERROR_SUCCESS;
+    if (!lpcbData)
+        return ERROR_SUCCESS;
     if (lpData && *lpcbData < cbValue) {
         *lpcbData = cbValue;
         return ERROR_MORE_DATA;
     }
-    if (lpData && cbValue > 0) memcpy(lpData, value.data.data(), cbValue);
+    if (lpData && cbValue > 0)
+        memcpy(lpData, value.data.data(), cbValue);
     *lpcbData = cbValue;
     return ERROR_SUCCESS;
 }
 
 extern "C" LSTATUS WINAPI RegCloseKey(HKEY hKey) {
-    if (PredefinedRoot(hKey)) return ERROR_SUCCESS;
+    if (PredefinedRoot(hKey))
+        return ERROR_SUCCESS;
     HANDLE h = reinterpret_cast<HANDLE>(hKey);
-    if (!std::dynamic_pointer_cast<RegKeyObject>(LookupHandle(h))) return ERROR_INVALID_HANDLE;
+    if (!std::dynamic_pointer_cast<RegKeyObject>(LookupHandle(h)))
+        return ERROR_INVALID_HANDLE;
     RemoveHandle(h);
     return ERROR_SUCCESS;
 }

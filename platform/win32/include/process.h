@@ -9,9 +9,8 @@ extern "C" {
 
 typedef unsigned(__stdcall* _beginthreadex_proc_type)(void*);
 
-uintptr_t __cdecl _beginthreadex(void* _Security, unsigned _StackSize,
-                                 _beginthreadex_proc_type _StartAddress, void* _ArgList,
-                                 unsigned _InitFlag, unsigned* _ThrdAddr);
+uintptr_t __cdecl _beginthreadex(void* _Security, unsigned _StackSize, _beginthreadex_proc_type _StartAddress,
+                                 void* _ArgList, unsigned _InitFlag, unsigned* _ThrdAddr);
 
 #ifdef __cplusplus
 }

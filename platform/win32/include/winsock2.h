@@ -136,33 +136,33 @@ typedef struct fd_set {
 
 int __WSAFDIsSet(SOCKET s, fd_set* set);
 
-#define FD_CLR(fd, set)                                                         \
-    do {                                                                        \
-        u_int __i;                                                              \
-        for (__i = 0; __i < ((fd_set*)(set))->fd_count; __i++) {                \
-            if (((fd_set*)(set))->fd_array[__i] == (SOCKET)(fd)) {              \
-                while (__i < ((fd_set*)(set))->fd_count - 1) {                  \
-                    ((fd_set*)(set))->fd_array[__i] =                           \
-                        ((fd_set*)(set))->fd_array[__i + 1];                    \
-                    __i++;                                                      \
-                }                                                               \
-                ((fd_set*)(set))->fd_count--;                                   \
-                break;                                                          \
-            }                                                                   \
-        }                                                                       \
+#define FD_CLR(fd, set)                                                                    \
+    do {                                                                                   \
+        u_int __i;                                                                         \
+        for (__i = 0; __i < ((fd_set*)(set))->fd_count; __i++) {                           \
+            if (((fd_set*)(set))->fd_array[__i] == (SOCKET)(fd)) {                         \
+                while (__i < ((fd_set*)(set))->fd_count - 1) {                             \
+                    ((fd_set*)(set))->fd_array[__i] = ((fd_set*)(set))->fd_array[__i + 1]; \
+                    __i++;                                                                 \
+                }                                                                          \
+                ((fd_set*)(set))->fd_count--;                                              \
+                break;                                                                     \
+            }                                                                              \
+        }                                                                                  \
     } while (0)
-#define FD_SET(fd, set)                                                         \
-    do {                                                                        \
-        u_int __i;                                                              \
-        for (__i = 0; __i < ((fd_set*)(set))->fd_count; __i++) {                \
-            if (((fd_set*)(set))->fd_array[__i] == (SOCKET)(fd)) break;         \
-        }                                                                       \
-        if (__i == ((fd_set*)(set))->fd_count) {                                \
-            if (((fd_set*)(set))->fd_count < FD_SETSIZE) {                      \
-                ((fd_set*)(set))->fd_array[__i] = (SOCKET)(fd);                 \
-                ((fd_set*)(set))->fd_count++;                                   \
-            }                                                                   \
-        }                                                                       \
+#define FD_SET(fd, set)                                          \
+    do {                                                         \
+        u_int __i;                                               \
+        for (__i = 0; __i < ((fd_set*)(set))->fd_count; __i++) { \
+            if (((fd_set*)(set))->fd_array[__i] == (SOCKET)(fd)) \
+                break;                                           \
+        }                                                        \
+        if (__i == ((fd_set*)(set))->fd_count) {                 \
+            if (((fd_set*)(set))->fd_count < FD_SETSIZE) {       \
+                ((fd_set*)(set))->fd_array[__i] = (SOCKET)(fd);  \
+                ((fd_set*)(set))->fd_count++;                    \
+            }                                                    \
+        }                                                        \
     } while (0)
 #define FD_ZERO(set) (((fd_set*)(set))->fd_count = 0)
 #define FD_ISSET(fd, set) __WSAFDIsSet((SOCKET)(fd), (fd_set*)(set))
@@ -239,8 +239,7 @@ void WSASetLastError(int iError);
 SOCKET socket(int af, int type, int protocol);
 int bind(SOCKET s, const struct sockaddr* name, int namelen);
 int connect(SOCKET s, const struct sockaddr* name, int namelen);
-int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
-           const struct timeval* timeout);
+int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const struct timeval* timeout);
 int sendto(SOCKET s, const char* buf, int len, int flags, const struct sockaddr* to, int tolen);
 int recvfrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int* fromlen);
 int shutdown(SOCKET s, int how);

@@ -27,14 +27,12 @@ struct BaudMapping {
 // The rates a termios line takes. A DCB rate not listed here (CBR_14400, CBR_56000,
 // CBR_128000, CBR_256000 ...) is one the line cannot take.
 const BaudMapping kBaudTable[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},
-    {150, B150},         {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
 bool SpeedFromBaud(DWORD dwBaud, speed_t* pSpeed) {
@@ -95,8 +93,8 @@ const tcflag_t kFormatFlags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
 
 // Raw line: bytes pass as they are, in both directions.
 void MakeRaw(struct termios* pTio) {
-    pTio->c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
-                       IXOFF | IXANY | IMAXBEL | IUCLC);
+    pTio->c_iflag &=
+        ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | IMAXBEL | IUCLC);
     pTio->c_oflag &= ~OPOST;
     pTio->c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | TOSTOP);
     pTio->c_cflag |= CLOCAL | CREAD;
@@ -112,13 +110,10 @@ DWORD OpenError(int nErrno) {
     case ENOENT:
     case ENXIO:
     case ENODEV:
-    case EIO:
-        return ERROR_FILE_NOT_FOUND;
+    case EIO: return ERROR_FILE_NOT_FOUND;
     // Held exclusively by a program that set TIOCEXCL.
-    case EBUSY:
-        return ERROR_ACCESS_DENIED;
-    default:
-        return Win32ErrorFromErrno(nErrno);
+    case EBUSY: return ERROR_ACCESS_DENIED;
+    default: return Win32ErrorFromErrno(nErrno);
     }
 }
 
@@ -136,8 +131,7 @@ bool DcbToTermios(const DCB& dcb, struct termios* pTio) {
     speed_t speed;
     if (!SpeedFromBaud(dcb.BaudRate, &speed))
         return false;
-    if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
-        dcb.StopBits > TWOSTOPBITS)
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY || dcb.StopBits > TWOSTOPBITS)
         return false;
     if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar)
         return false;
@@ -195,8 +189,8 @@ void TermiosToDcb(const struct termios& tio, const DCB& kept, DCB* pDcb) {
     *pDcb = dcb;
 }
 
-DWORD CommLine::Open(const char* pszDevicePath, DWORD dwDesiredAccess,
-                     std::unique_ptr<CommLine>* pLine, const MonotonicClock& clock) {
+DWORD CommLine::Open(const char* pszDevicePath, DWORD dwDesiredAccess, std::unique_ptr<CommLine>* pLine,
+                     const MonotonicClock& clock) {
     int flags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
     const bool bRead = (dwDesiredAccess & (GENERIC_READ | GENERIC_ALL)) != 0;
     const bool bWrite = (dwDesiredAccess & (GENERIC_WRITE | GENERIC_ALL)) != 0;
@@ -241,8 +235,7 @@ DWORD CommLine::Open(const char* pszDevicePath, DWORD dwDesiredAccess,
         return Win32ErrorFromErrno(nErrno);
     }
     struct stat info;
-    const bool bPseudoTerminal = fstat(fd, &info) == 0 &&
-                                 major(info.st_rdev) >= kPtySlaveMajorFirst &&
+    const bool bPseudoTerminal = fstat(fd, &info) == 0 && major(info.st_rdev) >= kPtySlaveMajorFirst &&
                                  major(info.st_rdev) <= kPtySlaveMajorLast;
     pLine->reset(new CommLine(fd, wakeFd, bPseudoTerminal, clock));
     return ERROR_SUCCESS;
@@ -332,9 +325,8 @@ DWORD CommLine::SetState(const DCB& dcb) {
 }
 
 DWORD CommLine::SetMask(DWORD dwEventMask) {
-    const DWORD kAllEvents = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD |
-                             EV_BREAK | EV_ERR | EV_RING | EV_PERR | EV_RX80FULL | EV_EVENT1 |
-                             EV_EVENT2;
+    const DWORD kAllEvents = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK |
+                             EV_ERR | EV_RING | EV_PERR | EV_RX80FULL | EV_EVENT1 | EV_EVENT2;
     // The mask only selects what WaitCommEvent would report; this layer has no
     // WaitCommEvent, so nothing reads the mask and it need not be kept.
     return (dwEventMask & ~kAllEvents) ? (DWORD)ERROR_INVALID_PARAMETER : (DWORD)ERROR_SUCCESS;
@@ -350,8 +342,7 @@ COMMTIMEOUTS CommLine::GetTimeouts() {
     return m_timeouts;
 }
 
-CommLine::WaitResult CommLine::WaitFor(short events, int nTimeoutMs, short* pRevents,
-                                       DWORD* pdwError) {
+CommLine::WaitResult CommLine::WaitFor(short events, int nTimeoutMs, short* pRevents, DWORD* pdwError) {
     struct pollfd fds[2];
     fds[0].fd = m_fd;
     fds[0].events = events;
@@ -376,8 +367,7 @@ CommLine::WaitResult CommLine::WaitFor(short events, int nTimeoutMs, short* pRev
     return WaitResult::Ready;
 }
 
-DWORD CommLine::AwaitLine(short events, const CommDeadline& deadline, bool* pbHangupSeen,
-                          bool* pbExpired) {
+DWORD CommLine::AwaitLine(short events, const CommDeadline& deadline, bool* pbHangupSeen, bool* pbExpired) {
     *pbExpired = false;
     int nWait = deadline.PollTimeout(m_clock.Now());
     if (nWait == 0) {
@@ -489,16 +479,20 @@ DWORD CommLine::TakeLineErrors() {
     // Pseudo-terminals and some adapters keep no counts: no line errors to tell.
     if (ioctl(m_fd, TIOCGICOUNT, &icount) != 0)
         return 0;
-    const int counts[5] = {icount.frame, icount.overrun, icount.parity, icount.brk,
-                           icount.buf_overrun};
+    const int counts[5] = {icount.frame, icount.overrun, icount.parity, icount.brk, icount.buf_overrun};
     DWORD dwErrors = 0;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_bHaveCounts) {
-        if (counts[0] != m_counts[0]) dwErrors |= CE_FRAME;
-        if (counts[1] != m_counts[1]) dwErrors |= CE_OVERRUN;
-        if (counts[2] != m_counts[2]) dwErrors |= CE_RXPARITY;
-        if (counts[3] != m_counts[3]) dwErrors |= CE_BREAK;
-        if (counts[4] != m_counts[4]) dwErrors |= CE_RXOVER;
+        if (counts[0] != m_counts[0])
+            dwErrors |= CE_FRAME;
+        if (counts[1] != m_counts[1])
+            dwErrors |= CE_OVERRUN;
+        if (counts[2] != m_counts[2])
+            dwErrors |= CE_RXPARITY;
+        if (counts[3] != m_counts[3])
+            dwErrors |= CE_BREAK;
+        if (counts[4] != m_counts[4])
+            dwErrors |= CE_RXOVER;
     }
     memcpy(m_counts, counts, sizeof(m_counts));
     m_bHaveCounts = true;

@@ -34,8 +34,7 @@ class CommLine {
 public:
     // Opens the device. Missing device: ERROR_FILE_NOT_FOUND; already open anywhere:
     // ERROR_ACCESS_DENIED.
-    static DWORD Open(const char* pszDevicePath, DWORD dwDesiredAccess,
-                      std::unique_ptr<CommLine>* pLine,
+    static DWORD Open(const char* pszDevicePath, DWORD dwDesiredAccess, std::unique_ptr<CommLine>* pLine,
                       const MonotonicClock& clock = MonotonicClock::System());
     ~CommLine();
 

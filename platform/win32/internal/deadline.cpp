@@ -28,8 +28,7 @@ const MonotonicClock& MonotonicClock::System() {
     return clock;
 }
 
-CommDeadline CommDeadline::ForRead(const COMMTIMEOUTS& timeouts, DWORD dwCount,
-                                   MonotonicMs start) {
+CommDeadline CommDeadline::ForRead(const COMMTIMEOUTS& timeouts, DWORD dwCount, MonotonicMs start) {
     CommDeadline deadline;
     const DWORD dwInterval = timeouts.ReadIntervalTimeout;
     const DWORD dwMultiplier = timeouts.ReadTotalTimeoutMultiplier;
@@ -39,8 +38,7 @@ CommDeadline CommDeadline::ForRead(const COMMTIMEOUTS& timeouts, DWORD dwCount,
         deadline.m_bReturnAtOnce = true;
         return deadline;
     }
-    if (dwInterval == MAXDWORD && dwMultiplier == MAXDWORD && dwConstant != 0 &&
-        dwConstant != MAXDWORD) {
+    if (dwInterval == MAXDWORD && dwMultiplier == MAXDWORD && dwConstant != 0 && dwConstant != MAXDWORD) {
         deadline.m_bReturnOnFirstBytes = true;
         deadline.m_bHasTotal = true;
         deadline.m_totalDeadline = start + dwConstant;
@@ -57,8 +55,7 @@ CommDeadline CommDeadline::ForRead(const COMMTIMEOUTS& timeouts, DWORD dwCount,
     return deadline;
 }
 
-CommDeadline CommDeadline::ForWrite(const COMMTIMEOUTS& timeouts, DWORD dwCount,
-                                    MonotonicMs start) {
+CommDeadline CommDeadline::ForWrite(const COMMTIMEOUTS& timeouts, DWORD dwCount, MonotonicMs start) {
     CommDeadline deadline;
     const DWORD dwMultiplier = timeouts.WriteTotalTimeoutMultiplier;
     const DWORD dwConstant = timeouts.WriteTotalTimeoutConstant;

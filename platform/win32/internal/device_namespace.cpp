@@ -25,10 +25,12 @@ std::vector<Namespace>& Namespaces() {
 }  // namespace
 
 void RegisterDeviceNamespace(DeviceClaimFunction claim, DeviceOpenFunction open) {
-    if (!claim || !open) return;
+    if (!claim || !open)
+        return;
     std::lock_guard<std::mutex> lock(NamespaceMutex());
     for (const Namespace& entry : Namespaces())
-        if (entry.claim == claim && entry.open == open) return;
+        if (entry.claim == claim && entry.open == open)
+            return;
     Namespaces().push_back({claim, open});
 }
 

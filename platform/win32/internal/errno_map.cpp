@@ -68,7 +68,8 @@ const ErrnoMapping kErrnoTable[] = {
 
 DWORD Win32ErrorFromErrno(int nErrno) {
     for (const ErrnoMapping& mapping : kErrnoTable)
-        if (mapping.nErrno == nErrno) return mapping.dwWin32Error;
+        if (mapping.nErrno == nErrno)
+            return mapping.dwWin32Error;
     return ERROR_GEN_FAILURE;
 }
 
@@ -77,7 +78,8 @@ void SetLastErrorFromErrno(int nErrno) { ::SetLastError(Win32ErrorFromErrno(nErr
 DWORD MissingFileError(const char* pszPath) {
     std::string directory(pszPath);
     const size_t nSlash = directory.rfind('/');
-    if (nSlash == std::string::npos) return ERROR_FILE_NOT_FOUND;
+    if (nSlash == std::string::npos)
+        return ERROR_FILE_NOT_FOUND;
     directory.resize(nSlash == 0 ? 1 : nSlash);
     struct stat info;
     return stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? ERROR_FILE_NOT_FOUND

@@ -27,7 +27,8 @@ HandleTable& Table() {
 
 bool SlotOf(HANDLE h, size_t* pnSlot) {
     const uintptr_t value = reinterpret_cast<uintptr_t>(h);
-    if (value == 0 || value % kHandleStep != 0) return false;
+    if (value == 0 || value % kHandleStep != 0)
+        return false;
     *pnSlot = value / kHandleStep - 1;
     return true;
 }
@@ -76,9 +77,8 @@ DWORD KernelObject::Wait(DWORD dwMilliseconds) {
         return WAIT_FAILED;
     }
     std::unique_lock<std::mutex> lock(KernelWaitMutex());
-    return WaitKernelCondition(lock, dwMilliseconds, [this] { return TryAcquireLocked(); })
-               ? WAIT_OBJECT_0
-               : WAIT_TIMEOUT;
+    return WaitKernelCondition(lock, dwMilliseconds, [this] { return TryAcquireLocked(); }) ? WAIT_OBJECT_0
+                                                                                            : WAIT_TIMEOUT;
 }
 bool KernelObject::UsesKernelWaitLock() const { return false; }
 bool KernelObject::TryAcquireLocked() { return false; }
@@ -92,8 +92,7 @@ HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
     HandleTable& table = Table();
     std::lock_guard<std::mutex> lock(table.mutex);
     size_t slot;
-    if (table.freeSlots.size() > 16 ||
-        (table.slots.size() >= kMaxHandles && !table.freeSlots.empty())) {
+    if (table.freeSlots.size() > 16 || (table.slots.size() >= kMaxHandles && !table.freeSlots.empty())) {
         slot = table.freeSlots.front();
         table.freeSlots.pop_front();
         table.slots[slot] = std::move(object);
@@ -112,7 +111,8 @@ std::shared_ptr<KernelObject> LookupHandle(HANDLE h) {
     if (SlotOf(h, &slot)) {
         HandleTable& table = Table();
         std::lock_guard<std::mutex> lock(table.mutex);
-        if (slot < table.slots.size() && table.slots[slot]) return table.slots[slot];
+        if (slot < table.slots.size() && table.slots[slot])
+            return table.slots[slot];
     }
     ::SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;

@@ -39,8 +39,7 @@ public:
     // I/O. The defaults fail with ERROR_INVALID_HANDLE (a handle that is not a file or
     // device), as Windows does for ReadFile on an event.
     virtual BOOL Read(LPVOID pBuffer, DWORD dwToRead, LPDWORD pdwRead, LPOVERLAPPED pOverlapped);
-    virtual BOOL Write(LPCVOID pBuffer, DWORD dwToWrite, LPDWORD pdwWritten,
-                       LPOVERLAPPED pOverlapped);
+    virtual BOOL Write(LPCVOID pBuffer, DWORD dwToWrite, LPDWORD pdwWritten, LPOVERLAPPED pOverlapped);
     virtual BOOL IoControl(DWORD dwCode, LPVOID pIn, DWORD cbIn, LPVOID pOut, DWORD cbOut,
                            LPDWORD pcbReturned, LPOVERLAPPED pOverlapped);
     virtual BOOL CancelIo();
@@ -75,7 +74,8 @@ std::shared_ptr<KernelObject> RemoveHandle(HANDLE h);
 template <class T>
 std::shared_ptr<T> LookupHandleAs(HANDLE h) {
     std::shared_ptr<T> object = std::dynamic_pointer_cast<T>(LookupHandle(h));
-    if (!object) ::SetLastError(ERROR_INVALID_HANDLE);
+    if (!object)
+        ::SetLastError(ERROR_INVALID_HANDLE);
     return object;
 }
 
@@ -87,14 +87,12 @@ std::condition_variable& KernelWaitCondition();
 // Waits on the kernel condition, lock held, until `ready` is true or the time-out runs out
 // (INFINITE: no limit), on the monotonic clock. Returns the last value of `ready`.
 template <class Predicate>
-bool WaitKernelCondition(std::unique_lock<std::mutex>& lock, DWORD dwMilliseconds,
-                         Predicate ready) {
+bool WaitKernelCondition(std::unique_lock<std::mutex>& lock, DWORD dwMilliseconds, Predicate ready) {
     if (dwMilliseconds == INFINITE) {
         KernelWaitCondition().wait(lock, ready);
         return true;
     }
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
     return KernelWaitCondition().wait_until(lock, deadline, ready);
 }
 
@@ -108,7 +106,7 @@ void CompleteOverlapped(LPOVERLAPPED pOverlapped, DWORD dwError, DWORD dwBytes);
 // where Windows would fault) and a missing buffer (bBufferMissing: ERROR_NOACCESS), set
 // the count to 0 and begin the OVERLAPPED, if any. Empty, with the last error set, when
 // the request cannot start.
-std::shared_ptr<KernelObject> StartRequest(HANDLE h, LPDWORD pdwCount,
-                                           LPOVERLAPPED pOverlapped, bool bBufferMissing);
+std::shared_ptr<KernelObject> StartRequest(HANDLE h, LPDWORD pdwCount, LPOVERLAPPED pOverlapped,
+                                           bool bBufferMissing);
 
 }  // namespace win32

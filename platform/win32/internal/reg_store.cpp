@@ -14,27 +14,32 @@ namespace {
 
 const char kHeader4[] = "REGEDIT4";
 const char kHeader5[] = "Windows Registry Editor Version 5.00";
-const char* const kRoots[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",  "HKEY_LOCAL_MACHINE",
+const char* const kRoots[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",   "HKEY_LOCAL_MACHINE",
                               "HKEY_USERS",        "HKEY_CURRENT_CONFIG", "HKEY_PERFORMANCE_DATA"};
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string TrimRight(const std::string& s) {
     size_t n = s.size();
-    while (n > 0 && (IsBlank(s[n - 1]) || s[n - 1] == '\r')) --n;
+    while (n > 0 && (IsBlank(s[n - 1]) || s[n - 1] == '\r'))
+        --n;
     return s.substr(0, n);
 }
 
 std::string TrimLeft(const std::string& s) {
     size_t n = 0;
-    while (n < s.size() && IsBlank(s[n])) ++n;
+    while (n < s.size() && IsBlank(s[n]))
+        ++n;
     return s.substr(n);
 }
 
 int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -58,14 +63,17 @@ void AppendUtf8(std::string& out, uint32_t cp) {
 
 // UTF-16LE to UTF-8; false on an odd length or a broken surrogate pair.
 bool Utf16LeToUtf8(const BYTE* p, size_t cb, std::string* pOut) {
-    if (cb % 2 != 0) return false;
+    if (cb % 2 != 0)
+        return false;
     std::string out;
     for (size_t i = 0; i < cb; i += 2) {
         uint32_t unit = (uint32_t)p[i] | ((uint32_t)p[i + 1] << 8);
         if (unit >= 0xD800 && unit <= 0xDBFF) {
-            if (i + 3 >= cb) return false;
+            if (i + 3 >= cb)
+                return false;
             const uint32_t low = (uint32_t)p[i + 2] | ((uint32_t)p[i + 3] << 8);
-            if (low < 0xDC00 || low > 0xDFFF) return false;
+            if (low < 0xDC00 || low > 0xDFFF)
+                return false;
             unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
             i += 2;
         } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
@@ -81,7 +89,8 @@ bool Utf16LeToUtf8(const BYTE* p, size_t cb, std::string* pOut) {
 // unescaped. Leaves *pn after the closing quote.
 bool ParseQuoted(const std::string& s, size_t* pn, std::string* pOut) {
     size_t n = *pn;
-    if (n >= s.size() || s[n] != '"') return false;
+    if (n >= s.size() || s[n] != '"')
+        return false;
     ++n;
     std::string out;
     while (n < s.size()) {
@@ -92,7 +101,8 @@ bool ParseQuoted(const std::string& s, size_t* pn, std::string* pOut) {
             return true;
         }
         if (c == '\\') {
-            if (n >= s.size() || (s[n] != '\\' && s[n] != '"')) return false;
+            if (n >= s.size() || (s[n] != '\\' && s[n] != '"'))
+                return false;
             out += s[n++];
         } else {
             out += c;
@@ -105,36 +115,46 @@ bool ParseQuoted(const std::string& s, size_t* pn, std::string* pOut) {
 bool ParseHexList(const std::string& s, std::vector<BYTE>* pData) {
     pData->clear();
     size_t n = 0;
-    while (n < s.size() && IsBlank(s[n])) ++n;
-    if (n == s.size()) return true;  // no bytes
+    while (n < s.size() && IsBlank(s[n]))
+        ++n;
+    if (n == s.size())
+        return true;  // no bytes
     for (;;) {
-        while (n < s.size() && IsBlank(s[n])) ++n;
+        while (n < s.size() && IsBlank(s[n]))
+            ++n;
         int nValue = 0, nDigits = 0;
         while (n < s.size() && HexDigit(s[n]) >= 0 && nDigits < 3) {
             nValue = nValue * 16 + HexDigit(s[n++]);
             ++nDigits;
         }
-        if (nDigits == 0 || nDigits > 2) return false;
+        if (nDigits == 0 || nDigits > 2)
+            return false;
         pData->push_back((BYTE)nValue);
-        while (n < s.size() && IsBlank(s[n])) ++n;
-        if (n == s.size()) return true;
-        if (s[n] != ',') return false;
+        while (n < s.size() && IsBlank(s[n]))
+            ++n;
+        if (n == s.size())
+            return true;
+        if (s[n] != ',')
+            return false;
         ++n;
     }
 }
 
 bool IsRootName(const std::string& name) {
     for (const char* pszRoot : kRoots)
-        if (RegFoldCase(name) == RegFoldCase(pszRoot)) return true;
+        if (RegFoldCase(name) == RegFoldCase(pszRoot))
+            return true;
     return false;
 }
 
 // "HKEY_LOCAL_MACHINE\A\B" with no empty part, lower-cased; false when not a key path.
 bool NormaliseKeyPath(const std::string& path, std::string* pOut) {
     const size_t nSlash = path.find('\\');
-    if (!IsRootName(path.substr(0, nSlash))) return false;
+    if (!IsRootName(path.substr(0, nSlash)))
+        return false;
     if (nSlash != std::string::npos) {
-        if (path.find("\\\\") != std::string::npos || path.back() == '\\') return false;
+        if (path.find("\\\\") != std::string::npos || path.back() == '\\')
+            return false;
     }
     *pOut = RegFoldCase(path);
     return true;
@@ -142,25 +162,31 @@ bool NormaliseKeyPath(const std::string& path, std::string* pOut) {
 
 class Parser {
 public:
-    Parser(const std::string& text, std::map<std::string, RegValues>* pKeys)
-        : m_text(text), m_pKeys(pKeys) {}
+    Parser(const std::string& text, std::map<std::string, RegValues>* pKeys) : m_text(text), m_pKeys(pKeys) {}
 
     bool Run() {
         std::string line;
-        if (!NextLine(&line)) return false;
+        if (!NextLine(&line))
+            return false;
         // A blank line or two ahead of the header does no harm.
         while (TrimRight(line).empty())
-            if (!NextLine(&line)) return false;
+            if (!NextLine(&line))
+                return false;
         const std::string header = TrimRight(line);
-        if (header == kHeader5) m_bVersion5 = true;
-        else if (header != kHeader4) return false;
+        if (header == kHeader5)
+            m_bVersion5 = true;
+        else if (header != kHeader4)
+            return false;
         while (NextLine(&line)) {
             const std::string trimmed = TrimRight(TrimLeft(line));
-            if (trimmed.empty() || trimmed[0] == ';') continue;
+            if (trimmed.empty() || trimmed[0] == ';')
+                continue;
             if (trimmed[0] == '[') {
-                if (!KeyLine(trimmed)) return false;
+                if (!KeyLine(trimmed))
+                    return false;
             } else if (trimmed[0] == '"' || trimmed[0] == '@') {
-                if (!ValueLine(trimmed)) return false;
+                if (!ValueLine(trimmed))
+                    return false;
             } else {
                 return false;
             }
@@ -170,26 +196,32 @@ public:
 
 private:
     bool NextLine(std::string* pLine) {
-        if (m_nPos >= m_text.size()) return false;
+        if (m_nPos >= m_text.size())
+            return false;
         size_t nEnd = m_text.find('\n', m_nPos);
-        if (nEnd == std::string::npos) nEnd = m_text.size();
+        if (nEnd == std::string::npos)
+            nEnd = m_text.size();
         *pLine = m_text.substr(m_nPos, nEnd - m_nPos);
-        if (!pLine->empty() && pLine->back() == '\r') pLine->pop_back();
+        if (!pLine->empty() && pLine->back() == '\r')
+            pLine->pop_back();
         m_nPos = nEnd + 1;
         return true;
     }
 
     bool KeyLine(const std::string& line) {
-        if (line.back() != ']') return false;
+        if (line.back() != ']')
+            return false;
         std::string path = line.substr(1, line.size() - 2);
         const bool bDelete = !path.empty() && path[0] == '-';
-        if (bDelete) path.erase(0, 1);
+        if (bDelete)
+            path.erase(0, 1);
         std::string key;
-        if (!NormaliseKeyPath(path, &key)) return false;
+        if (!NormaliseKeyPath(path, &key))
+            return false;
         if (bDelete) {
             for (auto it = m_pKeys->begin(); it != m_pKeys->end();) {
-                const bool bInside = it->first == key ||
-                                     it->first.compare(0, key.size() + 1, key + "\\") == 0;
+                const bool bInside =
+                    it->first == key || it->first.compare(0, key.size() + 1, key + "\\") == 0;
                 it = bInside ? m_pKeys->erase(it) : std::next(it);
             }
             m_pCurrent = nullptr;
@@ -212,20 +244,26 @@ private:
         } else if (!ParseQuoted(line, &n, &name)) {
             return false;
         }
-        while (n < line.size() && IsBlank(line[n])) ++n;
-        if (n >= line.size() || line[n] != '=') return false;
+        while (n < line.size() && IsBlank(line[n]))
+            ++n;
+        if (n >= line.size() || line[n] != '=')
+            return false;
         ++n;
-        while (n < line.size() && IsBlank(line[n])) ++n;
+        while (n < line.size() && IsBlank(line[n]))
+            ++n;
         std::string data = line.substr(n);
-        if (m_bInDeletedKey) return SkipContinuations(data);
-        if (!m_pCurrent) return false;  // a value before any key
+        if (m_bInDeletedKey)
+            return SkipContinuations(data);
+        if (!m_pCurrent)
+            return false;  // a value before any key
         const std::string folded = RegFoldCase(name);
         if (data == "-") {
             m_pCurrent->erase(folded);
             return true;
         }
         RegValue value;
-        if (!ParseData(data, &value)) return false;
+        if (!ParseData(data, &value))
+            return false;
         (*m_pCurrent)[folded] = std::move(value);
         return true;
     }
@@ -236,7 +274,8 @@ private:
         std::string line;
         while (!list.empty() && list.back() == '\\') {
             list.pop_back();
-            if (!NextLine(&line)) return false;  // the file ends inside the value
+            if (!NextLine(&line))
+                return false;  // the file ends inside the value
             list += TrimRight(TrimLeft(line));
         }
         *pList = list;
@@ -251,8 +290,10 @@ private:
         if (!data.empty() && data[0] == '"') {
             size_t n = 0;
             std::string text;
-            if (!ParseQuoted(data, &n, &text)) return false;
-            if (!TrimRight(data.substr(n)).empty()) return false;
+            if (!ParseQuoted(data, &n, &text))
+                return false;
+            if (!TrimRight(data.substr(n)).empty())
+                return false;
             pValue->dwType = REG_SZ;
             pValue->data.assign(text.begin(), text.end());
             pValue->data.push_back(0);
@@ -260,14 +301,17 @@ private:
         }
         if (data.compare(0, 6, "dword:") == 0) {
             const std::string digits = TrimRight(data.substr(6));
-            if (digits.empty() || digits.size() > 8) return false;
+            if (digits.empty() || digits.size() > 8)
+                return false;
             DWORD dwValue = 0;
             for (char c : digits) {
-                if (HexDigit(c) < 0) return false;
+                if (HexDigit(c) < 0)
+                    return false;
                 dwValue = (dwValue << 4) | (DWORD)HexDigit(c);
             }
             pValue->dwType = REG_DWORD;
-            for (int i = 0; i < 4; ++i) pValue->data.push_back((BYTE)(dwValue >> (8 * i)));
+            for (int i = 0; i < 4; ++i)
+                pValue->data.push_back((BYTE)(dwValue >> (8 * i)));
             return true;
         }
         if (data.compare(0, 3, "hex") == 0) {
@@ -279,17 +323,19 @@ private:
                     return false;
                 dwType = 0;
                 for (size_t i = n + 1; i < nClose; ++i) {
-                    if (HexDigit(data[i]) < 0) return false;
+                    if (HexDigit(data[i]) < 0)
+                        return false;
                     dwType = (dwType << 4) | (DWORD)HexDigit(data[i]);
                 }
                 n = nClose + 1;
             }
-            if (n >= data.size() || data[n] != ':') return false;
+            if (n >= data.size() || data[n] != ':')
+                return false;
             std::string list = data.substr(n + 1);
-            if (!JoinContinuations(&list) || !ParseHexList(list, &pValue->data)) return false;
+            if (!JoinContinuations(&list) || !ParseHexList(list, &pValue->data))
+                return false;
             pValue->dwType = dwType;
-            if (m_bVersion5 &&
-                (dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ)) {
+            if (m_bVersion5 && (dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ)) {
                 std::string text;
                 if (Utf16LeToUtf8(pValue->data.data(), pValue->data.size(), &text))
                     pValue->data.assign(text.begin(), text.end());
@@ -313,8 +359,10 @@ bool DecodeStoreText(const std::string& raw, std::string* pText) {
     if (raw.size() >= 2 && (BYTE)raw[0] == 0xFF && (BYTE)raw[1] == 0xFE)
         return Utf16LeToUtf8((const BYTE*)raw.data() + 2, raw.size() - 2, pText) &&
                pText->find('\0') == std::string::npos;
-    if (raw.size() >= 2 && (BYTE)raw[0] == 0xFE && (BYTE)raw[1] == 0xFF) return false;
-    if (raw.find('\0') != std::string::npos) return false;
+    if (raw.size() >= 2 && (BYTE)raw[0] == 0xFE && (BYTE)raw[1] == 0xFF)
+        return false;
+    if (raw.find('\0') != std::string::npos)
+        return false;
     if (raw.size() >= 3 && (BYTE)raw[0] == 0xEF && (BYTE)raw[1] == 0xBB && (BYTE)raw[2] == 0xBF)
         *pText = raw.substr(3);
     else
@@ -327,15 +375,15 @@ bool DecodeStoreText(const std::string& raw, std::string* pText) {
 std::string RegFoldCase(const std::string& name) {
     std::string folded(name);
     for (char& c : folded)
-        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
     return folded;
 }
 
 bool RegStore::Parse(const std::string& raw) {
     m_keys.clear();
     std::string text;
-    if (raw.size() > kMaxStoreBytes || !DecodeStoreText(raw, &text) ||
-        !Parser(text, &m_keys).Run()) {
+    if (raw.size() > kMaxStoreBytes || !DecodeStoreText(raw, &text) || !Parser(text, &m_keys).Run()) {
         m_keys.clear();
         return false;
     }
@@ -349,10 +397,11 @@ const RegValues* RegStore::FindValues(const std::string& path) const {
 
 DWORD LoadRegStore(RegStore* pStore) {
     const char* pszPath = getenv("IOCLASSLIB_REGISTRY");
-    if (!pszPath || !*pszPath) pszPath = "/etc/ioclasslib/registry.reg";
+    if (!pszPath || !*pszPath)
+        pszPath = "/etc/ioclasslib/registry.reg";
     const int fd = open(pszPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND
-                                                           : Win32ErrorFromErrno(errno);
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND : Win32ErrorFromErrno(errno);
     // Only a regular file: a FIFO or a device named by mistake could block or never end.
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -363,13 +412,15 @@ DWORD LoadRegStore(RegStore* pStore) {
     char buffer[65536];
     for (;;) {
         const ssize_t cbRead = read(fd, buffer, sizeof(buffer));
-        if (cbRead < 0 && errno == EINTR) continue;
+        if (cbRead < 0 && errno == EINTR)
+            continue;
         if (cbRead < 0) {
             const DWORD dwError = Win32ErrorFromErrno(errno);
             close(fd);
             return dwError;
         }
-        if (cbRead == 0) break;
+        if (cbRead == 0)
+            break;
         raw.append(buffer, (size_t)cbRead);
         if (raw.size() > RegStore::kMaxStoreBytes) {
             close(fd);

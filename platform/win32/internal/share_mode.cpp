@@ -11,8 +11,8 @@ namespace win32 {
 namespace {
 
 const off_t kShareBase = (off_t)1 << 62;
-const off_t kHasAccess = kShareBase + 1;   // + 0 read, 1 write, 2 delete
-const off_t kRefuses = kShareBase + 4;     // + 0 read, 1 write, 2 delete
+const off_t kHasAccess = kShareBase + 1;  // + 0 read, 1 write, 2 delete
+const off_t kRefuses = kShareBase + 4;    // + 0 read, 1 write, 2 delete
 
 const DWORD kAccessBits[] = {kShareAccessRead, kShareAccessWrite, kShareAccessDelete};
 const DWORD kShareBits[] = {FILE_SHARE_READ, FILE_SHARE_WRITE, FILE_SHARE_DELETE};
@@ -30,8 +30,10 @@ struct flock ByteLock(short type, off_t start) {
 int SetLock(int fd, short type, off_t start) {
     struct flock lock = ByteLock(type, start);
     for (;;) {
-        if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return 1;
-        if (errno == EINTR) continue;
+        if (fcntl(fd, F_OFD_SETLK, &lock) == 0)
+            return 1;
+        if (errno == EINTR)
+            continue;
         return (errno == EINVAL || errno == ENOLCK || errno == EOPNOTSUPP) ? 0 : -1;
     }
 }
@@ -40,8 +42,10 @@ int SetLock(int fd, short type, off_t start) {
 // byte locks.
 int LockGate(int fd) {
     for (;;) {
-        if (flock(fd, LOCK_EX) == 0) return 1;
-        if (errno == EINTR) continue;
+        if (flock(fd, LOCK_EX) == 0)
+            return 1;
+        if (errno == EINTR)
+            continue;
         return (errno == EINVAL || errno == ENOLCK || errno == EOPNOTSUPP) ? 0 : -1;
     }
 }
@@ -51,13 +55,15 @@ void UnlockGate(int fd) { flock(fd, LOCK_UN); }
 // Whether another open file description holds a lock on the byte.
 bool HeldByOthers(int fd, off_t start) {
     struct flock lock = ByteLock(F_WRLCK, start);
-    if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return false;
+    if (fcntl(fd, F_OFD_GETLK, &lock) != 0)
+        return false;
     return lock.l_type != F_UNLCK;
 }
 
 int OpenShareDescriptor(int fd) {
     const int nFlags = fcntl(fd, F_GETFL);
-    if (nFlags >= 0 && (nFlags & O_ACCMODE) != O_WRONLY) return fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (nFlags >= 0 && (nFlags & O_ACCMODE) != O_WRONLY)
+        return fcntl(fd, F_DUPFD_CLOEXEC, 0);
     // Shared byte locks need a readable descriptor: a second one on the same file.
     char szPath[64];
     snprintf(szPath, sizeof(szPath), "/proc/self/fd/%d", fd);
@@ -74,15 +80,18 @@ DWORD ShareAccessOf(DWORD dwDesiredAccess) {
         dwAccess |= kShareAccessRead;
     if (dwDesiredAccess & (GENERIC_WRITE | GENERIC_ALL | 0x0002 | 0x0004))
         dwAccess |= kShareAccessWrite;
-    if (dwDesiredAccess & (DELETE | GENERIC_ALL)) dwAccess |= kShareAccessDelete;
+    if (dwDesiredAccess & (DELETE | GENERIC_ALL))
+        dwAccess |= kShareAccessDelete;
     return dwAccess;
 }
 
 int AcquireShareMode(int fd, DWORD dwAccess, DWORD dwShareMode) {
     // An open without data access (attributes only) neither checks nor counts, as on Windows.
-    if (dwAccess == 0) return kNoShareDescriptor;
+    if (dwAccess == 0)
+        return kNoShareDescriptor;
     const int fdShare = OpenShareDescriptor(fd);
-    if (fdShare < 0) return kNoShareDescriptor;  // unreadable to us: cannot take part
+    if (fdShare < 0)
+        return kNoShareDescriptor;  // unreadable to us: cannot take part
     const int nGate = LockGate(fdShare);
     if (nGate == 0) {
         close(fdShare);
@@ -95,7 +104,8 @@ int AcquireShareMode(int fd, DWORD dwAccess, DWORD dwShareMode) {
     }
     bool bConflict = false;
     for (int i = 0; i < 3 && !bConflict; ++i) {
-        if ((dwAccess & kAccessBits[i]) && HeldByOthers(fdShare, kRefuses + i)) bConflict = true;
+        if ((dwAccess & kAccessBits[i]) && HeldByOthers(fdShare, kRefuses + i))
+            bConflict = true;
         if (!(dwShareMode & kShareBits[i]) && HeldByOthers(fdShare, kHasAccess + i))
             bConflict = true;
     }
@@ -117,7 +127,8 @@ int AcquireShareMode(int fd, DWORD dwAccess, DWORD dwShareMode) {
 ShareGate::ShareGate(int fd) : m_fd(fd), m_bLocked(LockGate(fd) == 1) {}
 
 ShareGate::~ShareGate() {
-    if (m_bLocked) UnlockGate(m_fd);
+    if (m_bLocked)
+        UnlockGate(m_fd);
 }
 
 bool ShareGate::DeleteRefused() const { return m_bLocked && HeldByOthers(m_fd, kRefuses + 2); }

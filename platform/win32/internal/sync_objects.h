@@ -46,7 +46,6 @@ private:
 // object of another type, as Windows does.
 std::shared_ptr<KernelObject> FindOrAddNamedObject(const std::string& name,
                                                    const std::shared_ptr<KernelObject>& created,
-                                                   bool (*isSameType)(const KernelObject&),
-                                                   bool* pbExisted);
+                                                   bool (*isSameType)(const KernelObject&), bool* pbExisted);
 
 }  // namespace win32

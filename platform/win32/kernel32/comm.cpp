@@ -29,8 +29,7 @@ public:
 
     // WriteFile likewise: a write cut short by the write time-out succeeds with the count
     // that went out.
-    BOOL Write(LPCVOID pBuffer, DWORD dwToWrite, LPDWORD pdwWritten,
-               LPOVERLAPPED pOverlapped) override {
+    BOOL Write(LPCVOID pBuffer, DWORD dwToWrite, LPDWORD pdwWritten, LPOVERLAPPED pOverlapped) override {
         DWORD dwDone = 0;
         DWORD dwError = m_line->Write(pBuffer, dwToWrite, &dwDone);
         return Finish(dwError, dwDone, pdwWritten, pOverlapped);

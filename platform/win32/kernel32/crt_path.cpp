@@ -17,9 +17,11 @@ namespace {
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 void CopyPart(char* pszTarget, size_t cbTarget, const char* pBegin, const char* pEnd) {
-    if (!pszTarget) return;
+    if (!pszTarget)
+        return;
     size_t cbPart = (size_t)(pEnd - pBegin);
-    if (cbPart > cbTarget - 1) cbPart = cbTarget - 1;
+    if (cbPart > cbTarget - 1)
+        cbPart = cbTarget - 1;
     memcpy(pszTarget, pBegin, cbPart);
     pszTarget[cbPart] = '\0';
 }
@@ -27,19 +29,21 @@ void CopyPart(char* pszTarget, size_t cbTarget, const char* pBegin, const char* 
 // Appends as much of pszPart as fits below _MAX_PATH.
 void Append(char* pszPath, size_t* pcbUsed, const char* pBegin, size_t cbPart) {
     const size_t cbRoom = _MAX_PATH - 1 - *pcbUsed;
-    if (cbPart > cbRoom) cbPart = cbRoom;
+    if (cbPart > cbRoom)
+        cbPart = cbRoom;
     memcpy(pszPath + *pcbUsed, pBegin, cbPart);
     *pcbUsed += cbPart;
 }
 
 }  // namespace
 
-extern "C" void __cdecl _splitpath(const char* _FullPath, char* _Drive, char* _Dir,
-                                   char* _Filename, char* _Ext) {
+extern "C" void __cdecl _splitpath(const char* _FullPath, char* _Drive, char* _Dir, char* _Filename,
+                                   char* _Ext) {
     if (!_FullPath) {
         errno = EINVAL;
         for (char* pszPart : {_Drive, _Dir, _Filename, _Ext})
-            if (pszPart) *pszPart = '\0';
+            if (pszPart)
+                *pszPart = '\0';
         return;
     }
     const char* p = _FullPath;
@@ -73,8 +77,8 @@ extern "C" void __cdecl _splitpath(const char* _FullPath, char* _Drive, char* _D
 // file name and extension (with a dot added when it lacks one). Windows adds '\'; here only
 // a directory written with '\' alone gets '\', any other the Linux '/'. The result is cut
 // to _MAX_PATH - 1 characters rather than run past a _MAX_PATH buffer.
-extern "C" void __cdecl _makepath(char* _Path, const char* _Drive, const char* _Dir,
-                                  const char* _Filename, const char* _Ext) {
+extern "C" void __cdecl _makepath(char* _Path, const char* _Drive, const char* _Dir, const char* _Filename,
+                                  const char* _Ext) {
     if (!_Path) {
         errno = EINVAL;
         return;
@@ -93,9 +97,11 @@ extern "C" void __cdecl _makepath(char* _Path, const char* _Drive, const char* _
             Append(szResult, &cbUsed, bWindowsStyle ? "\\" : "/", 1);
         }
     }
-    if (_Filename) Append(szResult, &cbUsed, _Filename, strlen(_Filename));
+    if (_Filename)
+        Append(szResult, &cbUsed, _Filename, strlen(_Filename));
     if (_Ext && *_Ext) {
-        if (*_Ext != '.') Append(szResult, &cbUsed, ".", 1);
+        if (*_Ext != '.')
+            Append(szResult, &cbUsed, ".", 1);
         Append(szResult, &cbUsed, _Ext, strlen(_Ext));
     }
     szResult[cbUsed] = '\0';

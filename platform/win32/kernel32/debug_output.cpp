@@ -19,7 +19,8 @@ void WriteAll(int fd, const char* pData, size_t cbData) {
     while (cbData > 0) {
         const ssize_t cbWritten = write(fd, pData, cbData);
         if (cbWritten < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return;
         }
         pData += cbWritten;
@@ -31,12 +32,14 @@ void WriteAll(int fd, const char* pData, size_t cbData) {
 
 extern "C" void WINAPI OutputDebugStringA(LPCSTR lpOutputString) {
     const char* pszTarget = getenv("IOCLASSLIB_DEBUG_OUTPUT");
-    if (!pszTarget || !*pszTarget || !lpOutputString) return;
+    if (!pszTarget || !*pszTarget || !lpOutputString)
+        return;
     // Debugger output never changes the caller's last error.
     const DWORD dwLastError = GetLastError();
     const int nSavedErrno = errno;
     std::string line(lpOutputString);
-    if (line.empty() || line.back() != '\n') line += '\n';
+    if (line.empty() || line.back() != '\n')
+        line += '\n';
     if (strcmp(pszTarget, "stderr") == 0) {
         WriteAll(STDERR_FILENO, line.data(), line.size());
     } else {

@@ -48,13 +48,16 @@ public:
           m_deleteOnClose(std::move(deletePath)) {}
 
     ~FileObject() override {
-        if (!m_deleteOnClose.empty()) unlink(m_deleteOnClose.c_str());
+        if (!m_deleteOnClose.empty())
+            unlink(m_deleteOnClose.c_str());
         close(m_fd);
-        if (m_fdShare >= 0) close(m_fdShare);  // withdraws the share mode
+        if (m_fdShare >= 0)
+            close(m_fdShare);  // withdraws the share mode
     }
 
     BOOL Read(LPVOID pBuffer, DWORD dwToRead, LPDWORD pdwRead, LPOVERLAPPED pOverlapped) override {
-        if (!(m_dwAccess & kShareAccessRead)) return Fail(pOverlapped, ERROR_ACCESS_DENIED);
+        if (!(m_dwAccess & kShareAccessRead))
+            return Fail(pOverlapped, ERROR_ACCESS_DENIED);
         std::lock_guard<std::mutex> lock(m_mutex);
         if (pOverlapped && !MoveTo(OffsetOf(pOverlapped)))
             return Fail(pOverlapped, ::GetLastError());
@@ -62,17 +65,22 @@ public:
         while (dwDone < dwToRead) {
             const ssize_t cbRead = read(m_fd, (char*)pBuffer + dwDone, dwToRead - dwDone);
             if (cbRead < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR)
+                    continue;
                 const int nErrno = errno;
-                if (dwDone > 0) break;
+                if (dwDone > 0)
+                    break;
                 return Fail(pOverlapped, Win32ErrorFromErrno(nErrno));
             }
-            if (cbRead == 0) break;
+            if (cbRead == 0)
+                break;
             dwDone += (DWORD)cbRead;
             // Pipes and devices give what they have, as ReadFile does on them.
-            if (!m_bRegular) break;
+            if (!m_bRegular)
+                break;
         }
-        if (pdwRead) *pdwRead = dwDone;
+        if (pdwRead)
+            *pdwRead = dwDone;
         if (pOverlapped) {
             if (dwDone == 0 && dwToRead > 0 && m_bRegular)
                 return Fail(pOverlapped, ERROR_HANDLE_EOF);
@@ -81,40 +89,42 @@ public:
         return TRUE;
     }
 
-    BOOL Write(LPCVOID pBuffer, DWORD dwToWrite, LPDWORD pdwWritten,
-               LPOVERLAPPED pOverlapped) override {
-        if (!(m_dwAccess & kShareAccessWrite)) return Fail(pOverlapped, ERROR_ACCESS_DENIED);
+    BOOL Write(LPCVOID pBuffer, DWORD dwToWrite, LPDWORD pdwWritten, LPOVERLAPPED pOverlapped) override {
+        if (!(m_dwAccess & kShareAccessWrite))
+            return Fail(pOverlapped, ERROR_ACCESS_DENIED);
         std::lock_guard<std::mutex> lock(m_mutex);
         if (pOverlapped) {
             // Offset and OffsetHigh both 0xFFFFFFFF mean "at the end of the file".
-            const bool bAppend = pOverlapped->Offset == 0xFFFFFFFFu &&
-                                 pOverlapped->OffsetHigh == 0xFFFFFFFFu;
-            const bool bMoved = bAppend ? lseek(m_fd, 0, SEEK_END) >= 0
-                                        : MoveTo(OffsetOf(pOverlapped));
-            if (!bMoved) return Fail(pOverlapped, bAppend ? Win32ErrorFromErrno(errno)
-                                                          : ::GetLastError());
+            const bool bAppend = pOverlapped->Offset == 0xFFFFFFFFu && pOverlapped->OffsetHigh == 0xFFFFFFFFu;
+            const bool bMoved = bAppend ? lseek(m_fd, 0, SEEK_END) >= 0 : MoveTo(OffsetOf(pOverlapped));
+            if (!bMoved)
+                return Fail(pOverlapped, bAppend ? Win32ErrorFromErrno(errno) : ::GetLastError());
         }
         DWORD dwDone = 0;
         while (dwDone < dwToWrite) {
-            const ssize_t cbWritten =
-                write(m_fd, (const char*)pBuffer + dwDone, dwToWrite - dwDone);
+            const ssize_t cbWritten = write(m_fd, (const char*)pBuffer + dwDone, dwToWrite - dwDone);
             if (cbWritten < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR)
+                    continue;
                 const int nErrno = errno;
-                if (pdwWritten) *pdwWritten = dwDone;
+                if (pdwWritten)
+                    *pdwWritten = dwDone;
                 return Fail(pOverlapped, Win32ErrorFromErrno(nErrno));
             }
             dwDone += (DWORD)cbWritten;
         }
-        if (pdwWritten) *pdwWritten = dwDone;
-        if (pOverlapped) CompleteOverlapped(pOverlapped, ERROR_SUCCESS, dwDone);
+        if (pdwWritten)
+            *pdwWritten = dwDone;
+        if (pOverlapped)
+            CompleteOverlapped(pOverlapped, ERROR_SUCCESS, dwDone);
         return TRUE;
     }
 
     BOOL CancelIo() override { return TRUE; }  // every request completes before it returns
 
     BOOL Flush() override {
-        if (fsync(m_fd) != 0 && errno != EINVAL && errno != EROFS) return FailErrno();
+        if (fsync(m_fd) != 0 && errno != EINVAL && errno != EROFS)
+            return FailErrno();
         return TRUE;
     }
 
@@ -127,7 +137,8 @@ public:
             struct stat info;
             base = fstat(m_fd, &info) == 0 ? info.st_size : -1;
         }
-        if (base < 0) return FailErrno();
+        if (base < 0)
+            return FailErrno();
         LONGLONG llTarget;
         if (__builtin_add_overflow((LONGLONG)base, llDistance, &llTarget)) {
             ::SetLastError(ERROR_INVALID_PARAMETER);
@@ -137,14 +148,17 @@ public:
             ::SetLastError(ERROR_NEGATIVE_SEEK);
             return FALSE;
         }
-        if (!MoveTo((ULONGLONG)llTarget)) return FALSE;
-        if (pllNewPosition) *pllNewPosition = llTarget;
+        if (!MoveTo((ULONGLONG)llTarget))
+            return FALSE;
+        if (pllNewPosition)
+            *pllNewPosition = llTarget;
         return TRUE;
     }
 
     BOOL GetSize(LONGLONG* pllSize) override {
         struct stat info;
-        if (fstat(m_fd, &info) != 0) return FailErrno();
+        if (fstat(m_fd, &info) != 0)
+            return FailErrno();
         *pllSize = info.st_size;
         return TRUE;
     }
@@ -156,7 +170,8 @@ public:
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         const off_t position = lseek(m_fd, 0, SEEK_CUR);
-        if (position < 0 || ftruncate(m_fd, position) != 0) return FailErrno();
+        if (position < 0 || ftruncate(m_fd, position) != 0)
+            return FailErrno();
         return TRUE;
     }
 
@@ -178,7 +193,8 @@ private:
     }
 
     static BOOL Fail(LPOVERLAPPED pOverlapped, DWORD dwError) {
-        if (pOverlapped) CompleteOverlapped(pOverlapped, dwError, 0);
+        if (pOverlapped)
+            CompleteOverlapped(pOverlapped, dwError, 0);
         ::SetLastError(dwError);
         return FALSE;
     }
@@ -202,13 +218,17 @@ bool StartsWithNoCase(const char* psz, const char* pszPrefix) {
 
 // "COMn" or "\\.\COMn" (any case, n from 1 to 256): n, else 0.
 int ComPortNumber(const char* pszName) {
-    if (strncmp(pszName, "\\\\.\\", 4) == 0) pszName += 4;
-    if (!StartsWithNoCase(pszName, "COM")) return 0;
+    if (strncmp(pszName, "\\\\.\\", 4) == 0)
+        pszName += 4;
+    if (!StartsWithNoCase(pszName, "COM"))
+        return 0;
     const char* pszDigits = pszName + 3;
-    if (*pszDigits < '1' || *pszDigits > '9') return 0;
+    if (*pszDigits < '1' || *pszDigits > '9')
+        return 0;
     int nPort = 0;
     for (const char* p = pszDigits; *p; ++p) {
-        if (!isdigit((unsigned char)*p) || p - pszDigits >= 3) return 0;
+        if (!isdigit((unsigned char)*p) || p - pszDigits >= 3)
+            return 0;
         nPort = nPort * 10 + (*p - '0');
     }
     return nPort <= 256 ? nPort : 0;
@@ -231,21 +251,23 @@ std::string ComDevicePath(int nPort) {
 // the tty class in sysfs. Without sysfs the device is opened and asked.
 bool IsTerminalDevice(const char* pszPath, const struct stat& info) {
     const unsigned nMajor = major(info.st_rdev);
-    if (nMajor >= kUnix98PtySlaveMajorFirst && nMajor <= kUnix98PtySlaveMajorLast) return true;
+    if (nMajor >= kUnix98PtySlaveMajorFirst && nMajor <= kUnix98PtySlaveMajorLast)
+        return true;
     struct stat sysfs;
     if (stat("/sys/dev/char", &sysfs) == 0) {
         char szLink[96];
-        snprintf(szLink, sizeof(szLink), "/sys/dev/char/%u:%u/subsystem", nMajor,
-                 minor(info.st_rdev));
+        snprintf(szLink, sizeof(szLink), "/sys/dev/char/%u:%u/subsystem", nMajor, minor(info.st_rdev));
         char szTarget[256];
         const ssize_t cbTarget = readlink(szLink, szTarget, sizeof(szTarget) - 1);
-        if (cbTarget <= 0) return false;
+        if (cbTarget <= 0)
+            return false;
         szTarget[cbTarget] = '\0';
         const char* pszClass = strrchr(szTarget, '/');
         return pszClass && strcmp(pszClass, "/tty") == 0;
     }
     const int fd = open(pszPath, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     const bool bTerminal = isatty(fd) != 0;
     close(fd);
     return bTerminal;
@@ -255,31 +277,36 @@ DWORD OpenErrorFromErrno(int nErrno, const char* pszPath) {
     return nErrno == ENOENT ? MissingFileError(pszPath) : Win32ErrorFromErrno(nErrno);
 }
 
-HANDLE OpenFile(const char* pszPath, DWORD dwDesiredAccess, DWORD dwShareMode,
-                DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes) {
+HANDLE OpenFile(const char* pszPath, DWORD dwDesiredAccess, DWORD dwShareMode, DWORD dwCreationDisposition,
+                DWORD dwFlagsAndAttributes) {
     const DWORD dwAccess = ShareAccessOf(dwDesiredAccess);
     int nFlags = O_CLOEXEC | O_NOCTTY;
-    if ((dwAccess & kShareAccessRead) && (dwAccess & kShareAccessWrite)) nFlags |= O_RDWR;
-    else if (dwAccess & kShareAccessWrite) nFlags |= O_WRONLY;
-    else nFlags |= O_RDONLY;
-    if (dwFlagsAndAttributes & FILE_FLAG_WRITE_THROUGH) nFlags |= O_DSYNC;
+    if ((dwAccess & kShareAccessRead) && (dwAccess & kShareAccessWrite))
+        nFlags |= O_RDWR;
+    else if (dwAccess & kShareAccessWrite)
+        nFlags |= O_WRONLY;
+    else
+        nFlags |= O_RDONLY;
+    if (dwFlagsAndAttributes & FILE_FLAG_WRITE_THROUGH)
+        nFlags |= O_DSYNC;
 
     bool bCreate = false, bMayCreate = false, bTruncate = false;
     switch (dwCreationDisposition) {
-        case CREATE_NEW: bCreate = true; break;
-        case CREATE_ALWAYS: bMayCreate = true; bTruncate = true; break;
-        case OPEN_EXISTING: break;
-        case OPEN_ALWAYS: bMayCreate = true; break;
-        case TRUNCATE_EXISTING:
-            if (!(dwAccess & kShareAccessWrite)) {
-                ::SetLastError(ERROR_INVALID_PARAMETER);
-                return INVALID_HANDLE_VALUE;
-            }
-            bTruncate = true;
-            break;
-        default:
+    case CREATE_NEW: bCreate = true; break;
+    case CREATE_ALWAYS:
+        bMayCreate = true;
+        bTruncate = true;
+        break;
+    case OPEN_EXISTING: break;
+    case OPEN_ALWAYS: bMayCreate = true; break;
+    case TRUNCATE_EXISTING:
+        if (!(dwAccess & kShareAccessWrite)) {
             ::SetLastError(ERROR_INVALID_PARAMETER);
             return INVALID_HANDLE_VALUE;
+        }
+        bTruncate = true;
+        break;
+    default: ::SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
     const mode_t mode = (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
 
@@ -294,10 +321,12 @@ HANDLE OpenFile(const char* pszPath, DWORD dwDesiredAccess, DWORD dwShareMode,
                 bExisted = false;
                 break;
             }
-            if (errno != EEXIST || bCreate) break;
+            if (errno != EEXIST || bCreate)
+                break;
         }
         fd = open(pszPath, nFlags);
-        if (fd < 0 && errno == ENOENT && bMayCreate) continue;  // removed meanwhile
+        if (fd < 0 && errno == ENOENT && bMayCreate)
+            continue;  // removed meanwhile
         break;
     }
     if (fd < 0) {
@@ -316,8 +345,7 @@ HANDLE OpenFile(const char* pszPath, DWORD dwDesiredAccess, DWORD dwShareMode,
         return INVALID_HANDLE_VALUE;
     }
     const bool bRegular = S_ISREG(info.st_mode);
-    const int fdShare =
-        bRegular ? AcquireShareMode(fd, dwAccess, dwShareMode) : kNoShareDescriptor;
+    const int fdShare = bRegular ? AcquireShareMode(fd, dwAccess, dwShareMode) : kNoShareDescriptor;
     if (fdShare == kShareRefused) {
         close(fd);
         return INVALID_HANDLE_VALUE;
@@ -325,16 +353,18 @@ HANDLE OpenFile(const char* pszPath, DWORD dwDesiredAccess, DWORD dwShareMode,
     if (bTruncate && bExisted && bRegular && ftruncate(fd, 0) != 0) {
         SetLastErrorFromErrno(errno);
         close(fd);
-        if (fdShare >= 0) close(fdShare);
+        if (fdShare >= 0)
+            close(fdShare);
         return INVALID_HANDLE_VALUE;
     }
     std::string deletePath;
-    if (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) deletePath = pszPath;
-    HANDLE h = InsertHandle(std::make_shared<FileObject>(
-        fd, fdShare, dwAccess, bRegular, deletePath));
-    if (!h) return INVALID_HANDLE_VALUE;  // the object closed the descriptor
-    ::SetLastError(bExisted && (dwCreationDisposition == CREATE_ALWAYS ||
-                                dwCreationDisposition == OPEN_ALWAYS)
+    if (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE)
+        deletePath = pszPath;
+    HANDLE h = InsertHandle(std::make_shared<FileObject>(fd, fdShare, dwAccess, bRegular, deletePath));
+    if (!h)
+        return INVALID_HANDLE_VALUE;  // the object closed the descriptor
+    ::SetLastError(bExisted &&
+                           (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS)
                        ? ERROR_ALREADY_EXISTS
                        : ERROR_SUCCESS);
     return h;
@@ -354,78 +384,83 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
         return INVALID_HANDLE_VALUE;
     }
     if (const int nPort = ComPortNumber(lpFileName)) {
-        return OpenCommDevice(ComDevicePath(nPort).c_str(), dwDesiredAccess,
-                              dwFlagsAndAttributes);
+        return OpenCommDevice(ComDevicePath(nPort).c_str(), dwDesiredAccess, dwFlagsAndAttributes);
     }
     if (strncmp(lpFileName, "\\\\.\\", 4) == 0 || strncmp(lpFileName, "\\\\?\\", 4) == 0) {
         return OpenRegisteredDevice(DeviceOpenRequest{lpFileName, dwDesiredAccess, dwShareMode,
-                                                      dwCreationDisposition,
-                                                      dwFlagsAndAttributes});
+                                                      dwCreationDisposition, dwFlagsAndAttributes});
     }
     struct stat info;
-    if (stat(lpFileName, &info) == 0 && S_ISCHR(info.st_mode) &&
-        IsTerminalDevice(lpFileName, info)) {
+    if (stat(lpFileName, &info) == 0 && S_ISCHR(info.st_mode) && IsTerminalDevice(lpFileName, info)) {
         return OpenCommDevice(lpFileName, dwDesiredAccess, dwFlagsAndAttributes);
     }
-    return OpenFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition,
-                    dwFlagsAndAttributes);
+    return OpenFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes);
 }
 
 extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                                 LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
-    std::shared_ptr<KernelObject> object = StartRequest(
-        hFile, lpNumberOfBytesRead, lpOverlapped, !lpBuffer && nNumberOfBytesToRead > 0);
-    if (!object) return FALSE;
+    std::shared_ptr<KernelObject> object =
+        StartRequest(hFile, lpNumberOfBytesRead, lpOverlapped, !lpBuffer && nNumberOfBytesToRead > 0);
+    if (!object)
+        return FALSE;
     return object->Read(lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
 }
 
 extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                  LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-    std::shared_ptr<KernelObject> object = StartRequest(
-        hFile, lpNumberOfBytesWritten, lpOverlapped, !lpBuffer && nNumberOfBytesToWrite > 0);
-    if (!object) return FALSE;
+    std::shared_ptr<KernelObject> object =
+        StartRequest(hFile, lpNumberOfBytesWritten, lpOverlapped, !lpBuffer && nNumberOfBytesToWrite > 0);
+    if (!object)
+        return FALSE;
     return object->Write(lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped);
 }
 
 // With a high part the distance is 64 bits and a result whose low part is
 // INVALID_SET_FILE_POINTER is told from a failure by last error 0; without one the distance
 // is a signed 32-bit value and a position past 4 GB - 1 fails, as documented for Windows.
-extern "C" DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove,
-                                       PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod) {
+extern "C" DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                                       DWORD dwMoveMethod) {
     std::shared_ptr<KernelObject> object = LookupHandle(hFile);
-    if (!object) return INVALID_SET_FILE_POINTER;
+    if (!object)
+        return INVALID_SET_FILE_POINTER;
     if (dwMoveMethod > FILE_END) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_SET_FILE_POINTER;
     }
     LONGLONG llDistance = lDistanceToMove;
     if (lpDistanceToMoveHigh)
-        llDistance = (LONGLONG)(((ULONGLONG)(DWORD)*lpDistanceToMoveHigh << 32) |
-                                (DWORD)lDistanceToMove);
+        llDistance = (LONGLONG)(((ULONGLONG)(DWORD)*lpDistanceToMoveHigh << 32) | (DWORD)lDistanceToMove);
     LONGLONG llOld = 0;
     if (!lpDistanceToMoveHigh && !object->Seek(0, FILE_CURRENT, &llOld))
         return INVALID_SET_FILE_POINTER;
     LONGLONG llNew = 0;
-    if (!object->Seek(llDistance, dwMoveMethod, &llNew)) return INVALID_SET_FILE_POINTER;
+    if (!object->Seek(llDistance, dwMoveMethod, &llNew))
+        return INVALID_SET_FILE_POINTER;
     if (!lpDistanceToMoveHigh && (ULONGLONG)llNew > 0xFFFFFFFFull) {
         object->Seek(llOld, FILE_BEGIN, nullptr);
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_SET_FILE_POINTER;
     }
-    if (lpDistanceToMoveHigh) *lpDistanceToMoveHigh = (LONG)(DWORD)((ULONGLONG)llNew >> 32);
+    if (lpDistanceToMoveHigh)
+        *lpDistanceToMoveHigh = (LONG)(DWORD)((ULONGLONG)llNew >> 32);
     const DWORD dwLow = (DWORD)((ULONGLONG)llNew & 0xFFFFFFFFu);
-    if (dwLow == INVALID_SET_FILE_POINTER) ::SetLastError(ERROR_SUCCESS);
+    if (dwLow == INVALID_SET_FILE_POINTER)
+        ::SetLastError(ERROR_SUCCESS);
     return dwLow;
 }
 
 extern "C" DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
     std::shared_ptr<KernelObject> object = LookupHandle(hFile);
-    if (!object) return INVALID_FILE_SIZE;
+    if (!object)
+        return INVALID_FILE_SIZE;
     LONGLONG llSize = 0;
-    if (!object->GetSize(&llSize)) return INVALID_FILE_SIZE;
-    if (lpFileSizeHigh) *lpFileSizeHigh = (DWORD)((ULONGLONG)llSize >> 32);
+    if (!object->GetSize(&llSize))
+        return INVALID_FILE_SIZE;
+    if (lpFileSizeHigh)
+        *lpFileSizeHigh = (DWORD)((ULONGLONG)llSize >> 32);
     const DWORD dwLow = (DWORD)((ULONGLONG)llSize & 0xFFFFFFFFu);
-    if (dwLow == INVALID_FILE_SIZE) ::SetLastError(ERROR_SUCCESS);
+    if (dwLow == INVALID_FILE_SIZE)
+        ::SetLastError(ERROR_SUCCESS);
     return dwLow;
 }
 

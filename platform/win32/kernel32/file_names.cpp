@@ -25,17 +25,20 @@ namespace {
 // A descriptor of an existing regular file for the share gate, or -1.
 int OpenForGate(const char* pszPath) {
     struct stat info;
-    if (lstat(pszPath, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+    if (lstat(pszPath, &info) != 0 || !S_ISREG(info.st_mode))
+        return -1;
     return open(pszPath, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
 struct GatedFile {
     explicit GatedFile(const char* pszPath) : fd(OpenForGate(pszPath)) {
-        if (fd >= 0) gate.reset(new ShareGate(fd));
+        if (fd >= 0)
+            gate.reset(new ShareGate(fd));
     }
     ~GatedFile() {
         gate.reset();
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
     }
     bool DeleteRefused() const { return gate && gate->DeleteRefused(); }
     int fd;
@@ -49,13 +52,16 @@ DWORD RenameError(int nErrno, const char* pszFrom) {
         struct stat info;
         return lstat(pszFrom, &info) != 0 ? MissingFileError(pszFrom) : ERROR_PATH_NOT_FOUND;
     }
-    if (nErrno == EEXIST || nErrno == ENOTEMPTY) return ERROR_ALREADY_EXISTS;
+    if (nErrno == EEXIST || nErrno == ENOTEMPTY)
+        return ERROR_ALREADY_EXISTS;
     return Win32ErrorFromErrno(nErrno);
 }
 
 bool RenameNoReplace(const char* pszFrom, const char* pszTo) {
-    if (renameat2(AT_FDCWD, pszFrom, AT_FDCWD, pszTo, RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
+    if (renameat2(AT_FDCWD, pszFrom, AT_FDCWD, pszTo, RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
     // File systems without RENAME_NOREPLACE: check, then rename (a narrow race remains).
     struct stat info;
     if (lstat(pszTo, &info) == 0) {
@@ -68,15 +74,16 @@ bool RenameNoReplace(const char* pszFrom, const char* pszTo) {
 // The copy half of a move across file systems; regular files only, as on Windows.
 bool CopyFileContents(const char* pszFrom, const char* pszTo, bool bReplace, bool bSync) {
     const int fdFrom = open(pszFrom, O_RDONLY | O_CLOEXEC);
-    if (fdFrom < 0) return false;
+    if (fdFrom < 0)
+        return false;
     struct stat info;
     if (fstat(fdFrom, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fdFrom);
         errno = EXDEV;
         return false;
     }
-    const int fdTo = open(pszTo, O_WRONLY | O_CREAT | O_CLOEXEC | (bReplace ? O_TRUNC : O_EXCL),
-                          info.st_mode & 07777);
+    const int fdTo =
+        open(pszTo, O_WRONLY | O_CREAT | O_CLOEXEC | (bReplace ? O_TRUNC : O_EXCL), info.st_mode & 07777);
     if (fdTo < 0) {
         const int nErrno = errno;
         close(fdFrom);
@@ -87,24 +94,30 @@ bool CopyFileContents(const char* pszFrom, const char* pszTo, bool bReplace, boo
     bool bOk = true;
     for (;;) {
         const ssize_t cbRead = read(fdFrom, buffer.data(), buffer.size());
-        if (cbRead < 0 && errno == EINTR) continue;
+        if (cbRead < 0 && errno == EINTR)
+            continue;
         if (cbRead <= 0) {
             bOk = cbRead == 0;
             break;
         }
         for (ssize_t cbDone = 0; bOk && cbDone < cbRead;) {
-            const ssize_t cbWritten =
-                write(fdTo, buffer.data() + cbDone, (size_t)(cbRead - cbDone));
-            if (cbWritten < 0 && errno == EINTR) continue;
-            if (cbWritten < 0) bOk = false;
-            else cbDone += cbWritten;
+            const ssize_t cbWritten = write(fdTo, buffer.data() + cbDone, (size_t)(cbRead - cbDone));
+            if (cbWritten < 0 && errno == EINTR)
+                continue;
+            if (cbWritten < 0)
+                bOk = false;
+            else
+                cbDone += cbWritten;
         }
-        if (!bOk) break;
+        if (!bOk)
+            break;
     }
-    if (bOk && bSync && fsync(fdTo) != 0) bOk = false;
+    if (bOk && bSync && fsync(fdTo) != 0)
+        bOk = false;
     const int nErrno = errno;
     close(fdFrom);
-    if (close(fdTo) != 0) bOk = false;
+    if (close(fdTo) != 0)
+        bOk = false;
     if (!bOk) {
         unlink(pszTo);
         errno = nErrno;
@@ -121,8 +134,7 @@ using namespace win32;
 // Without MOVEFILE_REPLACE_EXISTING an existing target fails with ERROR_ALREADY_EXISTS;
 // across file systems a file is copied and the original deleted when MOVEFILE_COPY_ALLOWED
 // is given. Renaming at the next boot is not offered.
-extern "C" BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName,
-                                   DWORD dwFlags) {
+extern "C" BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
     if (!lpExistingFileName || !lpNewFileName || !*lpExistingFileName || !*lpNewFileName) {
         ::SetLastError(ERROR_PATH_NOT_FOUND);
         return FALSE;
@@ -148,7 +160,8 @@ extern "C" BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileNa
     const bool bRenamed = bReplace ? rename(lpExistingFileName, lpNewFileName) == 0
                                    : RenameNoReplace(lpExistingFileName, lpNewFileName);
     if (bRenamed) {
-        if (dwFlags & MOVEFILE_WRITE_THROUGH) sync();
+        if (dwFlags & MOVEFILE_WRITE_THROUGH)
+            sync();
         return TRUE;
     }
     if (errno == EXDEV && (dwFlags & MOVEFILE_COPY_ALLOWED)) {
@@ -183,8 +196,7 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     }
     if (unlink(lpFileName) != 0) {
         const int nErrno = errno;
-        ::SetLastError(nErrno == ENOENT ? MissingFileError(lpFileName)
-                                        : Win32ErrorFromErrno(nErrno));
+        ::SetLastError(nErrno == ENOENT ? MissingFileError(lpFileName) : Win32ErrorFromErrno(nErrno));
         return FALSE;
     }
     return TRUE;
@@ -221,21 +233,27 @@ extern "C" DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength,
         size_t nStart = 0;
         while (nStart <= joined.size()) {
             size_t nEnd = joined.find('/', nStart);
-            if (nEnd == std::string::npos) nEnd = joined.size();
+            if (nEnd == std::string::npos)
+                nEnd = joined.size();
             const std::string part = joined.substr(nStart, nEnd - nStart);
             if (part == "..") {
-                if (!parts.empty()) parts.pop_back();
+                if (!parts.empty())
+                    parts.pop_back();
             } else if (!part.empty() && part != ".") {
                 parts.push_back(part);
             }
             nStart = nEnd + 1;
         }
-        for (const std::string& part : parts) full += "/" + part;
-        if (full.empty()) full = "/";
+        for (const std::string& part : parts)
+            full += "/" + part;
+        if (full.empty())
+            full = "/";
         // A name that ends in a separator keeps it: it names a folder, with no file part.
-        if (joined.back() == '/' && full != "/") full += "/";
+        if (joined.back() == '/' && full != "/")
+            full += "/";
     }
-    if (full.size() + 1 > nBufferLength || !lpBuffer) return (DWORD)(full.size() + 1);
+    if (full.size() + 1 > nBufferLength || !lpBuffer)
+        return (DWORD)(full.size() + 1);
     memcpy(lpBuffer, full.c_str(), full.size() + 1);
     if (lpFilePart) {
         const size_t nSlash = full.find_last_of(bWindowsForm ? "\\/" : "/");

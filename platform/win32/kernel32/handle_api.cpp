@@ -5,7 +5,8 @@
 // such a thread. Windows also leaves a running thread or a held mutex in place on close.
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
     std::shared_ptr<win32::KernelObject> object = win32::RemoveHandle(hObject);
-    if (!object) return FALSE;
+    if (!object)
+        return FALSE;
     object->OnHandleClosed();
     return TRUE;
 }

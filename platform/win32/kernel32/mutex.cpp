@@ -46,11 +46,11 @@ struct SharedMutexBlock {
 
 bool InitRobustMutex(pthread_mutex_t* pMutex, bool bShared) {
     pthread_mutexattr_t attr;
-    if (pthread_mutexattr_init(&attr) != 0) return false;
+    if (pthread_mutexattr_init(&attr) != 0)
+        return false;
     pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
     pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    pthread_mutexattr_setpshared(&attr,
-                                 bShared ? PTHREAD_PROCESS_SHARED : PTHREAD_PROCESS_PRIVATE);
+    pthread_mutexattr_setpshared(&attr, bShared ? PTHREAD_PROCESS_SHARED : PTHREAD_PROCESS_PRIVATE);
     const int nResult = pthread_mutex_init(pMutex, &attr);
     pthread_mutexattr_destroy(&attr);
     return nResult == 0;
@@ -66,7 +66,8 @@ bool IsHeld(const pthread_mutex_t* pMutex) {
 // Whether a thread of this process holds it (only then is it in one of our robust lists).
 bool IsHeldHere(const pthread_mutex_t* pMutex) {
     const int nOwner = __atomic_load_n(&pMutex->__data.__owner, __ATOMIC_ACQUIRE);
-    if (nOwner <= 0 || nOwner >= 0x7ffffffe) return false;
+    if (nOwner <= 0 || nOwner >= 0x7ffffffe)
+        return false;
     char path[64];
     snprintf(path, sizeof(path), "/proc/self/task/%d", nOwner);
     return access(path, F_OK) == 0;
@@ -79,8 +80,10 @@ bool OfdLock(int fd, short type, off_t start, bool bWait) {
     lock.l_start = start;
     lock.l_len = 1;
     for (;;) {
-        if (fcntl(fd, bWait ? F_OFD_SETLKW : F_OFD_SETLK, &lock) == 0) return true;
-        if (errno != EINTR) return false;
+        if (fcntl(fd, bWait ? F_OFD_SETLKW : F_OFD_SETLK, &lock) == 0)
+            return true;
+        if (errno != EINTR)
+            return false;
     }
 }
 
@@ -91,7 +94,8 @@ bool OfdByteIsFree(int fd, off_t start) {
     lock.l_whence = SEEK_SET;
     lock.l_start = start;
     lock.l_len = 1;
-    if (fcntl(fd, F_OFD_GETLK, &lock) != 0) return false;
+    if (fcntl(fd, F_OFD_GETLK, &lock) != 0)
+        return false;
     return lock.l_type == F_UNLCK;
 }
 
@@ -100,7 +104,8 @@ bool OfdByteIsFree(int fd, off_t start) {
 std::string SharedMemoryName(const std::string& objectName) {
     std::string name = objectName;
     for (const char* prefix : {"Global\\", "Local\\"})
-        if (name.compare(0, strlen(prefix), prefix) == 0) name.erase(0, strlen(prefix));
+        if (name.compare(0, strlen(prefix), prefix) == 0)
+            name.erase(0, strlen(prefix));
     std::string encoded = "/ioclasslib-mutex-";
     for (unsigned char c : name) {
         if (isalnum(c) || c == '_' || c == '-' || c == '.') {
@@ -113,7 +118,8 @@ std::string SharedMemoryName(const std::string& objectName) {
     }
     if (encoded.size() > 200) {
         uint64_t hash = 1469598103934665603ull;
-        for (unsigned char c : name) hash = (hash ^ c) * 1099511628211ull;
+        for (unsigned char c : name)
+            hash = (hash ^ c) * 1099511628211ull;
         char tail[20];
         snprintf(tail, sizeof(tail), "#%016llx", (unsigned long long)hash);
         encoded = encoded.substr(0, 180) + tail;
@@ -135,24 +141,21 @@ public:
             nResult = pthread_mutex_clocklock(pMutex, CLOCK_MONOTONIC, &deadline);
         }
         switch (nResult) {
-            case 0:
-                return WAIT_OBJECT_0;
-            case EOWNERDEAD:
-                // The caller owns it now, as after WAIT_ABANDONED on Windows.
-                pthread_mutex_consistent(pMutex);
-                return WAIT_ABANDONED;
-            case EBUSY:
-            case ETIMEDOUT:
-                return WAIT_TIMEOUT;
-            default:
-                SetLastErrorFromErrno(nResult);
-                return WAIT_FAILED;
+        case 0: return WAIT_OBJECT_0;
+        case EOWNERDEAD:
+            // The caller owns it now, as after WAIT_ABANDONED on Windows.
+            pthread_mutex_consistent(pMutex);
+            return WAIT_ABANDONED;
+        case EBUSY:
+        case ETIMEDOUT: return WAIT_TIMEOUT;
+        default: SetLastErrorFromErrno(nResult); return WAIT_FAILED;
         }
     }
 
     BOOL Release() {
         const int nResult = pthread_mutex_unlock(Mutex());
-        if (nResult == 0) return TRUE;
+        if (nResult == 0)
+            return TRUE;
         ::SetLastError(nResult == EPERM ? ERROR_NOT_OWNER : Win32ErrorFromErrno(nResult));
         return FALSE;
     }
@@ -191,11 +194,14 @@ public:
         m_name = SharedMemoryName(objectName);
         for (int nAttempt = 0; nAttempt < 100; ++nAttempt) {
             m_fd = shm_open(m_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-            if (m_fd < 0) return FailWithErrno();
-            if (!OfdLock(m_fd, F_WRLCK, kGateByte, true)) return FailWithErrno();
+            if (m_fd < 0)
+                return FailWithErrno();
+            if (!OfdLock(m_fd, F_WRLCK, kGateByte, true))
+                return FailWithErrno();
             // A last closer may have unlinked the name between our open and our gate lock:
             // then this file is orphaned and the name must be opened again.
-            if (StillNamed()) return OpenUnderGate(pbExisted);
+            if (StillNamed())
+                return OpenUnderGate(pbExisted);
             close(m_fd);
             m_fd = -1;
         }
@@ -204,16 +210,19 @@ public:
     }
 
     ~SharedMutex() override {
-        if (m_fd < 0) return;
+        if (m_fd < 0)
+            return;
         if (m_pBlock && IsHeldHere(&m_pBlock->mutex)) {
             // Held by a thread of ours: keep the mapping and our user lock, so the mutex and
             // its name stay alive until that thread releases it or ends.
             return;
         }
         OfdLock(m_fd, F_WRLCK, kGateByte, true);
-        if (m_pBlock) munmap(m_pBlock, sizeof(SharedMutexBlock));
+        if (m_pBlock)
+            munmap(m_pBlock, sizeof(SharedMutexBlock));
         OfdLock(m_fd, F_UNLCK, kUsersByte, false);
-        if (OfdByteIsFree(m_fd, kUsersByte)) shm_unlink(m_name.c_str());
+        if (OfdByteIsFree(m_fd, kUsersByte))
+            shm_unlink(m_name.c_str());
         close(m_fd);  // drops the gate
     }
 
@@ -223,36 +232,42 @@ protected:
 private:
     bool FailWithErrno() {
         SetLastErrorFromErrno(errno);
-        if (m_fd >= 0) close(m_fd);
+        if (m_fd >= 0)
+            close(m_fd);
         m_fd = -1;
         return false;
     }
 
     bool StillNamed() {
         struct stat ours, named;
-        if (fstat(m_fd, &ours) != 0) return false;
+        if (fstat(m_fd, &ours) != 0)
+            return false;
         const int fdNamed = shm_open(m_name.c_str(), O_RDONLY | O_CLOEXEC, 0);
-        if (fdNamed < 0) return false;
-        const bool bSame = fstat(fdNamed, &named) == 0 && named.st_ino == ours.st_ino &&
-                           named.st_dev == ours.st_dev;
+        if (fdNamed < 0)
+            return false;
+        const bool bSame =
+            fstat(fdNamed, &named) == 0 && named.st_ino == ours.st_ino && named.st_dev == ours.st_dev;
         close(fdNamed);
         return bSame;
     }
 
     bool OpenUnderGate(bool* pbExisted) {
         const bool bFirstUser = OfdByteIsFree(m_fd, kUsersByte);
-        if (bFirstUser && ftruncate(m_fd, sizeof(SharedMutexBlock)) != 0) return FailWithErrno();
+        if (bFirstUser && ftruncate(m_fd, sizeof(SharedMutexBlock)) != 0)
+            return FailWithErrno();
         struct stat info;
-        if (fstat(m_fd, &info) != 0) return FailWithErrno();
+        if (fstat(m_fd, &info) != 0)
+            return FailWithErrno();
         if ((size_t)info.st_size < sizeof(SharedMutexBlock)) {
             ::SetLastError(ERROR_INVALID_HANDLE);
-            if (m_fd >= 0) close(m_fd);
+            if (m_fd >= 0)
+                close(m_fd);
             m_fd = -1;
             return false;
         }
-        void* pMapped = mmap(nullptr, sizeof(SharedMutexBlock), PROT_READ | PROT_WRITE,
-                             MAP_SHARED, m_fd, 0);
-        if (pMapped == MAP_FAILED) return FailWithErrno();
+        void* pMapped = mmap(nullptr, sizeof(SharedMutexBlock), PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, 0);
+        if (pMapped == MAP_FAILED)
+            return FailWithErrno();
         m_pBlock = static_cast<SharedMutexBlock*>(pMapped);
         if (bFirstUser || m_pBlock->magic != kSharedMutexMagic) {
             if (!InitRobustMutex(&m_pBlock->mutex, true)) {
@@ -276,9 +291,7 @@ private:
     SharedMutexBlock* m_pBlock = nullptr;
 };
 
-bool IsMutex(const KernelObject& object) {
-    return dynamic_cast<const MutexObject*>(&object) != nullptr;
-}
+bool IsMutex(const KernelObject& object) { return dynamic_cast<const MutexObject*>(&object) != nullptr; }
 
 }  // namespace
 
@@ -295,9 +308,9 @@ extern "C" HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner,
         static std::mutex* createLock = new std::mutex;
         std::lock_guard<std::mutex> lock(*createLock);
         auto shared = std::make_shared<SharedMutex>();
-        std::shared_ptr<KernelObject> object =
-            FindOrAddNamedObject(lpName, shared, IsMutex, &bExisted);
-        if (!object) return NULL;
+        std::shared_ptr<KernelObject> object = FindOrAddNamedObject(lpName, shared, IsMutex, &bExisted);
+        if (!object)
+            return NULL;
         if (object == shared && !shared->Open(lpName, &bExisted)) {
             const DWORD dwError = ::GetLastError();
             object.reset();
@@ -315,14 +328,17 @@ extern "C" HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner,
         mutex = created;
     }
     // An existing mutex is opened, not taken: Windows ignores bInitialOwner then.
-    if (bInitialOwner && !bExisted) mutex->Wait(INFINITE);
+    if (bInitialOwner && !bExisted)
+        mutex->Wait(INFINITE);
     HANDLE h = InsertHandle(mutex);
-    if (h) ::SetLastError(bExisted ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    if (h)
+        ::SetLastError(bExisted ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return h;
 }
 
 extern "C" BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     std::shared_ptr<MutexObject> mutex = LookupHandleAs<MutexObject>(hMutex);
-    if (!mutex) return FALSE;
+    if (!mutex)
+        return FALSE;
     return mutex->Release();
 }

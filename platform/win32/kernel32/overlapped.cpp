@@ -16,8 +16,10 @@ ULONG_PTR StatusFromWin32(DWORD dwError) {
 }
 
 DWORD Win32FromStatus(ULONG_PTR status) {
-    if (status == 0) return ERROR_SUCCESS;
-    if ((status & 0xFFFF0000u) == kWin32StatusFacility) return (DWORD)(status & 0xFFFFu);
+    if (status == 0)
+        return ERROR_SUCCESS;
+    if ((status & 0xFFFF0000u) == kWin32StatusFacility)
+        return (DWORD)(status & 0xFFFFu);
     return ERROR_GEN_FAILURE;
 }
 
@@ -27,7 +29,8 @@ ULONG_PTR LoadInternal(const LPOVERLAPPED pOverlapped) {
 
 void BeginOverlapped(LPOVERLAPPED pOverlapped) {
     // ReadFile, WriteFile and DeviceIoControl reset the caller's event when a request starts.
-    if (pOverlapped->hEvent) ::ResetEvent(pOverlapped->hEvent);
+    if (pOverlapped->hEvent)
+        ::ResetEvent(pOverlapped->hEvent);
     pOverlapped->InternalHigh = 0;
     __atomic_store_n(&pOverlapped->Internal, (ULONG_PTR)STATUS_PENDING, __ATOMIC_RELEASE);
 }
@@ -37,7 +40,8 @@ void BeginOverlapped(LPOVERLAPPED pOverlapped) {
 void CompleteOverlapped(LPOVERLAPPED pOverlapped, DWORD dwError, DWORD dwBytes) {
     const DWORD dwLastError = ::GetLastError();
     std::shared_ptr<EventObject> event;
-    if (pOverlapped->hEvent) event = LookupHandleAs<EventObject>(pOverlapped->hEvent);
+    if (pOverlapped->hEvent)
+        event = LookupHandleAs<EventObject>(pOverlapped->hEvent);
     ::SetLastError(dwLastError);
     {
         // Status and event change in one step: whoever sees either sees both, and the
@@ -45,25 +49,29 @@ void CompleteOverlapped(LPOVERLAPPED pOverlapped, DWORD dwError, DWORD dwBytes) 
         std::lock_guard<std::mutex> lock(KernelWaitMutex());
         pOverlapped->InternalHigh = dwBytes;
         __atomic_store_n(&pOverlapped->Internal, StatusFromWin32(dwError), __ATOMIC_RELEASE);
-        if (event) event->SetLocked();
+        if (event)
+            event->SetLocked();
     }
     KernelWaitCondition().notify_all();
 }
 
-std::shared_ptr<KernelObject> StartRequest(HANDLE h, LPDWORD pdwCount,
-                                           LPOVERLAPPED pOverlapped, bool bBufferMissing) {
+std::shared_ptr<KernelObject> StartRequest(HANDLE h, LPDWORD pdwCount, LPOVERLAPPED pOverlapped,
+                                           bool bBufferMissing) {
     std::shared_ptr<KernelObject> object = LookupHandle(h);
-    if (!object) return nullptr;
+    if (!object)
+        return nullptr;
     if (!pOverlapped && !pdwCount) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (pdwCount) *pdwCount = 0;
+    if (pdwCount)
+        *pdwCount = 0;
     if (bBufferMissing) {
         ::SetLastError(ERROR_NOACCESS);
         return nullptr;
     }
-    if (pOverlapped) BeginOverlapped(pOverlapped);
+    if (pOverlapped)
+        BeginOverlapped(pOverlapped);
     return object;
 }
 
@@ -83,16 +91,17 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
             return FALSE;
         }
         if (lpOverlapped->hEvent) {
-            if (::WaitForSingleObject(lpOverlapped->hEvent, INFINITE) == WAIT_FAILED) return FALSE;
+            if (::WaitForSingleObject(lpOverlapped->hEvent, INFINITE) == WAIT_FAILED)
+                return FALSE;
         }
         // Without an event Windows waits on the file handle; the completion wakes every
         // kernel waiter, so wait for the status itself. After an auto-reset event that
         // somebody else consumed the status is the final word too.
         if (LoadInternal(lpOverlapped) == STATUS_PENDING) {
-            if (!LookupHandle(hFile) && !lpOverlapped->hEvent) return FALSE;
+            if (!LookupHandle(hFile) && !lpOverlapped->hEvent)
+                return FALSE;
             std::unique_lock<std::mutex> lock(KernelWaitMutex());
-            WaitKernelCondition(lock, INFINITE,
-                                [&] { return LoadInternal(lpOverlapped) != STATUS_PENDING; });
+            WaitKernelCondition(lock, INFINITE, [&] { return LoadInternal(lpOverlapped) != STATUS_PENDING; });
         }
     }
     const DWORD dwError = Win32FromStatus(LoadInternal(lpOverlapped));
@@ -110,12 +119,11 @@ extern "C" BOOL WINAPI CancelIo(HANDLE hFile) {
 }
 
 extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
-                                       DWORD nInBufferSize, LPVOID lpOutBuffer,
-                                       DWORD nOutBufferSize, LPDWORD lpBytesReturned,
-                                       LPOVERLAPPED lpOverlapped) {
-    std::shared_ptr<KernelObject> object =
-        StartRequest(hDevice, lpBytesReturned, lpOverlapped, false);
-    if (!object) return FALSE;
-    return object->IoControl(dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
-                             nOutBufferSize, lpBytesReturned, lpOverlapped);
+                                       DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                                       LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+    std::shared_ptr<KernelObject> object = StartRequest(hDevice, lpBytesReturned, lpOverlapped, false);
+    if (!object)
+        return FALSE;
+    return object->IoControl(dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
+                             lpBytesReturned, lpOverlapped);
 }

@@ -18,7 +18,8 @@ HMODULE const kExecutableModule = reinterpret_cast<HMODULE>(0x400000);
 std::string ExecutablePath() {
     char path[PATH_MAX];
     const ssize_t cbPath = readlink("/proc/self/exe", path, sizeof(path) - 1);
-    if (cbPath <= 0) return std::string();
+    if (cbPath <= 0)
+        return std::string();
     return std::string(path, (size_t)cbPath);
 }
 
@@ -36,8 +37,10 @@ void AppendQuotedArgument(std::string& line, const std::string& argument) {
             ++nBackslashes;
             continue;
         }
-        if (c == '"') line.append(nBackslashes * 2 + 1, '\\');
-        else line.append(nBackslashes, '\\');
+        if (c == '"')
+            line.append(nBackslashes * 2 + 1, '\\');
+        else
+            line.append(nBackslashes, '\\');
         nBackslashes = 0;
         line += c;
     }
@@ -59,8 +62,10 @@ std::string BuildCommandLine() {
     size_t nStart = 0;
     while (nStart < contents.size()) {
         size_t nEnd = nStart;
-        while (nEnd < contents.size() && contents[nEnd] != '\0') ++nEnd;
-        if (!line.empty()) line += ' ';
+        while (nEnd < contents.size() && contents[nEnd] != '\0')
+            ++nEnd;
+        if (!line.empty())
+            line += ' ';
         AppendQuotedArgument(line, std::string(&contents[nStart], nEnd - nStart));
         nStart = nEnd + 1;
     }
@@ -74,7 +79,8 @@ extern "C" DWORD WINAPI GetCurrentProcessId(void) { return (DWORD)getpid(); }
 // Only the executable is a module here: NULL or its own file name (with or without the
 // directory) finds it; any other name is not loaded.
 extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
-    if (!lpModuleName) return kExecutableModule;
+    if (!lpModuleName)
+        return kExecutableModule;
     const std::string path = ExecutablePath();
     const size_t nSlash = path.rfind('/');
     const std::string name = nSlash == std::string::npos ? path : path.substr(nSlash + 1);

@@ -49,9 +49,11 @@ public:
         {
             std::lock_guard<std::mutex> lock(KernelWaitMutex());
             dwPrevious = m_dwSuspendCount;
-            if (m_dwSuspendCount > 0) --m_dwSuspendCount;
+            if (m_dwSuspendCount > 0)
+                --m_dwSuspendCount;
         }
-        if (dwPrevious == 1) KernelWaitCondition().notify_all();
+        if (dwPrevious == 1)
+            KernelWaitCondition().notify_all();
         return dwPrevious;
     }
 
@@ -103,14 +105,14 @@ private:
 
 bool NiceDeltaOf(int nPriority, int* pnDelta) {
     switch (nPriority) {
-        case THREAD_PRIORITY_IDLE: *pnDelta = 19; return true;
-        case THREAD_PRIORITY_LOWEST: *pnDelta = 10; return true;
-        case THREAD_PRIORITY_BELOW_NORMAL: *pnDelta = 5; return true;
-        case THREAD_PRIORITY_NORMAL: *pnDelta = 0; return true;
-        case THREAD_PRIORITY_ABOVE_NORMAL: *pnDelta = -5; return true;
-        case THREAD_PRIORITY_HIGHEST: *pnDelta = -10; return true;
-        case THREAD_PRIORITY_TIME_CRITICAL: *pnDelta = -20; return true;
-        default: return false;
+    case THREAD_PRIORITY_IDLE: *pnDelta = 19; return true;
+    case THREAD_PRIORITY_LOWEST: *pnDelta = 10; return true;
+    case THREAD_PRIORITY_BELOW_NORMAL: *pnDelta = 5; return true;
+    case THREAD_PRIORITY_NORMAL: *pnDelta = 0; return true;
+    case THREAD_PRIORITY_ABOVE_NORMAL: *pnDelta = -5; return true;
+    case THREAD_PRIORITY_HIGHEST: *pnDelta = -10; return true;
+    case THREAD_PRIORITY_TIME_CRITICAL: *pnDelta = -20; return true;
+    default: return false;
     }
 }
 
@@ -123,7 +125,8 @@ int ProcessNice() {
 // The most favourable nice value this process may set without privilege (RLIMIT_NICE).
 int LowestPermittedNice() {
     struct rlimit limit;
-    if (getrlimit(RLIMIT_NICE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return -20;
+    if (getrlimit(RLIMIT_NICE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return -20;
     const long lCeiling = 20 - (long)limit.rlim_cur;
     return lCeiling < -20 ? -20 : (lCeiling > 19 ? 19 : (int)lCeiling);
 }
@@ -141,10 +144,11 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return NULL;
     }
-    auto thread = std::make_shared<ThreadObject>(
-        lpStartAddress, lpParameter, (dwCreationFlags & CREATE_SUSPENDED) ? 1 : 0);
+    auto thread = std::make_shared<ThreadObject>(lpStartAddress, lpParameter,
+                                                 (dwCreationFlags & CREATE_SUSPENDED) ? 1 : 0);
     HANDLE h = InsertHandle(thread);
-    if (!h) return NULL;
+    if (!h)
+        return NULL;
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -165,20 +169,23 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
         return NULL;
     }
     const pid_t tid = thread->WaitForId();
-    if (lpThreadId) *lpThreadId = (DWORD)tid;
+    if (lpThreadId)
+        *lpThreadId = (DWORD)tid;
     ::SetLastError(ERROR_SUCCESS);
     return h;
 }
 
 extern "C" DWORD WINAPI ResumeThread(HANDLE hThread) {
     std::shared_ptr<ThreadObject> thread = LookupHandleAs<ThreadObject>(hThread);
-    if (!thread) return (DWORD)-1;
+    if (!thread)
+        return (DWORD)-1;
     return thread->Resume();
 }
 
 extern "C" BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority) {
     std::shared_ptr<ThreadObject> thread = LookupHandleAs<ThreadObject>(hThread);
-    if (!thread) return FALSE;
+    if (!thread)
+        return FALSE;
     int nDelta;
     if (!NiceDeltaOf(nPriority, &nDelta)) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
@@ -200,14 +207,16 @@ extern "C" BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority) {
 
 extern "C" int WINAPI GetThreadPriority(HANDLE hThread) {
     std::shared_ptr<ThreadObject> thread = LookupHandleAs<ThreadObject>(hThread);
-    if (!thread) return THREAD_PRIORITY_ERROR_RETURN;
+    if (!thread)
+        return THREAD_PRIORITY_ERROR_RETURN;
     std::lock_guard<std::mutex> lock(KernelWaitMutex());
     return thread->m_nPriority;
 }
 
 extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
     std::shared_ptr<ThreadObject> thread = LookupHandleAs<ThreadObject>(hThread);
-    if (!thread) return FALSE;
+    if (!thread)
+        return FALSE;
     if (!lpExitCode) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -222,9 +231,8 @@ extern "C" DWORD WINAPI GetCurrentThreadId(void) {
 }
 
 extern "C" uintptr_t __cdecl _beginthreadex(void*, unsigned _StackSize,
-                                            _beginthreadex_proc_type _StartAddress,
-                                            void* _ArgList, unsigned _InitFlag,
-                                            unsigned* _ThrdAddr) {
+                                            _beginthreadex_proc_type _StartAddress, void* _ArgList,
+                                            unsigned _InitFlag, unsigned* _ThrdAddr) {
     if (!_StartAddress) {
         errno = EINVAL;
         return 0;
@@ -235,6 +243,7 @@ extern "C" uintptr_t __cdecl _beginthreadex(void*, unsigned _StackSize,
         errno = EAGAIN;
         return 0;
     }
-    if (_ThrdAddr) *_ThrdAddr = dwThreadId;
+    if (_ThrdAddr)
+        *_ThrdAddr = dwThreadId;
     return (uintptr_t)h;
 }

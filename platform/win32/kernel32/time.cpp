@@ -22,7 +22,8 @@ extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
         return;
     }
     if (dwMilliseconds == INFINITE) {
-        for (;;) pause();
+        for (;;)
+            pause();
     }
     const struct timespec deadline = win32::MonotonicDeadlineAfter(dwMilliseconds);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {

@@ -25,11 +25,15 @@ const int kWsaMsgPeek = 0x2;
 const int kWsaMsgDontRoute = 0x4;
 
 bool HostFlags(int nWsaFlags, int* pHostFlags) {
-    if (nWsaFlags & ~(kWsaMsgOob | kWsaMsgPeek | kWsaMsgDontRoute)) return false;
+    if (nWsaFlags & ~(kWsaMsgOob | kWsaMsgPeek | kWsaMsgDontRoute))
+        return false;
     int nHost = 0;
-    if (nWsaFlags & kWsaMsgOob) nHost |= MSG_OOB;
-    if (nWsaFlags & kWsaMsgPeek) nHost |= MSG_PEEK;
-    if (nWsaFlags & kWsaMsgDontRoute) nHost |= MSG_DONTROUTE;
+    if (nWsaFlags & kWsaMsgOob)
+        nHost |= MSG_OOB;
+    if (nWsaFlags & kWsaMsgPeek)
+        nHost |= MSG_PEEK;
+    if (nWsaFlags & kWsaMsgDontRoute)
+        nHost |= MSG_DONTROUTE;
     *pHostFlags = nHost;
     return true;
 }
@@ -64,12 +68,12 @@ int WsaErrorFromHostError(int nHostError) {
 // errno to Winsock's codes: the one place where host errors get their Windows names.
 int WsaErrorFromErrno(int nErrno) {
     switch (nErrno) {
-    case EINTR: return 10004;            // WSAEINTR
-    case EBADF: return 10009;            // WSAEBADF
+    case EINTR: return 10004;  // WSAEINTR
+    case EBADF: return 10009;  // WSAEBADF
     case EACCES:
-    case EPERM: return 10013;            // WSAEACCES
-    case EFAULT: return 10014;           // WSAEFAULT
-    case EINVAL: return 10022;           // WSAEINVAL
+    case EPERM: return 10013;   // WSAEACCES
+    case EFAULT: return 10014;  // WSAEFAULT
+    case EINVAL: return 10022;  // WSAEINVAL
     case EMFILE:
     case ENFILE: return 10024;           // WSAEMFILE
     case EAGAIN: return 10035;           // WSAEWOULDBLOCK
@@ -90,35 +94,38 @@ int WsaErrorFromErrno(int nErrno) {
     case ENETDOWN: return 10050;         // WSAENETDOWN
     case ENETUNREACH: return 10051;      // WSAENETUNREACH
     case ENETRESET: return 10052;        // WSAENETRESET
-    case ECONNABORTED: return 10053;     // WSAECONNABORTED
+    case ECONNABORTED:
+        return 10053;  // WSAECONNABORTED
     // A send to a peer that has gone: Winsock says the connection was reset.
     case EPIPE:
-    case ECONNRESET: return 10054;       // WSAECONNRESET
+    case ECONNRESET: return 10054;  // WSAECONNRESET
     case ENOBUFS:
-    case ENOMEM: return 10055;           // WSAENOBUFS
-    case EISCONN: return 10056;          // WSAEISCONN
-    case ENOTCONN: return 10057;         // WSAENOTCONN
-    case ESHUTDOWN: return 10058;        // WSAESHUTDOWN
-    case ETOOMANYREFS: return 10059;     // WSAETOOMANYREFS
-    case ETIMEDOUT: return 10060;        // WSAETIMEDOUT
-    case ECONNREFUSED: return 10061;     // WSAECONNREFUSED
-    case ELOOP: return 10062;            // WSAELOOP
-    case ENAMETOOLONG: return 10063;     // WSAENAMETOOLONG
-    case EHOSTDOWN: return 10064;        // WSAEHOSTDOWN
-    case EHOSTUNREACH: return 10065;     // WSAEHOSTUNREACH
-    case ENOTEMPTY: return 10066;        // WSAENOTEMPTY
-    case EDQUOT: return 10069;           // WSAEDQUOT
-    case ESTALE: return 10070;           // WSAESTALE
-    case EREMOTE: return 10071;          // WSAEREMOTE
-    default: return 10107;               // WSASYSCALLFAILURE
+    case ENOMEM: return 10055;        // WSAENOBUFS
+    case EISCONN: return 10056;       // WSAEISCONN
+    case ENOTCONN: return 10057;      // WSAENOTCONN
+    case ESHUTDOWN: return 10058;     // WSAESHUTDOWN
+    case ETOOMANYREFS: return 10059;  // WSAETOOMANYREFS
+    case ETIMEDOUT: return 10060;     // WSAETIMEDOUT
+    case ECONNREFUSED: return 10061;  // WSAECONNREFUSED
+    case ELOOP: return 10062;         // WSAELOOP
+    case ENAMETOOLONG: return 10063;  // WSAENAMETOOLONG
+    case EHOSTDOWN: return 10064;     // WSAEHOSTDOWN
+    case EHOSTUNREACH: return 10065;  // WSAEHOSTUNREACH
+    case ENOTEMPTY: return 10066;     // WSAENOTEMPTY
+    case EDQUOT: return 10069;        // WSAEDQUOT
+    case ESTALE: return 10070;        // WSAESTALE
+    case EREMOTE: return 10071;       // WSAEREMOTE
+    default: return 10107;            // WSASYSCALLFAILURE
     }
 }
 
 int HostSocket(int nFamily, int nType, int nProtocol, int* pWsaError) {
     // Winsock's family and type numbers for IPv4 are the host's; only the flag differs.
-    if (nFamily != AF_INET) return Fail(pWsaError, EAFNOSUPPORT);
+    if (nFamily != AF_INET)
+        return Fail(pWsaError, EAFNOSUPPORT);
     int fd = ::socket(AF_INET, nType | SOCK_CLOEXEC, nProtocol);
-    if (fd < 0) return Fail(pWsaError, errno);
+    if (fd < 0)
+        return Fail(pWsaError, errno);
     return fd;
 }
 
@@ -131,20 +138,25 @@ int HostBind(int fd, const HostEndpoint& local, int* pWsaError) {
 
 int HostConnect(int fd, const HostEndpoint& remote, int* pWsaError) {
     sockaddr_in sa = ToHost(remote);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0) return 0;
-    if (errno != EINTR) return Fail(pWsaError, errno);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0)
+        return 0;
+    if (errno != EINTR)
+        return Fail(pWsaError, errno);
     // Interrupted: the kernel goes on connecting; wait for it to finish as Windows'
     // blocking connect would.
     for (;;) {
         pollfd pfd = {fd, POLLOUT, 0};
         int n = ::poll(&pfd, 1, -1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Fail(pWsaError, errno);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return Fail(pWsaError, errno);
         int nError = 0;
         socklen_t len = sizeof(nError);
         if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &nError, &len) != 0)
             return Fail(pWsaError, errno);
-        if (nError != 0) return Fail(pWsaError, nError);
+        if (nError != 0)
+            return Fail(pWsaError, nError);
         return 0;
     }
 }
@@ -153,9 +165,12 @@ int HostPoll(std::vector<HostPollItem>& items, long long llTimeoutMs, int* pWsaE
     std::vector<pollfd> pfds(items.size());
     for (size_t i = 0; i < items.size(); ++i) {
         short events = 0;
-        if (items[i].wantRead) events |= POLLIN;
-        if (items[i].wantWrite) events |= POLLOUT;
-        if (items[i].wantExcept) events |= POLLPRI;
+        if (items[i].wantRead)
+            events |= POLLIN;
+        if (items[i].wantWrite)
+            events |= POLLOUT;
+        if (items[i].wantExcept)
+            events |= POLLPRI;
         pfds[i].fd = items[i].fd;
         pfds[i].events = events;
         pfds[i].revents = 0;
@@ -174,11 +189,14 @@ int HostPoll(std::vector<HostPollItem>& items, long long llTimeoutMs, int* pWsaE
             nWait = left > INT_MAX ? INT_MAX : static_cast<int>(left);
         }
         n = ::poll(pfds.data(), pfds.size(), nWait);
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0 && nWait == INT_MAX) continue;  // one step of a longer wait
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 && nWait == INT_MAX)
+            continue;  // one step of a longer wait
         break;
     }
-    if (n < 0) return Fail(pWsaError, errno);
+    if (n < 0)
+        return Fail(pWsaError, errno);
     int nReady = 0;
     for (size_t i = 0; i < items.size(); ++i) {
         const short r = pfds[i].revents;
@@ -187,15 +205,16 @@ int HostPoll(std::vector<HostPollItem>& items, long long llTimeoutMs, int* pWsaE
         items[i].readable = items[i].wantRead && (r & (POLLIN | POLLHUP | POLLERR));
         items[i].writable = items[i].wantWrite && (r & (POLLOUT | POLLHUP | POLLERR));
         items[i].exceptional = items[i].wantExcept && (r & POLLPRI);
-        if (items[i].readable || items[i].writable || items[i].exceptional) ++nReady;
+        if (items[i].readable || items[i].writable || items[i].exceptional)
+            ++nReady;
     }
     return nReady;
 }
 
-int HostSend(int fd, const char* pData, int nLength, int nFlags, const HostEndpoint* pTo,
-             int* pWsaError) {
+int HostSend(int fd, const char* pData, int nLength, int nFlags, const HostEndpoint* pTo, int* pWsaError) {
     int nHostFlags;
-    if (!HostFlags(nFlags, &nHostFlags)) return Fail(pWsaError, EOPNOTSUPP);
+    if (!HostFlags(nFlags, &nHostFlags))
+        return Fail(pWsaError, EOPNOTSUPP);
     // MSG_NOSIGNAL: a peer that has gone must fail the send, never end the process.
     nHostFlags |= MSG_NOSIGNAL;
     sockaddr_in sa;
@@ -210,14 +229,15 @@ int HostSend(int fd, const char* pData, int nLength, int nFlags, const HostEndpo
     do {
         n = ::sendto(fd, pData, static_cast<size_t>(nLength), nHostFlags, pAddr, addrLen);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return Fail(pWsaError, errno);
+    if (n < 0)
+        return Fail(pWsaError, errno);
     return static_cast<int>(n);
 }
 
-int HostReceive(int fd, char* pBuffer, int nLength, int nFlags, HostEndpoint* pFrom,
-                int* pWsaError) {
+int HostReceive(int fd, char* pBuffer, int nLength, int nFlags, HostEndpoint* pFrom, int* pWsaError) {
     int nHostFlags;
-    if (!HostFlags(nFlags, &nHostFlags)) return Fail(pWsaError, EOPNOTSUPP);
+    if (!HostFlags(nFlags, &nHostFlags))
+        return Fail(pWsaError, EOPNOTSUPP);
     sockaddr_in sa;
     memset(&sa, 0, sizeof(sa));
     socklen_t addrLen = sizeof(sa);
@@ -227,7 +247,8 @@ int HostReceive(int fd, char* pBuffer, int nLength, int nFlags, HostEndpoint* pF
         n = ::recvfrom(fd, pBuffer, static_cast<size_t>(nLength), nHostFlags,
                        reinterpret_cast<sockaddr*>(&sa), &addrLen);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return Fail(pWsaError, errno);
+    if (n < 0)
+        return Fail(pWsaError, errno);
     if (pFrom) {
         pFrom->addrNet = sa.sin_addr.s_addr;
         pFrom->portNet = sa.sin_port;
@@ -237,13 +258,15 @@ int HostReceive(int fd, char* pBuffer, int nLength, int nFlags, HostEndpoint* pF
 
 int HostShutdown(int fd, int nHow, int* pWsaError) {
     // SD_RECEIVE, SD_SEND and SD_BOTH have the values of SHUT_RD, SHUT_WR and SHUT_RDWR.
-    if (::shutdown(fd, nHow) != 0) return Fail(pWsaError, errno);
+    if (::shutdown(fd, nHow) != 0)
+        return Fail(pWsaError, errno);
     return 0;
 }
 
 int HostClose(int fd, int* pWsaError) {
     // close() releases the descriptor even when it reports EINTR, so it is never retried.
-    if (::close(fd) != 0 && errno != EINTR) return Fail(pWsaError, errno);
+    if (::close(fd) != 0 && errno != EINTR)
+        return Fail(pWsaError, errno);
     return 0;
 }
 
@@ -281,7 +304,8 @@ bool HostLookupName(const char* pszName, HostEntry& entry, int* pWsaError) {
     }
     entry = HostEntry();
     entry.name = he.h_name ? he.h_name : "";
-    for (char** pp = he.h_aliases; pp && *pp; ++pp) entry.aliases.push_back(*pp);
+    for (char** pp = he.h_aliases; pp && *pp; ++pp)
+        entry.aliases.push_back(*pp);
     for (char** pp = he.h_addr_list; pp && *pp; ++pp) {
         uint32_t addr;
         memcpy(&addr, *pp, 4);
@@ -290,8 +314,7 @@ bool HostLookupName(const char* pszName, HostEntry& entry, int* pWsaError) {
     return true;
 }
 
-bool HostLookupService(const char* pszName, const char* pszProtocol, ServiceEntry& entry,
-                       int* pWsaError) {
+bool HostLookupService(const char* pszName, const char* pszProtocol, ServiceEntry& entry, int* pWsaError) {
     std::vector<char> work(1024);
     servent se;
     servent* pResult = nullptr;
@@ -309,7 +332,8 @@ bool HostLookupService(const char* pszName, const char* pszProtocol, ServiceEntr
     }
     entry = ServiceEntry();
     entry.name = se.s_name ? se.s_name : "";
-    for (char** pp = se.s_aliases; pp && *pp; ++pp) entry.aliases.push_back(*pp);
+    for (char** pp = se.s_aliases; pp && *pp; ++pp)
+        entry.aliases.push_back(*pp);
     entry.portNet = static_cast<uint16_t>(se.s_port);
     entry.protocol = se.s_proto ? se.s_proto : "";
     return true;
@@ -317,7 +341,8 @@ bool HostLookupService(const char* pszName, const char* pszProtocol, ServiceEntr
 
 bool HostParseDotted(const char* pszText, uint32_t* pAddrNet) {
     in_addr addr;
-    if (::inet_aton(pszText, &addr) == 0) return false;
+    if (::inet_aton(pszText, &addr) == 0)
+        return false;
     *pAddrNet = addr.s_addr;
     return true;
 }

@@ -53,17 +53,14 @@ int HostConnect(int fd, const HostEndpoint& remote, int* pWsaError);
 // llTimeoutMs < 0 waits without limit. Returns the number of items with a condition.
 int HostPoll(std::vector<HostPollItem>& items, long long llTimeoutMs, int* pWsaError);
 // Flags are Winsock's MSG_* values. A send never raises SIGPIPE.
-int HostSend(int fd, const char* pData, int nLength, int nFlags, const HostEndpoint* pTo,
-             int* pWsaError);
-int HostReceive(int fd, char* pBuffer, int nLength, int nFlags, HostEndpoint* pFrom,
-                int* pWsaError);
+int HostSend(int fd, const char* pData, int nLength, int nFlags, const HostEndpoint* pTo, int* pWsaError);
+int HostReceive(int fd, char* pBuffer, int nLength, int nFlags, HostEndpoint* pFrom, int* pWsaError);
 int HostShutdown(int fd, int nHow, int* pWsaError);
 int HostClose(int fd, int* pWsaError);
 
 bool HostGetName(std::string& name, int* pWsaError);
 bool HostLookupName(const char* pszName, HostEntry& entry, int* pWsaError);
-bool HostLookupService(const char* pszName, const char* pszProtocol, ServiceEntry& entry,
-                       int* pWsaError);
+bool HostLookupService(const char* pszName, const char* pszProtocol, ServiceEntry& entry, int* pWsaError);
 // Dotted text in any of the forms a.b.c.d, a.b.c, a.b, a (each part decimal, octal or hex).
 bool HostParseDotted(const char* pszText, uint32_t* pAddrNet);
 

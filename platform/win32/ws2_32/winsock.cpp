@@ -67,9 +67,11 @@ public:
     // False when Winsock was not started.
     bool Cleanup(std::vector<SocketRef>& closing) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_nStartups == 0) return false;
+        if (m_nStartups == 0)
+            return false;
         if (--m_nStartups == 0) {
-            for (auto& entry : m_sockets) closing.push_back(entry.second);
+            for (auto& entry : m_sockets)
+                closing.push_back(entry.second);
             m_sockets.clear();
         }
         return true;
@@ -83,13 +85,15 @@ public:
     // INVALID_SOCKET when Winsock is not started (the object is then dropped).
     SOCKET Add(const SocketRef& socketObject) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_nStartups == 0) return INVALID_SOCKET;
+        if (m_nStartups == 0)
+            return INVALID_SOCKET;
         // Handles look like Windows' (small multiples of four) and are not reused while
         // another one is free, so a stale handle is very unlikely to hit a new socket.
         SOCKET s;
         do {
             m_nextHandle += 4;
-            if (m_nextHandle >= 0x7ffffff0) m_nextHandle = 0x100;
+            if (m_nextHandle >= 0x7ffffff0)
+                m_nextHandle = 0x100;
             s = m_nextHandle;
         } while (m_sockets.count(s));
         m_sockets[s] = socketObject;
@@ -126,7 +130,8 @@ private:
 };
 
 bool CheckStarted() {
-    if (Winsock::Instance().Started()) return true;
+    if (Winsock::Instance().Started())
+        return true;
     WSASetLastError(WSANOTINITIALISED);
     return false;
 }
@@ -147,7 +152,8 @@ int Close(SocketRef socketObject) {
     const int fd = socketObject->fd;
     socketObject->fd = -1;
     int nError;
-    if (ws2_32::HostClose(fd, &nError) != 0) return Fail(nError);
+    if (ws2_32::HostClose(fd, &nError) != 0)
+        return Fail(nError);
     return 0;
 }
 
@@ -188,7 +194,8 @@ thread_local ServiceEntryStorage t_serviceEntry;
 
 // The entries of a set that count: a count past the array is cut to its end.
 u_int SetSize(const fd_set* pSet) {
-    if (pSet == nullptr) return 0;
+    if (pSet == nullptr)
+        return 0;
     return pSet->fd_count < FD_SETSIZE ? pSet->fd_count : FD_SETSIZE;
 }
 
@@ -197,11 +204,14 @@ u_int SetSize(const fd_set* pSet) {
 int WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData) {
     const BYTE byMajor = LOBYTE(wVersionRequested);
     const BYTE byMinor = HIBYTE(wVersionRequested);
-    if (byMajor == 0) return WSAVERNOTSUPPORTED;
-    if (lpWSAData == nullptr) return WSAEFAULT;
+    if (byMajor == 0)
+        return WSAVERNOTSUPPORTED;
+    if (lpWSAData == nullptr)
+        return WSAEFAULT;
     // Winsock grants what is asked for up to 2.2, and 2.2 above that.
     WORD wGranted = wVersionRequested;
-    if (byMajor > 2 || (byMajor == 2 && byMinor > 2)) wGranted = MAKEWORD(2, 2);
+    if (byMajor > 2 || (byMajor == 2 && byMinor > 2))
+        wGranted = MAKEWORD(2, 2);
     memset(lpWSAData, 0, sizeof(*lpWSAData));
     lpWSAData->wVersion = wGranted;
     lpWSAData->wHighVersion = MAKEWORD(2, 2);
@@ -218,21 +228,20 @@ int WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData) {
 
 int WSACleanup(void) {
     std::vector<SocketRef> closing;
-    if (!Winsock::Instance().Cleanup(closing)) return Fail(WSANOTINITIALISED);
-    for (SocketRef& socketObject : closing) Close(std::move(socketObject));
+    if (!Winsock::Instance().Cleanup(closing))
+        return Fail(WSANOTINITIALISED);
+    for (SocketRef& socketObject : closing)
+        Close(std::move(socketObject));
     return 0;
 }
 
-int WSAGetLastError(void) {
-    return static_cast<int>(GetLastError());
-}
+int WSAGetLastError(void) { return static_cast<int>(GetLastError()); }
 
-void WSASetLastError(int iError) {
-    SetLastError(static_cast<DWORD>(iError));
-}
+void WSASetLastError(int iError) { SetLastError(static_cast<DWORD>(iError)); }
 
 SOCKET socket(int af, int type, int protocol) {
-    if (!CheckStarted()) return INVALID_SOCKET;
+    if (!CheckStarted())
+        return INVALID_SOCKET;
     int nError;
     const int fd = ws2_32::HostSocket(af, type, protocol, &nError);
     if (fd < 0) {
@@ -243,25 +252,31 @@ SOCKET socket(int af, int type, int protocol) {
     socketObject->fd = fd;
     socketObject->nType = type;
     const SOCKET s = Winsock::Instance().Add(socketObject);
-    if (s == INVALID_SOCKET) WSASetLastError(WSANOTINITIALISED);  // cleaned up meanwhile
+    if (s == INVALID_SOCKET)
+        WSASetLastError(WSANOTINITIALISED);  // cleaned up meanwhile
     return s;
 }
 
 int bind(SOCKET s, const struct sockaddr* name, int namelen) {
     SocketRef socketObject = Winsock::Instance().Find(s);
-    if (!socketObject) return SOCKET_ERROR;
+    if (!socketObject)
+        return SOCKET_ERROR;
     HostEndpoint local;
-    if (!EndpointFrom(name, namelen, &local)) return SOCKET_ERROR;
+    if (!EndpointFrom(name, namelen, &local))
+        return SOCKET_ERROR;
     int nError;
-    if (ws2_32::HostBind(socketObject->fd, local, &nError) != 0) return Fail(nError);
+    if (ws2_32::HostBind(socketObject->fd, local, &nError) != 0)
+        return Fail(nError);
     return 0;
 }
 
 int connect(SOCKET s, const struct sockaddr* name, int namelen) {
     SocketRef socketObject = Winsock::Instance().Find(s);
-    if (!socketObject) return SOCKET_ERROR;
+    if (!socketObject)
+        return SOCKET_ERROR;
     HostEndpoint remote;
-    if (!EndpointFrom(name, namelen, &remote)) return SOCKET_ERROR;
+    if (!EndpointFrom(name, namelen, &remote))
+        return SOCKET_ERROR;
     if (socketObject->nType == SOCK_STREAM) {
         // A stream cannot go to a broadcast or multicast address. Refused here, with the
         // host stack's own answer, so that such a connect never reaches the network.
@@ -270,19 +285,22 @@ int connect(SOCKET s, const struct sockaddr* name, int namelen) {
             return Fail(WSAENETUNREACH);
     }
     int nError;
-    if (ws2_32::HostConnect(socketObject->fd, remote, &nError) != 0) return Fail(nError);
+    if (ws2_32::HostConnect(socketObject->fd, remote, &nError) != 0)
+        return Fail(nError);
     return 0;
 }
 
-int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
-           const struct timeval* timeout) {
+int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const struct timeval* timeout) {
     (void)nfds;  // ignored, as by Winsock
-    if (!CheckStarted()) return SOCKET_ERROR;
-    if (SetSize(readfds) + SetSize(writefds) + SetSize(exceptfds) == 0) return Fail(WSAEINVAL);
+    if (!CheckStarted())
+        return SOCKET_ERROR;
+    if (SetSize(readfds) + SetSize(writefds) + SetSize(exceptfds) == 0)
+        return Fail(WSAEINVAL);
 
     long long llTimeoutMs = -1;
     if (timeout) {
-        if (timeout->tv_sec < 0 || timeout->tv_usec < 0) return Fail(WSAEINVAL);
+        if (timeout->tv_sec < 0 || timeout->tv_usec < 0)
+            return Fail(WSAEINVAL);
         llTimeoutMs = static_cast<long long>(timeout->tv_sec) * 1000 +
                       (static_cast<long long>(timeout->tv_usec) + 999) / 1000;
     }
@@ -293,9 +311,11 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
     std::vector<ws2_32::HostPollItem> items;
     auto itemOf = [&](SOCKET s) -> ws2_32::HostPollItem* {
         for (size_t i = 0; i < itemHandles.size(); ++i)
-            if (itemHandles[i] == s) return &items[i];
+            if (itemHandles[i] == s)
+                return &items[i];
         SocketRef socketObject = Winsock::Instance().Find(s);
-        if (!socketObject) return nullptr;
+        if (!socketObject)
+            return nullptr;
         itemHandles.push_back(s);
         itemSockets.push_back(socketObject);
         ws2_32::HostPollItem item;
@@ -314,21 +334,25 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
         {exceptfds, &ws2_32::HostPollItem::wantExcept, &ws2_32::HostPollItem::exceptional},
     };
     for (const SetRole& role : roles) {
-        if (role.pSet == nullptr) continue;
+        if (role.pSet == nullptr)
+            continue;
         for (u_int i = 0; i < SetSize(role.pSet); ++i) {
             ws2_32::HostPollItem* pItem = itemOf(role.pSet->fd_array[i]);
-            if (pItem == nullptr) return SOCKET_ERROR;
+            if (pItem == nullptr)
+                return SOCKET_ERROR;
             pItem->*role.pWant = true;
         }
     }
 
     int nError;
-    if (ws2_32::HostPoll(items, llTimeoutMs, &nError) < 0) return Fail(nError);
+    if (ws2_32::HostPoll(items, llTimeoutMs, &nError) < 0)
+        return Fail(nError);
 
     // On return each set holds only its ready sockets; the result counts set entries.
     int nReady = 0;
     for (const SetRole& role : roles) {
-        if (role.pSet == nullptr) continue;
+        if (role.pSet == nullptr)
+            continue;
         u_int nKept = 0;
         for (u_int i = 0; i < SetSize(role.pSet); ++i) {
             const SOCKET s = role.pSet->fd_array[i];
@@ -347,39 +371,50 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
 
 int __WSAFDIsSet(SOCKET s, fd_set* set) {
     for (u_int i = 0; i < SetSize(set); ++i)
-        if (set->fd_array[i] == s) return 1;
+        if (set->fd_array[i] == s)
+            return 1;
     return 0;
 }
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const struct sockaddr* to, int tolen) {
     SocketRef socketObject = Winsock::Instance().Find(s);
-    if (!socketObject) return SOCKET_ERROR;
-    if (len < 0) return Fail(WSAEINVAL);
-    if (buf == nullptr && len > 0) return Fail(WSAEFAULT);
+    if (!socketObject)
+        return SOCKET_ERROR;
+    if (len < 0)
+        return Fail(WSAEINVAL);
+    if (buf == nullptr && len > 0)
+        return Fail(WSAEFAULT);
     {
         std::lock_guard<std::mutex> lock(Winsock::Instance().Mutex());
-        if (socketObject->bSendShut) return Fail(WSAESHUTDOWN);
+        if (socketObject->bSendShut)
+            return Fail(WSAESHUTDOWN);
     }
     HostEndpoint destination;
     const HostEndpoint* pDestination = nullptr;
     if (socketObject->nType != SOCK_STREAM && to != nullptr) {
-        if (!EndpointFrom(to, tolen, &destination)) return SOCKET_ERROR;
+        if (!EndpointFrom(to, tolen, &destination))
+            return SOCKET_ERROR;
         pDestination = &destination;
     }
     int nError;
     const int n = ws2_32::HostSend(socketObject->fd, buf, len, flags, pDestination, &nError);
-    if (n < 0) return Fail(nError);
+    if (n < 0)
+        return Fail(nError);
     return n;
 }
 
 int recvfrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int* fromlen) {
     SocketRef socketObject = Winsock::Instance().Find(s);
-    if (!socketObject) return SOCKET_ERROR;
-    if (len < 0) return Fail(WSAEINVAL);
-    if (buf == nullptr && len > 0) return Fail(WSAEFAULT);
+    if (!socketObject)
+        return SOCKET_ERROR;
+    if (len < 0)
+        return Fail(WSAEINVAL);
+    if (buf == nullptr && len > 0)
+        return Fail(WSAEFAULT);
     {
         std::lock_guard<std::mutex> lock(Winsock::Instance().Mutex());
-        if (socketObject->bReceiveShut) return Fail(WSAESHUTDOWN);
+        if (socketObject->bReceiveShut)
+            return Fail(WSAESHUTDOWN);
     }
     const bool bWantSource = socketObject->nType != SOCK_STREAM && from != nullptr;
     if (bWantSource && (fromlen == nullptr || *fromlen < static_cast<int>(sizeof(sockaddr_in))))
@@ -387,7 +422,8 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int
     HostEndpoint source;
     int nError;
     const int n = ws2_32::HostReceive(socketObject->fd, buf, len, flags, &source, &nError);
-    if (n < 0) return Fail(nError);
+    if (n < 0)
+        return Fail(nError);
     if (bWantSource) {
         sockaddr_in sin;
         memset(&sin, 0, sizeof(sin));
@@ -402,24 +438,31 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int
 
 int shutdown(SOCKET s, int how) {
     SocketRef socketObject = Winsock::Instance().Find(s);
-    if (!socketObject) return SOCKET_ERROR;
-    if (how != SD_RECEIVE && how != SD_SEND && how != SD_BOTH) return Fail(WSAEINVAL);
+    if (!socketObject)
+        return SOCKET_ERROR;
+    if (how != SD_RECEIVE && how != SD_SEND && how != SD_BOTH)
+        return Fail(WSAEINVAL);
     int nError;
-    if (ws2_32::HostShutdown(socketObject->fd, how, &nError) != 0) return Fail(nError);
+    if (ws2_32::HostShutdown(socketObject->fd, how, &nError) != 0)
+        return Fail(nError);
     std::lock_guard<std::mutex> lock(Winsock::Instance().Mutex());
-    if (how != SD_RECEIVE) socketObject->bSendShut = true;
-    if (how != SD_SEND) socketObject->bReceiveShut = true;
+    if (how != SD_RECEIVE)
+        socketObject->bSendShut = true;
+    if (how != SD_SEND)
+        socketObject->bReceiveShut = true;
     return 0;
 }
 
 int closesocket(SOCKET s) {
     SocketRef socketObject = Winsock::Instance().Remove(s);
-    if (!socketObject) return SOCKET_ERROR;
+    if (!socketObject)
+        return SOCKET_ERROR;
     return Close(std::move(socketObject));
 }
 
 struct hostent* gethostbyname(const char* name) {
-    if (!CheckStarted()) return nullptr;
+    if (!CheckStarted())
+        return nullptr;
     int nError;
     std::string localName;
     // No name, or an empty one, means this machine.
@@ -436,7 +479,8 @@ struct hostent* gethostbyname(const char* name) {
         return nullptr;
     }
     storage.aliases.clear();
-    for (std::string& alias : storage.entry.aliases) storage.aliases.push_back(&alias[0]);
+    for (std::string& alias : storage.entry.aliases)
+        storage.aliases.push_back(&alias[0]);
     storage.aliases.push_back(nullptr);
     storage.addresses.clear();
     for (uint32_t& address : storage.entry.addressesNet)
@@ -451,7 +495,8 @@ struct hostent* gethostbyname(const char* name) {
 }
 
 struct servent* getservbyname(const char* name, const char* proto) {
-    if (!CheckStarted()) return nullptr;
+    if (!CheckStarted())
+        return nullptr;
     if (name == nullptr) {
         WSASetLastError(WSAEFAULT);
         return nullptr;
@@ -463,7 +508,8 @@ struct servent* getservbyname(const char* name, const char* proto) {
         return nullptr;
     }
     storage.aliases.clear();
-    for (std::string& alias : storage.entry.aliases) storage.aliases.push_back(&alias[0]);
+    for (std::string& alias : storage.entry.aliases)
+        storage.aliases.push_back(&alias[0]);
     storage.aliases.push_back(nullptr);
     storage.result.s_name = &storage.entry.name[0];
     storage.result.s_aliases = storage.aliases.data();
@@ -473,20 +519,26 @@ struct servent* getservbyname(const char* name, const char* proto) {
 }
 
 int gethostname(char* name, int namelen) {
-    if (!CheckStarted()) return SOCKET_ERROR;
-    if (name == nullptr || namelen <= 0) return Fail(WSAEFAULT);
+    if (!CheckStarted())
+        return SOCKET_ERROR;
+    if (name == nullptr || namelen <= 0)
+        return Fail(WSAEFAULT);
     std::string localName;
     int nError;
-    if (!ws2_32::HostGetName(localName, &nError)) return Fail(nError);
-    if (localName.size() + 1 > static_cast<size_t>(namelen)) return Fail(WSAEFAULT);
+    if (!ws2_32::HostGetName(localName, &nError))
+        return Fail(nError);
+    if (localName.size() + 1 > static_cast<size_t>(namelen))
+        return Fail(WSAEFAULT);
     memcpy(name, localName.c_str(), localName.size() + 1);
     return 0;
 }
 
 unsigned long inet_addr(const char* cp) {
-    if (cp == nullptr) return INADDR_NONE;
+    if (cp == nullptr)
+        return INADDR_NONE;
     uint32_t addrNet;
-    if (!ws2_32::HostParseDotted(cp, &addrNet)) return INADDR_NONE;
+    if (!ws2_32::HostParseDotted(cp, &addrNet))
+        return INADDR_NONE;
     return addrNet;
 }
 

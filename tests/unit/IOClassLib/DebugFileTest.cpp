@@ -39,9 +39,9 @@ protected:
     }
 
     struct Key {
-        std::string path;  // below HKEY_LOCAL_MACHINE
+        std::string path;          // below HKEY_LOCAL_MACHINE
         std::string useDebugFile;  // the value's data as the store spells it, or empty: none
-        std::string debugFile;  // empty: no value
+        std::string debugFile;     // empty: no value
     };
 
     void WriteRegistry(const std::vector<Key>& keys) {
@@ -115,11 +115,11 @@ TEST_F(DebugFileTest, MissingOrUnusableSettingsKeepItOff) {
     fs::create_directory(longDir);
     const fs::path longFile = longDir / (std::string(100, 'b') + ".txt");
     const std::vector<std::vector<Key>> stores = {
-        {},                                                  // no key
-        {{key, "", file}},                                   // no UseDebugFile
-        {{key, "dword:00000001", ""}},                       // no DebugFile
-        {{key, "hex:01,00,00,00,00", file}},                 // UseDebugFile too long
-        {{key, "dword:00000001", longFile.string()}},       // DebugFile too long
+        {},                                                                  // no key
+        {{key, "", file}},                                                   // no UseDebugFile
+        {{key, "dword:00000001", ""}},                                       // no DebugFile
+        {{key, "hex:01,00,00,00,00", file}},                                 // UseDebugFile too long
+        {{key, "dword:00000001", longFile.string()}},                        // DebugFile too long
         {{key, "dword:00000001", (m_dir / "missing" / "io.txt").string()}},  // cannot create
     };
     for (size_t i = 0; i < stores.size(); ++i) {
@@ -377,8 +377,8 @@ TEST_F(DebugFileTest, UnwritableFileLosesLinesButNeverBlocks) {
 }
 
 TEST_F(DebugFileTest, UnopenableFileIsRetriedWithTheNextLine) {
-    WriteRegistry({{std::string(kBaseKey) + "Dev", "dword:00000001",
-                    (m_dir / "missing" / "io.txt").string()}});
+    WriteRegistry(
+        {{std::string(kBaseKey) + "Dev", "dword:00000001", (m_dir / "missing" / "io.txt").string()}});
     CDebugFile log(kBaseKey);
     LogLines(log, 3, "lost");
     SwitchOn();

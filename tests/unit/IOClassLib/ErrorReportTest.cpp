@@ -50,8 +50,8 @@ protected:
 
     testsupport::TempDir m_tmp{"keyprobe-errorreport"};
     const std::string m_logPath = m_tmp.file("io.txt");
-    testsupport::TempRegistryStore m_store{m_tmp.file("registry.reg"),
-                                           testsupport::debugLogStore(std::string(kBaseKey) + "Dev", m_logPath)};
+    testsupport::TempRegistryStore m_store{
+        m_tmp.file("registry.reg"), testsupport::debugLogStore(std::string(kBaseKey) + "Dev", m_logPath)};
     CDebugFile* m_log = nullptr;
     FakePort* m_port = nullptr;
     CTerminalLink* m_link = nullptr;
@@ -65,23 +65,21 @@ TEST_F(ErrorReportTest, SuccessStatusesLogAndSendNothing) {
 }
 
 TEST_F(ErrorReportTest, ErrorStatusLogsItAndTheTerminalsLastPlatformError) {
-    m_port->QueueResponse(WithChecksum({0x05, 0x1A, 0x81, 0x00, 0x34, 0x12, 'K', 'e', 'y', ' ', 's', 'l', 'o', 't', ' ',
-                                        '3', ' ', 'i', 's', ' ', 'e', 'm', 'p', 't', 'y'}));
+    m_port->QueueResponse(WithChecksum({0x05, 0x1A, 0x81, 0x00, 0x34, 0x12, 'K', 'e', 'y', ' ', 's', 'l', 'o',
+                                        't',  ' ',  '3',  ' ',  'i',  's',  ' ', 'e', 'm', 'p', 't', 'y'}));
     m_log->ReportInterfaceAppError(m_link, 0xF8, "Dev");
     EXPECT_EQ((std::vector<Bytes>{{0x05, 0x04, 0x81, 0x80}}), m_port->writes);
-    EXPECT_EQ(
-        "Orvik-Interface-App error code=0xF8\r\n"
-        "Last platform error code from device=0x1234, desc=Key slot 3 is empty\n\r\n",
-        LoggedTexts());
+    EXPECT_EQ("Orvik-Interface-App error code=0xF8\r\n"
+              "Last platform error code from device=0x1234, desc=Key slot 3 is empty\n\r\n",
+              LoggedTexts());
 }
 
 TEST_F(ErrorReportTest, ReplyWithoutDescription) {
     m_port->QueueResponse(Bytes{0x05, 0x07, 0x81, 0x00, 0xCD, 0xAB, 0xE5});
     m_log->ReportInterfaceAppError(m_link, 0x05, "Dev");
-    EXPECT_EQ(
-        "Orvik-Interface-App error code=0x5\r\n"
-        "Last platform error code from device=0xABCD, desc=Not available\n\r\n",
-        LoggedTexts());
+    EXPECT_EQ("Orvik-Interface-App error code=0x5\r\n"
+              "Last platform error code from device=0xABCD, desc=Not available\n\r\n",
+              LoggedTexts());
 }
 
 TEST_F(ErrorReportTest, ReplyWithStatusF0OrTooShortTellsNothing) {
@@ -90,20 +88,18 @@ TEST_F(ErrorReportTest, ReplyWithStatusF0OrTooShortTellsNothing) {
     m_port->QueueResponse(WithChecksum({0x05, 0x06, 0x81, 0x00, 0x01}));
     m_log->ReportLastPlatformError(m_link, "Dev");
     EXPECT_EQ(2u, m_port->writes.size());
-    EXPECT_EQ(
-        "Last platform error code from device=0x0, desc=Not available\n\r\n"
-        "Last platform error code from device=0x0, desc=Not available\n\r\n",
-        LoggedTexts());
+    EXPECT_EQ("Last platform error code from device=0x0, desc=Not available\n\r\n"
+              "Last platform error code from device=0x0, desc=Not available\n\r\n",
+              LoggedTexts());
 }
 
 TEST_F(ErrorReportTest, ClosedLinkStillLogsTheQuery) {
     m_port->open = false;
     m_log->ReportInterfaceAppError(m_link, 0xE0, "Dev");
     EXPECT_TRUE(m_port->writes.empty());
-    EXPECT_EQ(
-        "Orvik-Interface-App error code=0xE0\r\n"
-        "Last platform error code from device=0x0, desc=Not available\n\r\n",
-        LoggedTexts());
+    EXPECT_EQ("Orvik-Interface-App error code=0xE0\r\n"
+              "Last platform error code from device=0x0, desc=Not available\n\r\n",
+              LoggedTexts());
 }
 
 TEST(ErrorReportWithLogOff, QueryStillGoesToTheTerminal) {

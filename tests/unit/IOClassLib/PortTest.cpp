@@ -39,9 +39,7 @@ COMMTIMEOUTS Timeouts(DWORD a, DWORD b, DWORD c, DWORD d, DWORD e) {
     return t;
 }
 
-bool SameTimeouts(const COMMTIMEOUTS& x, const COMMTIMEOUTS& y) {
-    return memcmp(&x, &y, sizeof(x)) == 0;
-}
+bool SameTimeouts(const COMMTIMEOUTS& x, const COMMTIMEOUTS& y) { return memcmp(&x, &y, sizeof(x)) == 0; }
 
 // ---- Small contracts -----------------------------------------------------------------------
 
@@ -102,8 +100,8 @@ TEST(PortBase, CommTimeoutsUtilitiesCompareEveryField) {
 TEST(PortCommTimeouts, SameValuesReachTheDeviceOnceAndAnEmptyCacheMakesThemReachItAgain) {
     commtest::PtyPair pty;
     ASSERT_TRUE(pty.ok());
-    HANDLE h = CreateFileA(pty.slavePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                           OPEN_EXISTING, 0, NULL);
+    HANDLE h =
+        CreateFileA(pty.slavePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     BarePort port;
     COMMTIMEOUTS wanted = Timeouts(0, 0, 700, 0, 700);
@@ -162,11 +160,11 @@ TEST(PortTexts, SemaphoreTraceWithAndWithoutTime) {
 
     bWithTime = TRUE;
     CString timed = port.FormatSemaphoreTrace("nReceivePacket", "RawProtocol.cpp", 7, &bWithTime);
-    EXPECT_TRUE(std::regex_match(
-        std::string((LPCSTR)timed),
-        std::regex("Semaphore Handle \\[[0-9A-F]+\\]\\. Time \\[\\d{4}-\\d\\d-\\d\\d "
-                   "\\d\\d:\\d\\d:\\d\\d\\]\\. Function \\[nReceivePacket\\]\\. "
-                   "File \\[RawProtocol\\.cpp\\]\\. Line #\\[7\\]")))
+    EXPECT_TRUE(
+        std::regex_match(std::string((LPCSTR)timed),
+                         std::regex("Semaphore Handle \\[[0-9A-F]+\\]\\. Time \\[\\d{4}-\\d\\d-\\d\\d "
+                                    "\\d\\d:\\d\\d:\\d\\d\\]\\. Function \\[nReceivePacket\\]\\. "
+                                    "File \\[RawProtocol\\.cpp\\]\\. Line #\\[7\\]")))
         << (LPCSTR)timed;
 }
 
@@ -193,8 +191,7 @@ TEST(PortTexts, HexDumpOfOneFullLine) {
     data[15] = 0xFF;
     CString out;
     CPort::FormatHexDump(data, 16, out);
-    EXPECT_STREQ("\r\n41 42 43 00 45 46 47 48 49 4A 4B 4C 4D 4E 4F FF         ABC.EFGHIJKLMNO.",
-                 (LPCSTR)out);
+    EXPECT_STREQ("\r\n41 42 43 00 45 46 47 48 49 4A 4B 4C 4D 4E 4F FF         ABC.EFGHIJKLMNO.", (LPCSTR)out);
 }
 
 TEST(PortTexts, HexDumpPadsAShortLastLineSoItsTextLinesUp) {
@@ -203,9 +200,9 @@ TEST(PortTexts, HexDumpPadsAShortLastLineSoItsTextLinesUp) {
         data[i] = (BYTE)('a' + i);
     CString out;
     CPort::FormatHexDump(data, 20, out);
-    std::string expected =
-        "\r\n61 62 63 64 65 66 67 68 69 6A 6B 6C 6D 6E 6F 70         abcdefghijklmnop"
-        "\r\n71 72 73 74 " + std::string(8 + 36, ' ') + "qrst";
+    std::string expected = "\r\n61 62 63 64 65 66 67 68 69 6A 6B 6C 6D 6E 6F 70         abcdefghijklmnop"
+                           "\r\n71 72 73 74 " +
+                           std::string(8 + 36, ' ') + "qrst";
     EXPECT_EQ(expected, std::string((LPCSTR)out, out.GetLength()));
 }
 

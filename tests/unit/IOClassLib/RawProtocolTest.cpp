@@ -77,11 +77,10 @@ TEST_F(RawFixture, ErrorStatusQueriesOnceAndTheAnswerIsNotReportedAgain) {
     EXPECT_EQ(5u, raw.nReceivePacket(data, trace));
     EXPECT_EQ((Bytes{0x00, 0x05, 0x16, 0xF8, 0xEB}),
               Bytes((const BYTE*)(LPCSTR)data, (const BYTE*)(LPCSTR)data + data.GetLength()));
-    const std::vector<std::string> expected = {
-        "Read 2", "Read 3",          // the reply with the error status
-        "Begin",                     // the query: no data, so nothing on the wire
-        "Read 2", "Read 3", "End",   // its reply
-        "End"};
+    const std::vector<std::string> expected = {"Read 2", "Read 3",  // the reply with the error status
+                                               "Begin",  // the query: no data, so nothing on the wire
+                                               "Read 2", "Read 3", "End",  // its reply
+                                               "End"};
     EXPECT_EQ(expected, port->events);
     EXPECT_EQ(0x81, raw.m_LastCommand);
 }
@@ -93,20 +92,22 @@ TEST_F(RawFixture, DebuggerTextsAndTransactionTraces) {
     port->QueueResponse(FakePort::Bytes{0x00, 0x05, 0x16, 0x00, 0x13});
     raw.nSendPacket(0x16, d, 4, trace);
     raw.nReceivePacket(data, trace);
-    EXPECT_EQ(
-        "CRawProtocol::nSendPacket before m_pPort->Write.\n"
-        "CRawProtocol::nSendPacket exiting.\n"
-        "CRawProtocol::nSendPacket before m_pPort->Write.\n"
-        "CRawProtocol::nSendPacket exiting.\n"
-        "CRawProtocol::nReceivePacket entered.\n"
-        "CRawProtocol::nReceivePacket after m_pPort->Read.\n"
-        "CRawProtocol::nReceivePacket exiting.\n",
-        capture.Text());
+    EXPECT_EQ("CRawProtocol::nSendPacket before m_pPort->Write.\n"
+              "CRawProtocol::nSendPacket exiting.\n"
+              "CRawProtocol::nSendPacket before m_pPort->Write.\n"
+              "CRawProtocol::nSendPacket exiting.\n"
+              "CRawProtocol::nReceivePacket entered.\n"
+              "CRawProtocol::nReceivePacket after m_pPort->Read.\n"
+              "CRawProtocol::nReceivePacket exiting.\n",
+              capture.Text());
     ASSERT_EQ(3u, port->transactionTraces.size());
     EXPECT_NE(std::string::npos,
-              port->transactionTraces[0].find("Function [CRawProtocol::nSendPacket()]. File [IOClassLib/RawProtocol.cpp]. Line #[35]"));
-    EXPECT_NE(std::string::npos,
-              port->transactionTraces[2].find("Function [CRawProtocol::nReceivePacket()]. File [IOClassLib/RawProtocol.cpp]. Line #[105]"));
+              port->transactionTraces[0].find(
+                  "Function [CRawProtocol::nSendPacket()]. File [IOClassLib/RawProtocol.cpp]. Line #[35]"));
+    EXPECT_NE(
+        std::string::npos,
+        port->transactionTraces[2].find(
+            "Function [CRawProtocol::nReceivePacket()]. File [IOClassLib/RawProtocol.cpp]. Line #[105]"));
 }
 
 TEST(RawChecksum, XorLikeVli) {

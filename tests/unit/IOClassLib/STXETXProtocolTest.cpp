@@ -133,15 +133,14 @@ TEST_F(StxEtxFixture, DebuggerTextsOfAnExchange) {
     port.QueueRead({0x02, 0x41});
     port.QueueRead({0x03, 0x42});
     proto.nReceivePacket(data, trace);
-    EXPECT_EQ(
-        "CSTXETXProtocol::nSendPacket entered.\n"
-        "CSTXETXProtocol::nSendPacket before m_pPort->Write.\n"
-        "CSTXETXProtocol::nSendPacket exiting.\n"
-        "CSTXETXProtocol::nReceivePacket entered.\n"
-        "CSTXETXProtocol::nReceivePacket after m_pPort->Read.\n"
-        "CSTXETXProtocol::nReceivePacket after m_pPort->Read.\n"
-        "CSTXETXProtocol::nReceivePacket exiting.\n",
-        capture.Text());
+    EXPECT_EQ("CSTXETXProtocol::nSendPacket entered.\n"
+              "CSTXETXProtocol::nSendPacket before m_pPort->Write.\n"
+              "CSTXETXProtocol::nSendPacket exiting.\n"
+              "CSTXETXProtocol::nReceivePacket entered.\n"
+              "CSTXETXProtocol::nReceivePacket after m_pPort->Read.\n"
+              "CSTXETXProtocol::nReceivePacket after m_pPort->Read.\n"
+              "CSTXETXProtocol::nReceivePacket exiting.\n",
+              capture.Text());
 }
 
 TEST(StxEtxChecksum, SkipsLeadingStxAndStopsAfterFirstEtx) {
@@ -150,11 +149,15 @@ TEST(StxEtxChecksum, SkipsLeadingStxAndStopsAfterFirstEtx) {
     EXPECT_EQ(0x01, proto.Checksum(frame, 4));
     EXPECT_EQ(0x01, proto.Checksum(frame, 6));
     EXPECT_EQ(0x41 ^ 0x43, proto.Checksum(frame + 1, 2));
-    EXPECT_EQ(0x01, proto.Checksum((const BYTE*)"\x02" "AC\x03\x01", -1));
+    EXPECT_EQ(0x01, proto.Checksum((const BYTE*)"\x02"
+                                                "AC\x03\x01",
+                                   -1));
     EXPECT_TRUE(proto.VerifyChecksum(frame, 5));
     EXPECT_FALSE(proto.VerifyChecksum(frame, 4));
-    EXPECT_TRUE(proto.VerifyChecksum("\x02" "AC\x03\x01"));
-    EXPECT_FALSE(proto.VerifyChecksum("\x02" "AC\x03\x02"));
+    EXPECT_TRUE(proto.VerifyChecksum("\x02"
+                                     "AC\x03\x01"));
+    EXPECT_FALSE(proto.VerifyChecksum("\x02"
+                                      "AC\x03\x02"));
 }
 
 }  // namespace

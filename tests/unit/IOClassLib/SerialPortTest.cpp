@@ -62,7 +62,8 @@ protected:
     testsupport::TempDir tmp{"keyprobe-serial"};
     const fs::path dir{tmp.path()};
     testsupport::TempRegistryStore store{
-        tmp.file("registry.reg"), testsupport::debugLogStore(std::string(kLogKey) + "Dravon", tmp.file("io.txt"))};
+        tmp.file("registry.reg"),
+        testsupport::debugLogStore(std::string(kLogKey) + "Dravon", tmp.file("io.txt"))};
     DebugOutputCapture debugger;
     std::unique_ptr<CDebugFile> log;
 };
@@ -378,8 +379,7 @@ TEST_F(SerialPortTest, ReadOnADisconnectedPortRefusesAtOnce) {
     DWORD n = 2;
     EXPECT_FALSE(port->Read(buf, sizeof(buf), &n));
     EXPECT_EQ(0u, n);
-    EXPECT_NE(std::string::npos,
-              DebuggerText().find("CSerialPort::Read this->m_bDisconnected true.\n"));
+    EXPECT_NE(std::string::npos, DebuggerText().find("CSerialPort::Read this->m_bDisconnected true.\n"));
 }
 
 TEST_F(SerialPortTest, AFirstRetryReadsAgainFromTheStartOfTheBuffer) {

@@ -26,9 +26,7 @@ struct Wrapper {
     CSocketWrapper socket;
 };
 
-std::string Text(const CString& cs) {
-    return std::string((LPCTSTR)cs, cs.GetLength());
-}
+std::string Text(const CString& cs) { return std::string((LPCTSTR)cs, cs.GetLength()); }
 
 std::string Dotted(DWORD dwAddress) {
     return std::to_string(dwAddress >> 24) + "." + std::to_string((dwAddress >> 16) & 0xFF) + "." +
@@ -68,8 +66,7 @@ TEST(SocketWrapperInit, EmptyHostFailsBeforeWinsockStarts) {
 
     // Connect does not start Winsock: the socket call itself reports it.
     EXPECT_FALSE(w.socket.Connect());
-    EXPECT_EQ("Error. socket(AF_INET, SOCK_STREAM, IPPROTO_IP) 10093",
-              Text(w.socket.GetLastErrorText()));
+    EXPECT_EQ("Error. socket(AF_INET, SOCK_STREAM, IPPROTO_IP) 10093", Text(w.socket.GetLastErrorText()));
 }
 
 TEST(SocketWrapperInit, PortZeroFailsBeforeWinsockStarts) {
@@ -84,8 +81,7 @@ TEST(SocketWrapperInit, PortZeroFailsBeforeWinsockStarts) {
 TEST(SocketWrapperInit, UnresolvableHostLeavesWinsockStarted) {
     Wrapper w("keyprobe-no-such-terminal.invalid", 8009);
     EXPECT_FALSE(w.socket.Init());
-    EXPECT_EQ("Error. Host not found: keyprobe-no-such-terminal.invalid",
-              Text(w.socket.GetLastErrorText()));
+    EXPECT_EQ("Error. Host not found: keyprobe-no-such-terminal.invalid", Text(w.socket.GetLastErrorText()));
     EXPECT_TRUE(w.socket.CheckVersion());
     w.socket.Cleanup();
     EXPECT_TRUE(WinsockReleased());
@@ -179,8 +175,9 @@ TEST(SocketWrapperSockets, TypeAndProtocolNumbersMapToNames) {
 
     // The host refuses this pair: the text names what was asked for.
     EXPECT_FALSE(w.socket.CreateSocket(5, 17));
-    EXPECT_EQ(0u, Text(w.socket.GetLastErrorText()).find(
-                      "Error. socket(AF_INET, SOCK_SEQPACKET, IPPROTO_UDP) 100"));
+    EXPECT_EQ(
+        0u,
+        Text(w.socket.GetLastErrorText()).find("Error. socket(AF_INET, SOCK_SEQPACKET, IPPROTO_UDP) 100"));
 }
 
 TEST(SocketWrapperSockets, SecondCreateWhileConnectedFailsAndKeepsTheConnection) {
@@ -270,8 +267,7 @@ TEST(SocketWrapperLocalAddress, DefaultBindsToTheMachinesOwnAddress) {
     const DWORD dwOwn = CSockAddr::GetIPFromHost(NULL);
     ASSERT_TRUE(w.socket.Connect()) << Text(w.socket.GetLastErrorText());
     ASSERT_TRUE(peer.Accept());
-    if (CSocketWrapper::IsUsableLocalAddress(dwOwn, INADDR_LOOPBACK))
-    {
+    if (CSocketWrapper::IsUsableLocalAddress(dwOwn, INADDR_LOOPBACK)) {
         EXPECT_EQ(Dotted(dwOwn), peer.ClientAddress());
     }
 }

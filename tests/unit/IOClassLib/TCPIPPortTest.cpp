@@ -21,9 +21,7 @@ namespace {
 
 const char kLogKey[] = "SOFTWARE\\KeyProbeTcpPortTests";
 
-std::string Text(const CString& cs) {
-    return std::string((LPCTSTR)cs, cs.GetLength());
-}
+std::string Text(const CString& cs) { return std::string((LPCTSTR)cs, cs.GetLength()); }
 
 // A debug log switched on through a temporary registry store. The port logs with an
 // empty device name, so the key is the base key itself.
@@ -43,7 +41,8 @@ protected:
         std::ifstream in(m_dir / "io.txt", std::ios::binary);
         std::string line;
         while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
             const size_t pos = line.find("] - ");
             texts.push_back(pos == std::string::npos ? line : line.substr(pos + 4));
         }
@@ -198,7 +197,8 @@ TEST_F(TCPIPPortTest, OneReadDeliversAtMostTheStagingBuffer) {
     ASSERT_TRUE(port.OpenPort());
     ASSERT_TRUE(peer.Accept());
     std::string sent;
-    for (int i = 0; i < 10000; ++i) sent += (char)(i * 7);
+    for (int i = 0; i < 10000; ++i)
+        sent += (char)(i * 7);
     ASSERT_TRUE(peer.Send(sent));
 
     std::vector<BYTE> buf(10000);

@@ -37,7 +37,9 @@ public:
     }
     const std::string& device() const { return m_device; }
 
-    void Send(const Bytes& bytes) { ASSERT_EQ((ssize_t)bytes.size(), write(m_master, bytes.data(), bytes.size())); }
+    void Send(const Bytes& bytes) {
+        ASSERT_EQ((ssize_t)bytes.size(), write(m_master, bytes.data(), bytes.size()));
+    }
     // What the link sent: n bytes, each within a second of the one before.
     Bytes Receive(size_t n) {
         Bytes out;
@@ -46,7 +48,8 @@ public:
             unsigned char buffer[256];
             if (poll(&p, 1, 1000) <= 0)
                 break;
-            ssize_t k = read(m_master, buffer, n - out.size() < sizeof(buffer) ? n - out.size() : sizeof(buffer));
+            ssize_t k =
+                read(m_master, buffer, n - out.size() < sizeof(buffer) ? n - out.size() : sizeof(buffer));
             if (k <= 0)
                 break;
             out.insert(out.end(), buffer, buffer + k);

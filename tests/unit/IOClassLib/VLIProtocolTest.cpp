@@ -2,7 +2,6 @@
 // error query nested inside a receive.
 #include <gtest/gtest.h>
 
-
 #include "DebugFile.h"
 #include "DebugOutputCapture.h"
 #include "FakePort.h"
@@ -51,9 +50,12 @@ TEST_F(VliFixture, TransactionTracesNameFunctionFileAndLine) {
     vli.nReceivePacket(data, trace);
     ASSERT_EQ(2u, port->transactionTraces.size());
     EXPECT_NE(std::string::npos,
-              port->transactionTraces[0].find("Function [ CVLIProtocol::nSendPacket()]. File [IOClassLib/VLIProtocol.cpp]. Line #[54]"));
-    EXPECT_NE(std::string::npos,
-              port->transactionTraces[1].find("Function [CVLIProtocol::nReceivePacket()]. File [IOClassLib/VLIProtocol.cpp]. Line #[337]"));
+              port->transactionTraces[0].find(
+                  "Function [ CVLIProtocol::nSendPacket()]. File [IOClassLib/VLIProtocol.cpp]. Line #[54]"));
+    EXPECT_NE(
+        std::string::npos,
+        port->transactionTraces[1].find(
+            "Function [CVLIProtocol::nReceivePacket()]. File [IOClassLib/VLIProtocol.cpp]. Line #[337]"));
     EXPECT_NE(std::string::npos, port->transactionTraces[0].find("Time ["));
 }
 
@@ -63,14 +65,13 @@ TEST_F(VliFixture, DebuggerTextsOfAnExchange) {
     port->QueueResponse(Frame({0x05, 0x05, 0x16, 0x00, 0x16}));
     vli.nSendPacket(0x16, nullptr, 0, trace);
     vli.nReceivePacket(data, trace);
-    EXPECT_EQ(
-        "CVLIProtocol::nSendPacket entered.\n"
-        "CVLIProtocol::nSendPacket before m_pPort->Write.\n"
-        "CVLIProtocol::nSendPacket exiting.\n"
-        "CVLIProtocol::nReceivePacket entered.\n"
-        "CVLIProtocol::nReceivePacket after m_pPort->Read.\n"
-        "CVLIProtocol::nReceivePacket exiting.\n",
-        capture.Text());
+    EXPECT_EQ("CVLIProtocol::nSendPacket entered.\n"
+              "CVLIProtocol::nSendPacket before m_pPort->Write.\n"
+              "CVLIProtocol::nSendPacket exiting.\n"
+              "CVLIProtocol::nReceivePacket entered.\n"
+              "CVLIProtocol::nReceivePacket after m_pPort->Read.\n"
+              "CVLIProtocol::nReceivePacket exiting.\n",
+              capture.Text());
 }
 
 TEST_F(VliFixture, DebuggerTextsOfFailedReceives) {
@@ -83,17 +84,16 @@ TEST_F(VliFixture, DebuggerTextsOfFailedReceives) {
     port->shortReadsSucceed = true;
     port->QueueRead(Frame({0x05, 0x05, 0x16}));
     vli.nReceivePacket(data, trace);
-    EXPECT_EQ(
-        "CVLIProtocol::nReceivePacket entered.\n"
-        "CVLIProtocol::nReceivePacket m_pPort->IsOpen() false.\n"
-        "CVLIProtocol::nReceivePacket exiting.\n"
-        "CVLIProtocol::nReceivePacket entered.\n"
-        "CVLIProtocol::nReceivePacket m_pPort->Read false.\n"
-        "CVLIProtocol::nReceivePacket exiting.\n"
-        "CVLIProtocol::nReceivePacket entered.\n"
-        "CVLIProtocol::nReceivePacket m_pPort->Read dwLength < HEADER_LENGTH.\n"
-        "CVLIProtocol::nReceivePacket exiting.\n",
-        capture.Text());
+    EXPECT_EQ("CVLIProtocol::nReceivePacket entered.\n"
+              "CVLIProtocol::nReceivePacket m_pPort->IsOpen() false.\n"
+              "CVLIProtocol::nReceivePacket exiting.\n"
+              "CVLIProtocol::nReceivePacket entered.\n"
+              "CVLIProtocol::nReceivePacket m_pPort->Read false.\n"
+              "CVLIProtocol::nReceivePacket exiting.\n"
+              "CVLIProtocol::nReceivePacket entered.\n"
+              "CVLIProtocol::nReceivePacket m_pPort->Read dwLength < HEADER_LENGTH.\n"
+              "CVLIProtocol::nReceivePacket exiting.\n",
+              capture.Text());
 }
 
 TEST_F(VliFixture, SendSwitchesToLongFormAbove251DataBytes) {
@@ -159,7 +159,8 @@ TEST_F(VliFixture, ReceiveWholeFrameInOneRead) {
     EXPECT_EQ(Frame({0x05, 0x06, 0x16, 0x00, 0x41, 0x54}), ToBytes(data));
     EXPECT_STREQ("[05 06 16 00 41 54]", trace);
     EXPECT_EQ((std::vector<std::string>{"Read 5", "Flush", "End"}), port->events);
-    EXPECT_NE(std::string::npos, port->transactionTraces.back().find("Function [CVLIProtocol::nReceivePacket()]"));
+    EXPECT_NE(std::string::npos,
+              port->transactionTraces.back().find("Function [CVLIProtocol::nReceivePacket()]"));
 }
 
 TEST_F(VliFixture, ReceiveCompletesFrameWithSecondReadOfExactlyTheMissingBytes) {
@@ -254,11 +255,11 @@ TEST_F(VliFixture, ErrorStatusRunsTheLastErrorQueryInsideTheReceive) {
     // The outer reply survives the nested exchange that reused the receive buffer.
     EXPECT_EQ(Frame({0x05, 0x05, 0x16, 0xF8, 0xEE}), ToBytes(data));
     EXPECT_STREQ("[05 05 16 F8 EE]", trace);
-    const std::vector<std::string> expected = {
-        "Read 5",                                   // the reply with the error status
-        "Begin", "Flush", "Write 05 04 81 80",      // the query
-        "Read 5", "Read 2", "Flush", "End",         // its reply, never reported again
-        "Flush", "End"};                            // the outer receive finishes
+    const std::vector<std::string> expected = {"Read 5",  // the reply with the error status
+                                               "Begin",  "Flush",  "Write 05 04 81 80",  // the query
+                                               "Read 5", "Read 2", "Flush",
+                                               "End",             // its reply, never reported again
+                                               "Flush",  "End"};  // the outer receive finishes
     EXPECT_EQ(expected, port->events);
 }
 

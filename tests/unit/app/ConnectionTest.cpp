@@ -65,9 +65,9 @@ TEST(ConnectionSettingsFromIni, DefaultsWhenThereIsNothingToRead) {
 }
 
 TEST(ConnectionSettingsFromIni, EveryKeyReplacesItsDefault) {
-    const ConnectionSettings s = Read(
-        "[Connection]\r\nConnectType=Serial Port\r\nPort=/dev/ttyUSB3\r\nBaudrate=9600\r\n"
-        "Parity=2\r\nByteSize=7\r\nStopBits=1\r\nIPAddress=10.0.0.9\r\nIPPort=9100\r\n");
+    const ConnectionSettings s =
+        Read("[Connection]\r\nConnectType=Serial Port\r\nPort=/dev/ttyUSB3\r\nBaudrate=9600\r\n"
+             "Parity=2\r\nByteSize=7\r\nStopBits=1\r\nIPAddress=10.0.0.9\r\nIPPort=9100\r\n");
     EXPECT_EQ(PORT_KIND_SERIAL, s.nPortKind);
     EXPECT_STREQ("/dev/ttyUSB3", s.csPort);
     EXPECT_EQ(9600, s.nBaudrate);
@@ -85,8 +85,7 @@ TEST(ConnectionSettingsFromIni, OnlyConnectTypeIsTrimmed) {
 }
 
 TEST(ConnectionSettingsFromIni, NumbersFollowAtoi) {
-    const ConnectionSettings s =
-        Read("[Connection]\nBaudrate=9600x\nParity=abc\nByteSize= 7\nIPPort=-5\n");
+    const ConnectionSettings s = Read("[Connection]\nBaudrate=9600x\nParity=abc\nByteSize= 7\nIPPort=-5\n");
     EXPECT_EQ(9600, s.nBaudrate);
     EXPECT_EQ(0, s.nParity);
     EXPECT_EQ(7, s.nByteSize);

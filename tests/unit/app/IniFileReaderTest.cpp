@@ -50,8 +50,8 @@ TEST_F(IniFileReaderTest, LineEndsMakeNoDifference) {
     for (const char* pszEnd : {"\r\n", "\n", "\r"}) {
         for (bool bTrailingBreak : {true, false}) {
             std::string e = pszEnd;
-            std::string text = "[Connection]" + e + "ConnectType=Serial Port" + e + "Port=COM2" +
-                               e + "Baudrate=9600" + (bTrailingBreak ? e : "");
+            std::string text = "[Connection]" + e + "ConnectType=Serial Port" + e + "Port=COM2" + e +
+                               "Baudrate=9600" + (bTrailingBreak ? e : "");
             CIniFileReader reader;
             const fs::path path = m_dir / "ends.ini";
             testsupport::writeTextFile(path, text);
@@ -80,8 +80,7 @@ TEST_F(IniFileReaderTest, KeysAndValuesAreKeptExactly) {
                          "[ Spaced Name ]\n"
                          "Key=[Other]\n"
                          "A=b\n"));
-    EXPECT_EQ((Keys{{"Port ", " COM2"}, {"IPAddress", "10.0.0.1=x"}, {" #Key", "1"},
-                    {";Semi", "2"}}),
+    EXPECT_EQ((Keys{{"Port ", " COM2"}, {"IPAddress", "10.0.0.1=x"}, {" #Key", "1"}, {";Semi", "2"}}),
               Section("Connection"));
     EXPECT_EQ(Keys{}, Section(" Spaced Name "));
     EXPECT_EQ((Keys{{"A", "b"}}), Section("Other")) << "Key=[x] is a header named x";
@@ -99,8 +98,7 @@ TEST_F(IniFileReaderTest, RepeatedSectionsMergeAndLaterValuesWin) {
     ASSERT_TRUE(LoadText("[Connection]\nPort=COM1\nBaudrate=9600\n"
                          "[Other]\nX=1\n"
                          "[Connection]\nPort=COM3\nParity=2\n"));
-    EXPECT_EQ((Keys{{"Port", "COM3"}, {"Baudrate", "9600"}, {"Parity", "2"}}),
-              Section("Connection"));
+    EXPECT_EQ((Keys{{"Port", "COM3"}, {"Baudrate", "9600"}, {"Parity", "2"}}), Section("Connection"));
     EXPECT_EQ((Keys{{"X", "1"}}), Section("Other"));
 }
 

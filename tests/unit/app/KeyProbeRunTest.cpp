@@ -63,8 +63,8 @@ signed char FakeConnect() {
 signed char FakeRequest(int nKind, BYTE bySlot, const char* pszAccount, const char* pszPrompt,
                         const char* pszTrailer) {
     std::ostringstream call;
-    call << "request " << (nKind == KEYPROBE_KIND_MASTER_SESSION ? "M/S " : "DUKPT ") << int(bySlot)
-         << " " << pszAccount << " " << pszPrompt << " " << pszTrailer;
+    call << "request " << (nKind == KEYPROBE_KIND_MASTER_SESSION ? "M/S " : "DUKPT ") << int(bySlot) << " "
+         << pszAccount << " " << pszPrompt << " " << pszTrailer;
     g_fake.calls.push_back(call.str());
     g_fake.nLastKind = nKind;
     g_fake.nLastSlot = bySlot;
@@ -90,11 +90,9 @@ signed char FakeCommand(BYTE byCommand, const BYTE* pData, WORD wDataLength, BYT
     return -32;  // the run does not look at it
 }
 
-void FakePause(DWORD dwMilliseconds) {
-    g_fake.calls.push_back("pause " + std::to_string(dwMilliseconds));
-}
+void FakePause(DWORD dwMilliseconds) { g_fake.calls.push_back("pause " + std::to_string(dwMilliseconds)); }
 
-const KeyProbeServices kFakeServices = {FakeInit, FakeConnect, FakeRequest,
+const KeyProbeServices kFakeServices = {FakeInit,  FakeConnect, FakeRequest,
                                         FakeFetch, FakeCommand, FakePause};
 
 using testsupport::kFailureText;

@@ -101,10 +101,9 @@ TEST_F(CommandsFixture, CommandThatCannotBeSentStillReadsAReply) {
 TEST_F(CommandsFixture, MasterSessionKeyTestFrame) {
     port->QueueResponse(Bytes{0x05, 0x05, 0x61, 0x00, 0x61});
     EXPECT_EQ(0, SendKeyTestRequest(1, 0, "0123456789", "Testing...", "00000000"));
-    const Bytes expected = WithChecksum({0x05, 0x25, 0x61, 0x20, 0x00,
-                                         '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 0x00, 0x00,
-                                         'T', 'e', 's', 't', 'i', 'n', 'g', '.', '.', '.', 0xFF,
-                                         '0', '0', '0', '0', '0', '0', '0', '0'});
+    const Bytes expected = WithChecksum({0x05, 0x25, 0x61, 0x20, 0x00, '0', '1', '2', '3', '4', '5', '6',
+                                         '7',  '8',  '9',  0x00, 0x00, 'T', 'e', 's', 't', 'i', 'n', 'g',
+                                         '.',  '.',  '.',  0xFF, '0',  '0', '0', '0', '0', '0', '0', '0'});
     ASSERT_EQ(37u, expected.size());
     EXPECT_EQ((std::vector<Bytes>{expected}), port->writes);
 }
@@ -123,7 +122,8 @@ TEST_F(CommandsFixture, TrailingFieldOfWrongLengthBecomesZeros) {
         port->writes.clear();
         SendKeyTestRequest(1, 0, "0123456789", "Testing...", trailer);
         const Bytes& frame = port->writes.at(0);
-        EXPECT_EQ(Bytes(8, '0'), Bytes(frame.begin() + 28, frame.begin() + 36)) << (trailer ? trailer : "null");
+        EXPECT_EQ(Bytes(8, '0'), Bytes(frame.begin() + 28, frame.begin() + 36))
+            << (trailer ? trailer : "null");
     }
 }
 
@@ -132,7 +132,8 @@ TEST_F(CommandsFixture, AccountFieldIsTwelveBytesWhateverTheText) {
     const Bytes& frame = port->writes.at(0);
     ASSERT_EQ(27u, frame.size());  // 23 data bytes with an empty prompt
     EXPECT_EQ(9, frame[4]);
-    EXPECT_EQ(Bytes(frame.begin() + 5, frame.begin() + 17), Bytes({'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L'}));
+    EXPECT_EQ(Bytes(frame.begin() + 5, frame.begin() + 17),
+              Bytes({'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L'}));
     EXPECT_EQ(0xFF, frame[17]);
 }
 

@@ -8,8 +8,7 @@ using namespace termsim;
 
 namespace {
 
-FaultPlan planOf(std::initializer_list<const char*> rules)
-{
+FaultPlan planOf(std::initializer_list<const char*> rules) {
     FaultPlan plan;
     for (const char* r : rules) {
         std::string error;
@@ -18,8 +17,7 @@ FaultPlan planOf(std::initializer_list<const char*> rules)
     return plan;
 }
 
-CommandContext ctx(std::vector<std::string> names, int slot)
-{
+CommandContext ctx(std::vector<std::string> names, int slot) {
     CommandContext c;
     c.names = std::move(names);
     c.slot = slot;
@@ -28,26 +26,25 @@ CommandContext ctx(std::vector<std::string> names, int slot)
 
 }  // namespace
 
-TEST(TermsimFaultRules, MalformedRulesAreRefusedWithAReason)
-{
+TEST(TermsimFaultRules, MalformedRulesAreRefusedWithAReason) {
     const char* bad[] = {
-        "a3=no-reply",          // no colon
-        "a:3",                  // no action
-        "a:3=",                 // empty action
-        "z:3=no-reply",         // unknown command
-        "a:x=no-reply",         // bad slot
-        "a:5-2=no-reply",       // reversed range
-        "a:#0=no-reply",        // occurrences count from 1
-        "a:3=status",           // missing byte
-        "a:3=status:0x100",     // byte out of range
-        "a:3=split:1",          // one part is no split
-        "a:3=split:2:fast",     // bad duration
-        "a:3=split-at:0",       // offset 0 splits nothing
-        "a:3=garbage:0",        // odd hex
-        "a:3=reply:",           // nothing to send
-        "a:3=no-reply:1",       // takes no argument
-        "a:3=explode",          // unknown action
-        "a:3=no-reply+",        // empty second action
+        "a3=no-reply",       // no colon
+        "a:3",               // no action
+        "a:3=",              // empty action
+        "z:3=no-reply",      // unknown command
+        "a:x=no-reply",      // bad slot
+        "a:5-2=no-reply",    // reversed range
+        "a:#0=no-reply",     // occurrences count from 1
+        "a:3=status",        // missing byte
+        "a:3=status:0x100",  // byte out of range
+        "a:3=split:1",       // one part is no split
+        "a:3=split:2:fast",  // bad duration
+        "a:3=split-at:0",    // offset 0 splits nothing
+        "a:3=garbage:0",     // odd hex
+        "a:3=reply:",        // nothing to send
+        "a:3=no-reply:1",    // takes no argument
+        "a:3=explode",       // unknown action
+        "a:3=no-reply+",     // empty second action
     };
     for (const char* rule : bad) {
         FaultPlan plan;
@@ -58,8 +55,7 @@ TEST(TermsimFaultRules, MalformedRulesAreRefusedWithAReason)
     }
 }
 
-TEST(TermsimFaultRules, CommandNamesAreNormalised)
-{
+TEST(TermsimFaultRules, CommandNamesAreNormalised) {
     EXPECT_EQ("0x81", FaultPlan::normaliseCommand("error"));
     EXPECT_EQ("0x81", FaultPlan::normaliseCommand("0X81"));
     EXPECT_EQ("0x1a", FaultPlan::normaliseCommand("0x1A"));
@@ -69,9 +65,9 @@ TEST(TermsimFaultRules, CommandNamesAreNormalised)
     EXPECT_EQ("", FaultPlan::normaliseCommand("A"));
 }
 
-TEST(TermsimFaultRules, SlotsRangesAndOccurrencesSelect)
-{
-    FaultPlan plan = planOf({"a:3=no-reply", "b:2-4,7=bad-checksum", "fetch:#2=long-form", "fetch-b:*=delay:5"});
+TEST(TermsimFaultRules, SlotsRangesAndOccurrencesSelect) {
+    FaultPlan plan =
+        planOf({"a:3=no-reply", "b:2-4,7=bad-checksum", "fetch:#2=long-form", "fetch-b:*=delay:5"});
     EXPECT_TRUE(plan.match(ctx({"a", "0x61", "*"}, 3), {1, 1, 1}).noReply);
     EXPECT_FALSE(plan.match(ctx({"a", "0x61", "*"}, 4), {2, 2, 2}).any());
     // 'b' slot 3 does not hit the 'a' rule, whatever its slot.
@@ -91,9 +87,9 @@ TEST(TermsimFaultRules, SlotsRangesAndOccurrencesSelect)
     EXPECT_TRUE(planOf({"0x81:#1=no-reply"}).match(ctx({"0x81", "*"}, -1), {1, 1}).noReply);
 }
 
-TEST(TermsimFaultRules, ActionsCombineAndLaterRulesWin)
-{
-    FaultPlan plan = planOf({"*:*=status:0x05+split:3:40ms", "a:*=status:0xF8+garbage", "a:1=slow:2ms+trailing:AA"});
+TEST(TermsimFaultRules, ActionsCombineAndLaterRulesWin) {
+    FaultPlan plan =
+        planOf({"*:*=status:0x05+split:3:40ms", "a:*=status:0xF8+garbage", "a:1=slow:2ms+trailing:AA"});
     FaultSet s = plan.match(ctx({"a", "0x61", "*"}, 1), {1, 1, 1});
     ASSERT_TRUE(s.status.has_value());
     EXPECT_EQ(0xF8, *s.status);
@@ -110,11 +106,10 @@ TEST(TermsimFaultRules, ActionsCombineAndLaterRulesWin)
     EXPECT_EQ(40u, other.pauseMs);
 }
 
-TEST(TermsimFaultRules, ActionArgumentsAndDefaults)
-{
-    FaultPlan plan = planOf({"a:0=length-over", "a:1=length-over:9", "a:2=header-split", "a:3=split-at:2,5:1s",
-                             "a:4=data:+pad:3", "a:5=reply:05 04 16 17", "a:6=close-after+close",
-                             "a:7=slow", "a:8=split:2"});
+TEST(TermsimFaultRules, ActionArgumentsAndDefaults) {
+    FaultPlan plan = planOf({"a:0=length-over", "a:1=length-over:9", "a:2=header-split",
+                             "a:3=split-at:2,5:1s", "a:4=data:+pad:3", "a:5=reply:05 04 16 17",
+                             "a:6=close-after+close", "a:7=slow", "a:8=split:2"});
     auto at = [&](int slot) { return plan.match(ctx({"a"}, slot), {1}); };
     EXPECT_EQ(2u, at(0).lengthOver);
     EXPECT_EQ(9u, at(1).lengthOver);
@@ -132,8 +127,7 @@ TEST(TermsimFaultRules, ActionArgumentsAndDefaults)
     EXPECT_EQ(100u, at(8).pauseMs);
 }
 
-TEST(TermsimFaultRules, Durations)
-{
+TEST(TermsimFaultRules, Durations) {
     unsigned ms = 0;
     EXPECT_TRUE(parseDurationMs("250", ms));
     EXPECT_EQ(250u, ms);

@@ -12,8 +12,7 @@ namespace {
 
 using testsupport::hex;
 
-std::vector<Inbound> feedAll(Receiver& r, const std::vector<Bytes>& chunks, std::int64_t start = 1000000)
-{
+std::vector<Inbound> feedAll(Receiver& r, const std::vector<Bytes>& chunks, std::int64_t start = 1000000) {
     std::vector<Inbound> out;
     for (std::size_t i = 0; i < chunks.size(); ++i)
         r.feed(chunks[i], start + static_cast<std::int64_t>(i) * 1000, out);
@@ -22,16 +21,14 @@ std::vector<Inbound> feedAll(Receiver& r, const std::vector<Bytes>& chunks, std:
 
 }  // namespace
 
-TEST(TermsimVliEncode, ShortFormRepliesMatchHandBuiltBytes)
-{
+TEST(TermsimVliEncode, ShortFormRepliesMatchHandBuiltBytes) {
     EXPECT_EQ(hex("05 04 16 17"), encodeVli(0x16, {}, false));
     EXPECT_EQ(hex("05 05 16 00 16"), encodeVli(0x16, {0x00}, false));
     EXPECT_EQ(hex("05 06 16 F8 41 AC"), encodeVli(0x16, {0xF8, 0x41}, false));
     EXPECT_EQ(hex("05 05 61 00 61"), encodeVli('a', {0x00}, false));
 }
 
-TEST(TermsimVliEncode, SwitchesToLongFormAbove251DataBytes)
-{
+TEST(TermsimVliEncode, SwitchesToLongFormAbove251DataBytes) {
     Bytes payload251(251, 0x11);
     Bytes shortFrame = encodeVli(0x41, payload251, false);
     ASSERT_EQ(255u, shortFrame.size());
@@ -47,20 +44,17 @@ TEST(TermsimVliEncode, SwitchesToLongFormAbove251DataBytes)
     EXPECT_EQ(6u, vliHeaderLength(longFrame));
 }
 
-TEST(TermsimVliEncode, ForcedLongFormForAShortReply)
-{
+TEST(TermsimVliEncode, ForcedLongFormForAShortReply) {
     // 05 00 07 00 16 00 XOR, total 7.
     EXPECT_EQ(hex("05 00 07 00 16 00 14"), encodeVli(0x16, {0x00}, true));
 }
 
-TEST(TermsimStxEncode, LrcCoversMessageAndEtx)
-{
+TEST(TermsimStxEncode, LrcCoversMessageAndEtx) {
     EXPECT_EQ(hex("02 41 43 03 01"), encodeStx(hex("41 43")));
     EXPECT_EQ(hex("02 61 00 03 62"), encodeStx(hex("61 00")));
 }
 
-TEST(TermsimVliReceive, FrameAssembledAcrossChunks)
-{
+TEST(TermsimVliReceive, FrameAssembledAcrossChunks) {
     auto r = makeReceiver(Framing::Vli, 1000, 50);
     auto out = feedAll(*r, {hex("05"), hex("05 61"), hex("51 30")});
     ASSERT_EQ(1u, out.size());
@@ -71,8 +65,7 @@ TEST(TermsimVliReceive, FrameAssembledAcrossChunks)
     EXPECT_EQ(-1, r->deadline());
 }
 
-TEST(TermsimVliReceive, TwoFramesInOneChunkAndLongForm)
-{
+TEST(TermsimVliReceive, TwoFramesInOneChunkAndLongForm) {
     auto r = makeReceiver(Framing::Vli, 1000, 50);
     Bytes longRequest = hex("05 00 02 01 62");
     longRequest.insert(longRequest.end(), 252, 0x11);
@@ -88,8 +81,7 @@ TEST(TermsimVliReceive, TwoFramesInOneChunkAndLongForm)
     EXPECT_EQ(252u, out[1].data.size());
 }
 
-TEST(TermsimVliReceive, ViolationsAreReportedAndTheStreamRecovers)
-{
+TEST(TermsimVliReceive, ViolationsAreReportedAndTheStreamRecovers) {
     auto r = makeReceiver(Framing::Vli, 1000, 50);
     // garbage, a frame with a wrong checksum, a length byte below 4, then a good frame
     auto out = feedAll(*r, {hex("FF 13"), hex("05 04 16 18"), hex("05 02"), hex("05 04 81 80")});
@@ -107,8 +99,7 @@ TEST(TermsimVliReceive, ViolationsAreReportedAndTheStreamRecovers)
     EXPECT_EQ(0x81, out[4].command);
 }
 
-TEST(TermsimVliReceive, LongFormForAShortFrameIsAcceptedButReported)
-{
+TEST(TermsimVliReceive, LongFormForAShortFrameIsAcceptedButReported) {
     auto r = makeReceiver(Framing::Vli, 1000, 50);
     auto out = feedAll(*r, {hex("05 00 06 00 16 15")});
     ASSERT_EQ(2u, out.size());
@@ -117,8 +108,7 @@ TEST(TermsimVliReceive, LongFormForAShortFrameIsAcceptedButReported)
     EXPECT_EQ(0x16, out[1].command);
 }
 
-TEST(TermsimVliReceive, IncompleteFrameIsDroppedAfterTheTimeout)
-{
+TEST(TermsimVliReceive, IncompleteFrameIsDroppedAfterTheTimeout) {
     auto r = makeReceiver(Framing::Vli, 200, 50);
     std::vector<Inbound> out;
     r->feed(hex("05 25 61 20"), 1000000, out);
@@ -137,10 +127,10 @@ TEST(TermsimVliReceive, IncompleteFrameIsDroppedAfterTheTimeout)
     EXPECT_EQ(Inbound::Kind::Request, out[0].kind);
 }
 
-TEST(TermsimStxReceive, GoodFrameBadLrcAndAcknowledgements)
-{
+TEST(TermsimStxReceive, GoodFrameBadLrcAndAcknowledgements) {
     auto r = makeReceiver(Framing::Stx, 1000, 50);
-    auto out = feedAll(*r, {hex("02 41"), hex("43 03 01"), hex("06 15"), hex("02 41 43 03 02"), hex("7E 02 03 03")});
+    auto out =
+        feedAll(*r, {hex("02 41"), hex("43 03 01"), hex("06 15"), hex("02 41 43 03 02"), hex("7E 02 03 03")});
     ASSERT_EQ(6u, out.size());
     EXPECT_EQ(Inbound::Kind::Request, out[0].kind);
     EXPECT_EQ('A', out[0].command);
@@ -155,16 +145,14 @@ TEST(TermsimStxReceive, GoodFrameBadLrcAndAcknowledgements)
     EXPECT_TRUE(out[5].refuse);
 }
 
-TEST(TermsimStxReceive, ZeroBytesInsideTheMessageAreKept)
-{
+TEST(TermsimStxReceive, ZeroBytesInsideTheMessageAreKept) {
     auto r = makeReceiver(Framing::Stx, 1000, 50);
     auto out = feedAll(*r, {hex("02 61 00 00 03 62")});
     ASSERT_EQ(1u, out.size());
     EXPECT_EQ(hex("00 00"), out[0].data);
 }
 
-TEST(TermsimRawReceive, QuietGapEndsARequestAndAVliFrameEndsItAtOnce)
-{
+TEST(TermsimRawReceive, QuietGapEndsARequestAndAVliFrameEndsItAtOnce) {
     auto r = makeReceiver(Framing::Raw, 1000, 50);
     std::vector<Inbound> out;
     r->feed(hex("16 01"), 1000000, out);
@@ -186,8 +174,7 @@ TEST(TermsimRawReceive, QuietGapEndsARequestAndAVliFrameEndsItAtOnce)
     EXPECT_EQ(-1, r->deadline());
 }
 
-TEST(TermsimBytes, HexParsingAcceptsCommonSpellingsAndRefusesHalfBytes)
-{
+TEST(TermsimBytes, HexParsingAcceptsCommonSpellingsAndRefusesHalfBytes) {
     Bytes b;
     EXPECT_TRUE(parseHex("05 04 16 17", b));
     EXPECT_EQ(Bytes({5, 4, 0x16, 0x17}), b);

@@ -8,15 +8,13 @@ using namespace termsim;
 
 namespace {
 
-ParseOutcome parse(std::vector<std::string> args, Options& o, std::string& error)
-{
+ParseOutcome parse(std::vector<std::string> args, Options& o, std::string& error) {
     return parseCommandLine(args, o, error);
 }
 
 }  // namespace
 
-TEST(TermsimCommandLine, DefaultsServeAllKeysLoadedOverAPtyWithVli)
-{
+TEST(TermsimCommandLine, DefaultsServeAllKeysLoadedOverAPtyWithVli) {
     Options o;
     std::string error;
     ASSERT_EQ(ParseOutcome::Run, parse({}, o, error));
@@ -29,16 +27,34 @@ TEST(TermsimCommandLine, DefaultsServeAllKeysLoadedOverAPtyWithVli)
     EXPECT_EQ(0u, o.exitAfterIdleMs);
 }
 
-TEST(TermsimCommandLine, ValuesInBothSpellings)
-{
+TEST(TermsimCommandLine, ValuesInBothSpellings) {
     Options o;
     std::string error;
-    ASSERT_EQ(ParseOutcome::Run,
-              parse({"--transport=tcp", "--port", "0x1F49", "--ms", "L8l1LLLLLL", "--dukpt=1111111111",
-                     "--framing", "raw", "--raw-gap", "20ms", "--fault", "a:3=no-reply", "--fault=b:*=slow",
-                     "--platform-error", "0x1234:Printer: out of paper", "--close-after-frames", "4",
-                     "--exit-after-idle", "5", "--max-seconds=60", "--transcript", "/tmp/t", "--record", "/tmp/r"},
-                    o, error))
+    ASSERT_EQ(ParseOutcome::Run, parse({"--transport=tcp",
+                                        "--port",
+                                        "0x1F49",
+                                        "--ms",
+                                        "L8l1LLLLLL",
+                                        "--dukpt=1111111111",
+                                        "--framing",
+                                        "raw",
+                                        "--raw-gap",
+                                        "20ms",
+                                        "--fault",
+                                        "a:3=no-reply",
+                                        "--fault=b:*=slow",
+                                        "--platform-error",
+                                        "0x1234:Printer: out of paper",
+                                        "--close-after-frames",
+                                        "4",
+                                        "--exit-after-idle",
+                                        "5",
+                                        "--max-seconds=60",
+                                        "--transcript",
+                                        "/tmp/t",
+                                        "--record",
+                                        "/tmp/r"},
+                                       o, error))
         << error;
     EXPECT_EQ(TransportKind::Tcp, o.transport);
     EXPECT_EQ(8009u, o.tcpPort);
@@ -58,17 +74,16 @@ TEST(TermsimCommandLine, ValuesInBothSpellings)
     EXPECT_EQ("/tmp/r", o.recordPath);
 }
 
-TEST(TermsimCommandLine, HelpWinsAndDocumentsEveryOption)
-{
+TEST(TermsimCommandLine, HelpWinsAndDocumentsEveryOption) {
     Options o;
     std::string error;
     EXPECT_EQ(ParseOutcome::Help, parse({"--ms", "LLLLLLLLLL", "--help"}, o, error));
     EXPECT_EQ(ParseOutcome::Help, parse({"-h"}, o, error));
     std::string help = helpText();
-    for (const char* option : {"--transport", "--link", "--port", "--close-after-frames", "--framing",
-                               "--frame-timeout", "--raw-gap", "--stx-resend", "--ms", "--dukpt",
-                               "--platform-error", "--fault", "--transcript", "--record", "--replay",
-                               "--exit-after-idle", "--max-seconds", "READY"})
+    for (const char* option :
+         {"--transport", "--link", "--port", "--close-after-frames", "--framing", "--frame-timeout",
+          "--raw-gap", "--stx-resend", "--ms", "--dukpt", "--platform-error", "--fault", "--transcript",
+          "--record", "--replay", "--exit-after-idle", "--max-seconds", "READY"})
         EXPECT_NE(std::string::npos, help.find(option)) << option;
     for (const char* action : {"status:", "data:", "pad:", "reply:", "no-reply", "bad-checksum", "long-form",
                                "length-over", "garbage", "trailing:", "delay:", "split:", "split-at:",
@@ -76,8 +91,7 @@ TEST(TermsimCommandLine, HelpWinsAndDocumentsEveryOption)
         EXPECT_NE(std::string::npos, help.find(action)) << action;
 }
 
-TEST(TermsimCommandLine, RefusalsNameTheProblem)
-{
+TEST(TermsimCommandLine, RefusalsNameTheProblem) {
     struct Case {
         std::vector<std::string> args;
         const char* mentions;

@@ -23,8 +23,7 @@ using testsupport::connectLoopback;
 using testsupport::hex;
 
 // Sends a request and collects the reply of the expected length.
-ByteVec exchange(int fd, const ByteVec& request, std::size_t replyLength)
-{
+ByteVec exchange(int fd, const ByteVec& request, std::size_t replyLength) {
     if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
         return {};
     ByteVec out;
@@ -43,8 +42,7 @@ ByteVec exchange(int fd, const ByteVec& request, std::size_t replyLength)
 }
 
 // The session the recording test plays: a follow-up answered 00, then a fetch answered 03.
-void exchangeFollowUpAndFetch(int port)
-{
+void exchangeFollowUpAndFetch(int port) {
     int fd = connectLoopback(port);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(hex("05 05 61 00 61"), exchange(fd, hex("05 05 61 51 30"), 5));
@@ -54,13 +52,12 @@ void exchangeFollowUpAndFetch(int port)
 
 }  // namespace
 
-TEST(TermsimProgram, ReportsReadyAndStopsCleanlyOnSigterm)
-{
+TEST(TermsimProgram, ReportsReadyAndStopsCleanlyOnSigterm) {
     TermsimProcess sim({"--dukpt", "1111111111"});
     ASSERT_TRUE(sim.ready()) << sim.error();
     EXPECT_EQ(0, sim.readyLine().compare(0, 10, "READY pty "));
     EXPECT_EQ(0, sim.ptyPath().compare(0, 5, "/dev/"));
-    struct stat st{};
+    struct stat st {};
     EXPECT_EQ(0, stat(sim.ptyPath().c_str(), &st));
     EXPECT_EQ(0, sim.stop());
     auto entries = sim.transcript().entries();
@@ -69,8 +66,7 @@ TEST(TermsimProgram, ReportsReadyAndStopsCleanlyOnSigterm)
     EXPECT_EQ("stop signal", entries.back().text);
 }
 
-TEST(TermsimProgram, RefusesABadCommandLineWithExitCode2)
-{
+TEST(TermsimProgram, RefusesABadCommandLineWithExitCode2) {
     TermsimProcess sim;
     EXPECT_FALSE(sim.startBinary(TERMSIM_BIN, {"--ms", "LLLLL"}));
     EXPECT_EQ(2, sim.exitCode());
@@ -81,8 +77,7 @@ TEST(TermsimProgram, RefusesABadCommandLineWithExitCode2)
     EXPECT_NE(std::string::npos, help.out.find("--fault RULE"));
 }
 
-TEST(TermsimProgram, LinkNamesTheSlaveAndGoesAwayAfterwards)
-{
+TEST(TermsimProgram, LinkNamesTheSlaveAndGoesAwayAfterwards) {
     testsupport::TempDir dir;
     std::string link = dir.file("com1");
     {
@@ -94,12 +89,11 @@ TEST(TermsimProgram, LinkNamesTheSlaveAndGoesAwayAfterwards)
         EXPECT_EQ(sim.ptyPath(), std::string(target));
         sim.stop();
     }
-    struct stat st{};
+    struct stat st {};
     EXPECT_NE(0, lstat(link.c_str(), &st));
 }
 
-TEST(TermsimProgram, EndsByItselfWhenIdle)
-{
+TEST(TermsimProgram, EndsByItselfWhenIdle) {
     TermsimProcess sim({"--transport", "tcp", "--exit-after-idle", "1"});
     ASSERT_TRUE(sim.ready()) << sim.error();
     EXPECT_GT(sim.tcpPort(), 0);
@@ -108,8 +102,7 @@ TEST(TermsimProgram, EndsByItselfWhenIdle)
     EXPECT_EQ("stop idle", sim.transcript().entries().back().text);
 }
 
-TEST(TermsimProgram, RecordingPlaysBackAndAMismatchFailsTheReplay)
-{
+TEST(TermsimProgram, RecordingPlaysBackAndAMismatchFailsTheReplay) {
     testsupport::TempDir dir;
     std::string recording = dir.file("session.rec");
     {

@@ -11,24 +11,25 @@ namespace {
 
 using testsupport::hex;
 
-const char kRecording[] =
-    "# termsim recording\n"
-    "100.000 EV start transport=tcp\n"
-    "100.500 EV connect 127.0.0.1:4000\n"
-    "100.750 TX 48 49\n"
-    "200.000 RX 05 04\n"
-    "200.100 RX 16 17\n"
-    "200.100 CMD fetch slot=-1\n"
-    "210.100 TX 05 05\n"
-    "310.100 TX 16 00 16\n"
-    "400.000 RX 05 04 81 80\n"
-    "401.000 TX 05 05 81 00 81\n"
-    "401.500 EV disconnect local (close-after fault)\n";
+const char kRecording[] = "# termsim recording\n"
+                          "100.000 EV start transport=tcp\n"
+                          "100.500 EV connect 127.0.0.1:4000\n"
+                          "100.750 TX 48 49\n"
+                          "200.000 RX 05 04\n"
+                          "200.100 RX 16 17\n"
+                          "200.100 CMD fetch slot=-1\n"
+                          "210.100 TX 05 05\n"
+                          "310.100 TX 16 00 16\n"
+                          "400.000 RX 05 04 81 80\n"
+                          "401.000 TX 05 05 81 00 81\n"
+                          "401.500 EV disconnect local (close-after fault)\n";
 
 // An engine on the steps (stalling after 500 ms), connected, collecting what it sends and
 // the mismatches it reports.
 struct ConnectedEngine {
-    explicit ConnectedEngine(const std::vector<ReplayStep>& steps) : engine(steps, 500) { engine.connected(out); }
+    explicit ConnectedEngine(const std::vector<ReplayStep>& steps) : engine(steps, 500) {
+        engine.connected(out);
+    }
     void feed(const Bytes& data, std::int64_t nowMicros) { engine.feed(data, nowMicros, out, errors); }
     void tick(std::int64_t nowMicros) { engine.tick(nowMicros, out, errors); }
 
@@ -39,8 +40,7 @@ struct ConnectedEngine {
 
 }  // namespace
 
-TEST(TermsimRecording, StepsGroupInputAndKeepThePauses)
-{
+TEST(TermsimRecording, StepsGroupInputAndKeepThePauses) {
     std::vector<ReplayStep> steps;
     std::string error;
     ASSERT_TRUE(parseRecording(kRecording, steps, error)) << error;
@@ -61,8 +61,7 @@ TEST(TermsimRecording, StepsGroupInputAndKeepThePauses)
     EXPECT_TRUE(steps[2].closeAfter);
 }
 
-TEST(TermsimRecording, RefusesWhatIsNotARecording)
-{
+TEST(TermsimRecording, RefusesWhatIsNotARecording) {
     std::vector<ReplayStep> steps;
     std::string error;
     EXPECT_FALSE(parseRecording("# nothing\n", steps, error));
@@ -72,8 +71,7 @@ TEST(TermsimRecording, RefusesWhatIsNotARecording)
     EXPECT_FALSE(loadRecording("/nonexistent/recording", steps, error));
 }
 
-TEST(TermsimReplayEngine, MatchingInputPlaysTheRecordedOutput)
-{
+TEST(TermsimReplayEngine, MatchingInputPlaysTheRecordedOutput) {
     std::vector<ReplayStep> steps;
     std::string error;
     ASSERT_TRUE(parseRecording(kRecording, steps, error));
@@ -98,8 +96,7 @@ TEST(TermsimReplayEngine, MatchingInputPlaysTheRecordedOutput)
     EXPECT_FALSE(r.engine.mismatched());
 }
 
-TEST(TermsimReplayEngine, DifferencesShortInputAndLeftoversAreMismatches)
-{
+TEST(TermsimReplayEngine, DifferencesShortInputAndLeftoversAreMismatches) {
     std::vector<ReplayStep> steps;
     std::string error;
     ASSERT_TRUE(parseRecording(kRecording, steps, error));

@@ -11,8 +11,7 @@ namespace {
 
 using testsupport::hex;
 
-Reply reply(std::uint8_t type, std::uint8_t status, Bytes data = {})
-{
+Reply reply(std::uint8_t type, std::uint8_t status, Bytes data = {}) {
     Reply r;
     r.type = type;
     r.status = status;
@@ -20,8 +19,7 @@ Reply reply(std::uint8_t type, std::uint8_t status, Bytes data = {})
     return r;
 }
 
-std::vector<Bytes> bytesOf(const std::vector<Chunk>& chunks)
-{
+std::vector<Bytes> bytesOf(const std::vector<Chunk>& chunks) {
     std::vector<Bytes> out;
     for (const auto& c : chunks)
         out.push_back(c.bytes);
@@ -30,8 +28,7 @@ std::vector<Bytes> bytesOf(const std::vector<Chunk>& chunks)
 
 }  // namespace
 
-TEST(TermsimReplyWire, ContentFaultsChangeOnlyWhatTheySay)
-{
+TEST(TermsimReplyWire, ContentFaultsChangeOnlyWhatTheySay) {
     FaultSet none;
     EXPECT_EQ(hex("05 05 16 F8 EE"), buildReplyWire(Framing::Vli, reply(0x16, 0xF8), none).wire);
 
@@ -67,8 +64,7 @@ TEST(TermsimReplyWire, ContentFaultsChangeOnlyWhatTheySay)
     EXPECT_EQ(hex("AA 01 02"), buildReplyWire(Framing::Vli, reply(0x16, 0), replaced).wire);
 }
 
-TEST(TermsimReplyWire, StxReplyCarriesTypeAndStatusInTheMessage)
-{
+TEST(TermsimReplyWire, StxReplyCarriesTypeAndStatusInTheMessage) {
     FaultSet none;
     WireReply w = buildReplyWire(Framing::Stx, reply('a', 0x00), none);
     EXPECT_EQ(hex("02 61 00 03 62"), w.wire);
@@ -78,8 +74,7 @@ TEST(TermsimReplyWire, StxReplyCarriesTypeAndStatusInTheMessage)
     EXPECT_EQ(hex("02 61 00 03 9D"), buildReplyWire(Framing::Stx, reply('a', 0x00), bad).wire);
 }
 
-TEST(TermsimReplyWire, LongDataTakesTheLongFormOnItsOwn)
-{
+TEST(TermsimReplyWire, LongDataTakesTheLongFormOnItsOwn) {
     FaultSet pad;
     pad.pad = 300;
     WireReply w = buildReplyWire(Framing::Vli, reply(0x41, 0), pad);
@@ -87,8 +82,7 @@ TEST(TermsimReplyWire, LongDataTakesTheLongFormOnItsOwn)
     EXPECT_EQ(hex("05 00 33 01 41 00"), Bytes(w.wire.begin(), w.wire.begin() + 6));
 }
 
-TEST(TermsimDelivery, SplitsCoverEveryByteOnceInOrder)
-{
+TEST(TermsimDelivery, SplitsCoverEveryByteOnceInOrder) {
     WireReply w{hex("05 06 16 F8 41 AC"), 4};
     FaultSet none;
     none.delayMs = 30;

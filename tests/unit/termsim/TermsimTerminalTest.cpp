@@ -8,8 +8,7 @@ using namespace termsim;
 
 namespace {
 
-Bytes keyTest(char kind, std::uint8_t slot, const std::string& prompt = "Testing...")
-{
+Bytes keyTest(char kind, std::uint8_t slot, const std::string& prompt = "Testing...") {
     Bytes d;
     d.reserve(23 + prompt.size());
     d.push_back(static_cast<std::uint8_t>(kind == 'a' ? ' ' : 'p'));
@@ -28,16 +27,14 @@ struct Exchange {
     Reply reply;
 };
 
-Exchange send(Terminal& t, std::uint8_t byte, const Bytes& data, const std::uint8_t* status = nullptr)
-{
+Exchange send(Terminal& t, std::uint8_t byte, const Bytes& data, const std::uint8_t* status = nullptr) {
     Exchange e;
     e.command = t.classify(byte, data);
     e.reply = t.answer(e.command, status);
     return e;
 }
 
-std::array<KeyState, 10> states(const char* text)
-{
+std::array<KeyState, 10> states(const char* text) {
     std::array<KeyState, 10> s{};
     EXPECT_TRUE(parseKeyStates(text, s));
     return s;
@@ -45,15 +42,15 @@ std::array<KeyState, 10> states(const char* text)
 
 }  // namespace
 
-TEST(TermsimTerminal, FetchReportsTheStateOfTheTestedSlot)
-{
+TEST(TermsimTerminal, FetchReportsTheStateOfTheTestedSlot) {
     Terminal t(states("L8LLLLLLL1"), states("LLL1LLLLLL"));
     struct Step {
         char kind;
         std::uint8_t slot;
         std::uint8_t fetched;
     };
-    for (Step s : {Step{'a', 0, 0x00}, Step{'a', 1, 0xF8}, Step{'a', 9, 0xF1}, Step{'b', 3, 0xF1}, Step{'b', 1, 0x00}}) {
+    for (Step s : {Step{'a', 0, 0x00}, Step{'a', 1, 0xF8}, Step{'a', 9, 0xF1}, Step{'b', 3, 0xF1},
+                   Step{'b', 1, 0x00}}) {
         Exchange request = send(t, static_cast<std::uint8_t>(s.kind), keyTest(s.kind, s.slot));
         EXPECT_EQ(s.kind == 'a' ? CommandClass::KeyTestA : CommandClass::KeyTestB, request.command.cls);
         EXPECT_EQ(s.slot, request.command.slot);
@@ -68,7 +65,8 @@ TEST(TermsimTerminal, FetchReportsTheStateOfTheTestedSlot)
         EXPECT_EQ(0x16, fetch.reply.type);
         EXPECT_TRUE(fetch.reply.data.empty());
 
-        Exchange follow = send(t, static_cast<std::uint8_t>(s.kind), {static_cast<std::uint8_t>(s.kind == 'a' ? 'Q' : 'r')});
+        Exchange follow = send(t, static_cast<std::uint8_t>(s.kind),
+                               {static_cast<std::uint8_t>(s.kind == 'a' ? 'Q' : 'r')});
         EXPECT_EQ(s.kind == 'a' ? CommandClass::FollowUpQ : CommandClass::FollowUpR, follow.command.cls);
         EXPECT_EQ(s.slot, follow.command.slot);
         EXPECT_EQ(0x00, follow.reply.status);
@@ -77,8 +75,7 @@ TEST(TermsimTerminal, FetchReportsTheStateOfTheTestedSlot)
     EXPECT_EQ(kStatusNoTestPending, send(t, 0x16, {}).reply.status);
 }
 
-TEST(TermsimTerminal, PlatformErrorQueryDescribesTheLastErrorStatus)
-{
+TEST(TermsimTerminal, PlatformErrorQueryDescribesTheLastErrorStatus) {
     Terminal t(states("L8LLLLLLLL"), states("LLLLLLLLLL"));
     Exchange none = send(t, 0x81, {});
     EXPECT_EQ(0x00, none.reply.status);
@@ -101,8 +98,7 @@ TEST(TermsimTerminal, PlatformErrorQueryDescribesTheLastErrorStatus)
     EXPECT_EQ(expect, send(t, 0x81, {}).reply.data);
 }
 
-TEST(TermsimTerminal, FixedPlatformErrorAndStatusOverride)
-{
+TEST(TermsimTerminal, FixedPlatformErrorAndStatusOverride) {
     Terminal t(states("LLLLLLLLLL"), states("LLLLLLLLLL"));
     t.setPlatformError(0xBEEF, "Tamper");
     std::uint8_t five = 0x05;
@@ -121,8 +117,7 @@ TEST(TermsimTerminal, FixedPlatformErrorAndStatusOverride)
     EXPECT_EQ(0x00, data[1]);
 }
 
-TEST(TermsimTerminal, MalformedRequestsAreRefusedAndExplained)
-{
+TEST(TermsimTerminal, MalformedRequestsAreRefusedAndExplained) {
     Terminal t(states("LLLLLLLLLL"), states("LLLLLLLLLL"));
     Bytes wrongSub = keyTest('a', 0);
     wrongSub[0] = 'p';
@@ -149,8 +144,7 @@ TEST(TermsimTerminal, MalformedRequestsAreRefusedAndExplained)
     EXPECT_EQ(std::vector<std::string>({"0x42", "*"}), unknown.command.context.names);
 }
 
-TEST(TermsimTerminal, EmptyPromptAndTheTranscriptText)
-{
+TEST(TermsimTerminal, EmptyPromptAndTheTranscriptText) {
     Terminal t(states("LLLLLLLLLL"), states("LLLLLLLLLL"));
     Exchange e = send(t, 'a', keyTest('a', 7, ""));
     EXPECT_TRUE(e.command.problem.empty());

@@ -32,8 +32,7 @@ const char kKeyTestA1[] =
     "05 25 61 20 01 30 31 32 33 34 35 36 37 38 39 00 00 54 65 73 74 69 6E 67 2E 2E 2E FF "
     "30 30 30 30 30 30 30 30 E6";
 
-bool writeAll(int fd, const ByteVec& bytes)
-{
+bool writeAll(int fd, const ByteVec& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
@@ -45,8 +44,7 @@ bool writeAll(int fd, const ByteVec& bytes)
 }
 
 // Reads until count bytes came, the peer closed, or the time is up.
-ByteVec readUpTo(int fd, std::size_t count, int timeoutMs = 3000)
-{
+ByteVec readUpTo(int fd, std::size_t count, int timeoutMs = 3000) {
     ByteVec out;
     long long deadline = testsupport::monotonicMs() + timeoutMs;
     while (out.size() < count) {
@@ -69,8 +67,7 @@ ByteVec readUpTo(int fd, std::size_t count, int timeoutMs = 3000)
 // temporary folder.
 class RunningSession {
 public:
-    RunningSession(const std::vector<std::string>& args, Transport& transport)
-    {
+    RunningSession(const std::vector<std::string>& args, Transport& transport) {
         std::string error;
         EXPECT_EQ(ParseOutcome::Run, parseCommandLine(args, m_options, error)) << error;
         EXPECT_TRUE(m_transcript.open(m_transcriptPath, false, error)) << error;
@@ -79,8 +76,7 @@ public:
         m_thread = std::thread([this] { m_exitCode = m_session->run(); });
     }
     ~RunningSession() { stop(); }
-    int stop()
-    {
+    int stop() {
         if (m_thread.joinable()) {
             m_session->requestStop();
             m_thread.join();
@@ -101,8 +97,7 @@ private:
     int m_exitCode = -1;
 };
 
-int openRawSlave(const std::string& path)
-{
+int openRawSlave(const std::string& path) {
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0) {
         termios tio{};
@@ -113,8 +108,7 @@ int openRawSlave(const std::string& path)
     return fd;
 }
 
-std::uint8_t xorAll(const ByteVec& b)
-{
+std::uint8_t xorAll(const ByteVec& b) {
     std::uint8_t x = 0;
     for (auto v : b)
         x ^= v;
@@ -123,8 +117,7 @@ std::uint8_t xorAll(const ByteVec& b)
 
 }  // namespace
 
-TEST(TermsimOverPty, KeyCheckExchangeForAnAbsentKey)
-{
+TEST(TermsimOverPty, KeyCheckExchangeForAnAbsentKey) {
     PtyTransport pty;
     std::string error;
     ASSERT_TRUE(pty.open(error)) << error;
@@ -163,12 +156,12 @@ TEST(TermsimOverPty, KeyCheckExchangeForAnAbsentKey)
     EXPECT_EQ("stop signal", t.entries().back().text);
 }
 
-TEST(TermsimOverPty, SplitAndCorruptRepliesAndAFrameThatArrivesInPieces)
-{
+TEST(TermsimOverPty, SplitAndCorruptRepliesAndAFrameThatArrivesInPieces) {
     PtyTransport pty;
     std::string error;
     ASSERT_TRUE(pty.open(error)) << error;
-    RunningSession session({"--fault", "a:1=split:3:20ms", "--fault", "fetch:*=bad-checksum+garbage:EE"}, pty);
+    RunningSession session({"--fault", "a:1=split:3:20ms", "--fault", "fetch:*=bad-checksum+garbage:EE"},
+                           pty);
     int fd = openRawSlave(pty.slavePath());
     ASSERT_GE(fd, 0);
 
@@ -198,8 +191,7 @@ TEST(TermsimOverPty, SplitAndCorruptRepliesAndAFrameThatArrivesInPieces)
     EXPECT_EQ(2u, t.rxFrames().size());
 }
 
-TEST(TermsimOverPty, AnErrorStatusMustBeFollowedByThePlatformErrorQuery)
-{
+TEST(TermsimOverPty, AnErrorStatusMustBeFollowedByThePlatformErrorQuery) {
     PtyTransport pty;
     std::string error;
     ASSERT_TRUE(pty.open(error)) << error;
@@ -222,8 +214,7 @@ TEST(TermsimOverPty, AnErrorStatusMustBeFollowedByThePlatformErrorQuery)
     EXPECT_EQ("protocol: 0x81 query after a reply without an error status", errors[1]);
 }
 
-TEST(TermsimOverTcp, CloseAfterFramesThenANewConnectionIsServed)
-{
+TEST(TermsimOverTcp, CloseAfterFramesThenANewConnectionIsServed) {
     TcpTransport tcp(0);
     std::string error;
     ASSERT_TRUE(tcp.open(error)) << error;
@@ -263,8 +254,7 @@ TEST(TermsimOverTcp, CloseAfterFramesThenANewConnectionIsServed)
     EXPECT_EQ(hex("61"), tx[1]);
 }
 
-TEST(TermsimOverTcp, CloseFaultHangsUpWithoutAReply)
-{
+TEST(TermsimOverTcp, CloseFaultHangsUpWithoutAReply) {
     TcpTransport tcp(0);
     std::string error;
     ASSERT_TRUE(tcp.open(error)) << error;
@@ -286,8 +276,7 @@ TEST(TermsimOverTcp, CloseFaultHangsUpWithoutAReply)
     EXPECT_NE(events.end(), std::find(events.begin(), events.end(), "disconnect local (close fault)"));
 }
 
-TEST(TermsimOverTcp, StxFramingAcknowledgesAndRefuses)
-{
+TEST(TermsimOverTcp, StxFramingAcknowledgesAndRefuses) {
     TcpTransport tcp(0);
     std::string error;
     ASSERT_TRUE(tcp.open(error)) << error;
@@ -310,8 +299,7 @@ TEST(TermsimOverTcp, StxFramingAcknowledgesAndRefuses)
     EXPECT_NE(std::string::npos, t.errors()[0].find("LRC 34, expected 33"));
 }
 
-TEST(TermsimOverTcp, RawFramingTakesGapDelimitedRequestsAndAnswersWithVliFrames)
-{
+TEST(TermsimOverTcp, RawFramingTakesGapDelimitedRequestsAndAnswersWithVliFrames) {
     TcpTransport tcp(0);
     std::string error;
     ASSERT_TRUE(tcp.open(error)) << error;

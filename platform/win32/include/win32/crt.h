@@ -11,8 +11,7 @@
 extern "C" {
 #endif
 
-void __cdecl _splitpath(const char* _FullPath, char* _Drive, char* _Dir, char* _Filename,
-                        char* _Ext);
+void __cdecl _splitpath(const char* _FullPath, char* _Drive, char* _Dir, char* _Filename, char* _Ext);
 void __cdecl _makepath(char* _Path, const char* _Drive, const char* _Dir, const char* _Filename,
                        const char* _Ext);
 

@@ -247,15 +247,9 @@ TEST_F(MfcFile, ExceptionMacrosCatchAndFree) {
     std::string path = PathOf("absent");
     int cause = -1;
     bool after = false;
-    TRY {
-        CFile file(path.c_str(), CFile::modeRead);
-    }
-    CATCH(CFileException, e) {
-        cause = e->m_cause;
-    }
-    AND_CATCH_ALL(e) {
-        cause = -2;
-    }
+    TRY { CFile file(path.c_str(), CFile::modeRead); }
+    CATCH(CFileException, e) { cause = e->m_cause; }
+    AND_CATCH_ALL(e) { cause = -2; }
     END_CATCH
     after = true;
     EXPECT_EQ(CFileException::fileNotFound, cause);
@@ -263,12 +257,8 @@ TEST_F(MfcFile, ExceptionMacrosCatchAndFree) {
 
     bool rethrown = false;
     try {
-        TRY {
-            AfxThrowFileException(CFileException::diskFull);
-        }
-        CATCH_ALL(e) {
-            THROW_LAST();
-        }
+        TRY { AfxThrowFileException(CFileException::diskFull); }
+        CATCH_ALL(e) { THROW_LAST(); }
         END_CATCH_ALL
     } catch (CException* e) {
         rethrown = true;

@@ -95,7 +95,8 @@ TEST(MfcStringEdit, ConcatenationOfItself) {
     EXPECT_TRUE(CString('-', 0).IsEmpty());
 
     CString grown;
-    for (int i = 0; i < 1000; ++i) grown += "0123456789";
+    for (int i = 0; i < 1000; ++i)
+        grown += "0123456789";
     EXPECT_EQ(10000, grown.GetLength());
     EXPECT_EQ(9990, grown.ReverseFind('0'));
 }
@@ -218,7 +219,10 @@ TEST(MfcStringFormat, PrintfSemantics) {
     s.Format("%c", 0);
     EXPECT_EQ(1, s.GetLength());
     s.AppendFormat("%d", 12);
-    EXPECT_EQ(std::string("\0" "12", 3), Bytes(s));
+    EXPECT_EQ(std::string("\0"
+                          "12",
+                          3),
+              Bytes(s));
 }
 
 TEST(MfcStringFormat, LongTextsAndSelfReference) {

@@ -17,7 +17,8 @@ auto OnOtherThread(F f) -> decltype(f()) {
 // A name no other test run on this machine uses at the same time.
 CString UniqueName(LPCTSTR stem) {
     CString name;
-    name.Format("%s_%lu_%p", stem, static_cast<unsigned long>(GetCurrentProcessId()), static_cast<void*>(&name));
+    name.Format("%s_%lu_%p", stem, static_cast<unsigned long>(GetCurrentProcessId()),
+                static_cast<void*>(&name));
     return name;
 }
 
@@ -31,8 +32,8 @@ TEST(MfcSemaphore, CountsFromOneUpToTheMaximumOfTwo) {
     EXPECT_TRUE(sem.Lock(0));
     EXPECT_FALSE(sem.Lock(0));  // count 0: the wait times out
 
-    EXPECT_TRUE(sem.Unlock());   // 1
-    EXPECT_TRUE(sem.Unlock());   // 2, the maximum
+    EXPECT_TRUE(sem.Unlock());  // 1
+    EXPECT_TRUE(sem.Unlock());  // 2, the maximum
     LONG previous = -1;
     EXPECT_FALSE(sem.Unlock(1, &previous));  // beyond the maximum: refused, count unchanged
 
@@ -68,7 +69,8 @@ TEST(MfcMutex, OwnerMayLockAgainAndOthersWaitUntilFullyReleased) {
 
     EXPECT_TRUE(OnOtherThread([&] {
         BOOL got = mutex.Lock(0);
-        if (got) mutex.Unlock();
+        if (got)
+            mutex.Unlock();
         return got;
     }));
 }
@@ -82,7 +84,8 @@ TEST(MfcMutex, SameNameIsTheSameMutex) {
     EXPECT_TRUE(first.Unlock());
     EXPECT_TRUE(OnOtherThread([&] {
         BOOL got = second.Lock(0);
-        if (got) second.Unlock();
+        if (got)
+            second.Unlock();
         return got;
     }));
 }
@@ -135,7 +138,8 @@ TEST(MfcCriticalSection, LockAlwaysSucceedsAndNestsOnOneThread) {
     EXPECT_TRUE(cs.Unlock());
     EXPECT_TRUE(OnOtherThread([&] {
         BOOL got = TryEnterCriticalSection(cs);
-        if (got) LeaveCriticalSection(cs);
+        if (got)
+            LeaveCriticalSection(cs);
         return got;
     }));
 }
@@ -145,7 +149,8 @@ TEST(MfcSingleLock, ReleasesOnEveryWayOutOfItsScope) {
     auto freeElsewhere = [&] {
         return OnOtherThread([&] {
             BOOL got = TryEnterCriticalSection(&cs.m_sect);
-            if (got) LeaveCriticalSection(&cs.m_sect);
+            if (got)
+                LeaveCriticalSection(&cs.m_sect);
             return got;
         });
     };
@@ -153,7 +158,8 @@ TEST(MfcSingleLock, ReleasesOnEveryWayOutOfItsScope) {
         CSingleLock lock(&cs, TRUE);
         EXPECT_TRUE(lock.IsLocked());
         EXPECT_FALSE(freeElsewhere());
-        if (early) return 1;
+        if (early)
+            return 1;
         return 2;
     };
     EXPECT_EQ(1, guardedEarlyReturn(true));
@@ -194,7 +200,8 @@ TEST(MfcSingleLock, ExplicitUnlockAndRelockOfAMutex) {
     EXPECT_FALSE(lock.IsLocked());
     EXPECT_TRUE(OnOtherThread([&] {
         BOOL got = mutex.Lock(0);
-        if (got) mutex.Unlock();
+        if (got)
+            mutex.Unlock();
         return got;
     }));
     EXPECT_TRUE(lock.Lock(0));

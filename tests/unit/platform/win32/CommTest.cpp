@@ -254,9 +254,8 @@ TEST(CommDcbMapping, OutOfRangeDcbsLeaveTheTermiosAlone) {
     const struct {
         DWORD baud;
         BYTE size, parity, stop;
-    } invalid[] = {{CBR_14400, 8, 0, 0}, {CBR_256000, 8, 0, 0}, {0, 8, 0, 0},
-                   {9600, 4, 0, 0},      {9600, 9, 0, 0},       {9600, 8, 5, 0},
-                   {9600, 8, 0, 3}};
+    } invalid[] = {{CBR_14400, 8, 0, 0}, {CBR_256000, 8, 0, 0}, {0, 8, 0, 0},   {9600, 4, 0, 0},
+                   {9600, 9, 0, 0},      {9600, 8, 5, 0},       {9600, 8, 0, 3}};
     for (const auto& v : invalid) {
         DCB dcb = BaseDcb();
         dcb.BaudRate = v.baud;

@@ -35,14 +35,17 @@ HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD dispositio
 class HoldingChild {
 public:
     HoldingChild(const std::string& path, DWORD access, DWORD share) {
-        if (pipe(ready_) != 0 || pipe(release_) != 0) abort();
+        if (pipe(ready_) != 0 || pipe(release_) != 0)
+            abort();
         pid_ = fork();
         if (pid_ == 0) {
             HANDLE h = Open(path, access, share, OPEN_EXISTING);
             const char status = h != INVALID_HANDLE_VALUE ? 'y' : 'n';
-            if (write(ready_[1], &status, 1) != 1) _exit(2);
+            if (write(ready_[1], &status, 1) != 1)
+                _exit(2);
             char go;
-            if (read(release_[0], &go, 1) != 1) _exit(3);
+            if (read(release_[0], &go, 1) != 1)
+                _exit(3);
             CloseHandle(h);
             _exit(0);
         }
@@ -52,14 +55,16 @@ public:
     ~HoldingChild() { Release(); }
     bool Opened() const { return opened_; }
     void Release() {
-        if (pid_ <= 0) return;
+        if (pid_ <= 0)
+            return;
         const char go = 'g';
         if (write(release_[1], &go, 1) != 1) {
         }
         int status;
         waitpid(pid_, &status, 0);
         pid_ = -1;
-        for (int fd : {ready_[0], ready_[1], release_[0], release_[1]}) close(fd);
+        for (int fd : {ready_[0], ready_[1], release_[0], release_[1]})
+            close(fd);
     }
 
 private:
@@ -276,8 +281,8 @@ TEST(KernelFileIo, AccessRightsAndBadArgumentsFailWithTheirCodes) {
 
 TEST(KernelFileIo, OverlappedTransfersUseTheOffsetAndSignalTheEvent) {
     TempDir dir;
-    HANDLE h = CreateFileA(dir.file("ov.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                           CREATE_ALWAYS, FILE_FLAG_OVERLAPPED, NULL);
+    HANDLE h = CreateFileA(dir.file("ov.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                           FILE_FLAG_OVERLAPPED, NULL);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
     OVERLAPPED ov = {};
@@ -399,8 +404,7 @@ TEST_F(KernelFileComNames, ComNamesInAnyFormAndCaseOpenTheLinkedDevice) {
         EXPECT_EQ(std::string(buffer, 2), "hi");
         CloseHandle(h);
     }
-    EXPECT_EQ(CreateFileA("COM8", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL),
-              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA("COM8", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
 }
 
@@ -422,8 +426,7 @@ TEST_F(KernelFileComNames, ATerminalPathIsASerialPortAndOtherDevicesAreNot) {
     CloseHandle(h);
     // COM0 and COM257 are not port names; without a folder they are plain (missing) files.
     unsetenv("IOCLASSLIB_DOSDEVICES");
-    EXPECT_EQ(CreateFileA("COM0", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL),
-              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA("COM0", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
 }
 

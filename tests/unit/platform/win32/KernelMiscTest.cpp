@@ -125,7 +125,8 @@ public:
         return FALSE;
     }
     BOOL CancelIo() override {
-        if (pending_) win32::CompleteOverlapped(pending_, ERROR_OPERATION_ABORTED, 0);
+        if (pending_)
+            win32::CompleteOverlapped(pending_, ERROR_OPERATION_ABORTED, 0);
         pending_ = nullptr;
         return TRUE;
     }
@@ -179,9 +180,7 @@ TEST(KernelOverlapped, APendingRequestCompletesThroughItsEvent) {
     CloseHandle(h);
 }
 
-bool ClaimsTestDevices(const char* path) {
-    return strncmp(path, "\\\\.\\KernelTestDevice", 20) == 0;
-}
+bool ClaimsTestDevices(const char* path) { return strncmp(path, "\\\\.\\KernelTestDevice", 20) == 0; }
 
 int g_opens = 0;
 win32::DeviceOpenRequest g_lastRequest;
@@ -200,16 +199,15 @@ TEST(KernelDeviceNamespace, DevicePathsGoToTheBackendThatClaimsThem) {
     win32::RegisterDeviceNamespace(ClaimsTestDevices, OpenTestDevice);
     win32::RegisterDeviceNamespace(ClaimsTestDevices, OpenTestDevice);  // kept once
     g_opens = 0;
-    HANDLE h = CreateFileA("\\\\.\\KernelTestDevice0", GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, NULL);
+    HANDLE h =
+        CreateFileA("\\\\.\\KernelTestDevice0", GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(g_opens, 1);
     EXPECT_EQ(g_lastRequest.dwDesiredAccess, (DWORD)(GENERIC_READ | GENERIC_WRITE));
     EXPECT_EQ(g_lastRequest.dwFlagsAndAttributes, (DWORD)FILE_FLAG_OVERLAPPED);
     CloseHandle(h);
-    EXPECT_EQ(CreateFileA("\\\\.\\KernelTestDevice9", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0,
-                          NULL),
+    EXPECT_EQ(CreateFileA("\\\\.\\KernelTestDevice9", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
     EXPECT_EQ(CreateFileA("\\\\?\\hid#unclaimed", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL),

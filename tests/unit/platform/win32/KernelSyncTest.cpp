@@ -61,7 +61,8 @@ TEST(KernelEvent, AutoResetReleasesOneWaitManualResetStaysUntilReset) {
 
 DWORD WINAPI WaitThenSignal(LPVOID param) {
     HANDLE* events = static_cast<HANDLE*>(param);
-    if (WaitForSingleObject(events[0], INFINITE) != WAIT_OBJECT_0) return 1;
+    if (WaitForSingleObject(events[0], INFINITE) != WAIT_OBJECT_0)
+        return 1;
     SetEvent(events[1]);
     return 5;
 }
@@ -76,7 +77,8 @@ TEST(KernelEvent, ASetFromAnotherThreadWakesAnInfiniteWait) {
     DWORD code = 0;
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(code, 5u);
-    for (HANDLE h : {events[0], events[1], thread}) CloseHandle(h);
+    for (HANDLE h : {events[0], events[1], thread})
+        CloseHandle(h);
 }
 
 TEST(KernelSemaphore, CountNeverPassesTheMaximum) {
@@ -148,7 +150,8 @@ TEST(KernelWaitMultiple, AnyTakesTheFirstSignalledAllTakesAllOrNothing) {
     HANDLE withMutex[2] = {a, mutex};
     EXPECT_EQ(WaitForMultipleObjects(2, withMutex, FALSE, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
-    for (HANDLE h : {a, b, mutex}) CloseHandle(h);
+    for (HANDLE h : {a, b, mutex})
+        CloseHandle(h);
 }
 
 struct CriticalSectionProbe {
@@ -159,7 +162,8 @@ struct CriticalSectionProbe {
 DWORD WINAPI TryEnterFromOtherThread(LPVOID param) {
     CriticalSectionProbe* probe = static_cast<CriticalSectionProbe*>(param);
     probe->entered = TryEnterCriticalSection(probe->section);
-    if (probe->entered) LeaveCriticalSection(probe->section);
+    if (probe->entered)
+        LeaveCriticalSection(probe->section);
     return 0;
 }
 
@@ -271,8 +275,8 @@ TEST(KernelThread, PrioritiesTakeOnlyTheWindowsValuesAndLowerTheNiceValue) {
         EXPECT_EQ(NiceOf(tid), expected) << m.priority;
     }
     // Higher ones succeed as on Windows, whatever Linux lets us do.
-    for (int priority : {THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
-                         THREAD_PRIORITY_TIME_CRITICAL, THREAD_PRIORITY_NORMAL}) {
+    for (int priority : {THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST, THREAD_PRIORITY_TIME_CRITICAL,
+                         THREAD_PRIORITY_NORMAL}) {
         EXPECT_TRUE(SetThreadPriority(thread, priority));
         EXPECT_EQ(GetThreadPriority(thread), priority);
     }
@@ -297,9 +301,7 @@ DWORD WINAPI TakeAndEndHolding(LPVOID param) {
     return WaitForSingleObject(*static_cast<HANDLE*>(param), INFINITE);
 }
 
-DWORD WINAPI TryTake(LPVOID param) {
-    return WaitForSingleObject(*static_cast<HANDLE*>(param), 0);
-}
+DWORD WINAPI TryTake(LPVOID param) { return WaitForSingleObject(*static_cast<HANDLE*>(param), 0); }
 
 TEST(KernelMutex, AThreadEndingWhileHoldingAbandonsIt) {
     HANDLE mutex = CreateMutexA(NULL, FALSE, NULL);
@@ -326,18 +328,24 @@ public:
     enum Ending { kRelease, kDieHolding };
 
     explicit MutexHolder(const std::string& name) {
-        if (pipe(ready_) != 0 || pipe(command_) != 0) abort();
+        if (pipe(ready_) != 0 || pipe(command_) != 0)
+            abort();
         pid_ = fork();
         if (pid_ == 0) {
             HANDLE mutex = CreateMutexA(NULL, FALSE, name.c_str());
             const char status = mutex && WaitForSingleObject(mutex, INFINITE) == WAIT_OBJECT_0 ? 'y' : 'n';
-            if (write(ready_[1], &status, 1) != 1) _exit(2);
+            if (write(ready_[1], &status, 1) != 1)
+                _exit(2);
             char command = 0;
-            if (read(command_[0], &command, 1) != 1) _exit(3);
-            if (command == 'd') _exit(0);  // ends holding it
+            if (read(command_[0], &command, 1) != 1)
+                _exit(3);
+            if (command == 'd')
+                _exit(0);  // ends holding it
             ReleaseMutex(mutex);
-            if (write(ready_[1], "r", 1) != 1) _exit(4);
-            if (read(command_[0], &command, 1) != 1) _exit(5);
+            if (write(ready_[1], "r", 1) != 1)
+                _exit(4);
+            if (read(command_[0], &command, 1) != 1)
+                _exit(5);
             CloseHandle(mutex);
             _exit(0);
         }
@@ -348,12 +356,15 @@ public:
     bool Holding() const { return holding_; }
     // kRelease: the holder releases the mutex (and waits until Finish); kDieHolding: it exits.
     void Release() {
-        if (write(command_[1], "r", 1) != 1) return;
+        if (write(command_[1], "r", 1) != 1)
+            return;
         char done;
-        if (read(ready_[0], &done, 1) != 1) return;
+        if (read(ready_[0], &done, 1) != 1)
+            return;
     }
     void End(Ending ending) {
-        if (pid_ <= 0) return;
+        if (pid_ <= 0)
+            return;
         if (ending == kDieHolding) {
             if (write(command_[1], "d", 1) != 1) {
             }
@@ -364,7 +375,8 @@ public:
         int status;
         waitpid(pid_, &status, 0);
         pid_ = -1;
-        for (int fd : {ready_[0], ready_[1], command_[0], command_[1]}) close(fd);
+        for (int fd : {ready_[0], ready_[1], command_[0], command_[1]})
+            close(fd);
     }
 
 private:

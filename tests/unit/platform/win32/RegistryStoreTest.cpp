@@ -28,14 +28,16 @@ protected:
         BYTE data[512];
         DWORD size = sizeof(data);
         const LONG result = RegQueryValueExA(key, name, NULL, type, data, &size);
-        if (result != ERROR_SUCCESS) return "<error " + std::to_string(result) + ">";
+        if (result != ERROR_SUCCESS)
+            return "<error " + std::to_string(result) + ">";
         return std::string((const char*)data, size);
     }
     // Opens the key, reads one value, closes.
     std::string Lookup(const char* keyPath, const char* name, DWORD* type = nullptr) {
         HKEY key;
         const LONG result = OpenKey(keyPath, &key);
-        if (result != ERROR_SUCCESS) return "<open " + std::to_string(result) + ">";
+        if (result != ERROR_SUCCESS)
+            return "<open " + std::to_string(result) + ">";
         std::string value = Query(key, name, type);
         RegCloseKey(key);
         return value;
@@ -46,13 +48,12 @@ protected:
     const std::string& path_ = store_.path();
 };
 
-const char kDebugStore[] =
-    "REGEDIT4\r\n"
-    "\r\n"
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Qarvela\\IOClassLib\\SERIAL_PORT]\r\n"
-    "\"UseDebugFile\"=dword:00000001\r\n"
-    "\"DebugFile\"=\"C:\\\\trace\\\\io.txt\"\r\n"
-    "\r\n";
+const char kDebugStore[] = "REGEDIT4\r\n"
+                           "\r\n"
+                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Qarvela\\IOClassLib\\SERIAL_PORT]\r\n"
+                           "\"UseDebugFile\"=dword:00000001\r\n"
+                           "\"DebugFile\"=\"C:\\\\trace\\\\io.txt\"\r\n"
+                           "\r\n";
 
 TEST_F(RegistryStore, ReadsDwordAndStringValuesAsTheDebugLogAsksForThem) {
     Store(kDebugStore);
@@ -60,8 +61,7 @@ TEST_F(RegistryStore, ReadsDwordAndStringValuesAsTheDebugLogAsksForThem) {
     // Key names compare without regard to case.
     ASSERT_EQ(OpenKey("software\\qarvela\\IOClassLib\\serial_port", &key), ERROR_SUCCESS);
     DWORD use = 0, size = sizeof(use), type = 0;
-    ASSERT_EQ(RegQueryValueExA(key, "UseDebugFile", NULL, &type, (LPBYTE)&use, &size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryValueExA(key, "UseDebugFile", NULL, &type, (LPBYTE)&use, &size), ERROR_SUCCESS);
     EXPECT_EQ(type, (DWORD)REG_DWORD);
     EXPECT_EQ(use, 1u);
     EXPECT_EQ(size, 4u);
@@ -71,8 +71,7 @@ TEST_F(RegistryStore, ReadsDwordAndStringValuesAsTheDebugLogAsksForThem) {
     EXPECT_EQ(type, (DWORD)REG_SZ);
     EXPECT_STREQ(file, "C:\\trace\\io.txt");
     EXPECT_EQ(size, strlen("C:\\trace\\io.txt") + 1);  // the NUL counts
-    EXPECT_EQ(RegQueryValueExA(key, "Missing", NULL, NULL, (LPBYTE)file, &size),
-              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegQueryValueExA(key, "Missing", NULL, NULL, (LPBYTE)file, &size), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
 }
@@ -90,11 +89,9 @@ TEST_F(RegistryStore, BufferSizesFollowTheApi) {
     size = 0;
     EXPECT_EQ(RegQueryValueExA(key, "DebugFile", NULL, NULL, NULL, &size), ERROR_SUCCESS);
     EXPECT_EQ(size, 16u);
-    EXPECT_EQ(RegQueryValueExA(key, "DebugFile", NULL, NULL, (LPBYTE)small, NULL),
-              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegQueryValueExA(key, "DebugFile", NULL, NULL, (LPBYTE)small, NULL), ERROR_INVALID_PARAMETER);
     DWORD reserved = 0;
-    EXPECT_EQ(RegQueryValueExA(key, "DebugFile", &reserved, NULL, NULL, &size),
-              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegQueryValueExA(key, "DebugFile", &reserved, NULL, NULL, &size), ERROR_INVALID_PARAMETER);
     RegCloseKey(key);
 }
 
@@ -152,7 +149,8 @@ TEST_F(RegistryStore, VersionFiveHeaderEscapesDefaultValuesAndHexData) {
 }
 
 TEST_F(RegistryStore, UnicodeStoresAsRegeditSavesThemAreRead) {
-    const std::string text = "Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\U]\r\n\"v\"=dword:00000010\r\n";
+    const std::string text =
+        "Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\U]\r\n\"v\"=dword:00000010\r\n";
     std::string utf16 = "\xFF\xFE";
     for (char c : text) {
         utf16 += c;
@@ -198,31 +196,34 @@ TEST_F(RegistryStore, AMissingStoreFailsEveryOpen) {
 TEST_F(RegistryStore, MalformedStoresFailTheOpen) {
     const std::string key = "[HKEY_LOCAL_MACHINE\\K]\n";
     const std::string cases[] = {
-        "",                                             // empty file
-        "REGEDIT5\n" + key,                             // unknown header
+        "",                  // empty file
+        "REGEDIT5\n" + key,  // unknown header
         "Windows Registry Editor Version 4.00\n" + key,
-        key + "\"v\"=dword:1\n",                        // no header
-        "REGEDIT4\n\"v\"=dword:1\n" + key,              // value before any key
-        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K\n",           // unclosed key
-        "REGEDIT4\n[HKEY_NOWHERE\\K]\n",                // unknown root
-        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\\\K]\n",        // empty key name part
-        "REGEDIT4\n" + key + "\"v\"=dword:123456789\n", // nine digits
+        key + "\"v\"=dword:1\n",                         // no header
+        "REGEDIT4\n\"v\"=dword:1\n" + key,               // value before any key
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K\n",            // unclosed key
+        "REGEDIT4\n[HKEY_NOWHERE\\K]\n",                 // unknown root
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\\\K]\n",         // empty key name part
+        "REGEDIT4\n" + key + "\"v\"=dword:123456789\n",  // nine digits
         "REGEDIT4\n" + key + "\"v\"=dword:\n",
         "REGEDIT4\n" + key + "\"v\"=dword:12g4\n",
         "REGEDIT4\n" + key + "\"v\"=\"unterminated\n",
         "REGEDIT4\n" + key + "\"v\"=\"bad \\n escape\"\n",
         "REGEDIT4\n" + key + "\"v\"=\"text\" trailing\n",
-        "REGEDIT4\n" + key + "\"v\"=hex:1,2,\n",        // dangling comma
+        "REGEDIT4\n" + key + "\"v\"=hex:1,2,\n",  // dangling comma
         "REGEDIT4\n" + key + "\"v\"=hex:123\n",
-        "REGEDIT4\n" + key + "\"v\"=hex:01,\\\n",       // continued into the end of file
+        "REGEDIT4\n" + key + "\"v\"=hex:01,\\\n",  // continued into the end of file
         "REGEDIT4\n" + key + "\"v\"=hex(zz):01\n",
         "REGEDIT4\n" + key + "\"v\"=string\n",
-        "REGEDIT4\n" + key + "\"v\"\n",                  // no value
+        "REGEDIT4\n" + key + "\"v\"\n",  // no value
         "REGEDIT4\n" + key + "\"unterminated name=dword:1\n",
         "REGEDIT4\n" + key + "garbage line\n",
         std::string("REGEDIT4\n") + key + "\"v\"=\"a\0b\"\n",  // NUL byte
-        std::string("\xFE\xFF\0R", 4),                  // big-endian UTF-16
-        std::string("\xFF\xFE" "R\0E\0", 6) + "\x01",   // odd UTF-16 length
+        std::string("\xFE\xFF\0R", 4),                         // big-endian UTF-16
+        std::string("\xFF\xFE"
+                    "R\0E\0",
+                    6) +
+            "\x01",  // odd UTF-16 length
     };
     for (const std::string& text : cases) {
         Store(text);
@@ -248,9 +249,11 @@ TEST_F(RegistryStore, HugeLinesAndHostileStoresNeitherCrashNorHang) {
 
     // Deep keys, endless continuation lines, stray carriage returns, no final newline.
     std::string deep = "REGEDIT4\n[HKEY_LOCAL_MACHINE";
-    for (int i = 0; i < 2000; ++i) deep += "\\k";
+    for (int i = 0; i < 2000; ++i)
+        deep += "\\k";
     deep += "]\n\"v\"=hex:00";
-    for (int i = 0; i < 20000; ++i) deep += ",\\\n  00";
+    for (int i = 0; i < 20000; ++i)
+        deep += ",\\\n  00";
     deep += "\r\r\n\"w\"=dword:1";
     Store(deep);
     EXPECT_EQ(OpenKey("k\\k\\k", &key), ERROR_SUCCESS);
@@ -276,7 +279,8 @@ TEST_F(RegistryStore, EveryPrefixOfAGoodStoreIsReadOrRefusedCleanly) {
         const LONG result = OpenKey("SOFTWARE\\T", &key);
         EXPECT_TRUE(result == ERROR_SUCCESS || result == ERROR_BADDB || result == ERROR_FILE_NOT_FOUND)
             << n << ": " << result;
-        if (result == ERROR_SUCCESS) RegCloseKey(key);
+        if (result == ERROR_SUCCESS)
+            RegCloseKey(key);
     }
     Store(good);
     DWORD type = 0;

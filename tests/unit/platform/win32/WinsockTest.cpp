@@ -18,7 +18,8 @@ class WinsockSession {
 public:
     WinsockSession() { m_nResult = WSAStartup(MAKEWORD(1, 1), &m_data); }
     ~WinsockSession() {
-        if (m_nResult == 0) WSACleanup();
+        if (m_nResult == 0)
+            WSACleanup();
     }
     int m_nResult;
     WSADATA m_data;
@@ -36,7 +37,8 @@ sockaddr_in Loopback(unsigned short port, const char* pszAddress = "127.0.0.1") 
 SOCKET ConnectedTo(const tcp_test::LoopbackPeer& peer) {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa = Loopback(peer.Port());
-    if (s == INVALID_SOCKET) return s;
+    if (s == INVALID_SOCKET)
+        return s;
     if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
         closesocket(s);
         return INVALID_SOCKET;
@@ -156,7 +158,8 @@ TEST(WinsockConnection, SendToAGonePeerFailsWithoutKillingTheProcess) {
     int nResult = 0;
     for (int i = 0; i < 50 && nResult != SOCKET_ERROR; ++i) {
         nResult = sendto(s, block, sizeof(block), 0, NULL, 0);
-        if (nResult != SOCKET_ERROR) SelectRead(s, 0);
+        if (nResult != SOCKET_ERROR)
+            SelectRead(s, 0);
     }
     EXPECT_EQ(SOCKET_ERROR, nResult);
     EXPECT_EQ(WSAECONNRESET, WSAGetLastError());
