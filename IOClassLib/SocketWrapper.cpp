@@ -69,8 +69,9 @@ void CSocketWrapper::SetError(const CString& csText) {
 }
 
 void CSocketWrapper::ReportError(LPCTSTR pszWhat) {
+    m_nLastErrorCode = WSAGetLastError();
     CString csText;
-    csText.Format("Error. %s %d", pszWhat, WSAGetLastError());
+    csText.Format("Error. %s %d", pszWhat, m_nLastErrorCode);
     SetError(csText);
 }
 

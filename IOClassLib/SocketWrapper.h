@@ -23,6 +23,9 @@ public:
     WORD GetHostPort() const { return m_wPort; }
     void SetVerbose(BOOL bVerbose) { m_bVerbose = bVerbose != 0; }
     CString GetLastErrorText() const { return m_csLastError; }
+    // The Winsock code of the last failed call, kept apart from WSAGetLastError: cleaning up
+    // after a failed connect makes calls of its own that change that one.
+    int GetLastErrorCode() const { return m_nLastErrorCode; }
     // "socket(family, type, protocol)" of the socket created last; empty once closed.
     CString GetSocketDesc() const { return m_csSocketDesc; }
 
@@ -75,6 +78,7 @@ private:
 
     CString m_csHost;
     CString m_csLastError;
+    int m_nLastErrorCode = 0;
     CString m_csSocketDesc;
     BOOL m_bVerbose;
     BOOL m_bStarted;

@@ -57,6 +57,8 @@ BOOL TCPIPPort::OpenPort() {
     if (IsOpen())
         return TRUE;
     m_bConnected = m_Socket.Connect();
+    if (!m_bConnected)
+        m_dwLastError = (DWORD)m_Socket.GetLastErrorCode();
     return m_bConnected;
 }
 

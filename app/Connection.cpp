@@ -6,6 +6,7 @@
 #include <afxcoll.h>
 #include <stdlib.h>
 
+#include "ConnectionDiagnosis.h"
 #include "DebugFile.h"
 #include "IniFileReader.h"
 #include "Port.h"
@@ -105,6 +106,7 @@ signed char ConnectTerminal() {
 
     ConnectionSettings settings;
     ReadConnectionSettings(g_szInputFile, settings);
+    ExplainInputFile(g_szInputFile);
 
     // A kind without a port still gets its link; the link then simply cannot open.
     CPort* pPort = CreateTerminalPort(settings, g_pDebugFile);
@@ -114,6 +116,7 @@ signed char ConnectTerminal() {
         g_pTerminalLink->SetReadWriteTimeout(kLinkReadWriteTimeout);
         return CONNECT_OK;
     }
+    ExplainOpenFailure(settings, pPort, ::GetLastError());
     return CONNECT_FAILED;
 }
 
