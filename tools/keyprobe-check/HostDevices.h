@@ -1,0 +1,37 @@
+// The Linux side of the device check: who runs it, which serial device nodes exist, and
+// whether this user may open a node, with what would let it when not. Only stat and
+// access checks here: no device node is opened.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "CheckReport.h"
+
+namespace keyprobecheck {
+
+std::string CurrentUser();
+std::vector<std::string> CurrentGroups();
+
+// The device node behind a serial Port setting, as the library's CreateFileA finds it:
+// COMn through $IOCLASSLIB_DOSDEVICES/comn when that is set, else /dev/ttyS<n-1>; anything
+// else is a path already.
+std::string SerialDevicePath(const std::string& port);
+
+// Serial ports: USB adapters, ACM modems, on-board UARTs that have hardware behind them,
+// the COM links of $IOCLASSLIB_DOSDEVICES, and the extra paths given.
+std::vector<Device> ListSerialPorts(const std::vector<std::string>& extraPaths);
+
+// Whether this user may open the node for reading and writing. For "hid" and "usb" nodes
+// the fix names the package's udev rules; for serial ports the group to join.
+Access CheckAccess(const std::string& path, const std::string& kind);
+
+// Why the library's open of a node it may read and write was refused anyway, found by
+// opening it once more without waiting (modem lines may move; nothing is sent): another
+// program holds it, or the kernel refuses this process. Empty when no reason shows.
+std::string WhyOpenRefused(const std::string& path);
+
+// True when the node exists and this user may read and write it (the device may still be busy).
+bool MayOpen(const std::string& path);
+
+}  // namespace keyprobecheck
