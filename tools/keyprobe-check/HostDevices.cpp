@@ -191,6 +191,32 @@ std::string WhyOpenRefused(const std::string& path) {
     return why;
 }
 
+std::string NodeForInterfacePath(const std::string& interfacePath) {
+    // Fields between '#': bus, ids, instance, interface class.
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t pos; (pos = interfacePath.find('#', start)) != std::string::npos; start = pos + 1)
+        fields.push_back(interfacePath.substr(start, pos - start));
+    fields.push_back(interfacePath.substr(start));
+    if (fields.size() < 4)
+        return "";
+    const std::string& instance = fields[2];
+    if (StartsWith(instance, "hidraw_"))
+        return "/dev/" + instance.substr(7);
+    if (fields[0].size() >= 3 && fields[0].compare(fields[0].size() - 3, 3, "usb") == 0 &&
+        instance.find_first_not_of("0123456789-.") == std::string::npos) {
+        std::ifstream bus("/sys/bus/usb/devices/" + instance + "/busnum");
+        std::ifstream dev("/sys/bus/usb/devices/" + instance + "/devnum");
+        int nBus = 0, nDev = 0;
+        if (bus >> nBus && dev >> nDev) {
+            char sz[32];
+            snprintf(sz, sizeof(sz), "/dev/bus/usb/%03d/%03d", nBus, nDev);
+            return sz;
+        }
+    }
+    return "";
+}
+
 bool MayOpen(const std::string& path) {
     return faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
 }

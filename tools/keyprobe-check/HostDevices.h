@@ -31,6 +31,11 @@ Access CheckAccess(const std::string& path, const std::string& kind);
 // program holds it, or the kernel refuses this process. Empty when no reason shows.
 std::string WhyOpenRefused(const std::string& path);
 
+// The device node behind an interface path of the library's enumeration, where there is
+// one: "\\?\hid#vid_..#hidraw_hidraw3#{..}" is /dev/hidraw3, "\\?\usb#vid_..#1-2.3#{..}" the
+// /dev/bus/usb node of the device on port chain 1-2.3. Empty for virtual devices.
+std::string NodeForInterfacePath(const std::string& interfacePath);
+
 // True when the node exists and this user may read and write it (the device may still be busy).
 bool MayOpen(const std::string& path);
 
