@@ -2,11 +2,11 @@
 #include "TCPIPPort.h"
 
 #include "Connection.h"
+#include "ConnectionDiagnosis.h"
 
 #include <afxcoll.h>
 #include <stdlib.h>
 
-#include "ConnectionDiagnosis.h"
 #include "DebugFile.h"
 #include "IniFileReader.h"
 #include "Port.h"
@@ -104,9 +104,10 @@ signed char ConnectTerminal() {
     // No registry key: the key check's log records nothing.
     g_pDebugFile = new CDebugFile("");
 
+    // Says on standard error what the file did not give; the run goes on regardless.
+    ExplainInputFile(g_szInputFile);
     ConnectionSettings settings;
     ReadConnectionSettings(g_szInputFile, settings);
-    ExplainInputFile(g_szInputFile);
 
     // A kind without a port still gets its link; the link then simply cannot open.
     CPort* pPort = CreateTerminalPort(settings, g_pDebugFile);
