@@ -175,3 +175,35 @@ TEST(KeyprobeCheckUdevRules, OneHidrawAndOneUsbRuleForEachPairOfTheLibrarysTable
 }
 
 }  // namespace
+
+namespace {
+
+// A virtual HID device of termsim, listed through the library's enumeration: marked as the
+// terminal only when its IDs are in the table.
+TEST(KeyprobeCheckUsb, ListsAVirtualHidDeviceAndMarksTheTerminalsIds) {
+    const struct {
+        const char* usbId;
+        const char* expected;
+    } cases[] = {
+        {"1209:0001", "\"vendor_id\": \"1209\", \"product_id\": \"0001\", \"terminal\": true"},
+        {"046d:c077", "\"vendor_id\": \"046d\", \"product_id\": \"c077\", \"terminal\": false"},
+    };
+    for (const auto& c : cases) {
+        testsupport::TempDir dir("keyprobe-check-test");
+        const std::string socket = dir.file("hid.sock");
+        testsupport::TermsimProcess sim({"--transport", "hid", "--socket", socket, "--usb-id", c.usbId});
+        if (!sim.ready())
+            GTEST_SKIP() << "this termsim serves no virtual HID devices";
+        RunOptions options;
+        options.setEnv["IOCLASSLIB_VIRTUAL_HID"] = socket;
+        const RunResult r = RunCheck({"--json"}, options);
+        if (Has(r.out, "no HID device enumeration"))
+            GTEST_SKIP() << "this build lists no HID devices";
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(Has(r.out, "{\"kind\": \"hid\", \"path\": \"\\\\\\\\?\\\\hid#vid_")) << r.out;
+        EXPECT_TRUE(Has(r.out, c.expected)) << r.out;
+        EXPECT_TRUE(Has(r.out, "\"can_open\": true")) << r.out;
+    }
+}
+
+}  // namespace
