@@ -5,6 +5,8 @@
 #   package BUILD SOURCE   - the Debian package builds, lintian's findings are shown (errors
 #                            fail), and keyprobe run from the unpacked package reads a termsim
 #                            terminal over TCP
+#   umockdev BUILD DATA    - keyprobe-check lists a hidraw terminal replayed by umockdev and
+#                            says whether user nobody can open it, with and without access
 set -euo pipefail
 mode=$1
 work=$(mktemp -d "${TMPDIR:-/tmp}/keyprobe-install-test.XXXXXX")
@@ -71,8 +73,30 @@ package)
     grep -q '^Master Key 2: Key Is Not Present' "$work/keys.txt"
     echo "keyprobe from the package: $(grep -c 'Key Is Present' "$work/keys.txt") of 20 keys present"
     ;;
+umockdev)
+    check=$2/tools/keyprobe-check/keyprobe-check data=$3
+    export IOCLASSLIB_REGISTRY=$work/none.reg IOCLASSLIB_DOSDEVICES=$work/none
+    chmod 755 "$work"
+    # Inside the testbed: the emulated node is a pseudo-terminal, whose mode decides access.
+    umockdev-run -d "$data" -- sh -c '
+        chmod 755 "$UMOCKDEV_DIR"
+        chmod 0777 "$UMOCKDEV_DIR"/ioctl/* 2>/dev/null || true
+        node=$(readlink -f "$UMOCKDEV_DIR/dev/hidraw0")
+        as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups -- "$@"; }
+        chmod 0666 "$node"; as_nobody "$1" >"$2/with.txt" || true
+        chmod 0600 "$node"; as_nobody "$1" >"$2/without.txt" || true' sh "$check" "$work"
+    expect() {
+        grep -qF -- "$2" "$work/$1" || { echo "$1 lacks: $2"; cat "$work/$1"; exit 1; }
+    }
+    expect with.txt '/dev/hidraw0  (1209:0001, \\?\hid#vid_1209&pid_0001#hidraw_hidraw0#'
+    expect with.txt '[terminal]
+    this user can open it'
+    expect without.txt 'this user cannot open it: permission denied (root:'
+    expect without.txt 'fix: install the package'"'"'s udev rules'
+    sed -n '/USB HID devices/,/^$/p' "$work/without.txt"
+    ;;
 *)
-    echo "usage: $0 consumer|man|package ..." >&2
+    echo "usage: $0 consumer|man|package|umockdev ..." >&2
     exit 2
     ;;
 esac
