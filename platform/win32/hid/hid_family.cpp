@@ -99,9 +99,9 @@ HANDLE OpenHidPath(const DeviceOpenRequest& request) {
 // remembered from enumeration and arrival.
 class HidChangeSink : public HidDeviceSink {
 public:
-    void Remember(const HidBackend& backend, const HidDeviceRecord& device) {
+    void HidDevicePresent(const HidBackend& backend, const HidDeviceRecord& device) override {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_paths[Key(backend, device.instance)] = device.interfacePath;
+        m_paths[Key(backend, device.instance)] = InterfacePathOf(backend, device);
     }
 
     void HidDeviceArrived(const HidBackend& backend, const HidDeviceRecord& device) override {
@@ -156,23 +156,10 @@ std::vector<HidDeviceRecord> EnumerateHidInterfaces() {
 }
 
 void StartHidDeviceMonitor() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        static HidChangeSink* sink = new HidChangeSink;
-        RegisterDeviceNamespace(ClaimHidPath, OpenHidPath);
-        // Monitors first, then the inventory: a device that arrives in between is
-        // reported (perhaps twice) rather than missed.
-        for (const HidBackend* backend : kBackends)
-            backend->startMonitor(HidPollLoop(), *sink);
-        for (const HidBackend* backend : kBackends) {
-            std::vector<HidDeviceRecord> devices;
-            backend->enumerate(&devices);
-            for (HidDeviceRecord& device : devices) {
-                device.interfacePath = InterfacePathOf(*backend, device);
-                sink->Remember(*backend, device);
-            }
-        }
-    });
+    static HidChangeSink* sink = new HidChangeSink;
+    RegisterDeviceNamespace(ClaimHidPath, OpenHidPath);
+    for (const HidBackend* backend : kBackends)
+        backend->startMonitor(HidPollLoop(), *sink);
 }
 
 std::shared_ptr<HidHandle> LookupHidHandle(HANDLE h) {
