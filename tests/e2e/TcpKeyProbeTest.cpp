@@ -92,7 +92,9 @@ TEST(TcpKeyProbe, RefusedConnection) {
     }
     const KeyprobeRun run = RunKeyprobe(dir, "127.0.0.1", port);
     ASSERT_NO_FATAL_FAILURE(testsupport::ExpectFailedRun(run));
-    EXPECT_EQ("\nError. connect() failed  10061\n", run.result.err);
+    EXPECT_EQ("\nError. connect() failed  10061\ncannot open TCP/IP Port 127.0.0.1:" + std::to_string(port) +
+                  ": connection refused: nothing listens there (error 10061)\n",
+              run.result.err);
     EXPECT_TRUE(run.resultExists);
 }
 
