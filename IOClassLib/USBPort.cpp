@@ -188,7 +188,7 @@ BOOL CUSBPort::WriteMessage(const BYTE* pBuffer, DWORD* pdwLength) {
     do {
         const DWORD dwTimeout = m_ReadWriteTimeout + nAttempt * m_ReadTimeoutExtension;
         DWORD n = dwWanted - dwSent;
-        const DWORD dwStatus = m_BulkOut.WriteSync(pBuffer + dwSent, &n, dwTimeout);
+        const DWORD dwStatus = WritePipe(pBuffer + dwSent, &n, dwTimeout);
         if (dwStatus == 0) {
             TraceWrite(pBuffer + dwSent, n);
         } else {
@@ -202,6 +202,14 @@ BOOL CUSBPort::WriteMessage(const BYTE* pBuffer, DWORD* pdwLength) {
     } while (nAttempt <= m_nRetryCount && dwSent < dwWanted);
     *pdwLength = dwSent;
     return dwSent == dwWanted;
+}
+
+DWORD CUSBPort::WritePipe(const BYTE* pBuffer, DWORD* pdwSize, DWORD dwTimeout) {
+    return m_BulkOut.WriteSync(pBuffer, pdwSize, dwTimeout);
+}
+
+DWORD CUSBPort::ReadPipe(BYTE* pBuffer, DWORD* pdwSize, DWORD dwTimeout) {
+    return m_BulkIn.ReadSync(pBuffer, pdwSize, dwTimeout);
 }
 
 BOOL CUSBPort::Read(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) {
@@ -242,7 +250,7 @@ BOOL CUSBPort::ReadFrame(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) {
         DWORD n = dwChunk;
         if (n > dwBufferSize - dwTotal)
             n = dwBufferSize - dwTotal;
-        const DWORD dwStatus = m_BulkIn.ReadSync(cpBuffer + dwTotal, &n, dwTimeout);
+        const DWORD dwStatus = ReadPipe(cpBuffer + dwTotal, &n, dwTimeout);
         if (dwStatus != 0) {
             m_dwLastError = GetLastError();
             TraceRead(cpBuffer, 0);
@@ -256,13 +264,22 @@ BOOL CUSBPort::ReadFrame(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) {
         TraceRead(cpBuffer + dwTotal, n);
         dwTotal += n;
         // A header split over two reads is completed by reading on, under the same time-out.
-        if (!bHeaderComplete)
+        if (!bHeaderComplete) {
             bHeaderComplete = FrameLengthFromHeader(cpBuffer, dwTotal, &dwFrame);
+            // A length shorter than the header that states it is no frame; taking it would
+            // hand the caller a reply of a byte or none as a success.
+            if (bHeaderComplete && dwFrame < (cpBuffer[1] != 0 ? 2u : 4u)) {
+                *pdwLength = dwTotal;
+                return FALSE;
+            }
+        }
         if (bHeaderComplete && dwTotal >= dwFrame) {
             // Bytes past the announced length belong to a following frame and are dropped.
             *pdwLength = dwFrame;
             return TRUE;
         }
-        dwChunk = n;
+        // Until the header is whole, ask for a first read's worth again: the length of a
+        // one-byte scrap says nothing about the packets still to come.
+        dwChunk = bHeaderComplete ? n : USBPORT_FIRST_READ_SIZE;
     }
 }

@@ -53,6 +53,10 @@ protected:
     BOOL OpenBulkIn();
     BOOL WriteMessage(const BYTE* pBuffer, DWORD* pdwLength);
     BOOL ReadFrame(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength);
+    // One transfer on the OUT or IN pipe, as WriteSync and ReadSync make it; the one place
+    // where the frame logic meets the driver, so that a test can script the driver's side.
+    virtual DWORD WritePipe(const BYTE* pBuffer, DWORD* pdwSize, DWORD dwTimeout);
+    virtual DWORD ReadPipe(BYTE* pBuffer, DWORD* pdwSize, DWORD dwTimeout);
 
 private:
     BOOL FindTerminal();
