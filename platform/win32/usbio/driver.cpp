@@ -10,13 +10,18 @@
 //    or synchronous;
 //  - CancelIo, the abort request and CloseHandle end the handle's pending transfers and
 //    return only once each has completed (ERROR_OPERATION_ABORTED, with the bytes that
-//    moved), so nothing touches the caller's buffer or OVERLAPPED afterwards;
+//    moved), so nothing touches the caller's buffer or OVERLAPPED afterwards: the request
+//    engine's rules (internal/request_engine.h), the transfer lent to the backend meanwhile;
+//  - an unplugged device fails its transfers and every later request with the driver's
+//    USBIO_ERR_DEVICE_NOT_PRESENT, which is what USBIO callers test for, not with
+//    ERROR_DEVICE_NOT_CONNECTED;
 //  - the driver checks every request's buffer sizes before it looks at the device, and
 //    reports failures with its own status codes through GetLastError (usbio/status.h).
 #include "usbio/usbio.h"
 
 #include "internal/device_namespace.h"
 #include "internal/handle.h"
+#include "internal/request_engine.h"
 #include "usbio/backend.h"
 #include "usbio/descriptors.h"
 #include "usbio/status.h"
@@ -27,8 +32,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <list>
 #include <map>
 #include <mutex>
 
@@ -248,32 +251,40 @@ private:
 std::mutex g_devicesMutex;
 std::map<std::string, std::weak_ptr<DeviceState>> g_devices;
 
-class UsbioHandle;
-
-// One ReadFile or WriteFile on a pipe, from submission to completion.
-class PipeRequest : public UsbTransfer {
+// One ReadFile or WriteFile on a pipe while the backend has it.
+class PipeTransfer : public UsbTransfer {
 public:
-    PipeRequest(UsbioHandle* owner, LPOVERLAPPED pOverlapped) : m_owner(owner), m_pOverlapped(pOverlapped) {}
-    void complete(UsbResult result, DWORD dwTransferred) override;
+    PipeTransfer(std::shared_ptr<DeviceState> state, RequestQueue& queue, IoRequest& request)
+        : m_state(std::move(state)), m_queue(queue), m_request(request) {}
 
-    UsbioHandle* const m_owner;
-    const LPOVERLAPPED m_pOverlapped;
-    // Synchronous requests: the waiting caller reads these and frees the request.
-    bool m_finished = false;
-    DWORD m_status = ERROR_SUCCESS;
-    DWORD m_transferred = 0;
+    void complete(UsbResult result, DWORD dwTransferred) override {
+        m_state->noteResult(result);
+        const DWORD status = StatusFromResult(result, UsbOperation::Transfer);
+        {
+            std::lock_guard<std::mutex> lock(m_queue.Mutex());
+            m_queue.CompleteLocked(&m_request, status, dwTransferred);
+        }
+        delete this;
+    }
+
+private:
+    const std::shared_ptr<DeviceState> m_state;
+    RequestQueue& m_queue;
+    IoRequest& m_request;
 };
 
-class UsbioHandle : public KernelObject {
+class UsbioHandle : public QueuedDevice {
 public:
-    explicit UsbioHandle(std::shared_ptr<DeviceState> state) : m_state(std::move(state)) {}
+    UsbioHandle(std::shared_ptr<DeviceState> state, bool bOverlapped)
+        : QueuedDevice(bOverlapped), m_state(std::move(state)) {}
 
     ~UsbioHandle() override {
-        cancelAll();
         if (m_bound)
             m_state->unbindPipe();
     }
 
+    // The driver answers every request at once, so requests need no queue; the abort
+    // request waits for the pipe's transfers, which it could not do under the queue's lock.
     BOOL IoControl(DWORD dwCode, LPVOID pIn, DWORD cbIn, LPVOID pOut, DWORD cbOut, LPDWORD pcbReturned,
                    LPOVERLAPPED pOverlapped) override {
         if (!pIn)
@@ -282,46 +293,10 @@ public:
             cbOut = 0;
         DWORD returned = 0;
         const DWORD status = control(dwCode, pIn, cbIn, (BYTE*)pOut, cbOut, returned);
-        return finish(status, returned, pcbReturned, pOverlapped);
-    }
-
-    BOOL Read(LPVOID pBuffer, DWORD dwToRead, LPDWORD pdwRead, LPOVERLAPPED pOverlapped) override {
-        return transfer((BYTE*)pBuffer, dwToRead, pdwRead, pOverlapped, true);
-    }
-
-    BOOL Write(LPCVOID pBuffer, DWORD dwToWrite, LPDWORD pdwWritten, LPOVERLAPPED pOverlapped) override {
-        return transfer((BYTE*)pBuffer, dwToWrite, pdwWritten, pOverlapped, false);
-    }
-
-    BOOL CancelIo() override {
-        cancelAll();
-        return TRUE;
-    }
-
-    void OnHandleClosed() override { cancelAll(); }
-
-    void finished(PipeRequest* request, UsbResult result, DWORD dwTransferred) {
-        m_state->noteResult(result);
-        const DWORD status = StatusFromResult(result, UsbOperation::Transfer);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_pending.remove(request);
-        if (request->m_pOverlapped) {
-            CompleteOverlapped(request->m_pOverlapped, status, dwTransferred);
-            delete request;
-        } else {
-            request->m_status = status;
-            request->m_transferred = dwTransferred;
-            request->m_finished = true;
-        }
-        m_idle.notify_all();
-    }
-
-private:
-    static BOOL finish(DWORD status, DWORD count, LPDWORD pdwCount, LPOVERLAPPED pOverlapped) {
-        if (pdwCount)
-            *pdwCount = count;
+        if (pcbReturned)
+            *pcbReturned = returned;
         if (pOverlapped)
-            CompleteOverlapped(pOverlapped, status, count);
+            CompleteOverlapped(pOverlapped, status, returned);
         if (status != ERROR_SUCCESS) {
             ::SetLastError(status);
             return FALSE;
@@ -329,6 +304,48 @@ private:
         return TRUE;
     }
 
+protected:
+    void StartLocked(IoRequest& request) override {
+        BYTE endpoint = 0;
+        DWORD type = USBIO_PIPE_TYPE_BULK;
+        if (!pipe(endpoint, type)) {
+            Queue().CompleteLocked(&request, USBIO_ERR_NOT_BOUND, 0);
+            return;
+        }
+        if (((endpoint & 0x80) != 0) != (request.kind == IoKind::Read)) {
+            Queue().CompleteLocked(&request, USBIO_ERR_INVALID_DIRECTION, 0);
+            return;
+        }
+        if (m_state->gone()) {
+            Queue().CompleteLocked(&request, USBIO_ERR_DEVICE_NOT_PRESENT, 0);
+            return;
+        }
+        PipeTransfer* transfer = new PipeTransfer(m_state, Queue(), request);
+        transfer->endpoint = endpoint;
+        transfer->type = type;
+        transfer->buffer = request.kind == IoKind::Read ? (BYTE*)request.pBuffer : (BYTE*)request.pSource;
+        transfer->length = request.dwCount;
+        // The backend completes it from its event thread, which waits for this lock.
+        const UsbResult result = m_state->device().submit(transfer);
+        if (result != UsbResult::Success) {
+            delete transfer;
+            m_state->noteResult(result);
+            Queue().CompleteLocked(&request, StatusFromResult(result, UsbOperation::Transfer), 0);
+            return;
+        }
+        request.bHeld = true;
+        request.pBackendData = transfer;
+    }
+
+    bool AbortLocked(IoRequest& request) override {
+        if (!request.bHeld)
+            return true;
+        // Completes with Cancelled (ERROR_OPERATION_ABORTED) once the transfer is back.
+        m_state->device().cancel(static_cast<PipeTransfer*>(request.pBackendData));
+        return false;
+    }
+
+private:
     DWORD control(DWORD dwCode, LPVOID pIn, DWORD cbIn, BYTE* pOut, DWORD cbOut, DWORD& returned) {
         switch (dwCode) {
         case USBIO_IOCTL_GET_DRIVER_INFO: {
@@ -387,67 +404,23 @@ private:
             }
             return status;
         }
-        case USBIO_IOCTL_ABORT_PIPE:
-            if (!bound())
+        case USBIO_IOCTL_ABORT_PIPE: {
+            BYTE endpoint = 0;
+            DWORD type = 0;
+            if (!pipe(endpoint, type))
                 return USBIO_ERR_NOT_BOUND;
-            cancelAll();
+            CancelIo();
             return ERROR_SUCCESS;
+        }
         default: return USBIO_ERR_INVALID_IOCTL;
         }
     }
 
-    bool bound() {
+    bool pipe(BYTE& endpoint, DWORD& type) {
         std::lock_guard<std::mutex> lock(m_bindMutex);
+        endpoint = m_endpoint;
+        type = m_pipeType;
         return m_bound;
-    }
-
-    BOOL transfer(BYTE* pBuffer, DWORD dwLength, LPDWORD pdwCount, LPOVERLAPPED pOverlapped, bool bIn) {
-        BYTE endpoint = 0;
-        DWORD type = USBIO_PIPE_TYPE_BULK;
-        {
-            std::lock_guard<std::mutex> lock(m_bindMutex);
-            if (!m_bound)
-                return finish(USBIO_ERR_NOT_BOUND, 0, pdwCount, pOverlapped);
-            endpoint = m_endpoint;
-            type = m_pipeType;
-        }
-        if (((endpoint & 0x80) != 0) != bIn)
-            return finish(USBIO_ERR_INVALID_DIRECTION, 0, pdwCount, pOverlapped);
-        if (m_state->gone())
-            return finish(USBIO_ERR_DEVICE_NOT_PRESENT, 0, pdwCount, pOverlapped);
-
-        PipeRequest* request = new PipeRequest(this, pOverlapped);
-        request->endpoint = endpoint;
-        request->type = type;
-        request->buffer = pBuffer;
-        request->length = dwLength;
-        std::unique_lock<std::mutex> lock(m_mutex);
-        // Submitted under the lock, so a CancelIo from another thread finds it submitted.
-        const UsbResult result = m_state->device().submit(request);
-        if (result != UsbResult::Success) {
-            lock.unlock();
-            delete request;
-            m_state->noteResult(result);
-            return finish(StatusFromResult(result, UsbOperation::Transfer), 0, pdwCount, pOverlapped);
-        }
-        m_pending.push_back(request);
-        if (pOverlapped) {
-            ::SetLastError(ERROR_IO_PENDING);
-            return FALSE;
-        }
-        m_idle.wait(lock, [&] { return request->m_finished; });
-        const DWORD status = request->m_status;
-        const DWORD transferred = request->m_transferred;
-        delete request;
-        lock.unlock();
-        return finish(status, transferred, pdwCount, nullptr);
-    }
-
-    void cancelAll() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        for (PipeRequest* request : m_pending)
-            m_state->device().cancel(request);
-        m_idle.wait(lock, [&] { return m_pending.empty(); });
     }
 
     const std::shared_ptr<DeviceState> m_state;
@@ -455,14 +428,7 @@ private:
     bool m_bound = false;
     BYTE m_endpoint = 0;
     DWORD m_pipeType = USBIO_PIPE_TYPE_BULK;
-    std::mutex m_mutex;  // the pending list; completions take it too
-    std::condition_variable m_idle;
-    std::list<PipeRequest*> m_pending;
 };
-
-void PipeRequest::complete(UsbResult result, DWORD dwTransferred) {
-    m_owner->finished(this, result, dwTransferred);
-}
 
 UsbBackend* BackendFor(const std::string& path) {
     for (UsbBackend* backend : UsbBackends())
@@ -534,7 +500,8 @@ HANDLE OpenPath(const DeviceOpenRequest& request) {
         ::SetLastError(status);
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE h = InsertHandle(std::make_shared<UsbioHandle>(std::move(state)));
+    const bool bOverlapped = (request.dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
+    HANDLE h = InsertHandle(std::make_shared<UsbioHandle>(std::move(state), bOverlapped));
     if (!h)
         return INVALID_HANDLE_VALUE;
     ::SetLastError(ERROR_SUCCESS);
