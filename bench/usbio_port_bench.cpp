@@ -1,0 +1,209 @@
+// One key-test exchange through CUSBPort against termsim's virtual USB device (served in
+// this process, answering each request at once), next to the same packets moved over a
+// plain socket pair: the transfer messages the virtual device protocol carries for that
+// exchange (an OUT transfer of the 37-byte request and its completion, an IN transfer and
+// its completion with the 12-byte reply), sent and answered by a thread that does nothing
+// else. Prints both medians and their ratio.
+//
+//   usbio_port_bench [rounds] [exchanges-per-round]
+#include <USBPort.h>
+
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "UsbioTransport.h"
+#include "virtual_device_protocol.h"
+
+namespace {
+
+const BYTE kReply[12] = {0x05, 0x0C, 'a', 0x00, 1, 2, 3, 4, 5, 6, 7, 0};
+const size_t kRequestSize = 37;
+
+double NowUs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+std::vector<BYTE> Request() {
+    std::vector<BYTE> r(kRequestSize);
+    for (size_t i = 0; i < r.size(); ++i)
+        r[i] = (BYTE)(0x30 + i);
+    r[0] = 0x05;
+    r[1] = (BYTE)kRequestSize;
+    return r;
+}
+
+// The virtual device, answering every whole request with the reply.
+class Responder {
+public:
+    bool Start() {
+        termsim::UsbioOptions options;
+        options.socketPath = "/tmp/usbio-port-bench-" + std::to_string(getpid()) + ".sock";
+        m_device.reset(new termsim::UsbioTransport(options));
+        std::string error;
+        if (!m_device->open(error)) {
+            fprintf(stderr, "virtual device: %s\n", error.c_str());
+            return false;
+        }
+        setenv("IOCLASSLIB_VIRTUAL_USBIO", m_device->socketPath().c_str(), 1);
+        m_thread = std::thread([this] { Run(); });
+        return true;
+    }
+    void Stop() {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    void Run() {
+        BYTE buffer[4096];
+        size_t pending = 0;
+        while (!m_stop) {
+            pollfd p = {m_device->pollFd(), POLLIN, 0};
+            poll(&p, 1, 20);
+            std::string peer;
+            m_device->accept(peer);
+            size_t got = 0;
+            while (m_device->read(buffer, sizeof(buffer), got) == termsim::Transport::ReadResult::Data) {
+                pending += got;
+                while (pending >= kRequestSize) {
+                    pending -= kRequestSize;
+                    m_device->write(kReply, sizeof(kReply));
+                }
+            }
+        }
+    }
+
+    std::unique_ptr<termsim::UsbioTransport> m_device;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+};
+
+bool SendMessage(int fd, uint16_t type, uint32_t tag, BYTE endpoint, uint32_t length, const BYTE* data,
+                 size_t dataLength) {
+    BYTE message[sizeof(vdev_header) + sizeof(vdev_usbio_transfer) + 64];
+    vdev_header header = {};
+    header.type = type;
+    header.tag = tag;
+    header.length = (uint32_t)(sizeof(vdev_usbio_transfer) + dataLength);
+    vdev_usbio_transfer transfer = {};
+    transfer.endpoint = endpoint;
+    transfer.length = length;
+    memcpy(message, &header, sizeof(header));
+    memcpy(message + sizeof(header), &transfer, sizeof(transfer));
+    if (dataLength > 0)
+        memcpy(message + sizeof(header) + sizeof(transfer), data, dataLength);
+    const size_t total = sizeof(header) + sizeof(transfer) + dataLength;
+    return send(fd, message, total, 0) == (ssize_t)total;
+}
+
+// The peer of the plain pair: completes each OUT transfer and answers each IN transfer
+// with the reply, as the device does, and nothing more.
+void PlainPeer(int fd) {
+    BYTE message[sizeof(vdev_header) + VDEV_MAX_PAYLOAD];
+    for (;;) {
+        pollfd p = {fd, POLLIN, 0};
+        poll(&p, 1, -1);
+        const ssize_t n = recv(fd, message, sizeof(message), 0);
+        if (n < (ssize_t)(sizeof(vdev_header) + sizeof(vdev_usbio_transfer)))
+            return;
+        vdev_header header;
+        vdev_usbio_transfer transfer;
+        memcpy(&header, message, sizeof(header));
+        memcpy(&transfer, message + sizeof(header), sizeof(transfer));
+        if (transfer.endpoint & 0x80)
+            SendMessage(fd, VDEV_MSG_USBIO_TRANSFER_DONE, header.tag, transfer.endpoint, sizeof(kReply), kReply,
+                        sizeof(kReply));
+        else
+            SendMessage(fd, VDEV_MSG_USBIO_TRANSFER_DONE, header.tag, transfer.endpoint, transfer.length, NULL, 0);
+    }
+}
+
+bool PlainExchange(int fd, const std::vector<BYTE>& request, uint32_t& tag) {
+    BYTE message[sizeof(vdev_header) + VDEV_MAX_PAYLOAD];
+    if (!SendMessage(fd, VDEV_MSG_USBIO_TRANSFER, ++tag, 0x02, (uint32_t)request.size(), request.data(),
+                     request.size()))
+        return false;
+    if (recv(fd, message, sizeof(message), 0) <= 0)
+        return false;
+    if (!SendMessage(fd, VDEV_MSG_USBIO_TRANSFER, ++tag, 0x83, 32, NULL, 0))
+        return false;
+    return recv(fd, message, sizeof(message), 0) ==
+           (ssize_t)(sizeof(vdev_header) + sizeof(vdev_usbio_transfer) + sizeof(kReply));
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const int nRounds = argc > 1 ? atoi(argv[1]) : 15;
+    const int nExchanges = argc > 2 ? atoi(argv[2]) : 200;
+    const std::vector<BYTE> request = Request();
+
+    Responder responder;
+    if (!responder.Start())
+        return 1;
+    CUSBPort port(NULL);
+    if (!port.OpenPort()) {
+        fprintf(stderr, "CUSBPort did not open the virtual device\n");
+        responder.Stop();
+        return 1;
+    }
+
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0)
+        return 1;
+    std::thread peer(PlainPeer, pair[1]);
+    uint32_t tag = 0;
+
+    std::vector<double> usbio, plain;
+    int failures = 0;
+    for (int round = 0; round < nRounds; ++round) {
+        double start = NowUs();
+        for (int i = 0; i < nExchanges; ++i) {
+            DWORD dwLength = (DWORD)request.size();
+            BYTE reply[1024];
+            DWORD dwReply = sizeof(reply);
+            if (!port.Write(request.data(), dwLength, &dwLength) || !port.Read(reply, sizeof(reply), &dwReply) ||
+                dwReply != sizeof(kReply))
+                ++failures;
+        }
+        usbio.push_back((NowUs() - start) / nExchanges);
+
+        start = NowUs();
+        for (int i = 0; i < nExchanges; ++i) {
+            if (!PlainExchange(pair[0], request, tag))
+                ++failures;
+        }
+        plain.push_back((NowUs() - start) / nExchanges);
+    }
+    shutdown(pair[0], SHUT_RDWR);
+    close(pair[0]);
+    peer.join();
+    close(pair[1]);
+    port.ClosePort();
+    responder.Stop();
+
+    const double u = Median(usbio), p = Median(plain);
+    printf("exchange through CUSBPort (virtual device): %.1f us\n", u);
+    printf("same packets on a socket pair:              %.1f us\n", p);
+    printf("ratio: %.2f (goal <= 1.5)%s\n", u / p, failures ? "  FAILURES" : "");
+    return failures ? 1 : 0;
+}
