@@ -10,6 +10,7 @@
 #include "usbio_api.h"
 
 #include <windows.h>
+#include <setupapi.h>
 
 #include <gtest/gtest.h>
 
@@ -156,24 +157,48 @@ ByteVec SendKeyTest(Pipes& pipes, DWORD readSize) {
 
 }  // namespace
 
+// The interface paths SetupAPI lists for the driver's interface class, as the library
+// walks them: enumerate by index until ERROR_NO_MORE_ITEMS, size the detail, fetch it.
+std::vector<std::string> SetupApiPaths() {
+    std::vector<std::string> paths;
+    HDEVINFO list =
+        SetupDiGetClassDevsA(&USBIO_DEVICE_INTERFACE_GUID, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    EXPECT_NE(INVALID_HANDLE_VALUE, list);
+    for (DWORD i = 0;; ++i) {
+        SP_DEVICE_INTERFACE_DATA data = {};
+        data.cbSize = sizeof(data);
+        if (!SetupDiEnumDeviceInterfaces(list, NULL, &USBIO_DEVICE_INTERFACE_GUID, i, &data)) {
+            EXPECT_EQ((DWORD)ERROR_NO_MORE_ITEMS, GetLastError());
+            break;
+        }
+        DWORD size = 0;
+        SetupDiGetDeviceInterfaceDetailA(list, &data, NULL, 0, &size, NULL);
+        std::vector<BYTE> buffer(size);
+        PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail = (PSP_DEVICE_INTERFACE_DETAIL_DATA_A)buffer.data();
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        EXPECT_TRUE(SetupDiGetDeviceInterfaceDetailA(list, &data, detail, size, NULL, NULL));
+        paths.push_back(detail->DevicePath);
+    }
+    SetupDiDestroyDeviceInfoList(list);
+    return paths;
+}
+
 TEST(UsbioDriver, VirtualDeviceIsListedAfterRealOnesAndOpensByBothNames) {
     VirtualUsbio usbio;
     ASSERT_TRUE(usbio.started()) << usbio.error();
-    std::vector<std::string> paths;
-    win32::usbio::EnumerateInterfacePaths(paths);
+    std::vector<std::string> paths = SetupApiPaths();
     ASSERT_FALSE(paths.empty());
-    EXPECT_EQ(0u, paths.back().find(
-                      "\\\\?\\usbio_virtual#vid_1209&pid_0001#1#{1c2a4e98-fb5f-4727-af55-45d18e8e4df9}"));
+    EXPECT_EQ("\\\\?\\usbio_virtual#vid_1209&pid_0001#1#{1c2a4e98-fb5f-4727-af55-45d18e8e4df9}", paths.back());
     for (size_t i = 0; i + 1 < paths.size(); ++i)
         EXPECT_EQ(0u, paths[i].find("\\\\?\\usb#")) << paths[i];
 
-    const std::string legacy = "\\\\.\\USBIO_Device" + std::to_string(paths.size() - 1);
-    HANDLE h = Open(legacy);
-    ASSERT_NE(INVALID_HANDLE_VALUE, h);
-    USBIO_DRIVER_INFO info;
-    EXPECT_EQ(0u, Ioctl(h, USBIO_IOCTL_GET_DRIVER_INFO, nullptr, 0, &info, sizeof(info)));
-    CloseHandle(h);
-
+    for (const std::string& name : {paths.back(), "\\\\.\\USBIO_Device" + std::to_string(paths.size() - 1)}) {
+        HANDLE h = Open(name);
+        ASSERT_NE(INVALID_HANDLE_VALUE, h) << name;
+        USBIO_DRIVER_INFO info;
+        EXPECT_EQ(0u, Ioctl(h, USBIO_IOCTL_GET_DRIVER_INFO, nullptr, 0, &info, sizeof(info)));
+        CloseHandle(h);
+    }
     EXPECT_EQ(INVALID_HANDLE_VALUE, Open("\\\\.\\USBIO_Device" + std::to_string(paths.size())));
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
 }
