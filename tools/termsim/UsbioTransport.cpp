@@ -125,10 +125,12 @@ bool UsbioTransport::open(std::string& error) {
 std::string UsbioTransport::readyText() const { return "usbio " + m_path; }
 
 bool UsbioTransport::accept(std::string& peer) {
-    service();
     if (m_plugged && m_announced)
         return false;
     if (!m_plugged) {
+        // Only read() may take in OUT data, which the session then reads at once; while
+        // unplugged nothing can bring any.
+        service();
         if (m_replugAt < 0 || monotonicMicros() < m_replugAt)
             return false;
         plug();

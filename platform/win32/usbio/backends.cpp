@@ -2,6 +2,7 @@
 // virtual ones termsim serves.
 #include "usbio/backend.h"
 #include "usbio/libusb_backend.h"
+#include "usbio/virtual_backend.h"
 
 namespace win32 {
 namespace usbio {
@@ -9,6 +10,7 @@ namespace usbio {
 const std::vector<UsbBackend*>& UsbBackends() {
     static const std::vector<UsbBackend*> backends = {
         &LibusbBackendInstance(),
+        &VirtualBackendInstance(),
     };
     return backends;
 }

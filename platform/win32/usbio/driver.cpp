@@ -254,8 +254,11 @@ std::map<std::string, std::weak_ptr<DeviceState>> g_devices;
 // One ReadFile or WriteFile on a pipe while the backend has it.
 class PipeTransfer : public UsbTransfer {
 public:
-    PipeTransfer(std::shared_ptr<DeviceState> state, RequestQueue& queue, IoRequest& request)
-        : m_state(std::move(state)), m_queue(queue), m_request(request) {}
+    // The handle that owns the queue, and with it the device state, outlives the transfer:
+    // it waits for every transfer to complete before it goes. Holding no reference here
+    // keeps the device's last release off the backend's event thread.
+    PipeTransfer(DeviceState* state, RequestQueue& queue, IoRequest& request)
+        : m_state(state), m_queue(queue), m_request(request) {}
 
     void complete(UsbResult result, DWORD dwTransferred) override {
         m_state->noteResult(result);
@@ -268,7 +271,7 @@ public:
     }
 
 private:
-    const std::shared_ptr<DeviceState> m_state;
+    DeviceState* const m_state;
     RequestQueue& m_queue;
     IoRequest& m_request;
 };
@@ -320,7 +323,7 @@ protected:
             Queue().CompleteLocked(&request, USBIO_ERR_DEVICE_NOT_PRESENT, 0);
             return;
         }
-        PipeTransfer* transfer = new PipeTransfer(m_state, Queue(), request);
+        PipeTransfer* transfer = new PipeTransfer(m_state.get(), Queue(), request);
         transfer->endpoint = endpoint;
         transfer->type = type;
         transfer->buffer = request.kind == IoKind::Read ? (BYTE*)request.pBuffer : (BYTE*)request.pSource;
