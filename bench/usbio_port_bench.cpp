@@ -130,10 +130,11 @@ void PlainPeer(int fd) {
         memcpy(&header, message, sizeof(header));
         memcpy(&transfer, message + sizeof(header), sizeof(transfer));
         if (transfer.endpoint & 0x80)
-            SendMessage(fd, VDEV_MSG_USBIO_TRANSFER_DONE, header.tag, transfer.endpoint, sizeof(kReply), kReply,
-                        sizeof(kReply));
+            SendMessage(fd, VDEV_MSG_USBIO_TRANSFER_DONE, header.tag, transfer.endpoint, sizeof(kReply),
+                        kReply, sizeof(kReply));
         else
-            SendMessage(fd, VDEV_MSG_USBIO_TRANSFER_DONE, header.tag, transfer.endpoint, transfer.length, NULL, 0);
+            SendMessage(fd, VDEV_MSG_USBIO_TRANSFER_DONE, header.tag, transfer.endpoint, transfer.length,
+                        NULL, 0);
     }
 }
 
@@ -181,8 +182,8 @@ int main(int argc, char* argv[]) {
             DWORD dwLength = (DWORD)request.size();
             BYTE reply[1024];
             DWORD dwReply = sizeof(reply);
-            if (!port.Write(request.data(), dwLength, &dwLength) || !port.Read(reply, sizeof(reply), &dwReply) ||
-                dwReply != sizeof(kReply))
+            if (!port.Write(request.data(), dwLength, &dwLength) ||
+                !port.Read(reply, sizeof(reply), &dwReply) || dwReply != sizeof(kReply))
                 ++failures;
         }
         usbio.push_back((NowUs() - start) / nExchanges);

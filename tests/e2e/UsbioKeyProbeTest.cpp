@@ -106,8 +106,10 @@ TEST(UsbioKeyProbe, ReplyEndpointStalls) {
 }
 
 TEST(UsbioKeyProbe, DeviceUnpluggedHalfWay) {
-    // The device goes away after its seventh reply (slot 2's key test): from then on every
-    // transfer fails at once with the device removed, and no frame reaches the terminal.
+    // The device goes away once it has its seventh reply (slot 2's key test) ready: from
+    // then on every transfer fails at once with the device removed, and no frame reaches the
+    // terminal. Whether that last reply crossed the bus first depends on whether the read
+    // for it was already waiting; either way slot 2 ends without a fetched status.
     std::unique_ptr<testsupport::TermsimProcess> sim(StartSim({"--close-after-frames", "7"}));
     ASSERT_TRUE(sim->ready()) << sim->error();
 
@@ -119,8 +121,12 @@ TEST(UsbioKeyProbe, DeviceUnpluggedHalfWay) {
         e.master[slot].requestStatus = -1;
     for (int slot = 0; slot < 10; ++slot)
         e.dukpt[slot].requestStatus = -1;
-    e.master[2].fetchStatus = -1;
-    EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
+    Expectation replyLost = e, fetchLost = e;
+    replyLost.master[2].requestStatus = -1;
+    fetchLost.master[2].fetchStatus = -1;
+    EXPECT_TRUE(run.resultText == testsupport::ExpectedResultFile(replyLost) ||
+                run.resultText == testsupport::ExpectedResultFile(fetchLost))
+        << run.resultText;
 
     const std::vector<ByteVec> frames = sim->transcript().rxFrames();
     ASSERT_EQ(7u, frames.size());
@@ -147,6 +153,7 @@ TEST(UsbioKeyProbe, SilentDeviceThroughThePort) {
     EXPECT_EQ(0u, dwLength);
     EXPECT_EQ(USBIO_ERR_TIMEOUT, port.GetLastPortError());
     EXPECT_EQ(300u, port.GetCurrentReadTimeout());
-    ASSERT_TRUE(sim->waitForTranscript([](const testsupport::TermsimTranscript& t) { return !t.rxFrames().empty(); }));
+    ASSERT_TRUE(sim->waitForTranscript(
+        [](const testsupport::TermsimTranscript& t) { return !t.rxFrames().empty(); }));
     EXPECT_EQ(Hex(request), Hex(sim->transcript().rxFrames().front()));
 }

@@ -29,7 +29,8 @@ namespace testsupport {
 
 class VirtualUsbioDevice {
 public:
-    explicit VirtualUsbioDevice(termsim::UsbioOptions options = termsim::UsbioOptions(), bool bLoopback = false)
+    explicit VirtualUsbioDevice(termsim::UsbioOptions options = termsim::UsbioOptions(),
+                                bool bLoopback = false)
         : m_loopback(bLoopback) {
         static std::atomic<int> s_count(0);
         if (options.socketPath.empty()) {
@@ -94,7 +95,8 @@ private:
             std::string peer;
             m_transport->accept(peer);
             size_t got = 0;
-            while (m_transport->read(buffer.data(), buffer.size(), got) == termsim::Transport::ReadResult::Data) {
+            while (m_transport->read(buffer.data(), buffer.size(), got) ==
+                   termsim::Transport::ReadResult::Data) {
                 {
                     std::lock_guard<std::mutex> lock(m_mutex);
                     m_received.insert(m_received.end(), buffer.begin(), buffer.begin() + got);

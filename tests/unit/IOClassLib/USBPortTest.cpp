@@ -97,7 +97,8 @@ TEST_F(USBPortTest, DevicesThatAreNotTheTerminal) {
         const char* text;
     };
     const Case cases[] = {
-        {0x7777, USBIO_INTERFACE_VERSION, "There are no devices with the required PID and VID attached to the USBIO driver."},
+        {0x7777, USBIO_INTERFACE_VERSION,
+         "There are no devices with the required PID and VID attached to the USBIO driver."},
         {0x0001, 0x0140, "There are no devices with this interface available."},
     };
     for (const Case& c : cases) {

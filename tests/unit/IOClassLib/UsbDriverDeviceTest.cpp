@@ -162,11 +162,14 @@ TEST(UsbDriverDevice, ConfigurationInfoHasZerosWhereTheDriverKnowsNothing) {
     EXPECT_EQ((std::vector<BYTE>{0x02, 0x83}), endpoints);
     const Bytes zeros(sizeof(info), 0);
     const BYTE* p = (const BYTE*)&info;
-    const size_t unusedInterfaces = offsetof(USBIO_CONFIGURATION_INFO, InterfaceInfo) + sizeof(info.InterfaceInfo[0]);
+    const size_t unusedInterfaces =
+        offsetof(USBIO_CONFIGURATION_INFO, InterfaceInfo) + sizeof(info.InterfaceInfo[0]);
     const size_t unusedPipes = offsetof(USBIO_CONFIGURATION_INFO, PipeInfo) + 2 * sizeof(info.PipeInfo[0]);
-    EXPECT_EQ(Bytes(zeros.begin(), zeros.begin() + (offsetof(USBIO_CONFIGURATION_INFO, PipeInfo) - unusedInterfaces)),
+    EXPECT_EQ(Bytes(zeros.begin(),
+                    zeros.begin() + (offsetof(USBIO_CONFIGURATION_INFO, PipeInfo) - unusedInterfaces)),
               Bytes(p + unusedInterfaces, p + offsetof(USBIO_CONFIGURATION_INFO, PipeInfo)));
-    EXPECT_EQ(Bytes(zeros.begin(), zeros.begin() + (sizeof(info) - unusedPipes)), Bytes(p + unusedPipes, p + sizeof(info)));
+    EXPECT_EQ(Bytes(zeros.begin(), zeros.begin() + (sizeof(info) - unusedPipes)),
+              Bytes(p + unusedPipes, p + sizeof(info)));
 }
 
 TEST(UsbDriverPipe, ReadsWritesAndTimesOut) {
