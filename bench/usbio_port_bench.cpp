@@ -6,13 +6,24 @@
 // else. Prints both medians and their ratio.
 //
 //   usbio_port_bench [rounds] [exchanges-per-round]
+//   usbio_port_bench --run [runs]
+//
+// With --run it times whole key checks instead: keyprobe (beside this program's build
+// folder) against termsim's virtual USB device answering at once, each run its own process,
+// with the wall time beyond the run's fixed pauses (20 slots x 2 x 250 ms) and the CPU time
+// keyprobe used.
 #include <USBPort.h>
 
+#include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -151,9 +162,103 @@ bool PlainExchange(int fd, const std::vector<BYTE>& request, uint32_t& tag) {
            (ssize_t)(sizeof(vdev_header) + sizeof(vdev_usbio_transfer) + sizeof(kReply));
 }
 
+std::string BuildDir() {
+    char szPath[PATH_MAX] = {0};
+    ssize_t n = readlink("/proc/self/exe", szPath, sizeof(szPath) - 1);
+    std::string path = n > 0 ? std::string(szPath, (size_t)n) : std::string(".");
+    path = path.substr(0, path.rfind('/'));  // .../bench
+    return path.substr(0, path.rfind('/'));
+}
+
+pid_t Spawn(const std::vector<std::string>& args, int stdoutFd) {
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    int nul = open("/dev/null", O_RDWR);
+    dup2(nul, 0);
+    dup2(stdoutFd >= 0 ? stdoutFd : nul, 1);
+    dup2(nul, 2);
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+double Ms(const timeval& tv) { return tv.tv_sec * 1000.0 + tv.tv_usec / 1000.0; }
+
+int WholeRuns(int nRuns) {
+    const std::string build = BuildDir();
+    int fds[2];
+    if (pipe(fds) != 0)
+        return 1;
+    const pid_t sim =
+        Spawn({build + "/tools/termsim/termsim", "--transport", "usbio", "--max-seconds", "3600"}, fds[1]);
+    close(fds[1]);
+    char line[512] = {0};
+    size_t got = 0;
+    const double deadline = NowUs() + 5e6;
+    while (strchr(line, '\n') == NULL && got + 1 < sizeof(line) && NowUs() < deadline) {
+        pollfd p = {fds[0], POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        ssize_t n = read(fds[0], line + got, sizeof(line) - 1 - got);
+        if (n <= 0)
+            break;
+        got += (size_t)n;
+    }
+    close(fds[0]);
+    char socketPath[400] = {0};
+    if (sscanf(line, "READY usbio %399s", socketPath) != 1) {
+        fprintf(stderr, "termsim did not start\n");
+        kill(sim, SIGTERM);
+        waitpid(sim, nullptr, 0);
+        return 1;
+    }
+    setenv("IOCLASSLIB_VIRTUAL_USBIO", socketPath, 1);
+    char dir[] = "/tmp/usbio-run-bench-XXXXXX";
+    if (mkdtemp(dir) == NULL)
+        return 1;
+    const std::string ini = std::string(dir) + "/terminal.ini", keys = std::string(dir) + "/keys.txt";
+    FILE* f = fopen(ini.c_str(), "wb");
+    fprintf(f, "[Connection]\r\nConnectType=USBIO Device\r\n");
+    fclose(f);
+
+    const double kPausesMs = 20 * 2 * 250.0;
+    printf("run  exit  wall ms  beyond pauses ms  user ms  sys ms\n");
+    std::vector<double> walls, cpus;
+    int status = 0;
+    for (int i = 0; i < nRuns; ++i) {
+        const double start = NowUs();
+        const pid_t pid = Spawn({build + "/app/keyprobe", ini, keys}, -1);
+        int wstatus = 0;
+        rusage usage;
+        memset(&usage, 0, sizeof(usage));
+        wait4(pid, &wstatus, 0, &usage);
+        const double wall = (NowUs() - start) / 1000.0;
+        const int code = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+        status |= code != 0;
+        walls.push_back(wall);
+        cpus.push_back(Ms(usage.ru_utime) + Ms(usage.ru_stime));
+        printf("%3d  %4d  %7.0f  %16.1f  %7.1f  %6.1f\n", i + 1, code, wall, wall - kPausesMs,
+               Ms(usage.ru_utime), Ms(usage.ru_stime));
+    }
+    printf("median: wall %.0f ms (%.1f ms beyond the pauses), CPU %.1f ms\n", Median(walls),
+           Median(walls) - kPausesMs, Median(cpus));
+    kill(sim, SIGTERM);
+    waitpid(sim, nullptr, 0);
+    unlink(ini.c_str());
+    unlink(keys.c_str());
+    rmdir(dir);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (argc > 1 && strcmp(argv[1], "--run") == 0)
+        return WholeRuns(argc > 2 ? atoi(argv[2]) : 3);
     const int nRounds = argc > 1 ? atoi(argv[1]) : 15;
     const int nExchanges = argc > 2 ? atoi(argv[2]) : 200;
     const std::vector<BYTE> request = Request();
