@@ -173,6 +173,14 @@ TEST_F(USBPortTest, AClosedPortKeepsItsPipesAndStillWrites) {
     EXPECT_TRUE(port.Write(request.data(), dwLength, &dwLength));
     ASSERT_TRUE(virt.WaitReceived(8));
     EXPECT_EQ(request, virt.Received());
+
+    // Opening again binds the same handles to the same endpoints once more.
+    ASSERT_TRUE(port.OpenPort()) << LogText();
+    virt.Reply(Frame(20));
+    BYTE buffer[64];
+    dwLength = sizeof(buffer);
+    EXPECT_TRUE(port.Read(buffer, sizeof(buffer), &dwLength));
+    EXPECT_EQ(20u, dwLength);
 }
 
 TEST_F(USBPortTest, AStalledReplyEndpointFailsTheRead) {
