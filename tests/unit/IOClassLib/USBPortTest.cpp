@@ -62,17 +62,8 @@ protected:
     std::unique_ptr<CDebugFile> log;
 };
 
-TEST(USBPortConstruction, DefaultsOfTheUsbioPort) {
+TEST(USBPortConstruction, BeforeAnyBindThePipeRefusesTheWrite) {
     CUSBPort port(nullptr);
-    EXPECT_FALSE(port.IsOpen());
-    EXPECT_EQ(nullptr, port.m_hDevList);
-    EXPECT_EQ(10000u, port.GetReadWriteTimeout());
-    EXPECT_EQ(1u, port.GetRetryCount());
-    EXPECT_EQ(512, port.m_wInputPacketSize);
-    EXPECT_EQ(1024u, port.GetMaxBufferSize());
-    EXPECT_STREQ("USB_PORT", (LPCSTR)port.m_ThreadWatcher.GetLogDeviceName());
-    EXPECT_NE(nullptr, port.m_hDeviceClosedEvent);
-    // Before any bind the pipe refuses the write.
     const BYTE frame[] = {0x05, 0x04, 0x16, 0x17};
     DWORD dwLength = sizeof(frame);
     EXPECT_FALSE(port.Write(frame, dwLength, &dwLength));

@@ -1,6 +1,5 @@
 // The streaming workers' buffer pool and the counting pattern their test pair moves.
 #include <UsbBufferPool.h>
-#include <UsbDriverStatus.h>
 #include <UsbTransfer.h>
 #include <UsbWorkerPatternReader.h>
 #include <UsbWorkerPatternWriter.h>
@@ -8,10 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <set>
-#include <string>
-#include <atomic>
-#include <cstring>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -44,32 +39,6 @@ TEST(UsbBufferPool, HandsOutEachTransferOnceAndTakesThemBack) {
     EXPECT_EQ(nullptr, pool.Get());
 }
 
-TEST(UsbBufferPool, ThreadsSharingThePoolNeverGetTheSameTransfer) {
-    CUsbBufferPool pool;
-    ASSERT_TRUE(pool.Allocate(8, 16));
-    std::vector<std::thread> threads;
-    std::atomic<int> clashes(0);
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&pool, &clashes] {
-            for (int i = 0; i < 2000; ++i) {
-                CUsbTransfer* p = pool.Get();
-                if (p == nullptr)
-                    continue;
-                // A second holder would find the mark of the first.
-                if (p->m_dwReserved != 0)
-                    ++clashes;
-                p->m_dwReserved = 1;
-                p->m_dwReserved = 0;
-                pool.Put(p);
-            }
-        });
-    }
-    for (std::thread& t : threads)
-        t.join();
-    EXPECT_EQ(0, clashes.load());
-    EXPECT_EQ(8, pool.GetFreeCount());
-}
-
 TEST(UsbCountingPattern, WriterAndReaderAgreeAndTheReaderCatchesDamage) {
     for (DWORD dwLength : {2u, 3u, 64u, 300u, 4096u}) {
         SCOPED_TRACE(dwLength);
@@ -87,21 +56,6 @@ TEST(UsbCountingPattern, WriterAndReaderAgreeAndTheReaderCatchesDamage) {
     }
     const BYTE wrapped[] = {0x04, 0x01, 0x00};
     EXPECT_FALSE(CUsbWorkerPatternReader::CheckPattern(wrapped, 3));
-}
-
-TEST(UsbDriverStatus, EveryCodeHasOneText) {
-    int nCount = 0;
-    const UsbDriverStatusEntry* pTable = UsbDriverStatusTable(&nCount);
-    ASSERT_EQ(65, nCount);
-    std::set<DWORD> codes;
-    for (int i = 0; i < nCount; ++i) {
-        EXPECT_TRUE(codes.insert(pTable[i].dwStatus).second) << std::hex << pTable[i].dwStatus;
-        EXPECT_NE(0u, strlen(pTable[i].pszText));
-        EXPECT_EQ(pTable[i].pszText, UsbDriverStatusText(pTable[i].dwStatus));
-    }
-    EXPECT_STREQ("Request timeout interval has expired.", UsbDriverStatusText(USBIO_ERR_TIMEOUT));
-    EXPECT_STREQ("API Version does not match.", UsbDriverStatusText(USBIO_ERR_VERSION_MISMATCH));
-    EXPECT_EQ(nullptr, UsbDriverStatusText(ERROR_OPERATION_ABORTED));
 }
 
 }  // namespace
