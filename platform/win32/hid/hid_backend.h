@@ -45,8 +45,10 @@ struct HidDeviceRecord {
     std::vector<uint8_t> reportDescriptor;
     // What the backend needs to open the device again: a device node, a device index.
     std::string location;
-    // Filled by the family: "\\?\hid#vid_vvvv&pid_pppp#<backend>_<instance>#{hid guid}".
+    // Filled by the family: "\\?\hid#vid_vvvv&pid_pppp#<backend>_<instance>#{hid guid}",
+    // and the backend that listed the device.
     std::string interfacePath;
+    const struct HidBackend* backend = nullptr;
 };
 
 class HidConnection {

@@ -61,34 +61,28 @@ bool IsDeviceGone(int nErrno) {
 }
 
 HANDLE OpenHidPath(const DeviceOpenRequest& request) {
-    const std::vector<HidDeviceRecord> devices = EnumerateHidInterfaces();
-    size_t nBackends = 0;
-    const HidBackend* const* backends = HidBackends(&nBackends);
-    for (size_t b = 0; b < nBackends; ++b) {
-        for (const HidDeviceRecord& device : devices) {
-            if (strcasecmp(device.interfacePath.c_str(), request.pszPath) != 0 ||
-                InterfacePathOf(*backends[b], device) != device.interfacePath)
-                continue;
-            std::unique_ptr<HidConnection> connection = backends[b]->open(device);
-            if (!connection) {
-                ::SetLastError(errno == ENOENT || IsDeviceGone(errno) ? (DWORD)ERROR_FILE_NOT_FOUND
-                                                                      : Win32ErrorFromErrno(errno));
-                return INVALID_HANDLE_VALUE;
-            }
-            auto handle = std::make_shared<HidHandle>(
-                device, std::move(connection), (request.dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0);
-            if (!handle->Start()) {
-                ::SetLastError(ERROR_NO_SYSTEM_RESOURCES);
-                return INVALID_HANDLE_VALUE;
-            }
-            HANDLE h = InsertHandle(handle);
-            if (!h) {
-                handle->OnHandleClosed();
-                return INVALID_HANDLE_VALUE;
-            }
-            ::SetLastError(ERROR_SUCCESS);
-            return h;
+    for (const HidDeviceRecord& device : EnumerateHidInterfaces()) {
+        if (strcasecmp(device.interfacePath.c_str(), request.pszPath) != 0)
+            continue;
+        std::unique_ptr<HidConnection> connection = device.backend->open(device);
+        if (!connection) {
+            ::SetLastError(errno == ENOENT || IsDeviceGone(errno) ? (DWORD)ERROR_FILE_NOT_FOUND
+                                                                  : Win32ErrorFromErrno(errno));
+            return INVALID_HANDLE_VALUE;
         }
+        auto handle = std::make_shared<HidHandle>(device, std::move(connection),
+                                                  (request.dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0);
+        if (!handle->Start()) {
+            ::SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+            return INVALID_HANDLE_VALUE;
+        }
+        HANDLE h = InsertHandle(handle);
+        if (!h) {
+            handle->OnHandleClosed();
+            return INVALID_HANDLE_VALUE;
+        }
+        ::SetLastError(ERROR_SUCCESS);
+        return h;
     }
     ::SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -149,6 +143,7 @@ std::vector<HidDeviceRecord> EnumerateHidInterfaces() {
         backend->enumerate(&devices);
         for (HidDeviceRecord& device : devices) {
             device.interfacePath = InterfacePathOf(*backend, device);
+            device.backend = backend;
             all.push_back(std::move(device));
         }
     }

@@ -242,7 +242,7 @@ void StartMonitor(PollLoop& loop, HidDeviceSink& sink) {
     std::call_once(once, [&] {
         // Monitor first, then the inventory: a device that arrives in between is reported
         // rather than missed.
-        Monitor* monitor = new Monitor(loop, sink);  // watches for the life of the process
+        static Monitor* monitor = new Monitor(loop, sink);  // watches for the life of the process
         if (!monitor->Start()) {
             // Without udev (a container without netlink) arrivals and removals go
             // unreported; transfers on a lost device still fail at once through their own

@@ -380,6 +380,7 @@ private:
 // on the loop's stack); there are only ever a few.
 void StartMonitor(PollLoop& loop, HidDeviceSink& sink) {
     static std::mutex mutex;
+    static std::vector<Watcher*>* all = new std::vector<Watcher*>;
     static Watcher* current = nullptr;
     static std::string currentPath;
     std::lock_guard<std::mutex> lock(mutex);
@@ -392,6 +393,7 @@ void StartMonitor(PollLoop& loop, HidDeviceSink& sink) {
         delete watcher;
         return;
     }
+    all->push_back(watcher);
     current = watcher;
     currentPath = path;
 }

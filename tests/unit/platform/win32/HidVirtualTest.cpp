@@ -6,6 +6,7 @@
 #include <dbt.h>
 #include <gtest/gtest.h>
 #include <hidsdi.h>
+#include <cfgmgr32.h>
 #include <setupapi.h>
 
 #include <chrono>
@@ -323,6 +324,62 @@ TEST(HidVirtual, UnplugFailsPendingTransfersAtOnceAndReachesRegisteredWindowsAsR
     DestroyWindow(hwnd);
     CloseHandle(hEvent);
     CloseHandle(h);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HidVirtual, TheClassInstallerRefusesARemovalItCannotDoAndTheDeviceTreeCanBeRescanned) {
+    FakeHidServer server({MakeFakeHidDevice(5, 0x1209, 0x0001, NumberedTerminalDescriptor())});
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    HDEVINFO hDevInfo = SetupDiGetClassDevsA(&hidGuid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hDevInfo);
+    SP_DEVICE_INTERFACE_DATA data = {};
+    data.cbSize = sizeof(data);
+    SP_DEVINFO_DATA devInfo = {};
+    devInfo.cbSize = sizeof(devInfo);
+    bool bFound = false;
+    for (DWORD i = 0; !bFound && SetupDiEnumDeviceInterfaces(hDevInfo, NULL, &hidGuid, i, &data); ++i) {
+        char buffer[512];
+        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer);
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        bFound = SetupDiGetDeviceInterfaceDetailA(hDevInfo, &data, detail, sizeof(buffer), NULL, &devInfo) &&
+                 strstr(detail->DevicePath, "#virtual_5#");
+    }
+    ASSERT_TRUE(bFound);
+
+    SP_REMOVEDEVICE_PARAMS remove = {};
+    remove.ClassInstallHeader.cbSize = 5;
+    remove.ClassInstallHeader.InstallFunction = DIF_REMOVE;
+    remove.Scope = DI_REMOVEDEVICE_GLOBAL;
+    EXPECT_FALSE(
+        SetupDiSetClassInstallParamsA(hDevInfo, &devInfo, &remove.ClassInstallHeader, sizeof(remove)));
+    EXPECT_EQ((DWORD)ERROR_INVALID_USER_BUFFER, GetLastError());
+    remove.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    ASSERT_TRUE(
+        SetupDiSetClassInstallParamsA(hDevInfo, &devInfo, &remove.ClassInstallHeader, sizeof(remove)));
+    // No device can be removed from user space here: a failure, never a pretended success.
+    EXPECT_FALSE(SetupDiCallClassInstaller(DIF_REMOVE, hDevInfo, &devInfo));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+
+    SP_DEVINSTALL_PARAMS_A install = {};
+    install.cbSize = 296;  // the 32-bit layout's size
+    EXPECT_FALSE(SetupDiGetDeviceInstallParamsA(hDevInfo, &devInfo, &install));
+    EXPECT_EQ((DWORD)ERROR_INVALID_USER_BUFFER, GetLastError());
+    install.cbSize = sizeof(install);
+    ASSERT_TRUE(SetupDiGetDeviceInstallParamsA(hDevInfo, &devInfo, &install));
+    EXPECT_EQ(0u, install.Flags & (DI_NEEDRESTART | DI_NEEDREBOOT));
+    SetupDiDestroyDeviceInfoList(hDevInfo);
+
+    DEVINST root = 0;
+    ASSERT_EQ((CONFIGRET)CR_SUCCESS, CM_Locate_DevNodeA(&root, NULL, CM_LOCATE_DEVNODE_NORMAL));
+    EXPECT_EQ((CONFIGRET)CR_SUCCESS, CM_Reenumerate_DevNode(root, 0));
+    DEVINST other = 0;
+    EXPECT_EQ((CONFIGRET)CR_NO_SUCH_DEVNODE, CM_Locate_DevNodeA(&other, (DEVINSTID_A) "USB\\VID_0000", 0));
+    EXPECT_EQ((CONFIGRET)CR_INVALID_DEVNODE, CM_Reenumerate_DevNode(0xFFFFFF, 0));
+    EXPECT_EQ((CONFIGRET)CR_INVALID_POINTER, CM_Locate_DevNodeA(NULL, NULL, 0));
 }
 
 }  // namespace
