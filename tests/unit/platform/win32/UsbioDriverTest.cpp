@@ -438,6 +438,14 @@ TEST(UsbioDriver, DeviceFaultsReachTheCallerAsDriverStatusCodes) {
         EXPECT_EQ(USBIO_ERR_STALL_PID, Transfer(pipes.in, true, reply, sizeof(reply), &n));
     }
     {
+        SCOPED_TRACE("a reply in packets with pauses between them still fills one transfer");
+        VirtualUsbio usbio({"--fault", "a:*=pad:95", "--usbio-packet-gap", "20ms"});
+        ASSERT_TRUE(usbio.started()) << usbio.error();
+        Pipes pipes;
+        ASSERT_TRUE(OpenPipes(pipes));
+        EXPECT_EQ(100u, SendKeyTest(pipes, 1000).size());
+    }
+    {
         SCOPED_TRACE("a driver of interface version 1.40");
         VirtualUsbio usbio({"--usbio-driver-version", "0x0140"});
         ASSERT_TRUE(usbio.started()) << usbio.error();
