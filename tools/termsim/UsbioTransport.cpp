@@ -88,11 +88,23 @@ bool UsbioTransport::open(std::string& error) {
         error = "socket path too long: " + m_path;
         return false;
     }
-    // A socket left behind by an earlier run goes; anything else at the path stays.
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, m_path.c_str(), m_path.size() + 1);
+    // A socket left behind by an earlier run goes; one still served, or anything else at
+    // the path, stays.
     struct stat info;
     if (lstat(m_path.c_str(), &info) == 0) {
         if (!S_ISSOCK(info.st_mode)) {
             error = "not a socket, left alone: " + m_path;
+            return false;
+        }
+        const int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        const bool served =
+            probe >= 0 && connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        if (probe >= 0)
+            close(probe);
+        if (served) {
+            error = "another server listens on " + m_path;
             return false;
         }
         unlink(m_path.c_str());
@@ -104,8 +116,6 @@ bool UsbioTransport::open(std::string& error) {
         error = std::string("cannot set the device up: ") + std::strerror(errno);
         return false;
     }
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, m_path.c_str(), m_path.size() + 1);
     if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(m_listener, 16) != 0) {
         error = "cannot listen on " + m_path + ": " + std::strerror(errno);

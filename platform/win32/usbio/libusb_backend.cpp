@@ -9,6 +9,8 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <mutex>
@@ -285,10 +287,14 @@ public:
             return;
         std::vector<Candidate> candidates = ListCandidates(context);
         for (const Candidate& candidate : candidates) {
-            libusb_device_handle* handle = nullptr;
-            if (libusb_open(candidate.device, &handle) != 0)
-                continue;  // not ours to use, as a device under another driver on Windows
-            libusb_close(handle);
+            // Asked of the device node rather than by opening it: opening wakes a suspended
+            // device, and listing should not. One we may not use is left out, as Windows
+            // leaves out a device installed under another driver.
+            char node[64];
+            snprintf(node, sizeof(node), "/dev/bus/usb/%03u/%03u", (unsigned)candidate.bus,
+                     (unsigned)libusb_get_device_address(candidate.device));
+            if (access(node, R_OK | W_OK) != 0)
+                continue;
             devices.push_back(UsbDeviceEntry{candidate.path});
         }
         ReleaseCandidates(candidates);

@@ -188,7 +188,8 @@ TEST(UsbioDriver, VirtualDeviceIsListedAfterRealOnesAndOpensByBothNames) {
     ASSERT_TRUE(usbio.started()) << usbio.error();
     std::vector<std::string> paths = SetupApiPaths();
     ASSERT_FALSE(paths.empty());
-    EXPECT_EQ("\\\\?\\usbio_virtual#vid_1209&pid_0001#1#{1c2a4e98-fb5f-4727-af55-45d18e8e4df9}", paths.back());
+    EXPECT_EQ("\\\\?\\usbio_virtual#vid_1209&pid_0001#1#{1c2a4e98-fb5f-4727-af55-45d18e8e4df9}",
+              paths.back());
     for (size_t i = 0; i + 1 < paths.size(); ++i)
         EXPECT_EQ(0u, paths[i].find("\\\\?\\usb#")) << paths[i];
 
@@ -352,6 +353,18 @@ TEST(UsbioDriver, PipesCarryTheExchangeInPacketsOfTheEndpointsSize) {
     BYTE rest[100];
     ASSERT_EQ(0u, Transfer(pipes.in, true, rest, sizeof(rest), &n));
     EXPECT_EQ(60u, n);
+
+    // Past what one message carries, a transfer goes in pieces and still counts whole.
+    std::vector<BYTE> large(10000, 0x55);
+    ASSERT_EQ(0u, Transfer(pipes.out, false, large.data(), (DWORD)large.size(), &n));
+    EXPECT_EQ(10000u, n);
+    ASSERT_TRUE(usbio.termsim().waitForTranscript([](const testsupport::TermsimTranscript& t) {
+        size_t bytes = 0;
+        for (const auto& e : t.entries())
+            if (e.tag == "RX")
+                bytes += (e.text.size() + 1) / 3;
+        return bytes >= 10000 + 3 * 37;
+    }));
 }
 
 TEST(UsbioDriver, CancelledReadReportsAbortAndAPendingReadCompletesOnData) {
@@ -423,6 +436,14 @@ TEST(UsbioDriver, DeviceFaultsReachTheCallerAsDriverStatusCodes) {
         BYTE reply[32];
         EXPECT_EQ(USBIO_ERR_STALL_PID, Transfer(pipes.in, true, reply, sizeof(reply), &n));
         EXPECT_EQ(USBIO_ERR_STALL_PID, Transfer(pipes.in, true, reply, sizeof(reply), &n));
+    }
+    {
+        SCOPED_TRACE("a reply in packets with pauses between them still fills one transfer");
+        VirtualUsbio usbio({"--fault", "a:*=pad:95", "--usbio-packet-gap", "20ms"});
+        ASSERT_TRUE(usbio.started()) << usbio.error();
+        Pipes pipes;
+        ASSERT_TRUE(OpenPipes(pipes));
+        EXPECT_EQ(100u, SendKeyTest(pipes, 1000).size());
     }
     {
         SCOPED_TRACE("a driver of interface version 1.40");
