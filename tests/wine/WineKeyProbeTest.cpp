@@ -196,7 +196,8 @@ TEST_P(WineKeyProbe, ResultFileThatCannotBeCreated) {
 
 // The log's switch and file come from the prefix's registry, below the base key the
 // client gives followed by the device name of the first line. keyprobe builds its log
-// switched off, so logprobe (the same connection with a base key) shows the lines.
+// switched off, so logprobe (the same connection with a base key) shows the lines. A
+// 32-bit program reads the registry's 32-bit view, as on 64-bit Windows.
 TEST_P(WineKeyProbe, DebugLogSwitchedOnInTheRegistry) {
     const std::string stamp = R"(\d{1,2}/\d{1,2}/\d{4} \d{1,2}:\d{2}:\d{2} [AP]M \(\d{5} ms\)\tEC0000\t)";
     struct Case {
@@ -221,8 +222,9 @@ TEST_P(WineKeyProbe, DebugLogSwitchedOnInTheRegistry) {
         const std::string baseKey = TestKey() + "\\";
         const std::string key = baseKey + c.device;
         const std::string log = m_dir.file(std::string("io-") + (*c.device ? "serial" : "tcp") + ".log");
-        ASSERT_TRUE(Prefix().setValue(key, "UseDebugFile", "REG_DWORD", "1"));
-        ASSERT_TRUE(Prefix().setValue(key, "DebugFile", "REG_SZ", WindowsPath(log)));
+        const bool b32Bit = GetParam().b32Bit;
+        ASSERT_TRUE(Prefix().setValue(key, "UseDebugFile", "REG_DWORD", "1", b32Bit));
+        ASSERT_TRUE(Prefix().setValue(key, "DebugFile", "REG_SZ", WindowsPath(log), b32Bit));
 
         testsupport::TermsimProcess sim(
             {"--transport", "tcp", "--fault", "a:0=status:0x05", "--platform-error", "0x1234:Wine check"});
@@ -238,7 +240,7 @@ TEST_P(WineKeyProbe, DebugLogSwitchedOnInTheRegistry) {
 
         const testsupport::RunResult probe =
             RunExe(m_logprobe, {baseKey, WindowsPath(m_dir.file("terminal.ini"))});
-        EXPECT_TRUE(Prefix().deleteKey(TestKey()));
+        EXPECT_TRUE(Prefix().deleteKey(TestKey(), b32Bit));
         EXPECT_EQ(*c.device ? 1 : 0, probe.exitCode) << probe.err;
         bool exists = false;
         const std::string text = testsupport::readTextFile(log, &exists);

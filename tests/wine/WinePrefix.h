@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,9 +60,11 @@ public:
             m_error = "cannot create a temporary folder";
             return false;
         }
-        const RunResult init = run({"wineboot", "-i"}, 300000);
-        if (init.exitCode != 0) {
-            m_error = "wineboot failed: " + init.err;
+        // The server needs the folder; wineboot fills it.
+        std::error_code ec;
+        std::filesystem::create_directory(m_dir->file("prefix"), ec);
+        if (!startServer("-i")) {
+            m_error = "wineboot failed: " + readTextFile(m_dir->file("wineboot.log"));
             return false;
         }
         m_ready = true;
@@ -81,25 +84,27 @@ public:
         return runProcess(argv, options);
     }
 
-    // Sets a value below HKEY_LOCAL_MACHINE; type is REG_SZ, REG_DWORD, ...
+    // Sets a value below HKEY_LOCAL_MACHINE; type is REG_SZ, REG_DWORD, ... A 32-bit
+    // program sees the 32-bit view of the key (Software\Wow6432Node in the 64-bit one).
     bool setValue(const std::string& key, const std::string& name, const std::string& type,
-                  const std::string& data) const {
-        return run({"reg", "add", "HKLM\\" + key, "/v", name, "/t", type, "/d", data, "/f"}, 60000)
+                  const std::string& data, bool b32BitView = false) const {
+        return run({"reg", "add", "HKLM\\" + key, "/v", name, "/t", type, "/d", data, "/f", View(b32BitView)},
+                   60000)
                    .exitCode == 0;
     }
-    bool deleteKey(const std::string& key) const {
-        return run({"reg", "delete", "HKLM\\" + key, "/f"}, 60000).exitCode == 0;
+    bool deleteKey(const std::string& key, bool b32BitView = false) const {
+        return run({"reg", "delete", "HKLM\\" + key, "/f", View(b32BitView)}, 60000).exitCode == 0;
     }
 
     // Maps COMn to a device of this machine (empty: removes the mapping). Wine reads the
-    // mapping when its server starts, so the running one is stopped.
-    bool mapComPort(int n, const std::string& device) const {
+    // mapping when its server starts, so the server is started anew.
+    bool mapComPort(int n, const std::string& device) {
         const std::string name = "COM" + std::to_string(n);
         const bool ok =
             device.empty()
                 ? run({"reg", "delete", "HKLM\\Software\\Wine\\Ports", "/v", name, "/f"}, 60000).exitCode == 0
                 : setValue("Software\\Wine\\Ports", name, "REG_SZ", device);
-        return stopServer() && ok;
+        return stopServer() && startServer("") && ok;
     }
 
     // Ends the prefix's wineserver and every program still running in it, and waits.
@@ -123,6 +128,23 @@ public:
     }
 
 private:
+    // Starts a server that stays until stopped, and the prefix's system programs, away
+    // from the test's output: a server or service started by a test's program would
+    // inherit its output pipes and hold them open seconds after the program ended.
+    bool startServer(const std::string& winebootOption) {
+        RunOptions options;
+        options.timeoutMs = 300000;
+        options.setEnv = environment();
+        const std::string script =
+            "\"$0\" -p </dev/null >\"$3\" 2>&1 && \"$1\" wineboot $2 </dev/null >>\"$3\" 2>&1";
+        return runProcess({"/bin/sh", "-c", script, m_wineserver, m_wine64, winebootOption,
+                           m_dir->file("wineboot.log")},
+                          options)
+                   .exitCode == 0;
+    }
+
+    static std::string View(bool b32Bit) { return b32Bit ? "/reg:32" : "/reg:64"; }
+
     std::map<std::string, std::string> environment() const {
         return {{"WINEPREFIX", m_dir->file("prefix")},
                 {"WINEDEBUG", "-all"},
