@@ -12,6 +12,7 @@
 #include "Port.h"
 #include "SerialPort.h"
 #include "TerminalLink.h"
+#include "USBPort.h"
 #include "VLIProtocol.h"
 
 CTerminalLink* g_pTerminalLink = NULL;
@@ -85,6 +86,7 @@ CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebug
         return new CSerialPort(pDebugFile, settings.csPort, (DWORD)settings.nBaudrate, (BYTE)settings.nParity,
                                (BYTE)settings.nByteSize, (BYTE)settings.nStopBits);
     case PORT_KIND_TCPIP: return new TCPIPPort(pDebugFile, settings.csIPAddress, settings.nIPPort);
+    case PORT_KIND_USBIO: return new CUSBPort(pDebugFile);
     default: break;
     }
     if (pDebugFile != NULL && settings.nPortKind >= 0 &&

@@ -14,7 +14,7 @@ and faults chosen here. Every byte in and out goes to a timestamped transcript.
 Usage: termsim [options]
 
 Transport
-  --transport pty|tcp       what to serve on (default pty)
+  --transport pty|tcp|usbio what to serve on (default pty; usbio: see below)
   --link PATH               pty: also make PATH a symbolic link to the slave side
                             (an existing link is replaced, a regular file refused;
                             the link is removed again on exit)
@@ -172,7 +172,13 @@ bool parseSeconds(const std::string& text, unsigned& ms) {
 
 }  // namespace
 
-const char* transportName(TransportKind kind) { return kind == TransportKind::Tcp ? "tcp" : "pty"; }
+const char* transportName(TransportKind kind) {
+    switch (kind) {
+    case TransportKind::Tcp: return "tcp";
+    case TransportKind::Usbio: return "usbio";
+    default: return "pty";
+    }
+}
 
 const char* framingName(Framing framing) {
     switch (framing) {
@@ -204,7 +210,7 @@ std::string keyStatesText(const std::array<KeyState, 10>& states) {
     return text;
 }
 
-std::string helpText() { return kHelp; }
+std::string helpText() { return std::string(kHelp) + "\n" + usbioHelpText(); }
 
 ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error) {
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -229,7 +235,7 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
             "--ms",         "--dukpt",         "--platform-error", "--fault",
             "--transcript", "--record",        "--replay",         "--exit-after-idle",
             "--max-seconds"};
-        bool isKnown = false;
+        bool isKnown = isUsbioOption(name);
         for (const char* k : known)
             isKnown = isKnown || name == k;
         if (!isKnown) {
@@ -249,13 +255,18 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
             return ParseOutcome::Error;
         };
 
-        if (name == "--transport") {
+        if (isUsbioOption(name)) {
+            if (!parseUsbioOption(name, value, options.usbio, error))
+                return ParseOutcome::Error;
+        } else if (name == "--transport") {
             if (value == "pty")
                 options.transport = TransportKind::Pty;
             else if (value == "tcp")
                 options.transport = TransportKind::Tcp;
+            else if (value == "usbio")
+                options.transport = TransportKind::Usbio;
             else
-                return bad("expected pty or tcp");
+                return bad("expected pty, tcp or usbio");
         } else if (name == "--link") {
             if (value.empty())
                 return bad("expected a path");
@@ -317,16 +328,27 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
         error = "--port needs --transport tcp";
         return ParseOutcome::Error;
     }
-    if (!tcp && options.closeAfterFrames != 0) {
-        error = "--close-after-frames needs --transport tcp";
+    // A virtual USB device hangs up by being unplugged.
+    bool usbio = options.transport == TransportKind::Usbio;
+    if (!tcp && !usbio && options.closeAfterFrames != 0) {
+        error = "--close-after-frames needs --transport tcp or usbio";
         return ParseOutcome::Error;
     }
-    if (tcp && !options.linkPath.empty()) {
+    if (!usbio && options.usbio.anyGiven) {
+        error = "--usbio-* options need --transport usbio";
+        return ParseOutcome::Error;
+    }
+    if (!usbio && options.faults.usesAction("stall")) {
+        error = "fault stall needs --transport usbio";
+        return ParseOutcome::Error;
+    }
+    if (options.transport != TransportKind::Pty && !options.linkPath.empty()) {
         error = "--link needs --transport pty";
         return ParseOutcome::Error;
     }
-    if (!tcp && (options.faults.usesAction("close") || options.faults.usesAction("close-after"))) {
-        error = "faults close and close-after need --transport tcp (a pseudo-terminal cannot be hung up)";
+    if (!tcp && !usbio && (options.faults.usesAction("close") || options.faults.usesAction("close-after"))) {
+        error = "faults close and close-after need --transport tcp or usbio (a pseudo-terminal cannot be "
+                "hung up)";
         return ParseOutcome::Error;
     }
     if (options.framing != Framing::Stx &&

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "FaultPlan.h"
+#include "UsbioOptions.h"
 
 #include <array>
 #include <cstdint>
@@ -10,7 +11,7 @@
 
 namespace termsim {
 
-enum class TransportKind { Pty, Tcp };
+enum class TransportKind { Pty, Tcp, Usbio };
 enum class Framing { Vli, Stx, Raw };
 
 // State of one key slot: loaded, or absent with the fetch status the terminal gives for it.
@@ -37,6 +38,7 @@ struct Options {
     unsigned frameTimeoutMs = 1000;
     unsigned rawGapMs = 50;
     unsigned stxResend = 0;
+    UsbioOptions usbio;
 };
 
 enum class ParseOutcome { Run, Help, Error };

@@ -31,6 +31,9 @@ public:
     // Whether this medium can hang up on its peer.
     virtual bool canDisconnect() const = 0;
     virtual void disconnect() = 0;
+
+    // Halts the endpoint replies leave on, where the medium has one (USB); false elsewhere.
+    virtual bool stall() { return false; }
 };
 
 }  // namespace termsim

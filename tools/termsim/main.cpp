@@ -3,6 +3,7 @@
 #include "PtyTransport.h"
 #include "Session.h"
 #include "TcpTransport.h"
+#include "UsbioTransport.h"
 #include "Transcript.h"
 
 #include <csignal>
@@ -54,6 +55,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<Transport> transport;
     if (options.transport == TransportKind::Tcp)
         transport.reset(new TcpTransport(options.tcpPort));
+    else if (options.transport == TransportKind::Usbio)
+        transport.reset(new UsbioTransport(options.usbio));
     else
         transport.reset(new PtyTransport(options.linkPath));
     if (!transport->open(error)) {

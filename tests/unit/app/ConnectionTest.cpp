@@ -185,7 +185,7 @@ TEST_F(ConnectFixture, PseudoTerminalOpensWithTheRunsTimeout) {
 }
 
 TEST_F(ConnectFixture, PortKindsWithoutAPortInThisBuildFailCleanly) {
-    for (const char* type : {"USB Device", "USBIO Device"}) {
+    for (const char* type : {"USB Device"}) {
         Connect(std::string("[Connection]\nConnectType=") + type + "\n", CONNECT_FAILED);
         ASSERT_NE(nullptr, g_pTerminalLink) << type;
         EXPECT_EQ(nullptr, g_pTerminalLink->GetPort()) << type;
