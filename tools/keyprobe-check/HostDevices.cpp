@@ -18,6 +18,8 @@
 #include <fstream>
 #include <map>
 
+#include "TerminalUsbIds.h"
+
 namespace keyprobecheck {
 
 namespace {
@@ -88,6 +90,22 @@ bool HasUart(const std::string& name) {
 std::string ModeText(mode_t mode) {
     char sz[8];
     snprintf(sz, sizeof(sz), "%04o", (unsigned)(mode & 07777));
+    return sz;
+}
+
+// The /dev/bus/usb node of a USB device's sysfs folder: its uevent's DEVNAME, else the bus
+// and device numbers.
+std::string UsbNodeOf(const std::string& folder) {
+    std::ifstream uevent(folder + "/uevent");
+    for (std::string line; std::getline(uevent, line);)
+        if (StartsWith(line, "DEVNAME="))
+            return line[8] == '/' ? line.substr(8) : "/dev/" + line.substr(8);
+    std::ifstream bus(folder + "/busnum"), dev(folder + "/devnum");
+    int nBus = 0, nDev = 0;
+    if (!(bus >> nBus) || !(dev >> nDev))
+        return "";
+    char sz[32];
+    snprintf(sz, sizeof(sz), "/dev/bus/usb/%03d/%03d", nBus, nDev);
     return sz;
 }
 
@@ -205,21 +223,49 @@ std::string NodeForInterfacePath(const std::string& interfacePath) {
         return "/dev/" + instance.substr(7);
     if (fields[0].size() >= 3 && fields[0].compare(fields[0].size() - 3, 3, "usb") == 0 &&
         instance.find_first_not_of("0123456789-.") == std::string::npos) {
-        std::ifstream bus("/sys/bus/usb/devices/" + instance + "/busnum");
-        std::ifstream dev("/sys/bus/usb/devices/" + instance + "/devnum");
-        int nBus = 0, nDev = 0;
-        if (bus >> nBus && dev >> nDev) {
-            char sz[32];
-            snprintf(sz, sizeof(sz), "/dev/bus/usb/%03d/%03d", nBus, nDev);
-            return sz;
-        }
+        return UsbNodeOf("/sys/bus/usb/devices/" + instance);
     }
     return "";
 }
 
-bool MayOpen(const std::string& path) {
-    return faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+void AddUnlistedUsbTerminals(std::vector<Device>& devices) {
+    const std::string sysfs = "/sys/bus/usb/devices/";
+    for (const std::string& name : Folder(sysfs)) {
+        if (name.find(':') != std::string::npos)
+            continue;  // an interface, not a device
+        std::ifstream vendor(sysfs + name + "/idVendor"), product(sysfs + name + "/idProduct");
+        unsigned nVendor = 0, nProduct = 0;
+        if (!(vendor >> std::hex >> nVendor) || !(product >> std::hex >> nProduct) ||
+            !IsTerminalUsbId((WORD)nVendor, (WORD)nProduct))
+            continue;
+        const std::string szNode = UsbNodeOf(sysfs + name);
+        if (szNode.empty())
+            continue;
+        bool bListed = false;
+        for (const Device& d : devices)
+            bListed = bListed || (d.kind == "usb" && d.path == szNode);
+        if (bListed)
+            continue;
+        Device d;
+        d.kind = "usb";
+        d.path = szNode;
+        d.aliases.push_back("usb " + name);
+        d.nVendorId = (int)nVendor;
+        d.nProductId = (int)nProduct;
+        d.bTerminal = true;
+        d.description = "not in the library's USBIO list";
+        d.access = CheckAccess(szNode, "usb");
+        if (d.access.bCanOpen) {
+            d.access.bCanOpen = false;
+            d.access.reason = "the library does not list it although the node is open to this user";
+        }
+        devices.push_back(d);
+    }
 }
+
+// access() rather than faccessat(): this is no set-user-ID program, and umockdev, which the
+// tests run it under, wraps access() only.
+bool MayOpen(const std::string& path) { return access(path.c_str(), R_OK | W_OK) == 0; }
 
 Access CheckAccess(const std::string& path, const std::string& kind) {
     Access access;

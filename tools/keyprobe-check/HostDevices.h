@@ -36,6 +36,11 @@ std::string WhyOpenRefused(const std::string& path);
 // /dev/bus/usb node of the device on port chain 1-2.3. Empty for virtual devices.
 std::string NodeForInterfacePath(const std::string& interfacePath);
 
+// The library lists as USBIO devices only the USB devices this user may open, as Windows
+// leaves out a device not installed under the driver. Adds the ones with the terminal's IDs
+// that it left out, from sysfs, with why they cannot be opened.
+void AddUnlistedUsbTerminals(std::vector<Device>& devices);
+
 // True when the node exists and this user may read and write it (the device may still be busy).
 bool MayOpen(const std::string& path);
 

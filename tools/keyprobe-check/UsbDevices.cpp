@@ -143,6 +143,7 @@ void ListUsbDevices(std::vector<Device>& devices, std::vector<Listing>& unlisted
 #endif
 #ifdef KEYPROBE_CHECK_USBIO
     ListFamily("usb", USBIO_DEVICE_INTERFACE_GUID, devices, unlisted);
+    AddUnlistedUsbTerminals(devices);
 #else
     unlisted.push_back({"usb", "this build has no USBIO device enumeration yet"});
 #endif
