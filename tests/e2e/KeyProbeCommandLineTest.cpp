@@ -85,7 +85,8 @@ TEST_F(KeyProbeCommandLineTest, ResultFileThatCannotBeCreatedIsNamedOnStandardEr
 }
 
 TEST_F(KeyProbeCommandLineTest, ResultFileThatIsTheInputFileIsRefusedAndTheInputKept) {
-    const std::string settings = "[Connection]\r\nConnectType=TCP/IP\r\nIPAddress=127.0.0.1\r\nIPPort=9\r\n";
+    const std::string settings =
+        "[Connection]\r\nConnectType=TCP/IP Port\r\nIPAddress=127.0.0.1\r\nIPPort=9\r\n";
     std::ofstream(m_work / "conn.ini", std::ios::binary) << settings;
     fs::create_symlink("conn.ini", m_work / "symlink.ini");
     fs::create_hard_link(m_work / "conn.ini", m_work / "hardlink.ini");
