@@ -162,7 +162,10 @@ TEST(TcpKeyProbe, ConnectionNeverAnsweredFailsAsOnWindows) {
     close(filler);
     ASSERT_FALSE(run.result.timedOut);
     ASSERT_NO_FATAL_FAILURE(testsupport::ExpectFailedRun(run));
-    EXPECT_EQ("\nError. connect() failed  10060\n", run.result.err);
+    EXPECT_EQ("\nError. connect() failed  10060\ncannot open TCP/IP Port 127.0.0.1:" +
+                  std::to_string(blackhole.Port()) +
+                  ": no answer: the connection attempt timed out (error 10060)\n",
+              run.result.err);
 }
 
 TEST(TcpKeyProbe, HostNameThatDoesNotResolve) {
