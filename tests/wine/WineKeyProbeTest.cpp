@@ -179,7 +179,9 @@ TEST_P(WineKeyProbe, RefusedConnection) {
     const KeyprobeRun run = RunKeyprobe();
     EXPECT_EQ(1, run.result.exitCode);
     EXPECT_EQ(Crlf(testsupport::FailureConsole(run.ini)), run.result.out);
-    EXPECT_EQ("\r\nError. connect() failed  10061\r\n", run.result.err);
+    EXPECT_EQ("\r\nError. connect() failed  10061\r\ncannot open TCP/IP Port 127.0.0.1:" +
+                  std::to_string(port) + ": connection refused: nothing listens there (error 10061)\r\n",
+              run.result.err);
     EXPECT_EQ(testsupport::kFailureText, run.resultText);
 }
 
