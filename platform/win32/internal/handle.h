@@ -15,6 +15,8 @@
 //    then either completes at once (CompleteOverlapped, return TRUE) or returns FALSE with
 //    ERROR_IO_PENDING and calls CompleteOverlapped later from any thread; GetOverlappedResult
 //    and HasOverlappedIoCompleted read only the OVERLAPPED;
+//  - devices with truly asynchronous transfers derive from QueuedDevice
+//    (internal/request_engine.h), which keeps the request records and states the rules;
 //  - CancelIo completes the handle's pending requests with ERROR_OPERATION_ABORTED;
 //  - OnHandleClosed runs when CloseHandle removes the handle: wake any thread blocked in the
 //    object there. The destructor runs when the last reference goes.
