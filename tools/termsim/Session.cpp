@@ -150,6 +150,12 @@ void Session::writeDue(std::int64_t now) {
         }
         if (c.endsFrame) {
             ++m_framesThisConnection;
+            ++m_framesTotal;
+            if (m_options.unplugAfterFrames != 0 && m_framesTotal == m_options.unplugAfterFrames) {
+                m_transport.unplug(m_options.replugAfterMs);
+                onDisconnected("local (unplugged after " + std::to_string(m_framesTotal) + " frames)");
+                return;
+            }
             if (m_options.closeAfterFrames != 0 && m_framesThisConnection == m_options.closeAfterFrames &&
                 m_transport.canDisconnect()) {
                 onDisconnected("local (after " + std::to_string(m_framesThisConnection) + " frames)");

@@ -72,6 +72,7 @@ private:
     std::map<std::string, unsigned> m_counters;
     std::deque<OutChunk> m_queue;
     unsigned m_framesThisConnection = 0;
+    unsigned m_framesTotal = 0;
     std::int64_t m_lastActivity = 0;
     Bytes m_stxLastReply;  // for a resend after the peer's NAK
     unsigned m_stxResendsLeft = 0;
