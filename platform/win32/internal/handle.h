@@ -28,6 +28,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace win32 {
 
@@ -51,6 +52,10 @@ public:
     virtual BOOL GetSize(LONGLONG* pllSize);
     virtual BOOL SetEnd();
     virtual void OnHandleClosed();
+    // The device interface path the handle was opened on ("\\?\hid#..."), or empty for
+    // anything that is not a device interface; device-change notifications on a handle
+    // match by it.
+    virtual std::string DeviceInterfacePath() const;
 
     // Waiting. Objects whose signal state lives under KernelWaitMutex() (events,
     // semaphores, threads) override TryAcquireLocked and keep the default Wait; objects that
