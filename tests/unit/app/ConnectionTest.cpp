@@ -10,6 +10,9 @@
 
 #include <string>
 
+#if IOCLASSLIB_HAS_HID_PORT
+#include "COMHIDUSBPort.h"
+#endif
 #include "Connection.h"
 #include "DebugFile.h"
 #include "Port.h"
@@ -186,13 +189,24 @@ TEST_F(ConnectFixture, PseudoTerminalOpensWithTheRunsTimeout) {
 }
 
 TEST_F(ConnectFixture, PortKindsWithoutAPortInThisBuildFailCleanly) {
-    for (const char* type : {"USB Device", "USBIO Device"}) {
-        Connect(std::string("[Connection]\nConnectType=") + type + "\n", CONNECT_FAILED);
-        ASSERT_NE(nullptr, g_pTerminalLink) << type;
-        EXPECT_EQ(nullptr, g_pTerminalLink->GetPort()) << type;
-        EXPECT_FALSE(g_pTerminalLink->IsOpen());
-    }
+    Connect("[Connection]\nConnectType=USBIO Device\n", CONNECT_FAILED);
+    ASSERT_NE(nullptr, g_pTerminalLink);
+    EXPECT_EQ(nullptr, g_pTerminalLink->GetPort());
+    EXPECT_FALSE(g_pTerminalLink->IsOpen());
 }
+
+#if IOCLASSLIB_HAS_HID_PORT
+TEST_F(ConnectFixture, UsbDeviceBuildsTheHidPortWhichFailsWithoutItsTerminal) {
+    // No virtual device; the terminal's IDs are not among the machine's devices.
+    testsupport::ScopedEnv noVirtual("IOCLASSLIB_VIRTUAL_HID", "");
+    Connect("[Connection]\nConnectType=USB Device\n", CONNECT_FAILED);
+    ASSERT_NE(nullptr, g_pTerminalLink);
+    CCOMHIDUSBPort* port = dynamic_cast<CCOMHIDUSBPort*>(g_pTerminalLink->GetPort());
+    ASSERT_NE(nullptr, port);
+    EXPECT_EQ(4096u, port->m_dwBufferSize);
+    EXPECT_FALSE(g_pTerminalLink->IsOpen());
+}
+#endif
 
 TEST_F(ConnectFixture, UsbDeviceIdsReplaceTheTableForTheRunAndAMalformedValueOpensNothing) {
     Connect("[Connection]\nPort=/nonexistent/tty\nUsbDeviceIds=0abc:0010 , 1209:0003\n", CONNECT_FAILED);
