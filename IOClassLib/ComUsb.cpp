@@ -4,7 +4,6 @@
 #include "COMHIDUSBPort.h"
 #include "HidReports.h"
 
-#include <hidsdi.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>

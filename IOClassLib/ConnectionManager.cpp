@@ -1,8 +1,8 @@
 #include "ConnectionManager.h"
 
-#include <hidsdi.h>
 #include <string.h>
 
+#include "ComUsb.h"
 #include "Port.h"
 
 IMPLEMENT_DYNCREATE(CConnectionManager, CWnd)

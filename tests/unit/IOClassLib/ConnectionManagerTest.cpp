@@ -7,13 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "ComUsb.h"
 #include "ConnectionManager.h"
 #include "DebugFile.h"
 #include "FakePort.h"
 #include "TempFiles.h"
 #include "TempRegistryStore.h"
-
-#include <hidsdi.h>
 
 namespace {
 
