@@ -94,8 +94,9 @@ TEST(ConnectionManager, DeviceChangesReachThePortOnlyOnceStarted) {
             port.m_bDisconnected = FALSE;
             LRESULT result =
                 SendMessageA(manager.GetSafeHwnd(), WM_DEVICECHANGE, c.event, (LPARAM)c.broadcast);
-            if (c.handled)
+            if (c.handled) {
                 EXPECT_EQ(0, result) << c.event;
+            }
             EXPECT_EQ(c.presentAfter, port.IsDevicePresent() != FALSE) << c.event;
             // Only an arrival closes the stale connection and asks for a new open.
             EXPECT_EQ(c.event != DBT_DEVICEARRIVAL, port.open) << c.event;
