@@ -11,7 +11,9 @@
 //    the data alone), with ReceiveReport / SendReport on it. The family turns reports into
 //    the Windows form (lengths of HidP_GetCaps, a 0 in front of unnumbered reports);
 //  - startMonitor: reports arrivals and removals of its devices to the sink from then on,
-//    watching its own descriptor on the family's poll loop. Called once.
+//    watching its own descriptor on the family's poll loop. Called at every registration
+//    for notifications: a backend starts its monitor once, or again when the one it had
+//    has lost its source (a virtual device server that went away or was replaced).
 //
 // Failures are errno values at this edge; the family maps them once (internal/errno_map.h).
 // A connection whose descriptor reports POLLHUP or POLLERR, or whose transfer fails with
@@ -43,8 +45,10 @@ struct HidDeviceRecord {
     std::vector<uint8_t> reportDescriptor;
     // What the backend needs to open the device again: a device node, a device index.
     std::string location;
-    // Filled by the family: "\\?\hid#vid_vvvv&pid_pppp#<backend>_<instance>#{hid guid}".
+    // Filled by the family: "\\?\hid#vid_vvvv&pid_pppp#<backend>_<instance>#{hid guid}",
+    // and the backend that listed the device.
     std::string interfacePath;
+    const struct HidBackend* backend = nullptr;
 };
 
 class HidConnection {
@@ -62,6 +66,8 @@ public:
 class HidDeviceSink {
 public:
     virtual ~HidDeviceSink() = default;
+    // A device present when the monitor started: no arrival, but its removal is reported.
+    virtual void HidDevicePresent(const struct HidBackend& backend, const HidDeviceRecord& device) = 0;
     virtual void HidDeviceArrived(const struct HidBackend& backend, const HidDeviceRecord& device) = 0;
     virtual void HidDeviceRemoved(const struct HidBackend& backend, const std::string& instance) = 0;
 };

@@ -61,34 +61,28 @@ bool IsDeviceGone(int nErrno) {
 }
 
 HANDLE OpenHidPath(const DeviceOpenRequest& request) {
-    const std::vector<HidDeviceRecord> devices = EnumerateHidInterfaces();
-    size_t nBackends = 0;
-    const HidBackend* const* backends = HidBackends(&nBackends);
-    for (size_t b = 0; b < nBackends; ++b) {
-        for (const HidDeviceRecord& device : devices) {
-            if (strcasecmp(device.interfacePath.c_str(), request.pszPath) != 0 ||
-                InterfacePathOf(*backends[b], device) != device.interfacePath)
-                continue;
-            std::unique_ptr<HidConnection> connection = backends[b]->open(device);
-            if (!connection) {
-                ::SetLastError(errno == ENOENT || IsDeviceGone(errno) ? (DWORD)ERROR_FILE_NOT_FOUND
-                                                                      : Win32ErrorFromErrno(errno));
-                return INVALID_HANDLE_VALUE;
-            }
-            auto handle = std::make_shared<HidHandle>(
-                device, std::move(connection), (request.dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0);
-            if (!handle->Start()) {
-                ::SetLastError(ERROR_NO_SYSTEM_RESOURCES);
-                return INVALID_HANDLE_VALUE;
-            }
-            HANDLE h = InsertHandle(handle);
-            if (!h) {
-                handle->OnHandleClosed();
-                return INVALID_HANDLE_VALUE;
-            }
-            ::SetLastError(ERROR_SUCCESS);
-            return h;
+    for (const HidDeviceRecord& device : EnumerateHidInterfaces()) {
+        if (strcasecmp(device.interfacePath.c_str(), request.pszPath) != 0)
+            continue;
+        std::unique_ptr<HidConnection> connection = device.backend->open(device);
+        if (!connection) {
+            ::SetLastError(errno == ENOENT || IsDeviceGone(errno) ? (DWORD)ERROR_FILE_NOT_FOUND
+                                                                  : Win32ErrorFromErrno(errno));
+            return INVALID_HANDLE_VALUE;
         }
+        auto handle = std::make_shared<HidHandle>(device, std::move(connection),
+                                                  (request.dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0);
+        if (!handle->Start()) {
+            ::SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+            return INVALID_HANDLE_VALUE;
+        }
+        HANDLE h = InsertHandle(handle);
+        if (!h) {
+            handle->OnHandleClosed();
+            return INVALID_HANDLE_VALUE;
+        }
+        ::SetLastError(ERROR_SUCCESS);
+        return h;
     }
     ::SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -99,9 +93,9 @@ HANDLE OpenHidPath(const DeviceOpenRequest& request) {
 // remembered from enumeration and arrival.
 class HidChangeSink : public HidDeviceSink {
 public:
-    void Remember(const HidBackend& backend, const HidDeviceRecord& device) {
+    void HidDevicePresent(const HidBackend& backend, const HidDeviceRecord& device) override {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_paths[Key(backend, device.instance)] = device.interfacePath;
+        m_paths[Key(backend, device.instance)] = InterfacePathOf(backend, device);
     }
 
     void HidDeviceArrived(const HidBackend& backend, const HidDeviceRecord& device) override {
@@ -149,6 +143,7 @@ std::vector<HidDeviceRecord> EnumerateHidInterfaces() {
         backend->enumerate(&devices);
         for (HidDeviceRecord& device : devices) {
             device.interfacePath = InterfacePathOf(*backend, device);
+            device.backend = backend;
             all.push_back(std::move(device));
         }
     }
@@ -156,23 +151,10 @@ std::vector<HidDeviceRecord> EnumerateHidInterfaces() {
 }
 
 void StartHidDeviceMonitor() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        static HidChangeSink* sink = new HidChangeSink;
-        RegisterDeviceNamespace(ClaimHidPath, OpenHidPath);
-        // Monitors first, then the inventory: a device that arrives in between is
-        // reported (perhaps twice) rather than missed.
-        for (const HidBackend* backend : kBackends)
-            backend->startMonitor(HidPollLoop(), *sink);
-        for (const HidBackend* backend : kBackends) {
-            std::vector<HidDeviceRecord> devices;
-            backend->enumerate(&devices);
-            for (HidDeviceRecord& device : devices) {
-                device.interfacePath = InterfacePathOf(*backend, device);
-                sink->Remember(*backend, device);
-            }
-        }
-    });
+    static HidChangeSink* sink = new HidChangeSink;
+    RegisterDeviceNamespace(ClaimHidPath, OpenHidPath);
+    for (const HidBackend* backend : kBackends)
+        backend->startMonitor(HidPollLoop(), *sink);
 }
 
 std::shared_ptr<HidHandle> LookupHidHandle(HANDLE h) {

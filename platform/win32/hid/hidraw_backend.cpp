@@ -12,6 +12,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <mutex>
+
 #include "hid/hid_backend.h"
 #include "internal/poll_loop.h"
 
@@ -236,11 +238,22 @@ private:
 };
 
 void StartMonitor(PollLoop& loop, HidDeviceSink& sink) {
-    Monitor* monitor = new Monitor(loop, sink);  // watches for the life of the process
-    if (!monitor->Start()) {
-        // Without udev (a container without netlink) arrivals and removals go unreported;
-        // transfers on a lost device still fail at once through their own descriptors.
-    }
+    static std::once_flag once;
+    std::call_once(once, [&] {
+        // Monitor first, then the inventory: a device that arrives in between is reported
+        // rather than missed.
+        static Monitor* monitor = new Monitor(loop, sink);  // watches for the life of the process
+        if (!monitor->Start()) {
+            // Without udev (a container without netlink) arrivals and removals go
+            // unreported; transfers on a lost device still fail at once through their own
+            // descriptors.
+            return;
+        }
+        std::vector<HidDeviceRecord> devices;
+        Enumerate(&devices);
+        for (const HidDeviceRecord& device : devices)
+            sink.HidDevicePresent(kHidrawBackend, device);
+    });
 }
 
 }  // namespace

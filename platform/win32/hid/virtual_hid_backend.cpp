@@ -292,6 +292,8 @@ class Watcher {
 public:
     Watcher(PollLoop& loop, HidDeviceSink& sink) : m_loop(loop), m_sink(sink) {}
 
+    bool IsAlive() const { return m_bAlive; }
+
     bool Start() {
         m_fd = Connect(false);
         if (m_fd < 0)
@@ -302,8 +304,12 @@ public:
             close(m_fd);
             return false;
         }
-        for (const auto& entry : entries)
+        for (const auto& entry : entries) {
             m_ids[entry.first] = entry.second;
+            HidDeviceRecord device;
+            if (Describe(m_fd, entry.first, entry.second, &device))
+                m_sink.HidDevicePresent(kVirtualHidBackend, device);
+        }
         fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK);
         m_pollId = m_loop.Watch(m_fd, POLLIN, [this](short revents) { OnPoll(revents); });
         return m_pollId != 0;
@@ -331,6 +337,7 @@ private:
             m_ids.clear();
             m_loop.Unwatch(m_pollId);
             close(m_fd);
+            m_bAlive = false;
         }
     }
 
@@ -365,12 +372,30 @@ private:
     int m_fd = -1;
     uint64_t m_pollId = 0;
     std::map<uint16_t, uint32_t> m_ids;  // index -> id of the devices known
+    std::atomic<bool> m_bAlive{true};
 };
 
+// One watcher per server: a new one when the server named now is another, or the last
+// one has gone. A watcher that lost its server stays allocated (its callback may still be
+// on the loop's stack); there are only ever a few.
 void StartMonitor(PollLoop& loop, HidDeviceSink& sink) {
-    Watcher* watcher = new Watcher(loop, sink);  // lives as long as the process watches
-    if (!watcher->Start())
+    static std::mutex mutex;
+    static std::vector<Watcher*>* all = new std::vector<Watcher*>;
+    static Watcher* current = nullptr;
+    static std::string currentPath;
+    std::lock_guard<std::mutex> lock(mutex);
+    const char* pszPath = getenv(VDEV_ENV_HID);
+    const std::string path = pszPath ? pszPath : "";
+    if (path.empty() || (current && current->IsAlive() && currentPath == path))
+        return;
+    Watcher* watcher = new Watcher(loop, sink);
+    if (!watcher->Start()) {
         delete watcher;
+        return;
+    }
+    all->push_back(watcher);
+    current = watcher;
+    currentPath = path;
 }
 
 }  // namespace
