@@ -8,9 +8,7 @@
 
 #include <iostream>
 
-#if IOCLASSLIB_HAS_HID_PORT
 #include "COMHIDUSBPort.h"
-#endif
 #include "DebugFile.h"
 #include "IniFileReader.h"
 #include "Port.h"
@@ -93,9 +91,7 @@ CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebug
     case PORT_KIND_SERIAL:
         return new CSerialPort(pDebugFile, settings.csPort, (DWORD)settings.nBaudrate, (BYTE)settings.nParity,
                                (BYTE)settings.nByteSize, (BYTE)settings.nStopBits);
-#if IOCLASSLIB_HAS_HID_PORT
     case PORT_KIND_USB_HID: return new CCOMHIDUSBPort(pDebugFile, kHidBufferSize);
-#endif
     case PORT_KIND_TCPIP: return new TCPIPPort(pDebugFile, settings.csIPAddress, settings.nIPPort);
     default: break;
     }

@@ -1,8 +1,6 @@
 // The built keyprobe with ConnectType "USB Device" against termsim's virtual HID terminal:
 // a full key check with every report on the wire checked, a terminal unplugged half-way,
 // and, through the port alone, a terminal that never answers.
-// Built with the HID port only.
-#if IOCLASSLIB_HAS_HID_PORT
 #include <gtest/gtest.h>
 
 #include <string>
@@ -121,5 +119,3 @@ TEST(HidPortAgainstTermsim, TerminalThatNeverAnswersFailsEachReadAtItsTimeout) {
     port.ClosePort();
     EXPECT_EQ(2u, sim.transcript().rxFrames().size());
 }
-
-#endif  // IOCLASSLIB_HAS_HID_PORT

@@ -1,8 +1,6 @@
 // The HID port and its ComUsb operations against a scripted virtual HID device: result
 // codes, how messages are cut into reports, how replies are put together, devices that
 // are refused, and the failures of a silent or vanished device.
-// Built with the HID port only (it needs the platform's hidden windows).
-#if IOCLASSLIB_HAS_HID_PORT
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -263,5 +261,3 @@ TEST(HidPortRescan, AsShippedOnlyLogsAndClearsTheRequest) {
     EXPECT_NE(std::string::npos,
               lines[1].find("- <-- CCOMHIDUSBPort::RemoveAndScanForHardwareChanges(). End ReScan Device"));
 }
-
-#endif  // IOCLASSLIB_HAS_HID_PORT

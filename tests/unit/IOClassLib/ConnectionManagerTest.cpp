@@ -1,7 +1,5 @@
 // The device-change manager: WM_DEVICECHANGE messages sent to a started manager's window
 // change the port's state and log one line each.
-// Built with the HID port only (it needs the platform's hidden windows).
-#if IOCLASSLIB_HAS_HID_PORT
 #include <gtest/gtest.h>
 
 #include <string>
@@ -124,5 +122,3 @@ TEST(ConnectionManager, DeviceChangesReachThePortOnlyOnceStarted) {
     };
     EXPECT_EQ(expected, LogTexts(logFile));
 }
-
-#endif  // IOCLASSLIB_HAS_HID_PORT

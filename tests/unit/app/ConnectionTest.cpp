@@ -10,9 +10,7 @@
 
 #include <string>
 
-#if IOCLASSLIB_HAS_HID_PORT
 #include "COMHIDUSBPort.h"
-#endif
 #include "Connection.h"
 #include "DebugFile.h"
 #include "Port.h"
@@ -195,7 +193,6 @@ TEST_F(ConnectFixture, PortKindsWithoutAPortInThisBuildFailCleanly) {
     EXPECT_FALSE(g_pTerminalLink->IsOpen());
 }
 
-#if IOCLASSLIB_HAS_HID_PORT
 TEST_F(ConnectFixture, UsbDeviceBuildsTheHidPortWhichFailsWithoutItsTerminal) {
     // No virtual device; the terminal's IDs are not among the machine's devices.
     testsupport::ScopedEnv noVirtual("IOCLASSLIB_VIRTUAL_HID", "");
@@ -206,7 +203,6 @@ TEST_F(ConnectFixture, UsbDeviceBuildsTheHidPortWhichFailsWithoutItsTerminal) {
     EXPECT_EQ(4096u, port->m_dwBufferSize);
     EXPECT_FALSE(g_pTerminalLink->IsOpen());
 }
-#endif
 
 TEST_F(ConnectFixture, UsbDeviceIdsReplaceTheTableForTheRunAndAMalformedValueOpensNothing) {
     Connect("[Connection]\nPort=/nonexistent/tty\nUsbDeviceIds=0abc:0010 , 1209:0003\n", CONNECT_FAILED);
