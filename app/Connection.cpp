@@ -15,6 +15,7 @@
 #include "SerialPort.h"
 #include "TerminalLink.h"
 #include "TerminalUsbIds.h"
+#include "USBPort.h"
 #include "VLIProtocol.h"
 
 CTerminalLink* g_pTerminalLink = NULL;
@@ -93,6 +94,7 @@ CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebug
                                (BYTE)settings.nByteSize, (BYTE)settings.nStopBits);
     case PORT_KIND_USB_HID: return new CCOMHIDUSBPort(pDebugFile, kHidBufferSize);
     case PORT_KIND_TCPIP: return new TCPIPPort(pDebugFile, settings.csIPAddress, settings.nIPPort);
+    case PORT_KIND_USBIO: return new CUSBPort(pDebugFile);
     default: break;
     }
     if (pDebugFile != NULL && settings.nPortKind >= 0 &&

@@ -14,7 +14,7 @@ and faults chosen here. Every byte in and out goes to a timestamped transcript.
 Usage: termsim [options]
 
 Transport
-  --transport pty|tcp|hid   what to serve on (default pty)
+  --transport pty|tcp|hid|usbio  what to serve on (default pty; hid, usbio: see below)
   --link PATH               pty: also make PATH a symbolic link to the slave side
                             (an existing link is replaced, a regular file refused;
                             the link is removed again on exit)
@@ -193,7 +193,12 @@ bool parseSeconds(const std::string& text, unsigned& ms) {
 }  // namespace
 
 const char* transportName(TransportKind kind) {
-    return kind == TransportKind::Tcp ? "tcp" : kind == TransportKind::Hid ? "hid" : "pty";
+    switch (kind) {
+    case TransportKind::Tcp: return "tcp";
+    case TransportKind::Hid: return "hid";
+    case TransportKind::Usbio: return "usbio";
+    default: return "pty";
+    }
 }
 
 const char* framingName(Framing framing) {
@@ -226,7 +231,7 @@ std::string keyStatesText(const std::array<KeyState, 10>& states) {
     return text;
 }
 
-std::string helpText() { return kHelp; }
+std::string helpText() { return std::string(kHelp) + "\n" + usbioHelpText(); }
 
 ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error) {
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -271,7 +276,7 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
                                             "--unnumbered",
                                             "--unplug-after-frames",
                                             "--replug-after"};
-        bool isKnown = false;
+        bool isKnown = isUsbioOption(name);
         for (const char* k : known)
             isKnown = isKnown || name == k;
         if (!isKnown) {
@@ -300,15 +305,20 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
             return ParseOutcome::Error;
         };
 
-        if (name == "--transport") {
+        if (isUsbioOption(name)) {
+            if (!parseUsbioOption(name, value, options.usbio, error))
+                return ParseOutcome::Error;
+        } else if (name == "--transport") {
             if (value == "pty")
                 options.transport = TransportKind::Pty;
             else if (value == "tcp")
                 options.transport = TransportKind::Tcp;
             else if (value == "hid")
                 options.transport = TransportKind::Hid;
+            else if (value == "usbio")
+                options.transport = TransportKind::Usbio;
             else
-                return bad("expected pty, tcp or hid");
+                return bad("expected pty, tcp, hid or usbio");
         } else if (name == "--link") {
             if (value.empty())
                 return bad("expected a path");
@@ -421,17 +431,29 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
         error = "--port needs --transport tcp";
         return ParseOutcome::Error;
     }
-    if (!tcp && !hid && options.closeAfterFrames != 0) {
-        error = "--close-after-frames needs --transport tcp or hid";
+    // A virtual USB device hangs up by being unplugged.
+    bool usbio = options.transport == TransportKind::Usbio;
+    if (!tcp && !hid && !usbio && options.closeAfterFrames != 0) {
+        error = "--close-after-frames needs --transport tcp, hid or usbio";
         return ParseOutcome::Error;
     }
-    if ((tcp || hid) && !options.linkPath.empty()) {
+    if (!usbio && options.usbio.anyGiven) {
+        error = "--usbio-* options need --transport usbio";
+        return ParseOutcome::Error;
+    }
+    if (!usbio && options.faults.usesAction("stall")) {
+        error = "fault stall needs --transport usbio";
+        return ParseOutcome::Error;
+    }
+    if (options.transport != TransportKind::Pty && !options.linkPath.empty()) {
         error = "--link needs --transport pty";
         return ParseOutcome::Error;
     }
-    if (!tcp && !hid && (options.faults.usesAction("close") || options.faults.usesAction("close-after"))) {
+    if (!tcp && !hid && !usbio &&
+        (options.faults.usesAction("close") || options.faults.usesAction("close-after"))) {
         error =
-            "faults close and close-after need --transport tcp or hid (a pseudo-terminal cannot be hung up)";
+            "faults close and close-after need --transport tcp, hid or usbio (a pseudo-terminal cannot be "
+            "hung up)";
         return ParseOutcome::Error;
     }
     if (options.framing != Framing::Stx &&

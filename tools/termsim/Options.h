@@ -3,6 +3,7 @@
 
 #include "FaultPlan.h"
 #include "HidTransport.h"
+#include "UsbioOptions.h"
 
 #include <array>
 #include <cstdint>
@@ -11,7 +12,7 @@
 
 namespace termsim {
 
-enum class TransportKind { Pty, Tcp, Hid };
+enum class TransportKind { Pty, Tcp, Hid, Usbio };
 enum class Framing { Vli, Stx, Raw };
 
 // State of one key slot: loaded, or absent with the fetch status the terminal gives for it.
@@ -43,6 +44,7 @@ struct Options {
     unsigned frameTimeoutMs = 1000;
     unsigned rawGapMs = 50;
     unsigned stxResend = 0;
+    UsbioOptions usbio;
 };
 
 enum class ParseOutcome { Run, Help, Error };

@@ -257,6 +257,11 @@ void Session::handleRequest(const Inbound& in) {
         onDisconnected("local (close fault)");
         return;
     }
+    if (faults.stall && m_transport.stall()) {
+        m_lastReplyIntact = false;
+        log("EV", "stall");
+        return;
+    }
     Reply reply = m_terminal.answer(command, faults.status ? &*faults.status : nullptr);
     noteReplySent(command, reply, faults);
     if (faults.noReply)

@@ -34,6 +34,9 @@ public:
     // Takes the device away (and, after replugAfterMs unless 0, brings it back), where
     // the medium is a device that can be unplugged.
     virtual void unplug(unsigned replugAfterMs) { (void)replugAfterMs; }
+
+    // Halts the endpoint replies leave on, where the medium has one (USB); false elsewhere.
+    virtual bool stall() { return false; }
 };
 
 }  // namespace termsim

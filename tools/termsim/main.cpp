@@ -4,6 +4,7 @@
 #include "PtyTransport.h"
 #include "Session.h"
 #include "TcpTransport.h"
+#include "UsbioTransport.h"
 #include "Transcript.h"
 
 #include <csignal>
@@ -57,6 +58,8 @@ int main(int argc, char** argv) {
         transport.reset(new TcpTransport(options.tcpPort));
     else if (options.transport == TransportKind::Hid)
         transport.reset(new HidTransport(options.hid, options.socketPath, transcript));
+    else if (options.transport == TransportKind::Usbio)
+        transport.reset(new UsbioTransport(options.usbio));
     else
         transport.reset(new PtyTransport(options.linkPath));
     if (!transport->open(error)) {

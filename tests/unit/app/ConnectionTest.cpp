@@ -186,13 +186,6 @@ TEST_F(ConnectFixture, PseudoTerminalOpensWithTheRunsTimeout) {
     close(master);
 }
 
-TEST_F(ConnectFixture, PortKindsWithoutAPortInThisBuildFailCleanly) {
-    Connect("[Connection]\nConnectType=USBIO Device\n", CONNECT_FAILED);
-    ASSERT_NE(nullptr, g_pTerminalLink);
-    EXPECT_EQ(nullptr, g_pTerminalLink->GetPort());
-    EXPECT_FALSE(g_pTerminalLink->IsOpen());
-}
-
 TEST_F(ConnectFixture, UsbDeviceBuildsTheHidPortWhichFailsWithoutItsTerminal) {
     // No virtual device; the terminal's IDs are not among the machine's devices.
     testsupport::ScopedEnv noVirtual("IOCLASSLIB_VIRTUAL_HID", "");
