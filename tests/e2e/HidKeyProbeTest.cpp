@@ -80,9 +80,9 @@ TEST(HidKeyProbe, FullRunWithKeyStatesAndErrorStatuses) {
 }
 
 TEST(HidKeyProbe, TerminalUnpluggedHalfWay) {
-    // Three replies per slot with every key loaded: after the seventh (slot 2's key test)
-    // the device goes. Every transfer after that fails at once, so the run ends quickly
-    // with the later keys not present.
+    // Three replies per slot with every key loaded: the seventh is slot 2's key test, and
+    // the device goes when the fetch that follows comes in. Every transfer after that
+    // fails at once, so the run ends quickly with the later keys not present.
     testsupport::TermsimProcess sim({"--transport", "hid", "--unplug-after-frames", "7"});
     ASSERT_TRUE(sim.ready()) << sim.error();
     testsupport::TempDir dir("keyprobe-hid");
@@ -96,7 +96,7 @@ TEST(HidKeyProbe, TerminalUnpluggedHalfWay) {
         e.dukpt[slot].requestStatus = -1;
     e.master[2].fetchStatus = -1;
     EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
-    EXPECT_EQ(7u, sim.transcript().rxFrames().size());
+    EXPECT_EQ(8u, sim.transcript().rxFrames().size());
 }
 
 TEST(HidPortAgainstTermsim, TerminalThatNeverAnswersFailsEachReadAtItsTimeout) {

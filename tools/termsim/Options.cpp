@@ -33,8 +33,10 @@ Transport
   --input-length N, --output-length N   hid: one of the two
   --report-ids IN:OUT       hid: report IDs of input and output reports (default 1:2)
   --unnumbered              hid: reports carry no ID
-  --unplug-after-frames N   hid: unplug the device after its Nth reply frame
-                            (counted over the whole run; 0, the default, never)
+  --unplug-after-frames N   hid: unplug the device once its Nth reply frame has
+                            been taken: the request after it gets no reply, the
+                            device goes (frames counted over the whole run; 0,
+                            the default, never)
   --replug-after DUR        hid: plug it in again this long after the unplug
                             (default never)
     A message travels in reports of: report ID (numbered only), count, up to

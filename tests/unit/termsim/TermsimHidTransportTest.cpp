@@ -187,8 +187,9 @@ TEST(TermsimHidDevice, UnplugAfterFramesHangsUpAndPlugsInAgain) {
     ASSERT_EQ(VDEV_MSG_OPENED, device.receive().header.type);
     device.send(VDEV_MSG_HID_OUTPUT_REPORT, 0, outputReport(hex("05 04 16 17")));
     EXPECT_EQ(VDEV_MSG_HID_INPUT_REPORT, device.receive().header.type);
-    // The device connection is hung up; while unplugged the device can be neither listed
-    // nor opened.
+    // The next request gets no reply: the device connection is hung up, and while
+    // unplugged the device can be neither listed nor opened.
+    device.send(VDEV_MSG_HID_OUTPUT_REPORT, 0, outputReport(hex("05 04 16 17")));
     EXPECT_EQ(0, device.receive().header.type);
     EXPECT_EQ(VDEV_MSG_UNPLUGGED, watcher.receive().header.type);
     Client again(session.socketPath());
