@@ -43,9 +43,11 @@ public:
     // A new stream socket, bound to this machine's address, connected to the host.
     BOOL Connect();
 
-    // 1 when data (or the peer's close) can be read, 0 after dwTimeoutMs / 1000 whole
-    // seconds, -1 on error.
+    // 1 when data (or the peer's close) can be read, 0 after dwTimeoutMs, -1 on error.
     int WaitForData(DWORD dwTimeoutMs);
+    // Receives and drops what the peer has sent that is already here, without waiting;
+    // the number of bytes dropped. Errors are left for the next Receive to report.
+    int DiscardPending();
     // One transfer each: bytes moved, or -1. Receive gives 0 once the peer has closed.
     int Send(const char* pData, int nLength);
     int Receive(char* pBuffer, int nLength);
