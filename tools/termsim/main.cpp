@@ -1,4 +1,5 @@
 // termsim: plays the terminal for keyprobe and the library's tests. See --help.
+#include "HidTransport.h"
 #include "Options.h"
 #include "PtyTransport.h"
 #include "Session.h"
@@ -55,6 +56,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<Transport> transport;
     if (options.transport == TransportKind::Tcp)
         transport.reset(new TcpTransport(options.tcpPort));
+    else if (options.transport == TransportKind::Hid)
+        transport.reset(new HidTransport(options.hid, options.socketPath, transcript));
     else if (options.transport == TransportKind::Usbio)
         transport.reset(new UsbioTransport(options.usbio));
     else
