@@ -33,9 +33,6 @@ namespace win32 {
 
 namespace {
 
-const int kUnix98PtySlaveMajorFirst = 136;
-const int kUnix98PtySlaveMajorLast = 143;
-
 class FileObject : public KernelObject {
 public:
     // A read or write with an OVERLAPPED is positioned at its offset and completes before
@@ -251,7 +248,7 @@ std::string ComDevicePath(int nPort) {
 // the tty class in sysfs. Without sysfs the device is opened and asked.
 bool IsTerminalDevice(const char* pszPath, const struct stat& info) {
     const unsigned nMajor = major(info.st_rdev);
-    if (nMajor >= kUnix98PtySlaveMajorFirst && nMajor <= kUnix98PtySlaveMajorLast)
+    if (IsPseudoTerminalSlaveMajor(nMajor))
         return true;
     struct stat sysfs;
     if (stat("/sys/dev/char", &sysfs) == 0) {
