@@ -4,9 +4,9 @@
 
 #include <windows.h>
 
-#include "../../../../platform/win32/internal/device_namespace.h"
-#include "../../../../platform/win32/internal/handle.h"
-#include "../../../../platform/win32/internal/tick_count.h"
+#include "internal/device_namespace.h"
+#include "internal/handle.h"
+#include "internal/tick_count.h"
 
 #include <stdlib.h>
 #include <time.h>
