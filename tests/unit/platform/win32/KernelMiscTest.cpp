@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "internal/device_namespace.h"
+#include "internal/errno_map.h"
 #include "internal/handle.h"
 #include "internal/tick_count.h"
 
@@ -14,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -83,6 +85,26 @@ TEST(KernelDebugOutput, GoesWhereTheSettingSaysOneLinePerCall) {
     OutputDebugStringA("to stderr");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "to stderr\n");
     unsetenv("IOCLASSLIB_DEBUG_OUTPUT");
+}
+
+// An errno the table does not know is said once on the debugger output, and still fails
+// as the generic error; a known one says nothing.
+TEST(KernelDebugOutput, AnUnmappedErrnoIsReportedOnce) {
+    char templ[] = "/tmp/kernelerrno.XXXXXX";
+    const int fd = mkstemp(templ);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    setenv("IOCLASSLIB_DEBUG_OUTPUT", templ, 1);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(win32::Win32ErrorFromErrno(EKEYREVOKED), (DWORD)ERROR_GEN_FAILURE);
+        EXPECT_EQ(win32::Win32ErrorFromErrno(EACCES), (DWORD)ERROR_ACCESS_DENIED);
+    }
+    unsetenv("IOCLASSLIB_DEBUG_OUTPUT");
+    const std::string text = testsupport::readTextFile(templ);
+    unlink(templ);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_NE(text.find("errno " + std::to_string(EKEYREVOKED) + " (EKEYREVOKED)"), std::string::npos)
+        << text;
 }
 
 TEST(KernelProcess, KnowsItsIdModuleAndCommandLine) {
