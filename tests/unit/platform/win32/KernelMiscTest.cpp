@@ -284,8 +284,9 @@ TEST(KernelFifoWriters, NeverWaitForAReaderNorDieWithoutOne) {
                 ++nFailedWrites;
         }
         unsetenv("IOCLASSLIB_DEBUG_OUTPUT");
-        if (reader != None)
+        if (reader != None) {
             EXPECT_GT(nFailedWrites, 0) << reader;
+        }
         if (h != INVALID_HANDLE_VALUE)
             CloseHandle(h);
         if (reader == Stalled)
