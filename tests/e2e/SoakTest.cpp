@@ -171,8 +171,9 @@ TEST_P(Soak, EveryExchangeAsItsFaultSaysWithResourcesFlat) {
     EXPECT_EQ(0, nWrong);
     EXPECT_EQ(first.fds, last.fds);
     EXPECT_EQ(first.threads, last.threads);
-    if (kMemoryIsMeaningful)
+    if (kMemoryIsMeaningful) {
         EXPECT_LE(last.rssKb, first.rssKb + 2048) << "resident memory grew";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(OverEveryTransport, Soak, ::testing::Range(0, 2),
