@@ -40,9 +40,38 @@ struct __POSITION {};
 typedef __POSITION* POSITION;
 #define BEFORE_START_POSITION ((POSITION)-1L)
 
+class CObject;
+
+// Run-time class information: a class's name and, for dynamically creatable classes, a
+// function that makes an object of it. Classes declared with DECLARE_DYNCREATE and
+// defined with IMPLEMENT_DYNCREATE are listed by name, so FromName finds them.
+struct CRuntimeClass {
+    LPCSTR m_lpszClassName;
+    int m_nObjectSize;
+    UINT m_wSchema;
+    CObject* (*m_pfnCreateObject)();
+    const CRuntimeClass* m_pBaseClass;
+    const CRuntimeClass* m_pNextClass;  // the list FromName walks
+
+    // A new object of the class, or NULL when the class is not dynamically creatable.
+    CObject* CreateObject() const;
+    BOOL IsDerivedFrom(const CRuntimeClass* pBaseClass) const;
+    static const CRuntimeClass* FromName(LPCSTR lpszClassName);
+    static CObject* CreateObject(LPCSTR lpszClassName);
+};
+
+// Adds a class to the list FromName walks; IMPLEMENT_DYNCREATE does it at start-up.
+struct AFX_CLASSINIT {
+    explicit AFX_CLASSINIT(CRuntimeClass* pNewClass);
+};
+
 class CObject {
 public:
     virtual ~CObject() = default;
+    virtual CRuntimeClass* GetRuntimeClass() const;
+    BOOL IsKindOf(const CRuntimeClass* pClass) const;
+
+    static CRuntimeClass classCObject;
 
 protected:
     CObject() = default;
@@ -51,6 +80,30 @@ private:
     CObject(const CObject&) = delete;
     CObject& operator=(const CObject&) = delete;
 };
+
+#define RUNTIME_CLASS(class_name) (&class_name::class##class_name)
+
+#define DECLARE_DYNAMIC(class_name)         \
+public:                                     \
+    static CRuntimeClass class##class_name; \
+    CRuntimeClass* GetRuntimeClass() const override;
+
+#define DECLARE_DYNCREATE(class_name) \
+    DECLARE_DYNAMIC(class_name)       \
+    static CObject* CreateObject();
+
+#define IMPLEMENT_RUNTIMECLASS(class_name, base_class_name, pfnNew)                                     \
+    CRuntimeClass class_name::class##class_name = {#class_name, (int)sizeof(class class_name),  0xFFFF, \
+                                                   pfnNew,      RUNTIME_CLASS(base_class_name), NULL};  \
+    static AFX_CLASSINIT _init_##class_name(&class_name::class##class_name);                            \
+    CRuntimeClass* class_name::GetRuntimeClass() const { return RUNTIME_CLASS(class_name); }
+
+#define IMPLEMENT_DYNAMIC(class_name, base_class_name) \
+    IMPLEMENT_RUNTIMECLASS(class_name, base_class_name, NULL)
+
+#define IMPLEMENT_DYNCREATE(class_name, base_class_name)           \
+    CObject* class_name::CreateObject() { return new class_name; } \
+    IMPLEMENT_RUNTIMECLASS(class_name, base_class_name, class_name::CreateObject)
 
 // Exceptions are thrown as heap pointers (throw new CFileException(...)) and the catcher
 // gets rid of them with Delete().

@@ -9,3 +9,4 @@
 #include "win32/comm.h"
 #include "win32/advapi32.h"
 #include "win32/crt.h"
+#include "win32/user32.h"

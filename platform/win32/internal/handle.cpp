@@ -70,6 +70,7 @@ BOOL KernelObject::SetEnd() {
     return FALSE;
 }
 void KernelObject::OnHandleClosed() {}
+std::string KernelObject::DeviceInterfacePath() const { return std::string(); }
 
 DWORD KernelObject::Wait(DWORD dwMilliseconds) {
     if (!UsesKernelWaitLock()) {

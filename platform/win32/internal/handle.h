@@ -15,6 +15,8 @@
 //    then either completes at once (CompleteOverlapped, return TRUE) or returns FALSE with
 //    ERROR_IO_PENDING and calls CompleteOverlapped later from any thread; GetOverlappedResult
 //    and HasOverlappedIoCompleted read only the OVERLAPPED;
+//  - devices with truly asynchronous transfers derive from QueuedDevice
+//    (internal/request_engine.h), which keeps the request records and states the rules;
 //  - CancelIo completes the handle's pending requests with ERROR_OPERATION_ABORTED;
 //  - OnHandleClosed runs when CloseHandle removes the handle: wake any thread blocked in the
 //    object there. The destructor runs when the last reference goes.
@@ -26,6 +28,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 
 namespace win32 {
 
@@ -49,6 +52,10 @@ public:
     virtual BOOL GetSize(LONGLONG* pllSize);
     virtual BOOL SetEnd();
     virtual void OnHandleClosed();
+    // The device interface path the handle was opened on ("\\?\hid#..."), or empty for
+    // anything that is not a device interface; device-change notifications on a handle
+    // match by it.
+    virtual std::string DeviceInterfacePath() const;
 
     // Waiting. Objects whose signal state lives under KernelWaitMutex() (events,
     // semaphores, threads) override TryAcquireLocked and keep the default Wait; objects that

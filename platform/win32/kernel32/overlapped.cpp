@@ -1,4 +1,5 @@
 #include "internal/handle.h"
+#include "internal/request_engine.h"
 #include "internal/sync_objects.h"
 
 #include <atomic>
@@ -37,12 +38,10 @@ void BeginOverlapped(LPOVERLAPPED pOverlapped) {
 
 }  // namespace
 
-void CompleteOverlapped(LPOVERLAPPED pOverlapped, DWORD dwError, DWORD dwBytes) {
-    const DWORD dwLastError = ::GetLastError();
-    std::shared_ptr<EventObject> event;
-    if (pOverlapped->hEvent)
-        event = LookupHandleAs<EventObject>(pOverlapped->hEvent);
-    ::SetLastError(dwLastError);
+DWORD Win32ErrorFromOverlappedStatus(ULONG_PTR status) { return Win32FromStatus(status); }
+
+void CompleteOverlappedWithEvent(LPOVERLAPPED pOverlapped, const std::shared_ptr<EventObject>& event,
+                                 DWORD dwError, DWORD dwBytes) {
     {
         // Status and event change in one step: whoever sees either sees both, and the
         // OVERLAPPED, which its owner may reuse at once, is not touched afterwards.
@@ -53,6 +52,17 @@ void CompleteOverlapped(LPOVERLAPPED pOverlapped, DWORD dwError, DWORD dwBytes) 
             event->SetLocked();
     }
     KernelWaitCondition().notify_all();
+}
+
+// For requests that complete before their call returns, the event handle still names the
+// object the caller gave.
+void CompleteOverlapped(LPOVERLAPPED pOverlapped, DWORD dwError, DWORD dwBytes) {
+    const DWORD dwLastError = ::GetLastError();
+    std::shared_ptr<EventObject> event;
+    if (pOverlapped->hEvent)
+        event = LookupHandleAs<EventObject>(pOverlapped->hEvent);
+    ::SetLastError(dwLastError);
+    CompleteOverlappedWithEvent(pOverlapped, event, dwError, dwBytes);
 }
 
 std::shared_ptr<KernelObject> StartRequest(HANDLE h, LPDWORD pdwCount, LPOVERLAPPED pOverlapped,

@@ -1,0 +1,149 @@
+// The asynchronous request engine: overlapped ReadFile, WriteFile and DeviceIoControl on
+// device handles (HID, USBIO), their completion, cancellation and the loss of the device.
+//
+// A request is a record made when the call is made (IoRequest): the caller's OVERLAPPED,
+// buffer and count, and the OVERLAPPED's event *object*, looked up once then, as Windows
+// references it at submission. Requests wait in one queue per handle (RequestQueue) until
+// the backend completes them, from any thread: a family's poll thread (internal/poll_loop.h)
+// or a library's event thread (libusb).
+//
+// The contract every backend keeps and every caller may rely on:
+//
+//  1. Completion writes InternalHigh and Internal of the OVERLAPPED and signals the event
+//     object taken at submission, and nothing else of the caller's. Closing the event's
+//     handle, or getting the same handle value back for a new event, never makes a late
+//     completion signal the wrong object.
+//  2. Completion happens under the queue's lock (Mutex()), together with the copy into
+//     the caller's buffer, so a cancel can never slip between taking a request off the
+//     queue and writing its result back.
+//  3. CancelIo returns only when nothing will touch the caller's buffer or OVERLAPPED
+//     again: every request of the handle is completed, those the backend had not finished
+//     with ERROR_OPERATION_ABORTED. A request that had already finished keeps its result.
+//     The caller may free the buffer and the OVERLAPPED as soon as CancelIo returns.
+//  4. CloseHandle aborts what is pending on that handle as CancelIo does.
+//  5. A device that goes away (POLLHUP, POLLERR, ENODEV; a lost USB device) fails everything
+//     pending at once with ERROR_DEVICE_NOT_CONNECTED, and every later request fails with it
+//     at submission; the family reports the device as removed to its arrival and removal
+//     sink.
+//  6. ReadFile/WriteFile/DeviceIoControl return TRUE when the request completed before the
+//     call returned (the OVERLAPPED and event are set as well), FALSE with ERROR_IO_PENDING
+//     when it will complete later, FALSE with the error when it failed at once. A call
+//     without an OVERLAPPED, or on a handle opened without FILE_FLAG_OVERLAPPED, waits for
+//     completion, as Windows does on a synchronous handle.
+//
+// What a backend provides (a subclass of QueuedDevice):
+//  - StartLocked: called under the lock right after a request joined the queue. Complete it
+//    at once with CompleteLocked (success or error), or leave it queued and complete it
+//    later, under the lock, from whatever thread learns of the outcome.
+//  - AbortLocked: called under the lock for each request CancelIo or CloseHandle aborts.
+//    Return true when the backend will not touch the request's buffer any more; the engine
+//    completes it with ERROR_OPERATION_ABORTED. Return false when the buffer is still in
+//    someone else's hands (a submitted USB transfer): the backend then completes the request
+//    later, from its own thread, with CompleteLocked (ERROR_OPERATION_ABORTED once the
+//    cancellation is through), and CancelIo waits for that.
+//  - OnClosedLocked (optional): the handle was closed, after its requests were aborted.
+//
+// Lock order: a queue's lock may be held while the kernel wait lock is taken, never the
+// other way round.
+#pragma once
+
+#include "internal/handle.h"
+#include "internal/sync_objects.h"
+
+#include <stdint.h>
+
+#include <condition_variable>
+#include <list>
+#include <memory>
+#include <mutex>
+
+namespace win32 {
+
+enum class IoKind { Read, Write, Control };
+
+struct IoRequest {
+    IoKind kind = IoKind::Read;
+    LPOVERLAPPED pOverlapped = nullptr;  // never null: a synchronous call gets the engine's own
+    void* pBuffer = nullptr;             // read and control: where the result goes
+    const void* pSource = nullptr;       // write and control: what goes out
+    DWORD dwCount = 0;                   // bytes the caller asked to read / write
+    DWORD dwSourceCount = 0;             // control: input bytes
+    DWORD dwControlCode = 0;
+    std::shared_ptr<EventObject> event;  // the OVERLAPPED's event as it was at submission
+    uint64_t serial = 0;                 // submission order, per queue
+    bool bAborting = false;              // CancelIo or CloseHandle wants it gone
+    bool bHeld = false;                  // the backend has lent the buffer out (a USB transfer)
+                                         // and must get it back before completing
+    void* pBackendData = nullptr;        // the backend's, for its own bookkeeping
+};
+
+class RequestQueue {
+public:
+    RequestQueue() = default;
+    RequestQueue(const RequestQueue&) = delete;
+    RequestQueue& operator=(const RequestQueue&) = delete;
+
+    // The device's lock: the queue, the backend's per-handle state and every completion.
+    std::mutex& Mutex() { return m_mutex; }
+
+    // Under the lock. The oldest queued request of a kind that is not being aborted, or null.
+    IoRequest* OldestLocked(IoKind kind);
+    bool HasPendingLocked() const { return !m_requests.empty(); }
+
+    // Under the lock: takes the request off the queue, writes its result into the
+    // OVERLAPPED and signals its event. The request record is gone afterwards.
+    void CompleteLocked(IoRequest* pRequest, DWORD dwError, DWORD dwBytes);
+
+    // Under the lock: the device has gone; see rule 5. Requests marked bHeld are left to the
+    // backend, which completes them when it has its buffers back. Idempotent.
+    void DisconnectLocked();
+    bool IsDisconnectedLocked() const { return m_bDisconnected; }
+
+private:
+    friend class QueuedDevice;
+    std::mutex m_mutex;
+    std::condition_variable m_completed;
+    std::list<IoRequest> m_requests;
+    uint64_t m_nextSerial = 1;
+    bool m_bDisconnected = false;
+};
+
+// A device handle whose transfers go through a RequestQueue. ReadFile, WriteFile,
+// DeviceIoControl, CancelIo and CloseHandle on it follow the contract above.
+class QueuedDevice : public KernelObject {
+public:
+    explicit QueuedDevice(bool bOverlapped) : m_bOverlapped(bOverlapped) {}
+
+    BOOL Read(LPVOID pBuffer, DWORD dwToRead, LPDWORD pdwRead, LPOVERLAPPED pOverlapped) override;
+    BOOL Write(LPCVOID pBuffer, DWORD dwToWrite, LPDWORD pdwWritten, LPOVERLAPPED pOverlapped) override;
+    BOOL IoControl(DWORD dwCode, LPVOID pIn, DWORD cbIn, LPVOID pOut, DWORD cbOut, LPDWORD pcbReturned,
+                   LPOVERLAPPED pOverlapped) override;
+    BOOL CancelIo() override;
+    void OnHandleClosed() override;
+
+    RequestQueue& Queue() { return m_queue; }
+
+    // The device has gone (rule 5): takes the lock.
+    void Disconnect();
+
+protected:
+    virtual void StartLocked(IoRequest& request) = 0;
+    virtual bool AbortLocked(IoRequest& request) = 0;
+    virtual void OnClosedLocked() {}
+
+private:
+    BOOL Submit(IoRequest request, LPDWORD pdwDone);
+    void AbortAll();
+
+    RequestQueue m_queue;
+    const bool m_bOverlapped;
+};
+
+// Completes an OVERLAPPED with an event object already in hand: status and event change
+// in one step under the kernel wait lock (internal/handle.h).
+void CompleteOverlappedWithEvent(LPOVERLAPPED pOverlapped, const std::shared_ptr<EventObject>& event,
+                                 DWORD dwError, DWORD dwBytes);
+// The Win32 error an OVERLAPPED's Internal status stands for (0 for success).
+DWORD Win32ErrorFromOverlappedStatus(ULONG_PTR status);
+
+}  // namespace win32

@@ -1,0 +1,385 @@
+// HID devices through the whole Windows API path (setupapi, CreateFileA, HidD_*, HidP_*,
+// ReadFile/WriteFile, device-change messages), with the virtual backend against an
+// in-test device server.
+#include <windows.h>
+
+#include <dbt.h>
+#include <gtest/gtest.h>
+#include <hidsdi.h>
+#include <cfgmgr32.h>
+#include <setupapi.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "FakeHidServer.h"
+
+namespace {
+
+const DWORD kReportLength = 65;
+
+// The interface paths of the virtual devices present, in enumeration order. Real devices
+// of the machine may be listed before them; they are left alone.
+std::vector<std::string> VirtualHidPaths() {
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    HDEVINFO hDevInfo = SetupDiGetClassDevsA(&hidGuid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    std::vector<std::string> paths;
+    if (hDevInfo == INVALID_HANDLE_VALUE)
+        return paths;
+    SP_DEVICE_INTERFACE_DATA data = {};
+    data.cbSize = sizeof(data);
+    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(hDevInfo, NULL, &hidGuid, i, &data); ++i) {
+        DWORD dwRequired = 0;
+        SetupDiGetDeviceInterfaceDetailA(hDevInfo, &data, NULL, 0, &dwRequired, NULL);
+        std::vector<char> buffer(dwRequired);
+        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (SetupDiGetDeviceInterfaceDetailA(hDevInfo, &data, detail, dwRequired, NULL, NULL) &&
+            strstr(detail->DevicePath, "#virtual_"))
+            paths.push_back(detail->DevicePath);
+    }
+    SetupDiDestroyDeviceInfoList(hDevInfo);
+    return paths;
+}
+
+HANDLE OpenDevice(const std::string& path) {
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+}
+
+TEST(HidVirtual, SetupApiListsTheDevicesWithTheDetailSizeProtocolAndRefusesForeignRecordSizes) {
+    FakeHidServer server({MakeFakeHidDevice(7, 0x1209, 0x0001, NumberedTerminalDescriptor()),
+                          MakeFakeHidDevice(9, 0x1209, 0x0002, UnnumberedTerminalDescriptor())});
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    HDEVINFO hDevInfo = SetupDiGetClassDevsA(&hidGuid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hDevInfo);
+
+    SP_DEVICE_INTERFACE_DATA data = {};
+    data.cbSize = 5;  // not this layout's size
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(hDevInfo, NULL, &hidGuid, 0, &data));
+    EXPECT_EQ((DWORD)ERROR_INVALID_USER_BUFFER, GetLastError());
+    data.cbSize = sizeof(data);
+
+    std::vector<std::string> found;
+    DWORD i = 0;
+    for (; SetupDiEnumDeviceInterfaces(hDevInfo, NULL, &hidGuid, i, &data); ++i) {
+        DWORD dwRequired = 0;
+        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(hDevInfo, &data, NULL, 0, &dwRequired, NULL));
+        EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
+        std::vector<char> buffer(dwRequired);
+        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer.data());
+        detail->cbSize = 5;  // the 32-bit layout's size
+        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(hDevInfo, &data, detail, dwRequired, NULL, NULL));
+        EXPECT_EQ((DWORD)ERROR_INVALID_USER_BUFFER, GetLastError());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(hDevInfo, &data, detail, dwRequired - 1, NULL, NULL));
+        EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
+        SP_DEVINFO_DATA devInfo = {};
+        devInfo.cbSize = sizeof(devInfo);
+        ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(hDevInfo, &data, detail, dwRequired, NULL, &devInfo));
+        EXPECT_EQ(dwRequired,
+                  offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + strlen(detail->DevicePath) + 1);
+        EXPECT_NE(0u, devInfo.DevInst);
+        if (strstr(detail->DevicePath, "#virtual_"))
+            found.push_back(detail->DevicePath);
+    }
+    EXPECT_EQ((DWORD)ERROR_NO_MORE_ITEMS, GetLastError());
+    ASSERT_EQ(2u, found.size()) << "virtual devices come after the real ones, in the server's order";
+    EXPECT_EQ("\\\\?\\hid#vid_1209&pid_0001#virtual_7#{4d1e55b2-f16f-11cf-88cb-001111000030}", found[0]);
+    EXPECT_EQ("\\\\?\\hid#vid_1209&pid_0002#virtual_9#{4d1e55b2-f16f-11cf-88cb-001111000030}", found[1]);
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(hDevInfo));
+    EXPECT_FALSE(SetupDiDestroyDeviceInfoList(hDevInfo));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+}
+
+TEST(HidVirtual, AnOpenDeviceGivesItsIdentityStringsAndCapsAndRefusesTheCommFunctions) {
+    FakeHidServer server({MakeFakeHidDevice(7, 0x1209, 0x0001, NumberedTerminalDescriptor())});
+    std::vector<std::string> paths = VirtualHidPaths();
+    ASSERT_EQ(1u, paths.size());
+    HANDLE h = OpenDevice(paths[0]);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+
+    HIDD_ATTRIBUTES attributes = {};
+    attributes.Size = sizeof(attributes);
+    ASSERT_TRUE(HidD_GetAttributes(h, &attributes));
+    EXPECT_EQ(0x1209, attributes.VendorID);
+    EXPECT_EQ(0x0001, attributes.ProductID);
+    EXPECT_EQ(0x0102, attributes.VersionNumber);
+
+    WCHAR szText[64];
+    ASSERT_TRUE(HidD_GetManufacturerString(h, szText, sizeof(szText)));
+    EXPECT_EQ(std::wstring(L"Test Maker"), szText);
+    ASSERT_TRUE(HidD_GetProductString(h, szText, sizeof(szText)));
+    EXPECT_EQ(std::wstring(L"Virtual Terminal \u00e9"), szText);
+    ASSERT_TRUE(HidD_GetSerialNumberString(h, szText, 4 * sizeof(WCHAR)));
+    EXPECT_EQ(std::wstring(L"SN0"), szText) << "cut to the buffer, terminated";
+
+    PHIDP_PREPARSED_DATA preparsed = NULL;
+    ASSERT_TRUE(HidD_GetPreparsedData(h, &preparsed));
+    HIDP_CAPS caps;
+    ASSERT_EQ(HIDP_STATUS_SUCCESS, HidP_GetCaps(preparsed, &caps));
+    EXPECT_EQ(kReportLength, caps.InputReportByteLength);
+    EXPECT_EQ(kReportLength, caps.OutputReportByteLength);
+    EXPECT_EQ(0xFF00, caps.UsagePage);
+    EXPECT_TRUE(HidD_FreePreparsedData(preparsed));
+
+    // The HID class driver serves none of the comm functions.
+    COMMTIMEOUTS timeouts = {};
+    COMSTAT stat;
+    DWORD dwErrors;
+    EXPECT_FALSE(SetCommTimeouts(h, &timeouts));
+    EXPECT_EQ((DWORD)ERROR_INVALID_FUNCTION, GetLastError());
+    EXPECT_FALSE(GetCommTimeouts(h, &timeouts));
+    EXPECT_EQ((DWORD)ERROR_INVALID_FUNCTION, GetLastError());
+    EXPECT_FALSE(PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR));
+    EXPECT_EQ((DWORD)ERROR_INVALID_FUNCTION, GetLastError());
+    EXPECT_FALSE(ClearCommError(h, &dwErrors, &stat));
+    EXPECT_EQ((DWORD)ERROR_INVALID_FUNCTION, GetLastError());
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+struct ExchangeCase {
+    const char* name;
+    std::vector<uint8_t> descriptor;
+    bool bNumbered;
+};
+
+TEST(HidVirtual, ReportsCrossInWindowsFormWithAndWithoutReportIds) {
+    const ExchangeCase cases[] = {{"numbered", NumberedTerminalDescriptor(), true},
+                                  {"unnumbered", UnnumberedTerminalDescriptor(), false}};
+    for (const ExchangeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeHidServer server({MakeFakeHidDevice(1, 0x1209, 0x0001, c.descriptor)});
+        // The device answers each output report with one input report carrying the
+        // output's first data byte plus one.
+        const bool bNumbered = c.bNumbered;
+        server.SetOutputHandler([bNumbered](uint16_t, const std::vector<uint8_t>& report) {
+            std::vector<uint8_t> reply(bNumbered ? 65 : 64, 0);
+            size_t at = 0;
+            if (bNumbered)
+                reply[at++] = 1;
+            reply[at] = 3;
+            reply[at + 1] = (uint8_t)(report[bNumbered ? 1 : 0] + 1);
+            return std::vector<std::vector<uint8_t>>{reply};
+        });
+        std::vector<std::string> paths = VirtualHidPaths();
+        ASSERT_EQ(1u, paths.size());
+        HANDLE h = OpenDevice(paths[0]);
+        ASSERT_NE(INVALID_HANDLE_VALUE, h);
+        HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+
+        BYTE input[kReportLength] = {};
+        OVERLAPPED readOv = {};
+        readOv.hEvent = hEvent;
+        DWORD dwRead = 0;
+        const BOOL bReadDone = ReadFile(h, input, kReportLength, &dwRead, &readOv);
+        ASSERT_TRUE(bReadDone || GetLastError() == ERROR_IO_PENDING);
+
+        BYTE output[kReportLength] = {};
+        output[0] = bNumbered ? 2 : 0;
+        output[1] = 0x41;
+        OVERLAPPED writeOv = {};
+        HANDLE hWriteEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+        writeOv.hEvent = hWriteEvent;
+        DWORD dwWritten = 0;
+        if (!WriteFile(h, output, kReportLength, &dwWritten, &writeOv)) {
+            ASSERT_EQ((DWORD)ERROR_IO_PENDING, GetLastError());
+        }
+        ASSERT_TRUE(GetOverlappedResult(h, &writeOv, &dwWritten, TRUE));
+        EXPECT_EQ(kReportLength, dwWritten);
+        ASSERT_TRUE(GetOverlappedResult(h, &readOv, &dwRead, TRUE));
+
+        EXPECT_EQ(kReportLength, dwRead);
+        EXPECT_EQ(bNumbered ? 1 : 0, input[0]) << "the report ID, or the 0 in its place";
+        EXPECT_EQ(3, input[1]);
+        EXPECT_EQ(0x42, input[2]);
+        const std::vector<std::vector<uint8_t>> outputs = server.Outputs();
+        ASSERT_EQ(1u, outputs.size());
+        EXPECT_EQ(bNumbered ? 65u : 64u, outputs[0].size()) << "the 0 of an unnumbered report stays home";
+        EXPECT_EQ(0x41, outputs[0][bNumbered ? 1 : 0]);
+
+        // Whole reports only.
+        EXPECT_FALSE(WriteFile(h, output, kReportLength - 1, &dwWritten, &writeOv));
+        EXPECT_EQ((DWORD)ERROR_INVALID_USER_BUFFER, GetLastError());
+        EXPECT_FALSE(ReadFile(h, input, kReportLength - 1, &dwRead, &readOv));
+        EXPECT_EQ((DWORD)ERROR_INVALID_USER_BUFFER, GetLastError());
+        if (!bNumbered) {
+            output[0] = 5;
+            EXPECT_FALSE(WriteFile(h, output, kReportLength, &dwWritten, &writeOv));
+            EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+        }
+        CloseHandle(hEvent);
+        CloseHandle(hWriteEvent);
+        CloseHandle(h);
+    }
+}
+
+// ---- Device-change messages ------------------------------------------------------------
+
+struct Notice {
+    WPARAM event;
+    DWORD type;
+    std::string name;
+    HANDLE handle;
+};
+std::vector<Notice>* g_notices;
+
+LRESULT CALLBACK RecordingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_DEVICECHANGE && lParam) {
+        const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+        Notice notice = {wParam, header->dbch_devicetype, "", NULL};
+        if (header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE)
+            notice.name = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam)->dbcc_name;
+        else if (header->dbch_devicetype == DBT_DEVTYP_HANDLE)
+            notice.handle = reinterpret_cast<const DEV_BROADCAST_HANDLE*>(lParam)->dbch_handle;
+        g_notices->push_back(notice);
+        return TRUE;
+    }
+    return DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+// Pumps messages until `done` holds; the bail-out only keeps a broken test from hanging.
+template <class Predicate>
+bool PumpUntil(Predicate done) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    MSG msg;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > giveUp)
+            return false;
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
+        Sleep(1);
+    }
+    return true;
+}
+
+TEST(HidVirtual, UnplugFailsPendingTransfersAtOnceAndReachesRegisteredWindowsAsRemovalAndArrival) {
+    FakeHidServer server({MakeFakeHidDevice(3, 0x1209, 0x0001, NumberedTerminalDescriptor())});
+    std::vector<Notice> notices;
+    g_notices = &notices;
+    std::vector<std::string> paths = VirtualHidPaths();
+    ASSERT_EQ(1u, paths.size());
+    HANDLE h = OpenDevice(paths[0]);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+
+    HWND hwnd = CreateWindowExA(0, "STATIC", "watcher", 0, 0, 0, 2, 2, NULL, NULL, NULL, NULL);
+    ASSERT_NE((HWND)NULL, hwnd);
+    SetWindowLongPtrA(hwnd, GWLP_WNDPROC, (LONG_PTR)RecordingProc);
+    DEV_BROADCAST_DEVICEINTERFACE_A interfaceFilter = {};
+    interfaceFilter.dbcc_size = sizeof(interfaceFilter);
+    interfaceFilter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    HidD_GetHidGuid(&interfaceFilter.dbcc_classguid);
+    HDEVNOTIFY hInterface = RegisterDeviceNotificationA(hwnd, &interfaceFilter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    ASSERT_NE((HDEVNOTIFY)NULL, hInterface);
+    DEV_BROADCAST_HANDLE handleFilter = {};
+    handleFilter.dbch_size = sizeof(handleFilter);
+    handleFilter.dbch_devicetype = DBT_DEVTYP_HANDLE;
+    handleFilter.dbch_handle = h;
+    HDEVNOTIFY hHandle = RegisterDeviceNotificationA(hwnd, &handleFilter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    ASSERT_NE((HDEVNOTIFY)NULL, hHandle);
+    ASSERT_TRUE(server.WaitForWatcher());
+
+    HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    OVERLAPPED ov = {};
+    ov.hEvent = hEvent;
+    BYTE input[kReportLength];
+    ASSERT_FALSE(ReadFile(h, input, kReportLength, NULL, &ov));
+    ASSERT_EQ((DWORD)ERROR_IO_PENDING, GetLastError());
+
+    server.Unplug(0);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hEvent, 20000));
+    DWORD dwRead = 0;
+    EXPECT_FALSE(GetOverlappedResult(h, &ov, &dwRead, FALSE));
+    EXPECT_EQ((DWORD)ERROR_DEVICE_NOT_CONNECTED, GetLastError());
+    BYTE output[kReportLength] = {2};
+    DWORD dwWritten;
+    EXPECT_FALSE(WriteFile(h, output, kReportLength, &dwWritten, &ov));
+    EXPECT_EQ((DWORD)ERROR_DEVICE_NOT_CONNECTED, GetLastError());
+
+    ASSERT_TRUE(PumpUntil([&] { return notices.size() >= 2; }));
+    bool bInterfaceRemoved = false, bHandleRemoved = false;
+    for (const Notice& n : notices) {
+        EXPECT_EQ((WPARAM)DBT_DEVICEREMOVECOMPLETE, n.event);
+        bInterfaceRemoved |= n.type == DBT_DEVTYP_DEVICEINTERFACE && n.name == paths[0];
+        bHandleRemoved |= n.type == DBT_DEVTYP_HANDLE && n.handle == h;
+    }
+    EXPECT_TRUE(bInterfaceRemoved);
+    EXPECT_TRUE(bHandleRemoved);
+    CloseHandle(h);
+
+    notices.clear();
+    server.Plug(0);
+    ASSERT_TRUE(PumpUntil([&] { return !notices.empty(); }));
+    EXPECT_EQ((WPARAM)DBT_DEVICEARRIVAL, notices[0].event);
+    EXPECT_EQ(paths[0], notices[0].name) << "a device plugged in again keeps its path";
+    h = OpenDevice(paths[0]);
+    EXPECT_NE(INVALID_HANDLE_VALUE, h);
+
+    EXPECT_TRUE(UnregisterDeviceNotification(hInterface));
+    EXPECT_TRUE(UnregisterDeviceNotification(hHandle));
+    EXPECT_FALSE(UnregisterDeviceNotification(hHandle));
+    DestroyWindow(hwnd);
+    CloseHandle(hEvent);
+    CloseHandle(h);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HidVirtual, TheClassInstallerRefusesARemovalItCannotDoAndTheDeviceTreeCanBeRescanned) {
+    FakeHidServer server({MakeFakeHidDevice(5, 0x1209, 0x0001, NumberedTerminalDescriptor())});
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    HDEVINFO hDevInfo = SetupDiGetClassDevsA(&hidGuid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hDevInfo);
+    SP_DEVICE_INTERFACE_DATA data = {};
+    data.cbSize = sizeof(data);
+    SP_DEVINFO_DATA devInfo = {};
+    devInfo.cbSize = sizeof(devInfo);
+    bool bFound = false;
+    for (DWORD i = 0; !bFound && SetupDiEnumDeviceInterfaces(hDevInfo, NULL, &hidGuid, i, &data); ++i) {
+        char buffer[512];
+        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer);
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        bFound = SetupDiGetDeviceInterfaceDetailA(hDevInfo, &data, detail, sizeof(buffer), NULL, &devInfo) &&
+                 strstr(detail->DevicePath, "#virtual_5#");
+    }
+    ASSERT_TRUE(bFound);
+
+    SP_REMOVEDEVICE_PARAMS remove = {};
+    remove.ClassInstallHeader.cbSize = 5;
+    remove.ClassInstallHeader.InstallFunction = DIF_REMOVE;
+    remove.Scope = DI_REMOVEDEVICE_GLOBAL;
+    EXPECT_FALSE(
+        SetupDiSetClassInstallParamsA(hDevInfo, &devInfo, &remove.ClassInstallHeader, sizeof(remove)));
+    EXPECT_EQ((DWORD)ERROR_INVALID_USER_BUFFER, GetLastError());
+    remove.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    ASSERT_TRUE(
+        SetupDiSetClassInstallParamsA(hDevInfo, &devInfo, &remove.ClassInstallHeader, sizeof(remove)));
+    // No device can be removed from user space here: a failure, never a pretended success.
+    EXPECT_FALSE(SetupDiCallClassInstaller(DIF_REMOVE, hDevInfo, &devInfo));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+
+    SP_DEVINSTALL_PARAMS_A install = {};
+    install.cbSize = 296;  // the 32-bit layout's size
+    EXPECT_FALSE(SetupDiGetDeviceInstallParamsA(hDevInfo, &devInfo, &install));
+    EXPECT_EQ((DWORD)ERROR_INVALID_USER_BUFFER, GetLastError());
+    install.cbSize = sizeof(install);
+    ASSERT_TRUE(SetupDiGetDeviceInstallParamsA(hDevInfo, &devInfo, &install));
+    EXPECT_EQ(0u, install.Flags & (DI_NEEDRESTART | DI_NEEDREBOOT));
+    SetupDiDestroyDeviceInfoList(hDevInfo);
+
+    DEVINST root = 0;
+    ASSERT_EQ((CONFIGRET)CR_SUCCESS, CM_Locate_DevNodeA(&root, NULL, CM_LOCATE_DEVNODE_NORMAL));
+    EXPECT_EQ((CONFIGRET)CR_SUCCESS, CM_Reenumerate_DevNode(root, 0));
+    DEVINST other = 0;
+    EXPECT_EQ((CONFIGRET)CR_NO_SUCH_DEVNODE, CM_Locate_DevNodeA(&other, (DEVINSTID_A) "USB\\VID_0000", 0));
+    EXPECT_EQ((CONFIGRET)CR_INVALID_DEVNODE, CM_Reenumerate_DevNode(0xFFFFFF, 0));
+    EXPECT_EQ((CONFIGRET)CR_INVALID_POINTER, CM_Locate_DevNodeA(NULL, NULL, 0));
+}
+
+}  // namespace

@@ -1,0 +1,260 @@
+// The request engine's contract (internal/request_engine.h), one test per rule, on a
+// device whose completions the test drives.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "internal/request_engine.h"
+
+namespace {
+
+using win32::IoKind;
+using win32::IoRequest;
+
+// Reads stay queued until the test feeds data; writes complete at once. In "lending"
+// mode a queued read counts as handed to someone else (a USB transfer): an abort does not
+// take it back at once, a helper thread keeps writing into the buffer for a while, as a
+// transfer in flight would, and then completes it.
+class FakeDevice : public win32::QueuedDevice {
+public:
+    explicit FakeDevice(bool bLending = false) : QueuedDevice(true), m_bLending(bLending) {}
+    ~FakeDevice() override {
+        for (std::thread& t : m_threads)
+            t.join();
+    }
+
+    // Completes the oldest read with `data`; false when none is queued.
+    bool Feed(const std::vector<BYTE>& data) {
+        std::lock_guard<std::mutex> lock(Queue().Mutex());
+        IoRequest* read = Queue().OldestLocked(IoKind::Read);
+        if (!read)
+            return false;
+        const DWORD cb = (DWORD)std::min<size_t>(data.size(), read->dwCount);
+        memcpy(read->pBuffer, data.data(), cb);
+        Queue().CompleteLocked(read, ERROR_SUCCESS, cb);
+        return true;
+    }
+
+    std::atomic<int> closedCalls{0};
+
+protected:
+    void StartLocked(IoRequest& request) override {
+        if (request.kind == IoKind::Write)
+            Queue().CompleteLocked(&request, ERROR_SUCCESS, request.dwCount);
+        else
+            request.bHeld = m_bLending;
+    }
+
+    bool AbortLocked(IoRequest& request) override {
+        if (!m_bLending)
+            return true;
+        IoRequest* pRequest = &request;
+        m_threads.emplace_back([this, pRequest] {
+            for (int i = 0; i < 20; ++i) {
+                std::lock_guard<std::mutex> lock(Queue().Mutex());
+                memset(pRequest->pBuffer, 0xA5, pRequest->dwCount);
+                std::this_thread::yield();
+            }
+            std::lock_guard<std::mutex> lock(Queue().Mutex());
+            Queue().CompleteLocked(pRequest, ERROR_OPERATION_ABORTED, 0);
+        });
+        return false;
+    }
+
+    void OnClosedLocked() override { ++closedCalls; }
+
+private:
+    const bool m_bLending;
+    std::vector<std::thread> m_threads;
+};
+
+struct OpenDevice {
+    std::shared_ptr<FakeDevice> device;
+    HANDLE h;
+};
+
+OpenDevice Open(bool bLending = false) {
+    OpenDevice open;
+    open.device = std::make_shared<FakeDevice>(bLending);
+    open.h = win32::InsertHandle(open.device);
+    return open;
+}
+
+DWORD ResultOf(HANDLE h, OVERLAPPED* pOverlapped, DWORD* pdwBytes) {
+    DWORD dwBytes = 0;
+    const BOOL bOk = GetOverlappedResult(h, pOverlapped, &dwBytes, FALSE);
+    if (pdwBytes)
+        *pdwBytes = dwBytes;
+    return bOk ? ERROR_SUCCESS : GetLastError();
+}
+
+TEST(RequestEngine, CompletionSignalsTheEventObjectTakenAtSubmissionNotWhatItsHandleNamesLater) {
+    OpenDevice dev = Open();
+    HANDLE hOld = CreateEventA(NULL, TRUE, FALSE, NULL);
+    OVERLAPPED ov = {};
+    ov.hEvent = hOld;
+    BYTE buffer[8] = {};
+    ASSERT_FALSE(ReadFile(dev.h, buffer, sizeof(buffer), NULL, &ov));
+    ASSERT_EQ(ERROR_IO_PENDING, GetLastError());
+
+    // Close the event and churn the handle table until a new event gets the old value.
+    ASSERT_TRUE(CloseHandle(hOld));
+    std::vector<HANDLE> churn;
+    HANDLE hReused = NULL;
+    for (int i = 0; i < 200 && !hReused; ++i) {
+        HANDLE h = CreateEventA(NULL, TRUE, FALSE, NULL);
+        if (h == hOld)
+            hReused = h;
+        else
+            churn.push_back(h);
+        if (churn.size() > 20) {
+            for (HANDLE c : churn)
+                CloseHandle(c);
+            churn.clear();
+        }
+    }
+    ASSERT_NE(hReused, (HANDLE)NULL) << "the handle table never gave the value back";
+
+    ASSERT_TRUE(dev.device->Feed({1, 2, 3}));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(hReused, 0)) << "a late completion signalled a stranger";
+    DWORD dwBytes = 0;
+    EXPECT_EQ((DWORD)ERROR_SUCCESS, ResultOf(dev.h, &ov, &dwBytes));
+    EXPECT_EQ(3u, dwBytes);
+    EXPECT_EQ(2, buffer[1]);
+
+    CloseHandle(hReused);
+    for (HANDLE c : churn)
+        CloseHandle(c);
+    CloseHandle(dev.h);
+}
+
+TEST(RequestEngine, CancelIoReturnsOnlyWhenTheBufferAndOverlappedAreFreeToGo) {
+    for (bool bLending : {false, true}) {
+        SCOPED_TRACE(bLending ? "buffer lent to a transfer" : "buffer kept in the queue");
+        OpenDevice dev = Open(bLending);
+        HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+        // On the heap and freed right after CancelIo: ASan reports any later touch.
+        auto* pOverlapped = new OVERLAPPED();
+        pOverlapped->hEvent = hEvent;
+        auto* pBuffer = new BYTE[64];
+        ASSERT_FALSE(ReadFile(dev.h, pBuffer, 64, NULL, pOverlapped));
+        ASSERT_EQ(ERROR_IO_PENDING, GetLastError());
+
+        ASSERT_TRUE(CancelIo(dev.h));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hEvent, 0));
+        EXPECT_EQ((DWORD)ERROR_OPERATION_ABORTED, ResultOf(dev.h, pOverlapped, NULL));
+        delete pOverlapped;
+        delete[] pBuffer;
+
+        // The handle goes on working after a cancel.
+        OVERLAPPED ov = {};
+        ov.hEvent = hEvent;
+        BYTE buffer[4];
+        ASSERT_FALSE(ReadFile(dev.h, buffer, sizeof(buffer), NULL, &ov));
+        if (!bLending) {
+            ASSERT_TRUE(dev.device->Feed({9}));
+            EXPECT_EQ((DWORD)ERROR_SUCCESS, ResultOf(dev.h, &ov, NULL));
+        } else {
+            CancelIo(dev.h);
+        }
+        CloseHandle(hEvent);
+        CloseHandle(dev.h);
+    }
+}
+
+TEST(RequestEngine, CloseHandleAbortsEveryPendingRequestOfThatHandle) {
+    OpenDevice dev = Open();
+    HANDLE hEvents[2] = {CreateEventA(NULL, TRUE, FALSE, NULL), CreateEventA(NULL, TRUE, FALSE, NULL)};
+    OVERLAPPED ov[2] = {};
+    BYTE buffer[2][8];
+    for (int i = 0; i < 2; ++i) {
+        ov[i].hEvent = hEvents[i];
+        ASSERT_FALSE(ReadFile(dev.h, buffer[i], 8, NULL, &ov[i]));
+    }
+    ASSERT_TRUE(CloseHandle(dev.h));
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hEvents[i], 0));
+        EXPECT_EQ(ERROR_OPERATION_ABORTED, win32::Win32ErrorFromOverlappedStatus(ov[i].Internal));
+        CloseHandle(hEvents[i]);
+    }
+    EXPECT_EQ(1, dev.device->closedCalls.load());
+    DWORD dwRead;
+    EXPECT_FALSE(ReadFile(dev.h, buffer[0], 8, &dwRead, NULL));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+}
+
+TEST(RequestEngine, ALostDeviceFailsEverythingPendingAtOnceAndEveryLaterRequest) {
+    OpenDevice dev = Open();
+    HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    OVERLAPPED ov[3] = {};
+    BYTE buffer[3][8];
+    for (auto& o : ov) {
+        o.hEvent = hEvent;
+        ASSERT_FALSE(ReadFile(dev.h, buffer[&o - ov], 8, NULL, &o));
+    }
+    dev.device->Disconnect();
+    for (auto& o : ov)
+        EXPECT_EQ((DWORD)ERROR_DEVICE_NOT_CONNECTED, ResultOf(dev.h, &o, NULL));
+
+    OVERLAPPED later = {};
+    later.hEvent = hEvent;
+    EXPECT_FALSE(ReadFile(dev.h, buffer[0], 8, NULL, &later));
+    EXPECT_EQ((DWORD)ERROR_DEVICE_NOT_CONNECTED, GetLastError());
+    DWORD dwWritten = 7;
+    EXPECT_FALSE(WriteFile(dev.h, buffer[0], 8, &dwWritten, NULL));
+    EXPECT_EQ((DWORD)ERROR_DEVICE_NOT_CONNECTED, GetLastError());
+    EXPECT_EQ(0u, dwWritten);
+    CloseHandle(hEvent);
+    CloseHandle(dev.h);
+}
+
+TEST(RequestEngine, RequestsCompleteInOrderFromAnyThreadAndSynchronousCallsWait) {
+    OpenDevice dev = Open();
+    // Completed before the call returns: TRUE, and the OVERLAPPED and event say so too.
+    HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    OVERLAPPED ov = {};
+    ov.hEvent = hEvent;
+    DWORD dwWritten = 0;
+    BYTE out[5] = {1, 2, 3, 4, 5};
+    EXPECT_TRUE(WriteFile(dev.h, out, 5, &dwWritten, &ov));
+    EXPECT_EQ(5u, dwWritten);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hEvent, 0));
+
+    // Two reads pending, fed from another thread: the older gets the first data.
+    OVERLAPPED first = {}, second = {};
+    BYTE a[4] = {}, b[4] = {};
+    ASSERT_FALSE(ReadFile(dev.h, a, 4, NULL, &first));
+    ASSERT_FALSE(ReadFile(dev.h, b, 4, NULL, &second));
+    std::thread feeder([&] {
+        dev.device->Feed({0x11});
+        dev.device->Feed({0x22});
+    });
+    DWORD dwBytes = 0;
+    EXPECT_TRUE(GetOverlappedResult(dev.h, &first, &dwBytes, TRUE));
+    EXPECT_TRUE(GetOverlappedResult(dev.h, &second, &dwBytes, TRUE));
+    feeder.join();
+    EXPECT_EQ(0x11, a[0]);
+    EXPECT_EQ(0x22, b[0]);
+
+    // Without an OVERLAPPED the call waits for the data.
+    std::thread late([&] {
+        while (!dev.device->Feed({7, 8}))
+            std::this_thread::yield();
+    });
+    DWORD dwRead = 0;
+    EXPECT_TRUE(ReadFile(dev.h, a, 4, &dwRead, NULL));
+    late.join();
+    EXPECT_EQ(2u, dwRead);
+    CloseHandle(hEvent);
+    CloseHandle(dev.h);
+}
+
+}  // namespace
