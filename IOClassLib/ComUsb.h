@@ -6,7 +6,10 @@
 #include <windows.h>
 
 #if __has_include(<hidsdi.h>)
+// mingw-w64's HID headers declare their functions without C linkage of their own.
+extern "C" {
 #include <hidsdi.h>
+}
 #else
 // Until the platform layer carries the HID headers, the two HID records the context holds
 // are declared here with the SDK's names and layouts; the SDK's own take over as soon as

@@ -84,6 +84,25 @@ public:
     DWORD GetCurrentReadTimeout() const { return m_CurrentReadTimeout; }
     void SetCurrentReadTimeout(DWORD dwValue) { m_CurrentReadTimeout = dwValue; }
     DWORD GetReadTimeoutExtension() const { return m_ReadTimeoutExtension; }
+    // A framing that gathers one reply over several reads bounds them together: it sets a
+    // deadline (a GetTickCount value) after the first of them, and a port whose Read waits
+    // on its own waits only for what is left of it (LimitReadWait). Cleared by the framing
+    // once the reply is in or given up.
+    void SetReadDeadline(DWORD dwTick) {
+        m_dwReadDeadline = dwTick;
+        m_bReadDeadline = TRUE;
+    }
+    void ClearReadDeadline() { m_bReadDeadline = FALSE; }
+    // dwTimeoutMs, or what is left before the read deadline when that is less (0 once it
+    // has passed).
+    DWORD LimitReadWait(DWORD dwTimeoutMs) const {
+        if (!m_bReadDeadline)
+            return dwTimeoutMs;
+        const LONG nLeft = (LONG)(m_dwReadDeadline - ::GetTickCount());
+        if (nLeft <= 0)
+            return 0;
+        return (DWORD)nLeft < dwTimeoutMs ? (DWORD)nLeft : dwTimeoutMs;
+    }
     void SetReadTimeoutExtension(DWORD dwValue) { m_ReadTimeoutExtension = dwValue; }
     // Not GetLastError: inside a port that name must keep meaning the platform's.
     DWORD GetLastPortError() const { return m_dwLastError; }
@@ -136,6 +155,8 @@ public:
     DWORD m_ReadTimeoutModifier;
     DWORD m_CurrentReadTimeout;
     DWORD m_ReadTimeoutExtension;
+    BOOL m_bReadDeadline = FALSE;
+    DWORD m_dwReadDeadline = 0;
     DWORD m_dwLastError;
     DWORD m_nRetryCount;
     BOOL m_bFirstRetry;

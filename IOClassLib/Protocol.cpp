@@ -59,10 +59,50 @@ BOOL CProtocol::XorChecksumMatches(LPCSTR pszText) {
     return XorChecksumMatches((const BYTE*)pszText, (DWORD)strlen(pszText));
 }
 
-BOOL CProtocol::ReadRestOfFrame(BYTE* pBuffer, DWORD dwSize, DWORD dwCount, DWORD dwTotal) {
-    if (dwTotal <= dwCount)
-        return TRUE;
-    const DWORD dwMissing = dwTotal - dwCount;
-    DWORD dwGot = dwMissing;
-    return m_pPort->Read(pBuffer + dwCount, dwSize - dwCount, &dwGot) && dwGot == dwMissing;
+DWORD CProtocol::CountMoved(BOOL bOk, DWORD dwAsked, DWORD dwReported) {
+    if (!bOk && dwReported >= dwAsked)
+        return 0;
+    return dwReported;
+}
+
+void CProtocol::BoundLaterReads(DWORD dwStart) {
+    // The port has just told, in m_CurrentReadTimeout, how long it let that read wait; a
+    // port that keeps no such figure waits its read/write time-out.
+    const DWORD dwBudget =
+        m_pPort->m_CurrentReadTimeout != 0 ? m_pPort->m_CurrentReadTimeout : m_pPort->m_ReadWriteTimeout;
+    m_pPort->SetReadDeadline(dwStart + dwBudget);
+}
+
+BOOL CProtocol::GatherBytes(BYTE* pBuffer, DWORD dwSize, DWORD& dwCount, DWORD dwNeeded, DWORD dwFirstAsk,
+                            BOOL* pbReadFailed) {
+    if (pbReadFailed != NULL)
+        *pbReadFailed = FALSE;
+    if (dwNeeded > dwSize)
+        return FALSE;
+    const DWORD dwStart = ::GetTickCount();
+    BOOL bFirst = TRUE;
+    while (dwCount < dwNeeded) {
+        const DWORD dwGoal =
+            bFirst && dwFirstAsk > dwNeeded ? (dwFirstAsk < dwSize ? dwFirstAsk : dwSize) : dwNeeded;
+        DWORD dwGot = dwGoal - dwCount;
+        const BOOL bOk = m_pPort->Read(pBuffer + dwCount, dwSize - dwCount, &dwGot);
+        if (bFirst) {
+            BoundLaterReads(dwStart);
+            bFirst = FALSE;
+        }
+        if (!bOk) {
+            if (pbReadFailed != NULL)
+                *pbReadFailed = TRUE;
+            break;
+        }
+        // A read of nothing is a closed connection (or a port with nothing more to give):
+        // asking again would only spin.
+        if (dwGot == 0 || dwGot > dwSize - dwCount)
+            break;
+        dwCount += dwGot;
+        if (dwCount < dwNeeded && m_pPort->LimitReadWait(1) == 0)
+            break;
+    }
+    m_pPort->ClearReadDeadline();
+    return dwCount >= dwNeeded;
 }

@@ -40,10 +40,21 @@ protected:
     static BYTE XorChecksum(const BYTE* pBuffer, int nLength);
     static BOOL XorChecksumMatches(const BYTE* pBuffer, DWORD dwLength);
     static BOOL XorChecksumMatches(LPCSTR pszText);
-    // Completes a length-prefixed frame of dwTotal bytes (at most dwSize) of which the first
-    // read brought dwCount: reads the missing bytes right behind them. TRUE when the frame
-    // is there, also when nothing was missing; a read that fails or falls short is FALSE.
-    BOOL ReadRestOfFrame(BYTE* pBuffer, DWORD dwSize, DWORD dwCount, DWORD dwTotal);
+    // Reads into pBuffer, behind the dwCount bytes already there, until dwNeeded bytes are
+    // in: first asking for up to dwFirstAsk bytes in all, then for the missing ones. A byte
+    // stream may deliver a frame in any number of pieces; all of them must come within the
+    // time-out the port gives the first of these reads (later reads wait only for what is
+    // left of it). TRUE once dwNeeded bytes are in; FALSE when a read fails, delivers
+    // nothing, or the time is up (*pbReadFailed then tells whether a read failed). dwCount
+    // grows by what the reads delivered, which may be more than needed.
+    BOOL GatherBytes(BYTE* pBuffer, DWORD dwSize, DWORD& dwCount, DWORD dwNeeded, DWORD dwFirstAsk,
+                     BOOL* pbReadFailed = NULL);
+    // After the first read of a reply, begun at dwStart (a GetTickCount value): bounds the
+    // reads that complete it by the time-out the port gave that first one.
+    void BoundLaterReads(DWORD dwStart);
+    // What a port's Read or Write moved. A call that failed counts only a count the port
+    // lowered itself: one left as it was asked for moved nothing.
+    static DWORD CountMoved(BOOL bOk, DWORD dwAsked, DWORD dwReported);
 
 public:
     CPort* m_pPort;

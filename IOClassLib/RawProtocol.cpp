@@ -30,7 +30,8 @@ DWORD CRawProtocol::nSendPacket(BYTE byCommand, const BYTE* pData, DWORD dwLengt
         m_pPort->FlushReceiveBuffer();
         OutputDebugStringA("CRawProtocol::nSendPacket before m_pPort->Write.");
         DWORD dwWritten = dwLength;
-        m_pPort->Write(pData, dwLength, &dwWritten);
+        const BOOL bWritten = m_pPort->Write(pData, dwLength, &dwWritten);
+        dwWritten = CountMoved(bWritten, dwLength, dwWritten);
         dwResult = dwWritten < dwLength ? dwWritten : dwLength;
     }
     OutputDebugStringA("CRawProtocol::nSendPacket exiting.");
@@ -45,12 +46,11 @@ DWORD CRawProtocol::nReceivePacket(CString& csData, CString& /*csTrace*/) {
 
     BYTE abyBuffer[RAW_RX_BUFFER_SIZE];
     DWORD dwResult = 0;
-    DWORD dwCount = 2;
-    // A port may complete the frame in this first read; what it brought counts.
-    if (m_pPort->IsOpen() && m_pPort->Read(abyBuffer, sizeof(abyBuffer), &dwCount) && dwCount >= 2 &&
-        dwCount <= sizeof(abyBuffer)) {
+    DWORD dwCount = 0;
+    // A port may complete the frame in the first read; what it brought counts.
+    if (m_pPort->IsOpen() && GatherBytes(abyBuffer, sizeof(abyBuffer), dwCount, 2, 2)) {
         const DWORD dwTotal = abyBuffer[1];
-        if (dwTotal >= 2 && ReadRestOfFrame(abyBuffer, sizeof(abyBuffer), dwCount, dwTotal)) {
+        if (dwTotal >= 2 && GatherBytes(abyBuffer, sizeof(abyBuffer), dwCount, dwTotal, dwTotal)) {
             OutputDebugStringA("CRawProtocol::nReceivePacket after m_pPort->Read.");
             if (VerifyChecksum(abyBuffer, dwTotal)) {
                 csData = CString((LPCSTR)abyBuffer, (int)dwTotal);

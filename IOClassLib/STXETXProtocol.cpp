@@ -75,16 +75,30 @@ DWORD CSTXETXProtocol::nReceivePacket(CString& csData, CString& csTrace) {
         // The ACK counts as received; a port that delivered more with it has already
         // brought the start of the frame.
         std::vector<BYTE> frame;
+        const DWORD dwStart = ::GetTickCount();
+        BOOL bFirstRead = TRUE;
         for (;;) {
             if (dwCount > 1 && ScanFrame(buffer.data(), dwCount, frame))
                 break;
             if (dwCount >= STXETX_RECEIVE_LIMIT)
                 break;
+            // The frame's pieces must all come within the time-out of the first read.
+            if (!bFirstRead && m_pPort->LimitReadWait(1) == 0) {
+                frame.clear();
+                break;
+            }
             const DWORD dwRoom = (DWORD)buffer.size() - dwCount;
             const DWORD dwStep = m_pPort->m_wInputPacketSize != 0 ? m_pPort->m_wInputPacketSize : 1;
-            DWORD dwGot = dwStep < dwRoom ? dwStep : dwRoom;
-            // A read that ends early still reports what it delivered.
-            m_pPort->Read(buffer.data() + dwCount, dwRoom, &dwGot);
+            const DWORD dwAsk = dwStep < dwRoom ? dwStep : dwRoom;
+            DWORD dwGot = dwAsk;
+            // A read that ends early still reports what it delivered; one that failed
+            // without saying how much delivered nothing.
+            const BOOL bOk = m_pPort->Read(buffer.data() + dwCount, dwRoom, &dwGot);
+            dwGot = CountMoved(bOk, dwAsk, dwGot);
+            if (bFirstRead) {
+                BoundLaterReads(dwStart);
+                bFirstRead = FALSE;
+            }
             OutputDebugStringA("CSTXETXProtocol::nReceivePacket after m_pPort->Read.");
             if (dwGot == 0 || dwGot > dwRoom) {
                 frame.clear();
@@ -92,6 +106,7 @@ DWORD CSTXETXProtocol::nReceivePacket(CString& csData, CString& csTrace) {
             }
             dwCount += dwGot;
         }
+        m_pPort->ClearReadDeadline();
 
         csTrace = FormatFrameTrace(frame.data(), (DWORD)frame.size());
         const BYTE byAck = STXETX_ACK;

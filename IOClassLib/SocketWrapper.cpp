@@ -69,8 +69,9 @@ void CSocketWrapper::SetError(const CString& csText) {
 }
 
 void CSocketWrapper::ReportError(LPCTSTR pszWhat) {
+    m_nLastErrorCode = WSAGetLastError();
     CString csText;
-    csText.Format("Error. %s %d", pszWhat, WSAGetLastError());
+    csText.Format("Error. %s %d", pszWhat, m_nLastErrorCode);
     SetError(csText);
 }
 
@@ -218,14 +219,40 @@ int CSocketWrapper::WaitForData(DWORD dwTimeoutMs) {
     fd_set readSet;
     FD_ZERO(&readSet);
     FD_SET(hSocket, &readSet);
-    // Whole seconds only: anything under a second does not wait at all.
+    // To the millisecond: a wait cut down to whole seconds would not wait at all for a
+    // reply under a second away, and the reply would be taken for missing.
     timeval tv;
     tv.tv_sec = (long)(dwTimeoutMs / 1000);
-    tv.tv_usec = 0;
+    tv.tv_usec = (long)(dwTimeoutMs % 1000) * 1000;
     const int nResult = select(0, &readSet, NULL, NULL, &tv);
     if (nResult == SOCKET_ERROR)
         ReportError("select()");
     return nResult;
+}
+
+int CSocketWrapper::DiscardPending() {
+    const SOCKET hSocket = GetSocket();
+    if (hSocket == INVALID_SOCKET)
+        return 0;
+    // Only what is already queued, counted first: a receive is never made that could
+    // wait, nor one that would take the peer's close or a pending error away from the
+    // next real receive. Bounded, so a peer that never stops sending cannot hold us here.
+    const int kMostRounds = 64;
+    char abyScratch[4096];
+    int nDropped = 0;
+    for (int nRound = 0; nRound < kMostRounds; ++nRound) {
+        u_long ulWaiting = 0;
+        if (ioctlsocket(hSocket, FIONREAD, &ulWaiting) == SOCKET_ERROR || ulWaiting == 0)
+            break;
+        const int nAsk = ulWaiting < sizeof(abyScratch) ? (int)ulWaiting : (int)sizeof(abyScratch);
+        int nFromLength = sizeof(m_FromAddr);
+        const int nGot =
+            recvfrom(hSocket, abyScratch, nAsk, 0, reinterpret_cast<sockaddr*>(&m_FromAddr), &nFromLength);
+        if (nGot <= 0)
+            break;
+        nDropped += nGot;
+    }
+    return nDropped;
 }
 
 int CSocketWrapper::Send(const char* pData, int nLength) {

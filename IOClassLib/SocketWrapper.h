@@ -23,6 +23,9 @@ public:
     WORD GetHostPort() const { return m_wPort; }
     void SetVerbose(BOOL bVerbose) { m_bVerbose = bVerbose != 0; }
     CString GetLastErrorText() const { return m_csLastError; }
+    // The Winsock code of the last failed call, kept apart from WSAGetLastError: cleaning up
+    // after a failed connect makes calls of its own that change that one.
+    int GetLastErrorCode() const { return m_nLastErrorCode; }
     // "socket(family, type, protocol)" of the socket created last; empty once closed.
     CString GetSocketDesc() const { return m_csSocketDesc; }
 
@@ -43,9 +46,11 @@ public:
     // A new stream socket, bound to this machine's address, connected to the host.
     BOOL Connect();
 
-    // 1 when data (or the peer's close) can be read, 0 after dwTimeoutMs / 1000 whole
-    // seconds, -1 on error.
+    // 1 when data (or the peer's close) can be read, 0 after dwTimeoutMs, -1 on error.
     int WaitForData(DWORD dwTimeoutMs);
+    // Receives and drops what the peer has sent that is already here, without waiting;
+    // the number of bytes dropped. Errors are left for the next Receive to report.
+    int DiscardPending();
     // One transfer each: bytes moved, or -1. Receive gives 0 once the peer has closed.
     int Send(const char* pData, int nLength);
     int Receive(char* pBuffer, int nLength);
@@ -75,6 +80,7 @@ private:
 
     CString m_csHost;
     CString m_csLastError;
+    int m_nLastErrorCode = 0;
     CString m_csSocketDesc;
     BOOL m_bVerbose;
     BOOL m_bStarted;

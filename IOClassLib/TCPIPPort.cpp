@@ -49,6 +49,9 @@ BOOL TCPIPPort::SocketFailure(LPCTSTR pszOperation, DWORD* pdwLength) {
 void TCPIPPort::FlushReceiveBuffer() {
     CSingleLock lock(&m_IOLock, TRUE);
     memset(m_byReceiveBuffer, 0, sizeof(m_byReceiveBuffer));
+    // A reply that came after its exchange gave up (or the tail of a broken one) would
+    // otherwise be read as the reply to the next command, and every later exchange with it.
+    m_Socket.DiscardPending();
 }
 
 BOOL TCPIPPort::OpenPort() {
@@ -57,6 +60,8 @@ BOOL TCPIPPort::OpenPort() {
     if (IsOpen())
         return TRUE;
     m_bConnected = m_Socket.Connect();
+    if (!m_bConnected)
+        m_dwLastError = (DWORD)m_Socket.GetLastErrorCode();
     return m_bConnected;
 }
 
@@ -89,7 +94,8 @@ BOOL TCPIPPort::Read(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) {
               (int)m_ReadTimeoutModifier, (int)dwWanted);
     m_CurrentReadTimeout = dwTimeout;
 
-    const int nWait = m_Socket.WaitForData(dwTimeout);
+    // A framing completing a reply over several reads may have left less time than that.
+    const int nWait = m_Socket.WaitForData(LimitReadWait(dwTimeout));
     if (nWait == -1)
         return SocketFailure("Read", pdwLength);
     if (nWait == 0) {

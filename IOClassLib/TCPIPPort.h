@@ -20,7 +20,7 @@ public:
     TCPIPPort(CDebugFile* pDebugFile, const CString& csIPAddress, int nPort);
     ~TCPIPPort() override;
 
-    // Clears the staging buffer; bytes already waiting in the socket stay there.
+    // Clears the staging buffer and drops the bytes already waiting in the socket.
     void FlushReceiveBuffer() override;
     // Connects unless already connected.
     BOOL OpenPort() override;
@@ -30,8 +30,9 @@ public:
     BOOL IsOpen() override;
     // One send; a partial send is reported as it is.
     BOOL Write(const BYTE* pBuffer, DWORD dwLength, DWORD* pdwLength) override;
-    // One wait of (m_ReadTimeoutModifier + 100 ms per byte asked for), in whole seconds,
-    // then one receive of at most 6144 bytes. A closed connection reads as TRUE, 0 bytes.
+    // One wait of (m_ReadTimeoutModifier + 100 ms per byte asked for), cut short by a read
+    // deadline the framing set, then one receive of at most 6144 bytes. A closed
+    // connection reads as TRUE, 0 bytes.
     BOOL Read(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) override;
     DWORD GetMaxBufferSize() override;
     void BeginTransaction(LPCSTR pszSemaphoreTrace) override;

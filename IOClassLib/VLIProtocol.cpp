@@ -60,7 +60,8 @@ DWORD CVLIProtocol::nSendPacket(BYTE byCommand, const BYTE* pData, DWORD dwLengt
         m_pPort->FlushReceiveBuffer();
         OutputDebugStringA("CVLIProtocol::nSendPacket before m_pPort->Write.");
         DWORD dwWritten = dwFrameLength;
-        m_pPort->Write(abyFrame, dwFrameLength, &dwWritten);
+        const BOOL bWritten = m_pPort->Write(abyFrame, dwFrameLength, &dwWritten);
+        dwWritten = CountMoved(bWritten, dwFrameLength, dwWritten);
         dwFrameLength = dwWritten < dwFrameLength ? dwWritten : dwFrameLength;
     }
 
@@ -71,18 +72,19 @@ DWORD CVLIProtocol::nSendPacket(BYTE byCommand, const BYTE* pData, DWORD dwLengt
 }
 
 DWORD CVLIProtocol::ReadFrame() {
-    DWORD dwCount = 5;
-    if (!m_pPort->Read(m_RxBuffer, sizeof(m_RxBuffer), &dwCount)) {
-        OutputDebugStringA("CVLIProtocol::nReceivePacket m_pPort->Read false.");
-        return 0;
-    }
-    if (dwCount < HEADER_LENGTH) {
-        OutputDebugStringA("CVLIProtocol::nReceivePacket m_pPort->Read dwLength < HEADER_LENGTH.");
+    // The header is in once the smallest frame could be; the first read asks for one byte
+    // more, the status byte of every reply.
+    DWORD dwCount = 0;
+    BOOL bReadFailed = FALSE;
+    if (!GatherBytes(m_RxBuffer, sizeof(m_RxBuffer), dwCount, HEADER_LENGTH, HEADER_LENGTH + 1,
+                     &bReadFailed)) {
+        if (bReadFailed && dwCount == 0)
+            OutputDebugStringA("CVLIProtocol::nReceivePacket m_pPort->Read false.");
+        else
+            OutputDebugStringA("CVLIProtocol::nReceivePacket m_pPort->Read dwLength < HEADER_LENGTH.");
         return 0;
     }
     OutputDebugStringA("CVLIProtocol::nReceivePacket after m_pPort->Read.");
-    if (dwCount > sizeof(m_RxBuffer))
-        return 0;
 
     DWORD dwTotal;
     if (m_RxBuffer[1] != 0) {
@@ -98,7 +100,8 @@ DWORD CVLIProtocol::ReadFrame() {
     if (dwTotal > sizeof(m_RxBuffer))
         return 0;
 
-    if (!ReadRestOfFrame(m_RxBuffer, sizeof(m_RxBuffer), dwCount, dwTotal) ||
+    // The rest of the frame gets a time-out of its own, as the header had.
+    if (!GatherBytes(m_RxBuffer, sizeof(m_RxBuffer), dwCount, dwTotal, dwTotal) ||
         !XorChecksumMatches(m_RxBuffer, dwTotal))
         return 0;
     return dwTotal;

@@ -2,15 +2,21 @@
 #include "TCPIPPort.h"
 
 #include "Connection.h"
+#include "ConnectionDiagnosis.h"
 
 #include <afxcoll.h>
 #include <stdlib.h>
 
+#include <iostream>
+
+#include "COMHIDUSBPort.h"
 #include "DebugFile.h"
 #include "IniFileReader.h"
 #include "Port.h"
 #include "SerialPort.h"
 #include "TerminalLink.h"
+#include "TerminalUsbIds.h"
+#include "USBPort.h"
 #include "VLIProtocol.h"
 
 CTerminalLink* g_pTerminalLink = NULL;
@@ -21,6 +27,7 @@ namespace {
 const char kSection[] = "Connection";
 const char* const kConnectTypes[] = {"Serial Port", "USB Device", "TCP/IP Port", "USBIO Device"};
 const DWORD kLinkReadWriteTimeout = 60000;
+const DWORD kHidBufferSize = 4096;
 
 void LookUpText(CMapStringToString* pSection, LPCSTR pszKey, CString& csValue) {
     CString csFound;
@@ -44,7 +51,8 @@ ConnectionSettings::ConnectionSettings()
       nByteSize(8),
       nStopBits(0),
       csIPAddress("192.168.1.2"),
-      nIPPort(8009) {}
+      nIPPort(8009),
+      bUsbDeviceIdsGiven(FALSE) {}
 
 int PortKindFromConnectType(CString csConnectType) {
     // CString's white space: blank, tab, CR, LF, vertical tab and form feed.
@@ -73,6 +81,8 @@ void ReadConnectionSettings(LPCSTR pszIniFile, ConnectionSettings& settings) {
             LookUpNumber(pSection, "StopBits", settings.nStopBits);
             LookUpText(pSection, "IPAddress", settings.csIPAddress);
             LookUpNumber(pSection, "IPPort", settings.nIPPort);
+            if (pSection->Lookup("UsbDeviceIds", settings.csUsbDeviceIds))
+                settings.bUsbDeviceIdsGiven = TRUE;
         }
     }
     // The reader's destructor clears its tables, whether or not the load succeeded.
@@ -83,7 +93,9 @@ CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebug
     case PORT_KIND_SERIAL:
         return new CSerialPort(pDebugFile, settings.csPort, (DWORD)settings.nBaudrate, (BYTE)settings.nParity,
                                (BYTE)settings.nByteSize, (BYTE)settings.nStopBits);
+    case PORT_KIND_USB_HID: return new CCOMHIDUSBPort(pDebugFile, kHidBufferSize);
     case PORT_KIND_TCPIP: return new TCPIPPort(pDebugFile, settings.csIPAddress, settings.nIPPort);
+    case PORT_KIND_USBIO: return new CUSBPort(pDebugFile);
     default: break;
     }
     if (pDebugFile != NULL && settings.nPortKind >= 0 &&
@@ -96,6 +108,19 @@ CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebug
     return NULL;
 }
 
+BOOL ApplyUsbDeviceIds(const ConnectionSettings& settings, CString& csError) {
+    if (!settings.bUsbDeviceIdsGiven) {
+        SetTerminalUsbIds(NULL, 0);
+        return TRUE;
+    }
+    TerminalUsbId ids[TERMINAL_USB_ID_MAX];
+    int nCount = 0;
+    if (!ParseTerminalUsbIds(settings.csUsbDeviceIds, ids, &nCount, csError))
+        return FALSE;
+    SetTerminalUsbIds(ids, nCount);
+    return TRUE;
+}
+
 signed char ConnectTerminal() {
     if (g_pDebugFile != NULL || g_pTerminalLink != NULL)
         DisconnectTerminal();
@@ -103,8 +128,15 @@ signed char ConnectTerminal() {
     // No registry key: the key check's log records nothing.
     g_pDebugFile = new CDebugFile("");
 
+    // Says on standard error what the file did not give; the run goes on regardless.
+    ExplainInputFile(g_szInputFile);
     ConnectionSettings settings;
     ReadConnectionSettings(g_szInputFile, settings);
+    CString csError;
+    if (!ApplyUsbDeviceIds(settings, csError)) {
+        std::cerr << "Error in [Connection] UsbDeviceIds: " << (LPCSTR)csError << std::endl;
+        return CONNECT_FAILED;
+    }
 
     // A kind without a port still gets its link; the link then simply cannot open.
     CPort* pPort = CreateTerminalPort(settings, g_pDebugFile);
@@ -114,6 +146,7 @@ signed char ConnectTerminal() {
         g_pTerminalLink->SetReadWriteTimeout(kLinkReadWriteTimeout);
         return CONNECT_OK;
     }
+    ExplainOpenFailure(settings, pPort, ::GetLastError());
     return CONNECT_FAILED;
 }
 

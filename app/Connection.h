@@ -42,6 +42,9 @@ struct ConnectionSettings {
     int nStopBits;
     CString csIPAddress;
     int nIPPort;
+    // "UsbDeviceIds": the terminal's USB IDs for this run, in place of the built-in table.
+    BOOL bUsbDeviceIdsGiven;
+    CString csUsbDeviceIds;
 
     ConnectionSettings();
 };
@@ -55,5 +58,11 @@ int PortKindFromConnectType(CString csConnectType);
 // port in this build (the reason goes to the log).
 CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebugFile);
 
+// Puts the settings' USB IDs in effect for the process (the built-in table when the key is
+// absent). FALSE with the reason in csError when the value is malformed.
+BOOL ApplyUsbDeviceIds(const ConnectionSettings& settings, CString& csError);
+
+// A malformed UsbDeviceIds value is reported on standard error and fails the set-up
+// before any port is made.
 signed char ConnectTerminal();
 void DisconnectTerminal();

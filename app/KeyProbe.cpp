@@ -53,6 +53,26 @@ CString FileErrorText(CFileException* pError) {
     return CString("unknown file error");
 }
 
+// Whether two paths name one existing file, by identity (volume and file index) rather
+// than by spelling, so that "t.ini", "./t.ini" and a link to it all match.
+bool SameExistingFile(LPCSTR pszFirst, LPCSTR pszSecond) {
+    BY_HANDLE_FILE_INFORMATION info[2];
+    LPCSTR apszPaths[2] = {pszFirst, pszSecond};
+    for (int i = 0; i < 2; ++i) {
+        HANDLE hFile =
+            ::CreateFileA(apszPaths[i], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (hFile == INVALID_HANDLE_VALUE)
+            return false;
+        const BOOL bKnown = ::GetFileInformationByHandle(hFile, &info[i]);
+        ::CloseHandle(hFile);
+        if (!bKnown)
+            return false;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
 // One group of ten slots: a key-test request each, the fetch of its outcome when the
 // request was accepted, and the follow-up command that closes the slot's dialogue.
 struct SlotGroup {
@@ -134,6 +154,14 @@ int RunKeyProbe(int argc, char* argv[], std::ostream& out, std::ostream& err,
     if ((size_t)g_csInputPath.GetLength() >= sizeof(g_szInputFile)) {
         err << "Input file path is longer than " << (sizeof(g_szInputFile) - 1)
             << " characters: " << (LPCTSTR)g_csInputPath << std::endl;
+        return KEYPROBE_EXIT_NO_KEY_STATUS;
+    }
+
+    // Creating the result file truncates it: were it the INI file, the connection settings
+    // would be gone before they are read.
+    if (SameExistingFile(g_csInputPath, g_csDestinationPath)) {
+        err << "Cannot create result file " << (LPCTSTR)g_csDestinationPath << ": it is the input file "
+            << (LPCTSTR)g_csInputPath << std::endl;
         return KEYPROBE_EXIT_NO_KEY_STATUS;
     }
 

@@ -173,6 +173,83 @@ typedef struct vdev_hid_identity {
 #define VDEV_MSG_USBIO_FIRST 0x0200u
 #define VDEV_MSG_USBIO_LAST 0x02FFu
 
+/* A generic USB device: standard control requests on endpoint 0 (its descriptors among
+ * them) and transfers on its bulk and interrupt endpoints.
+ *
+ *   client                                  server
+ *   VDEV_MSG_USBIO_GET_DRIVER_INFO  ->                               (any connection)
+ *                                   <-      VDEV_MSG_USBIO_DRIVER_INFO
+ *   VDEV_MSG_USBIO_CONTROL          ->                               (any connection)
+ *                                   <-      VDEV_MSG_USBIO_CONTROL_DONE
+ *   VDEV_MSG_OPEN                   ->
+ *                                   <-      VDEV_MSG_OPENED
+ *   VDEV_MSG_USBIO_TRANSFER         ->                               (open connection)
+ *                                   <-      VDEV_MSG_USBIO_TRANSFER_DONE
+ *   VDEV_MSG_USBIO_CANCEL           ->                               (tag: the transfer's)
+ *
+ * Control requests carry the 8-byte setup packet and, host to device, its data. The device
+ * answers the standard requests it knows (GET_DESCRIPTOR for its device, configuration
+ * and string descriptors, SET_CONFIGURATION, SET_INTERFACE, CLEAR_FEATURE(ENDPOINT_HALT),
+ * GET_STATUS); any other request ends with VDEV_USBIO_STALL, as a device stalls it.
+ *
+ * Transfers. Every VDEV_MSG_USBIO_TRANSFER gets exactly one VDEV_MSG_USBIO_TRANSFER_DONE
+ * with its tag; transfers on one endpoint complete in the order they were sent. OUT: the
+ * data follows the vdev_usbio_transfer, done when the device has taken it. IN: `length`
+ * is the count wanted; the device fills the transfer packet by packet, each packet at most
+ * the endpoint's wMaxPacketSize of what it has at that moment, and the transfer ends with
+ * a packet shorter than wMaxPacketSize or when the count wanted is reached; the data
+ * follows the DONE's vdev_usbio_transfer. A halted endpoint fails every transfer with
+ * VDEV_USBIO_STALL until CLEAR_FEATURE(ENDPOINT_HALT). One message carries at most
+ * VDEV_USBIO_MAX_DATA bytes of data: the client splits longer transfers.
+ *
+ * VDEV_MSG_USBIO_CANCEL ends the transfer with that tag at once: its DONE comes with
+ * VDEV_USBIO_CANCELLED and the bytes it had moved. A CANCEL for a transfer that is done
+ * already is ignored; it has no reply of its own. */
+
+/* client -> server, no payload. Replied with VDEV_MSG_USBIO_DRIVER_INFO. */
+#define VDEV_MSG_USBIO_GET_DRIVER_INFO 0x0200u
+/* server -> client, payload vdev_usbio_driver_info. */
+#define VDEV_MSG_USBIO_DRIVER_INFO 0x0201u
+/* client -> server, payload vdev_usbio_setup and, host to device, its data. */
+#define VDEV_MSG_USBIO_CONTROL 0x0202u
+/* server -> client, payload vdev_usbio_transfer (endpoint 0) and, device to host, the data. */
+#define VDEV_MSG_USBIO_CONTROL_DONE 0x0203u
+/* client -> server on an open connection, payload vdev_usbio_transfer (OUT: and the data). */
+#define VDEV_MSG_USBIO_TRANSFER 0x0210u
+/* server -> client, payload vdev_usbio_transfer (IN: and the data). */
+#define VDEV_MSG_USBIO_TRANSFER_DONE 0x0211u
+/* client -> server, no payload; `tag` names the transfer. No reply. */
+#define VDEV_MSG_USBIO_CANCEL 0x0212u
+
+/* vdev_usbio_transfer.status */
+#define VDEV_USBIO_OK 0u
+#define VDEV_USBIO_STALL 1u       /* the endpoint is halted, or the request was refused */
+#define VDEV_USBIO_CANCELLED 2u
+#define VDEV_USBIO_NO_ENDPOINT 3u /* no such endpoint in the active configuration */
+
+typedef struct vdev_usbio_driver_info {
+    uint16_t interface_version; /* the interface version the driver reports (BCD) */
+    uint16_t reserved;
+} vdev_usbio_driver_info;
+
+typedef struct vdev_usbio_setup {
+    uint8_t request_type; /* bmRequestType; bit 7 set: device to host */
+    uint8_t request;
+    uint16_t value;
+    uint16_t index;
+    uint16_t length;
+} vdev_usbio_setup;
+
+typedef struct vdev_usbio_transfer {
+    uint8_t endpoint; /* bit 7 set: IN; 0 for a control request */
+    uint8_t reserved[3];
+    uint32_t status; /* VDEV_USBIO_...; 0 in a request */
+    /* TRANSFER: OUT bytes following, or IN bytes wanted; DONE: bytes moved (IN: following) */
+    uint32_t length;
+} vdev_usbio_transfer;
+
+#define VDEV_USBIO_MAX_DATA (VDEV_MAX_PAYLOAD - 12u)
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
@@ -183,6 +260,11 @@ static_assert(sizeof(vdev_hid_identity) == 8 + 3 * VDEV_HID_STRING_BYTES, "no pa
 #else
 _Static_assert(sizeof(vdev_header) == 16, "vdev_header is 16 bytes on every platform");
 _Static_assert(sizeof(vdev_hid_identity) == 8 + 3 * VDEV_HID_STRING_BYTES, "no padding");
+#endif
+#ifdef __cplusplus
+static_assert(sizeof(vdev_usbio_setup) == 8 && sizeof(vdev_usbio_transfer) == 12, "no padding");
+#else
+_Static_assert(sizeof(vdev_usbio_setup) == 8 && sizeof(vdev_usbio_transfer) == 12, "no padding");
 #endif
 
 #endif /* VIRTUAL_DEVICE_PROTOCOL_H */

@@ -84,6 +84,23 @@ TEST_F(KeyProbeCommandLineTest, ResultFileThatCannotBeCreatedIsNamedOnStandardEr
     EXPECT_FALSE(fs::exists(result));
 }
 
+TEST_F(KeyProbeCommandLineTest, ResultFileThatIsTheInputFileIsRefusedAndTheInputKept) {
+    const std::string settings =
+        "[Connection]\r\nConnectType=TCP/IP Port\r\nIPAddress=127.0.0.1\r\nIPPort=9\r\n";
+    std::ofstream(m_work / "conn.ini", std::ios::binary) << settings;
+    fs::create_symlink("conn.ini", m_work / "symlink.ini");
+    fs::create_hard_link(m_work / "conn.ini", m_work / "hardlink.ini");
+    for (const std::string& destination :
+         {std::string("conn.ini"), std::string("./conn.ini"), (m_work / "conn.ini").string(),
+          std::string("symlink.ini"), std::string("hardlink.ini")}) {
+        const testsupport::RunResult outcome = Run({"conn.ini", destination});
+        EXPECT_EQ(1, outcome.exitCode) << destination;
+        EXPECT_EQ("", outcome.out) << destination;
+        EXPECT_NE(std::string::npos, outcome.err.find(destination)) << outcome.err;
+        EXPECT_EQ(settings, readTextFile((m_work / "conn.ini").string())) << destination;
+    }
+}
+
 TEST_F(KeyProbeCommandLineTest, OverlongInputPathIsRefusedBeforeAnythingIsCreated) {
     const std::string input = (m_dir / std::string(250, 'i')).string() + ".ini";
     const testsupport::RunResult outcome = Run({input, "keys.txt"});

@@ -7,8 +7,13 @@
 #include <string>
 #include <vector>
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "KeyCheckExpectation.h"
 #include "ProcessRunner.h"
+#include "ReplyDeliveryRows.h"
 #include "TermsimProcess.h"
 
 namespace {
@@ -106,6 +111,63 @@ TEST(SerialKeyProbe, LongFormReplies) {
     RunAndCheck({"--ms", "LL8LLLLLLL", "--dukpt", "LLLLLL1LLL", "--fault", "fetch-a:*=long-form", "--fault",
                  "b:5=long-form", "--fault", "fetch-b:3=long-form+pad:400"},
                 e);
+}
+
+class SerialReplyDelivery : public ::testing::TestWithParam<testsupport::ReplyDeliveryRow> {};
+
+TEST_P(SerialReplyDelivery, EverySlotReadsAsItsKeyState) {
+    RunAndCheck(testsupport::TermsimArguments(GetParam()), testsupport::ExpectationOf(GetParam()));
+}
+
+std::vector<testsupport::ReplyDeliveryRow> SerialRows() {
+    std::vector<testsupport::ReplyDeliveryRow> rows;
+    for (const testsupport::ReplyDeliveryRow& row : testsupport::ReplyDeliveryRows())
+        if (row.serialToo)
+            rows.push_back(row);
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SerialReplyDelivery, ::testing::ValuesIn(SerialRows()),
+                         [](const ::testing::TestParamInfo<testsupport::ReplyDeliveryRow>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// A pseudo-terminal, as virtual serial bridges give them, used by someone who is not
+// root: the run ends without closing its port, and the next run must still get it.
+TEST(SerialKeyProbe, TwoRunsInARowAsAnotherUser) {
+    const passwd* pNobody = getpwnam("nobody");
+    if (getuid() != 0 || pNobody == nullptr || access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv to run keyprobe as the user nobody";
+    testsupport::TermsimProcess sim({"--transport", "pty", "--ms", "L8LLLLLLLL"});
+    ASSERT_TRUE(sim.ready()) << sim.error();
+    ASSERT_EQ(0, chown(sim.ptyPath().c_str(), pNobody->pw_uid, (gid_t)-1));
+    testsupport::TempDir dir("keyprobe-e2e-user");
+    ASSERT_EQ(0, chmod(dir.path().c_str(), 0777));
+    const std::string ini = dir.file("terminal.ini");
+    ASSERT_TRUE(testsupport::writeSerialIni(ini, sim.ptyPath()));
+    testsupport::TempDir noDevices("keyprobe-e2e-dos");
+
+    Expectation e;
+    e.master[1].fetchStatus = 0xF8;
+    for (const char* resultName : {"first.txt", "second.txt"}) {
+        const std::string resultFile = dir.file(resultName);
+        const std::vector<std::string> argv = {"/usr/bin/setpriv",
+                                               "--reuid=" + std::to_string(pNobody->pw_uid),
+                                               "--regid=" + std::to_string(pNobody->pw_gid),
+                                               "--clear-groups",
+                                               "--",
+                                               KEYPROBE_BIN,
+                                               ini,
+                                               resultFile};
+        testsupport::KeyprobeRun run;
+        run.ini = ini;
+        run.result = testsupport::runProcess(
+            argv, testsupport::isolatedFromMachine(KeyprobeOptions(noDevices.path())));
+        run.resultText = testsupport::readTextFile(resultFile, &run.resultExists);
+        ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run)) << resultName;
+        EXPECT_EQ("", run.result.err) << resultName;
+        EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText) << resultName;
+    }
 }
 
 TEST(SerialKeyProbe, PortThatDoesNotExist) {

@@ -45,7 +45,11 @@ public:
     bool deliverWholeChunks = false;
     bool shortReadsSucceed = false;  // a read that delivers less than wanted still says TRUE
     int failReads = 0;               // the next n reads fail with a count of 0
-    DWORD writeLimit = 0xFFFFFFFF;   // a write sends at most this many bytes
+    // Once the read queue is empty, this many reads fail leaving the count as it was asked
+    // for, as a port may that reports nothing about a failure.
+    int untouchedFailReads = 0;
+    bool failWritesUntouched = false;  // writes fail, leaving the count as it was
+    DWORD writeLimit = 0xFFFFFFFF;     // a write sends at most this many bytes
 
     // --- record -------------------------------------------------------------------
     std::deque<Bytes> readQueue;
@@ -87,6 +91,8 @@ public:
         Bytes bytes(pBuffer, pBuffer + n);
         events.push_back("Write " + testsupport::bytesToHex(bytes));
         writes.push_back(bytes);
+        if (failWritesUntouched)
+            return FALSE;
         *pdwLength = n;
         if (!responses.empty()) {
             for (const Bytes& chunk : responses.front())
@@ -101,6 +107,10 @@ public:
         if (failReads > 0) {
             --failReads;
             *pdwLength = 0;
+            return FALSE;
+        }
+        if (readQueue.empty() && untouchedFailReads > 0) {
+            --untouchedFailReads;
             return FALSE;
         }
         if (readQueue.empty()) {

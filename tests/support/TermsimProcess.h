@@ -114,7 +114,8 @@ public:
             e.ms = std::strtod(line.substr(0, s1).c_str(), nullptr);
             e.tag = line.substr(s1 + 1, s2 == std::string::npos ? std::string::npos : s2 - s1 - 1);
             e.text = s2 == std::string::npos ? std::string() : line.substr(s2 + 1);
-            if (e.tag == "RX" || e.tag == "TX" || e.tag == "RXF" || e.tag == "TXF")
+            if (e.tag == "RX" || e.tag == "TX" || e.tag == "RXF" || e.tag == "TXF" || e.tag == "RXR" ||
+                e.tag == "TXR")
                 e.bytes = hexToBytes(e.text);
             t.m_entries.push_back(e);
         }
@@ -213,6 +214,7 @@ public:
         m_ptyPath.clear();
         m_linkPath.clear();
         m_tcpPort = -1;
+        m_hidSocket.clear();
         m_exitCode = -1;
         m_dir.reset(new TempDir("termsim"));
         if (m_dir->path().empty()) {
@@ -307,6 +309,8 @@ public:
         } else if (kind == "tcp") {
             std::string address;
             words >> address >> m_tcpPort;
+        } else if (kind == "hid") {
+            words >> m_hidSocket;
         }
         return true;
     }
@@ -317,6 +321,8 @@ public:
     const std::string& ptyPath() const { return m_ptyPath; }
     const std::string& linkPath() const { return m_linkPath; }
     int tcpPort() const { return m_tcpPort; }
+    // The virtual HID device server's socket (--transport hid), for IOCLASSLIB_VIRTUAL_HID.
+    const std::string& hidSocket() const { return m_hidSocket; }
     const std::string& transcriptPath() const { return m_transcriptPath; }
     pid_t pid() const { return m_pid; }
     std::string stderrText() const { return readTextFile(m_stderrPath); }
@@ -385,6 +391,7 @@ private:
     int m_stdout = -1;
     int m_exitCode = -1;
     int m_tcpPort = -1;
+    std::string m_hidSocket;
     std::string m_error, m_readyLine, m_ptyPath, m_linkPath, m_transcriptPath, m_stderrPath;
 };
 

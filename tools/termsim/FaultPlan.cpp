@@ -178,7 +178,7 @@ bool parseAction(const std::string& text, FaultAction& action, std::string& erro
         return pauseArg(1, 0);
     }
     if (kind == "no-reply" || kind == "bad-checksum" || kind == "long-form" || kind == "close" ||
-        kind == "close-after" || kind == "no-ack" || kind == "nak")
+        kind == "close-after" || kind == "no-ack" || kind == "nak" || kind == "stall")
         return argCountIs(0, 0);
 
     error = "unknown fault '" + kind + "' (see --help)";
@@ -338,6 +338,8 @@ FaultSet FaultPlan::match(const CommandContext& context, const std::vector<unsig
                 set.pauseMs = a.pauseMs;
             } else if (k == "close") {
                 set.closeInstead = true;
+            } else if (k == "stall") {
+                set.stall = true;
             } else if (k == "close-after") {
                 set.closeAfter = true;
             } else if (k == "no-ack") {

@@ -45,6 +45,7 @@ struct FaultSet {
     bool closeAfter = false;
     bool noAck = false;
     bool nak = false;
+    bool stall = false;  // usbio: halt the IN endpoint instead of replying
 
     std::vector<std::string> applied;  // rule texts, for the transcript
 

@@ -7,26 +7,46 @@ namespace {
 const char kHelp[] =
     R"(termsim - terminal simulator for keyprobe and IOClassLib
 
-Plays the terminal and its interface application over a pseudo-terminal or a
-loopback TCP port, answering each command with one reply frame, with key states
+Plays the terminal and its interface application over a pseudo-terminal, a
+loopback TCP port or a virtual USB HID device, answering each command with one reply frame, with key states
 and faults chosen here. Every byte in and out goes to a timestamped transcript.
 
 Usage: termsim [options]
 
 Transport
-  --transport pty|tcp       what to serve on (default pty)
+  --transport pty|tcp|hid|usbio  what to serve on (default pty; hid, usbio: see below)
   --link PATH               pty: also make PATH a symbolic link to the slave side
                             (an existing link is replaced, a regular file refused;
                             the link is removed again on exit)
   --port N                  tcp: listen on 127.0.0.1 port N; 0 (the default) lets
                             the system choose. One connection is served at a time;
                             when it closes the next one is accepted.
-  --close-after-frames N    tcp: close the connection after sending its Nth reply
+  --close-after-frames N    tcp, hid: close the connection after sending its Nth reply
                             frame (counted per connection; 0, the default, never)
+
+  --socket PATH             hid: the Unix socket (SOCK_SEQPACKET) of the virtual
+                            device server, for IOCLASSLIB_VIRTUAL_HID (default
+                            $TMPDIR/termsim-hid-PID.sock; removed on exit)
+  --usb-id VVVV:PPPP        hid: vendor and product ID in hex (default 1209:0001)
+  --report-length N         hid: input and output report length as Windows counts
+                            it, report ID byte included (default 65, 2 to 4096)
+  --input-length N, --output-length N   hid: one of the two
+  --report-ids IN:OUT       hid: report IDs of input and output reports (default 1:2)
+  --unnumbered              hid: reports carry no ID
+  --unplug-after-frames N   hid: unplug the device once its Nth reply frame has
+                            been taken: the request after it gets no reply, the
+                            device goes (frames counted over the whole run; 0,
+                            the default, never)
+  --replug-after DUR        hid: plug it in again this long after the unplug
+                            (default never)
+    A message travels in reports of: report ID (numbered only), count, up to
+    length-2 payload bytes, zero fill. Each write leaves as one or more input
+    reports; the payloads of the output reports form the byte stream read.
 
 Once ready, exactly one line goes to standard output:
   READY pty SLAVE_PATH [LINK_PATH]
   READY tcp 127.0.0.1 PORT
+  READY hid SOCKET_PATH
 
 Framing
   --framing vli|stx|raw     default vli
@@ -103,8 +123,8 @@ Faults (repeatable; each rule is CMD:SEL=ACTION[+ACTION...])
                            bytes of the long form; stx: STX TYPE STATUS) and the
                            rest as two writes (separate TCP segments)
         slow[:DUR]         one byte per write, DUR between (default 20ms)
-        close              tcp: close the connection instead of replying
-        close-after        tcp: close the connection after the reply
+        close              tcp, hid: close the connection instead of replying
+        close-after        tcp, hid: close the connection after the reply
         no-ack             stx: send the reply frame without the leading ACK
         nak                stx: answer the request with NAK only
   DUR is milliseconds: 100, 100ms or 2s. Several matching rules combine; later
@@ -121,6 +141,8 @@ Transcript and recording
         RXF HEX   a complete, well-formed frame received (whole frame)
         TXF HEX   a reply as built, faults included, just before its first TX
         RXC ACK|NAK   stx: the peer's acknowledgement
+        RXR HEX   hid: one output report as the device received it
+        TXR HEX   hid: one input report as the device sent it
         CMD TEXT  the decoded command, e.g. "a slot=3 ..." or "fetch slot=3"
         FAULT TEXT    the rules applied to the reply that follows
         ERR TEXT  a framing or protocol violation by the peer (checksum,
@@ -172,7 +194,14 @@ bool parseSeconds(const std::string& text, unsigned& ms) {
 
 }  // namespace
 
-const char* transportName(TransportKind kind) { return kind == TransportKind::Tcp ? "tcp" : "pty"; }
+const char* transportName(TransportKind kind) {
+    switch (kind) {
+    case TransportKind::Tcp: return "tcp";
+    case TransportKind::Hid: return "hid";
+    case TransportKind::Usbio: return "usbio";
+    default: return "pty";
+    }
+}
 
 const char* framingName(Framing framing) {
     switch (framing) {
@@ -204,7 +233,7 @@ std::string keyStatesText(const std::array<KeyState, 10>& states) {
     return text;
 }
 
-std::string helpText() { return kHelp; }
+std::string helpText() { return std::string(kHelp) + "\n" + usbioHelpText(); }
 
 ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error) {
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -223,18 +252,47 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
             name = name.substr(0, equals);
             inlineValue = true;
         }
-        static const char* const known[] = {
-            "--transport",  "--link",          "--port",           "--close-after-frames",
-            "--framing",    "--frame-timeout", "--raw-gap",        "--stx-resend",
-            "--ms",         "--dukpt",         "--platform-error", "--fault",
-            "--transcript", "--record",        "--replay",         "--exit-after-idle",
-            "--max-seconds"};
-        bool isKnown = false;
+        static const char* const known[] = {"--transport",
+                                            "--link",
+                                            "--port",
+                                            "--close-after-frames",
+                                            "--framing",
+                                            "--frame-timeout",
+                                            "--raw-gap",
+                                            "--stx-resend",
+                                            "--ms",
+                                            "--dukpt",
+                                            "--platform-error",
+                                            "--fault",
+                                            "--transcript",
+                                            "--record",
+                                            "--replay",
+                                            "--exit-after-idle",
+                                            "--max-seconds",
+                                            "--socket",
+                                            "--usb-id",
+                                            "--report-length",
+                                            "--input-length",
+                                            "--output-length",
+                                            "--report-ids",
+                                            "--unnumbered",
+                                            "--unplug-after-frames",
+                                            "--replug-after"};
+        bool isKnown = isUsbioOption(name);
         for (const char* k : known)
             isKnown = isKnown || name == k;
         if (!isKnown) {
             error = "unknown option '" + name + "' (see --help)";
             return ParseOutcome::Error;
+        }
+        if (name == "--unnumbered") {
+            if (inlineValue) {
+                error = "option --unnumbered takes no value";
+                return ParseOutcome::Error;
+            }
+            options.hid.numbered = false;
+            options.hidSettingsGiven = true;
+            continue;
         }
         if (!inlineValue) {
             if (i + 1 >= args.size()) {
@@ -249,13 +307,20 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
             return ParseOutcome::Error;
         };
 
-        if (name == "--transport") {
+        if (isUsbioOption(name)) {
+            if (!parseUsbioOption(name, value, options.usbio, error))
+                return ParseOutcome::Error;
+        } else if (name == "--transport") {
             if (value == "pty")
                 options.transport = TransportKind::Pty;
             else if (value == "tcp")
                 options.transport = TransportKind::Tcp;
+            else if (value == "hid")
+                options.transport = TransportKind::Hid;
+            else if (value == "usbio")
+                options.transport = TransportKind::Usbio;
             else
-                return bad("expected pty or tcp");
+                return bad("expected pty, tcp, hid or usbio");
         } else if (name == "--link") {
             if (value.empty())
                 return bad("expected a path");
@@ -269,6 +334,46 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
             if (!parseUnsigned(value, 1000000, v))
                 return bad("expected a frame count");
             options.closeAfterFrames = static_cast<unsigned>(v);
+        } else if (name == "--socket") {
+            if (value.empty())
+                return bad("expected a path");
+            options.socketPath = value;
+        } else if (name == "--usb-id") {
+            unsigned long long vendor = 0, product = 0;
+            std::size_t colon = value.find(':');
+            if (colon != 4 || value.size() != 9 ||
+                !parseUnsigned("0x" + value.substr(0, 4), 0xFFFF, vendor) ||
+                !parseUnsigned("0x" + value.substr(5), 0xFFFF, product))
+                return bad("expected VVVV:PPPP in hex");
+            options.hid.vendorId = static_cast<std::uint16_t>(vendor);
+            options.hid.productId = static_cast<std::uint16_t>(product);
+            options.hidSettingsGiven = true;
+        } else if (name == "--report-length" || name == "--input-length" || name == "--output-length") {
+            if (!parseUnsigned(value, 4096, v) || v < 2)
+                return bad("expected a length 2 to 4096");
+            if (name != "--output-length")
+                options.hid.inputLength = static_cast<unsigned>(v);
+            if (name != "--input-length")
+                options.hid.outputLength = static_cast<unsigned>(v);
+            options.hidSettingsGiven = true;
+        } else if (name == "--report-ids") {
+            unsigned long long in = 0, out = 0;
+            std::size_t colon = value.find(':');
+            if (colon == std::string::npos || !parseUnsigned(value.substr(0, colon), 255, in) ||
+                !parseUnsigned(value.substr(colon + 1), 255, out) || in == 0 || out == 0)
+                return bad("expected IN:OUT, each 1 to 255");
+            options.hid.inputId = static_cast<std::uint8_t>(in);
+            options.hid.outputId = static_cast<std::uint8_t>(out);
+            options.hidSettingsGiven = true;
+        } else if (name == "--unplug-after-frames") {
+            if (!parseUnsigned(value, 1000000, v))
+                return bad("expected a frame count");
+            options.unplugAfterFrames = static_cast<unsigned>(v);
+        } else if (name == "--replug-after") {
+            unsigned ms = 0;
+            if (!parseDurationMs(value, ms) || ms == 0)
+                return bad("expected a duration above 0");
+            options.replugAfterMs = ms;
         } else if (name == "--framing") {
             if (!parseFraming(value, options.framing))
                 return bad("expected vli, stx or raw");
@@ -313,20 +418,44 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
 
     // Combinations that cannot mean what the user wants are refused rather than ignored.
     bool tcp = options.transport == TransportKind::Tcp;
+    bool hid = options.transport == TransportKind::Hid;
+    if (!hid && (options.hidSettingsGiven || !options.socketPath.empty() || options.unplugAfterFrames != 0 ||
+                 options.replugAfterMs != 0)) {
+        error = "--socket, --usb-id, --report-length, --input-length, --output-length, --report-ids, "
+                "--unnumbered, --unplug-after-frames and --replug-after need --transport hid";
+        return ParseOutcome::Error;
+    }
+    if (hid && options.replugAfterMs != 0 && options.unplugAfterFrames == 0) {
+        error = "--replug-after needs --unplug-after-frames";
+        return ParseOutcome::Error;
+    }
     if (!tcp && options.tcpPortGiven) {
         error = "--port needs --transport tcp";
         return ParseOutcome::Error;
     }
-    if (!tcp && options.closeAfterFrames != 0) {
-        error = "--close-after-frames needs --transport tcp";
+    // A virtual USB device hangs up by being unplugged.
+    bool usbio = options.transport == TransportKind::Usbio;
+    if (!tcp && !hid && !usbio && options.closeAfterFrames != 0) {
+        error = "--close-after-frames needs --transport tcp, hid or usbio";
         return ParseOutcome::Error;
     }
-    if (tcp && !options.linkPath.empty()) {
+    if (!usbio && options.usbio.anyGiven) {
+        error = "--usbio-* options need --transport usbio";
+        return ParseOutcome::Error;
+    }
+    if (!usbio && options.faults.usesAction("stall")) {
+        error = "fault stall needs --transport usbio";
+        return ParseOutcome::Error;
+    }
+    if (options.transport != TransportKind::Pty && !options.linkPath.empty()) {
         error = "--link needs --transport pty";
         return ParseOutcome::Error;
     }
-    if (!tcp && (options.faults.usesAction("close") || options.faults.usesAction("close-after"))) {
-        error = "faults close and close-after need --transport tcp (a pseudo-terminal cannot be hung up)";
+    if (!tcp && !hid && !usbio &&
+        (options.faults.usesAction("close") || options.faults.usesAction("close-after"))) {
+        error =
+            "faults close and close-after need --transport tcp, hid or usbio (a pseudo-terminal cannot be "
+            "hung up)";
         return ParseOutcome::Error;
     }
     if (options.framing != Framing::Stx &&

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "FaultPlan.h"
+#include "HidTransport.h"
+#include "UsbioOptions.h"
 
 #include <array>
 #include <cstdint>
@@ -10,7 +12,7 @@
 
 namespace termsim {
 
-enum class TransportKind { Pty, Tcp };
+enum class TransportKind { Pty, Tcp, Hid, Usbio };
 enum class Framing { Vli, Stx, Raw };
 
 // State of one key slot: loaded, or absent with the fetch status the terminal gives for it.
@@ -32,11 +34,17 @@ struct Options {
     std::string recordPath;
     std::string replayPath;
     unsigned closeAfterFrames = 0;  // tcp: 0 never
-    unsigned exitAfterIdleMs = 0;   // 0 never
-    unsigned maxMs = 0;             // 0 never
+    std::string socketPath;         // hid: empty chooses one
+    HidDeviceSpec hid;
+    bool hidSettingsGiven = false;
+    unsigned unplugAfterFrames = 0;  // hid: 0 never
+    unsigned replugAfterMs = 0;      // hid: 0 never
+    unsigned exitAfterIdleMs = 0;    // 0 never
+    unsigned maxMs = 0;              // 0 never
     unsigned frameTimeoutMs = 1000;
     unsigned rawGapMs = 50;
     unsigned stxResend = 0;
+    UsbioOptions usbio;
 };
 
 enum class ParseOutcome { Run, Help, Error };

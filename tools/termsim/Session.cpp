@@ -150,6 +150,10 @@ void Session::writeDue(std::int64_t now) {
         }
         if (c.endsFrame) {
             ++m_framesThisConnection;
+            // The unplug waits for the peer's next request: by then it has taken this
+            // reply, so what it saw does not depend on which side ran first.
+            if (++m_framesTotal == m_options.unplugAfterFrames)
+                m_unplugDue = true;
             if (m_options.closeAfterFrames != 0 && m_framesThisConnection == m_options.closeAfterFrames &&
                 m_transport.canDisconnect()) {
                 onDisconnected("local (after " + std::to_string(m_framesThisConnection) + " frames)");
@@ -227,6 +231,12 @@ void Session::noteReplySent(const Command& command, const Reply& reply, const Fa
 }
 
 void Session::handleRequest(const Inbound& in) {
+    if (m_unplugDue) {
+        m_unplugDue = false;
+        m_transport.unplug(m_options.replugAfterMs);
+        onDisconnected("local (unplugged after " + std::to_string(m_framesTotal) + " frames)");
+        return;
+    }
     Command command = m_terminal.classify(in.command, in.data);
     log("CMD", command.text);
     if (!command.problem.empty())
@@ -249,6 +259,11 @@ void Session::handleRequest(const Inbound& in) {
     if (faults.closeInstead && m_transport.canDisconnect()) {
         m_lastReplyIntact = false;
         onDisconnected("local (close fault)");
+        return;
+    }
+    if (faults.stall && m_transport.stall()) {
+        m_lastReplyIntact = false;
+        log("EV", "stall");
         return;
     }
     Reply reply = m_terminal.answer(command, faults.status ? &*faults.status : nullptr);

@@ -72,6 +72,8 @@ private:
     std::map<std::string, unsigned> m_counters;
     std::deque<OutChunk> m_queue;
     unsigned m_framesThisConnection = 0;
+    unsigned m_framesTotal = 0;
+    bool m_unplugDue = false;  // the next request unplugs the device instead of being answered
     std::int64_t m_lastActivity = 0;
     Bytes m_stxLastReply;  // for a resend after the peer's NAK
     unsigned m_stxResendsLeft = 0;

@@ -31,6 +31,12 @@ public:
     // Whether this medium can hang up on its peer.
     virtual bool canDisconnect() const = 0;
     virtual void disconnect() = 0;
+    // Takes the device away (and, after replugAfterMs unless 0, brings it back), where
+    // the medium is a device that can be unplugged.
+    virtual void unplug(unsigned replugAfterMs) { (void)replugAfterMs; }
+
+    // Halts the endpoint replies leave on, where the medium has one (USB); false elsewhere.
+    virtual bool stall() { return false; }
 };
 
 }  // namespace termsim

@@ -1,8 +1,10 @@
 // termsim: plays the terminal for keyprobe and the library's tests. See --help.
+#include "HidTransport.h"
 #include "Options.h"
 #include "PtyTransport.h"
 #include "Session.h"
 #include "TcpTransport.h"
+#include "UsbioTransport.h"
 #include "Transcript.h"
 
 #include <csignal>
@@ -54,6 +56,10 @@ int main(int argc, char** argv) {
     std::unique_ptr<Transport> transport;
     if (options.transport == TransportKind::Tcp)
         transport.reset(new TcpTransport(options.tcpPort));
+    else if (options.transport == TransportKind::Hid)
+        transport.reset(new HidTransport(options.hid, options.socketPath, transcript));
+    else if (options.transport == TransportKind::Usbio)
+        transport.reset(new UsbioTransport(options.usbio));
     else
         transport.reset(new PtyTransport(options.linkPath));
     if (!transport->open(error)) {

@@ -66,6 +66,9 @@ typedef struct WSAData {
 #define INADDR_BROADCAST (u_long)0xffffffff
 #define INADDR_NONE 0xffffffff
 
+// ioctlsocket commands: FIONREAD is _IOR('f', 127, u_long) with Windows' 32-bit u_long.
+#define FIONREAD 0x4004667FL
+
 #define MSG_OOB 0x1
 #define MSG_PEEK 0x2
 #define MSG_DONTROUTE 0x4
@@ -240,6 +243,7 @@ SOCKET socket(int af, int type, int protocol);
 int bind(SOCKET s, const struct sockaddr* name, int namelen);
 int connect(SOCKET s, const struct sockaddr* name, int namelen);
 int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const struct timeval* timeout);
+int ioctlsocket(SOCKET s, long cmd, u_long* argp);
 int sendto(SOCKET s, const char* buf, int len, int flags, const struct sockaddr* to, int tolen);
 int recvfrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int* fromlen);
 int shutdown(SOCKET s, int how);

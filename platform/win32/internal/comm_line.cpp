@@ -209,18 +209,27 @@ DWORD CommLine::Open(const char* pszDevicePath, DWORD dwDesiredAccess, std::uniq
         close(fd);
         return ERROR_FILE_NOT_FOUND;
     }
-    // TIOCEXCL alone does not stop root; the lock does, in every process.
+    struct stat info;
+    const bool bPseudoTerminal = fstat(fd, &info) == 0 && IsPseudoTerminalSlaveMajor(major(info.st_rdev));
+    // TIOCEXCL alone does not stop root; the lock does, in every process, and it ends with
+    // the descriptor however the process ends.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int nErrno = errno;
         close(fd);
         return nErrno == EWOULDBLOCK ? (DWORD)ERROR_ACCESS_DENIED : Win32ErrorFromErrno(nErrno);
     }
-    ioctl(fd, TIOCEXCL);
+    // Not on a pseudo-terminal: there TIOCEXCL stays on the terminal for as long as the
+    // other side is open, so a process that ended without closing its port (as the key
+    // check does) would lock every later open out (EBUSY) for anyone but root. On a real
+    // line it ends with the last close, which the process's end makes.
+    if (!bPseudoTerminal)
+        ioctl(fd, TIOCEXCL);
 
     MakeRaw(&tio);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {
         int nErrno = errno;
-        ioctl(fd, TIOCNXCL);
+        if (!bPseudoTerminal)
+            ioctl(fd, TIOCNXCL);
         close(fd);
         return Win32ErrorFromErrno(nErrno);
     }
@@ -228,12 +237,11 @@ DWORD CommLine::Open(const char* pszDevicePath, DWORD dwDesiredAccess, std::uniq
     int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd < 0) {
         int nErrno = errno;
-        ioctl(fd, TIOCNXCL);
+        if (!bPseudoTerminal)
+            ioctl(fd, TIOCNXCL);
         close(fd);
         return Win32ErrorFromErrno(nErrno);
     }
-    struct stat info;
-    const bool bPseudoTerminal = fstat(fd, &info) == 0 && IsPseudoTerminalSlaveMajor(major(info.st_rdev));
     pLine->reset(new CommLine(fd, wakeFd, bPseudoTerminal, clock));
     return ERROR_SUCCESS;
 }
@@ -265,8 +273,8 @@ CommLine::CommLine(int fd, int wakeFd, bool bPseudoTerminal, const MonotonicCloc
 }
 
 CommLine::~CommLine() {
-    // TIOCEXCL outlives our descriptor while the other side of a pseudo-terminal is open.
-    ioctl(m_fd, TIOCNXCL);
+    if (!m_bPseudoTerminal)
+        ioctl(m_fd, TIOCNXCL);
     close(m_fd);  // releases the flock
     close(m_wakeFd);
 }

@@ -2,9 +2,11 @@
 //
 // The line is opened raw (no echo, no line editing, no signal characters, no CR/LF
 // translation, no XON/XOFF until the DCB asks for it), with CLOCAL and never as the
-// controlling terminal. It is exclusive as a COM port is on Windows: an flock() on the
-// device node refuses a second open from this or any other process, root included, and
-// TIOCEXCL keeps out programs that do not take the lock.
+// controlling terminal. It is exclusive as a COM port is on Windows, for exactly as long
+// as the process holds it: an flock() on the device node refuses a second open from this
+// or any other process, root included, and ends with the process however it ends. On a
+// real line TIOCEXCL also keeps out programs that do not take the lock; a pseudo-terminal
+// does not get it, since there it would outlive the process.
 //
 // Every operation returns ERROR_SUCCESS or the Win32 error Windows gives for the same
 // condition; the caller turns that into SetLastError.

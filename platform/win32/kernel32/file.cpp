@@ -163,6 +163,31 @@ public:
         return TRUE;
     }
 
+    // The identity and attributes Windows gives a file handle. The volume serial number
+    // and the file index are the device and inode, so two handles name one file exactly
+    // when both agree, whatever path or link either was opened by.
+    BOOL GetInformation(LPBY_HANDLE_FILE_INFORMATION pInfo) {
+        struct stat info;
+        if (fstat(m_fd, &info) != 0)
+            return FailErrno();
+        memset(pInfo, 0, sizeof(*pInfo));
+        DWORD dwAttributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+        if (!(info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)))
+            dwAttributes |= FILE_ATTRIBUTE_READONLY;
+        pInfo->dwFileAttributes = dwAttributes != 0 ? dwAttributes : FILE_ATTRIBUTE_NORMAL;
+        pInfo->ftCreationTime = FileTimeOf(info.st_ctim);
+        pInfo->ftLastAccessTime = FileTimeOf(info.st_atim);
+        pInfo->ftLastWriteTime = FileTimeOf(info.st_mtim);
+        const ULONGLONG ullDevice = (ULONGLONG)info.st_dev;
+        pInfo->dwVolumeSerialNumber = (DWORD)(ullDevice ^ (ullDevice >> 32));
+        pInfo->nFileSizeHigh = (DWORD)((ULONGLONG)info.st_size >> 32);
+        pInfo->nFileSizeLow = (DWORD)((ULONGLONG)info.st_size & 0xFFFFFFFFu);
+        pInfo->nNumberOfLinks = (DWORD)info.st_nlink;
+        pInfo->nFileIndexHigh = (DWORD)((ULONGLONG)info.st_ino >> 32);
+        pInfo->nFileIndexLow = (DWORD)((ULONGLONG)info.st_ino & 0xFFFFFFFFu);
+        return TRUE;
+    }
+
     BOOL SetEnd() override {
         if (!(m_dwAccess & kShareAccessWrite)) {
             ::SetLastError(ERROR_ACCESS_DENIED);
@@ -197,6 +222,17 @@ private:
             CompleteOverlapped(pOverlapped, dwError, 0);
         ::SetLastError(dwError);
         return FALSE;
+    }
+
+    // 100 ns steps since 1601-01-01.
+    static FILETIME FileTimeOf(const struct timespec& ts) {
+        const ULONGLONG kEpochDifference = 11644473600ULL;
+        const ULONGLONG ull =
+            ((ULONGLONG)ts.tv_sec + kEpochDifference) * 10000000ULL + (ULONGLONG)ts.tv_nsec / 100;
+        FILETIME ft;
+        ft.dwLowDateTime = (DWORD)(ull & 0xFFFFFFFFu);
+        ft.dwHighDateTime = (DWORD)(ull >> 32);
+        return ft;
     }
 
     static BOOL FailErrno() {
@@ -468,6 +504,23 @@ extern "C" DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
     if (dwLow == INVALID_FILE_SIZE)
         ::SetLastError(ERROR_SUCCESS);
     return dwLow;
+}
+
+extern "C" BOOL WINAPI GetFileInformationByHandle(HANDLE hFile,
+                                                  LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
+    std::shared_ptr<KernelObject> object = LookupHandle(hFile);
+    if (!object)
+        return FALSE;
+    FileObject* pFile = dynamic_cast<FileObject*>(object.get());
+    if (pFile == nullptr) {
+        ::SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    if (lpFileInformation == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return pFile->GetInformation(lpFileInformation);
 }
 
 extern "C" BOOL WINAPI SetEndOfFile(HANDLE hFile) {

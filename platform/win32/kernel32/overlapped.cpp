@@ -12,13 +12,21 @@ namespace {
 // NTSTATUS_FROM_WIN32, so that no error code can be mistaken for STATUS_PENDING.
 const ULONG_PTR kWin32StatusFacility = 0xC0070000u;
 
+// A driver's own codes (customer bit set, as the USBIO driver's 0xE000xxxx) are NTSTATUS
+// values already, and Windows hands them to GetLastError unchanged.
+const ULONG_PTR kCustomerCodeBit = 0x20000000u;
+
 ULONG_PTR StatusFromWin32(DWORD dwError) {
+    if (dwError & kCustomerCodeBit)
+        return dwError;
     return dwError == ERROR_SUCCESS ? 0 : (kWin32StatusFacility | (dwError & 0xFFFFu));
 }
 
 DWORD Win32FromStatus(ULONG_PTR status) {
     if (status == 0)
         return ERROR_SUCCESS;
+    if (status & kCustomerCodeBit)
+        return (DWORD)status;
     if ((status & 0xFFFF0000u) == kWin32StatusFacility)
         return (DWORD)(status & 0xFFFFu);
     return ERROR_GEN_FAILURE;

@@ -4,6 +4,8 @@
 #include <mutex>
 
 #include "hid/hid_family.h"
+#include "usbio/usbio.h"
+#include "usbio_api.h"
 
 namespace win32 {
 
@@ -12,6 +14,11 @@ namespace {
 // {745A17A0-74D3-11D0-B6FE-00A0C90F57DA}, the setup class of HID devices.
 const GUID kHidClassGuid = {0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
 
+// {36FC9E60-C465-11CF-8056-444553540000}, the setup class of USB devices.
+const GUID kUsbClassGuid = {0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+
+void ListUsbioPaths(std::vector<std::string>* pPaths) { usbio::EnumerateInterfacePaths(*pPaths); }
+
 void ListHidPaths(std::vector<std::string>* pPaths) {
     for (const HidDeviceRecord& device : EnumerateHidInterfaces())
         pPaths->push_back(device.interfacePath);
@@ -19,6 +26,7 @@ void ListHidPaths(std::vector<std::string>* pPaths) {
 
 const DeviceInterfaceClass kClasses[] = {
     {&kHidInterfaceGuid, &kHidClassGuid, ListHidPaths},
+    {&USBIO_DEVICE_INTERFACE_GUID, &kUsbClassGuid, ListUsbioPaths},
 };
 
 struct DevInstTable {

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -136,29 +137,50 @@ int HostBind(int fd, const HostEndpoint& local, int* pWsaError) {
     return 0;
 }
 
-int HostConnect(int fd, const HostEndpoint& remote, int* pWsaError) {
+int HostConnect(int fd, const HostEndpoint& remote, long long llTimeoutMs, int* pWsaError) {
+    // Started without blocking so that the wait for the handshake has Windows' bound
+    // rather than the host's, then waited for in poll(); a signal does not abandon it.
+    const int nFlags = ::fcntl(fd, F_GETFL);
+    if (nFlags < 0 || ::fcntl(fd, F_SETFL, nFlags | O_NONBLOCK) != 0)
+        return Fail(pWsaError, errno);
+    auto finish = [&](int nErrno) {
+        ::fcntl(fd, F_SETFL, nFlags);
+        return nErrno == 0 ? 0 : Fail(pWsaError, nErrno);
+    };
     sockaddr_in sa = ToHost(remote);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0)
-        return 0;
-    if (errno != EINTR)
-        return Fail(pWsaError, errno);
-    // Interrupted: the kernel goes on connecting; wait for it to finish as Windows'
-    // blocking connect would.
+        return finish(0);
+    if (errno != EINPROGRESS && errno != EINTR)
+        return finish(errno);
+
+    const win32::MonotonicClock& clock = win32::MonotonicClock::System();
+    const win32::MonotonicMs deadline = clock.Now() + static_cast<win32::MonotonicMs>(llTimeoutMs);
     for (;;) {
+        const win32::MonotonicMs now = clock.Now();
+        if (now >= deadline)
+            return finish(ETIMEDOUT);
+        const win32::MonotonicMs left = deadline - now;
         pollfd pfd = {fd, POLLOUT, 0};
-        int n = ::poll(&pfd, 1, -1);
+        const int n = ::poll(&pfd, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            return Fail(pWsaError, errno);
+            return finish(errno);
+        if (n == 0)
+            continue;  // the deadline check above ends it
         int nError = 0;
         socklen_t len = sizeof(nError);
         if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &nError, &len) != 0)
-            return Fail(pWsaError, errno);
-        if (nError != 0)
-            return Fail(pWsaError, nError);
-        return 0;
+            return finish(errno);
+        return finish(nError);
     }
+}
+
+int HostBytesWaiting(int fd, int* pWsaError) {
+    int nWaiting = 0;
+    if (::ioctl(fd, FIONREAD, &nWaiting) != 0)
+        return Fail(pWsaError, errno);
+    return nWaiting;
 }
 
 int HostPoll(std::vector<HostPollItem>& items, long long llTimeoutMs, int* pWsaError) {

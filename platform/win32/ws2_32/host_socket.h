@@ -48,8 +48,11 @@ int WsaErrorFromErrno(int nErrno);
 // Descriptors are created close-on-exec and blocking.
 int HostSocket(int nFamily, int nType, int nProtocol, int* pWsaError);
 int HostBind(int fd, const HostEndpoint& local, int* pWsaError);
-// A blocking connect; a signal does not abandon it half-way.
-int HostConnect(int fd, const HostEndpoint& remote, int* pWsaError);
+// A connect that blocks its caller for at most llTimeoutMs (then WSAETIMEDOUT, the socket
+// left for the caller to close); a signal does not abandon it half-way.
+int HostConnect(int fd, const HostEndpoint& remote, long long llTimeoutMs, int* pWsaError);
+// Bytes that a receive would return now without waiting.
+int HostBytesWaiting(int fd, int* pWsaError);
 // llTimeoutMs < 0 waits without limit. Returns the number of items with a condition.
 int HostPoll(std::vector<HostPollItem>& items, long long llTimeoutMs, int* pWsaError);
 // Flags are Winsock's MSG_* values. A send never raises SIGPIPE.

@@ -13,12 +13,14 @@
 //  - on a stream socket sendto ignores the destination and recvfrom leaves the source
 //    untouched, as they do on a connected socket under Windows;
 //  - after shutdown, a send (SD_SEND, SD_BOTH) or a receive (SD_RECEIVE, SD_BOTH) fails
-//    with WSAESHUTDOWN.
+//    with WSAESHUTDOWN;
+//  - a blocking connect that gets no answer gives up after about 21 s with WSAETIMEDOUT.
 #include <winsock2.h>
 
 #include "host_socket.h"
 
 #include <limits.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <map>
@@ -134,6 +136,19 @@ bool CheckStarted() {
         return true;
     WSASetLastError(WSANOTINITIALISED);
     return false;
+}
+
+// How long a blocking connect waits for the handshake. Windows gives up after its SYN
+// retries, about 21 s, where Linux would go on for about two minutes.
+// IOCLASSLIB_CONNECT_TIMEOUT_MS sets another bound (tests use a short one).
+long long ConnectTimeoutMs() {
+    const long long kWindowsConnectTimeoutMs = 21000;
+    const char* pszValue = getenv("IOCLASSLIB_CONNECT_TIMEOUT_MS");
+    if (pszValue == nullptr || *pszValue == '\0')
+        return kWindowsConnectTimeoutMs;
+    char* pszEnd = nullptr;
+    const long long llValue = strtoll(pszValue, &pszEnd, 10);
+    return *pszEnd == '\0' && llValue > 0 ? llValue : kWindowsConnectTimeoutMs;
 }
 
 int Fail(int nWsaError) {
@@ -285,8 +300,24 @@ int connect(SOCKET s, const struct sockaddr* name, int namelen) {
             return Fail(WSAENETUNREACH);
     }
     int nError;
-    if (ws2_32::HostConnect(socketObject->fd, remote, &nError) != 0)
+    if (ws2_32::HostConnect(socketObject->fd, remote, ConnectTimeoutMs(), &nError) != 0)
         return Fail(nError);
+    return 0;
+}
+
+int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
+    SocketRef socketObject = Winsock::Instance().Find(s);
+    if (!socketObject)
+        return SOCKET_ERROR;
+    if (argp == nullptr)
+        return Fail(WSAEFAULT);
+    if (cmd != FIONREAD)
+        return Fail(WSAEINVAL);
+    int nError;
+    const int n = ws2_32::HostBytesWaiting(socketObject->fd, &nError);
+    if (n < 0)
+        return Fail(nError);
+    *argp = static_cast<u_long>(n);
     return 0;
 }
 

@@ -70,6 +70,25 @@ TEST_F(RawFixture, ReceiveFailures) {
     EXPECT_TRUE(port->writes.empty());
 }
 
+TEST_F(RawFixture, ReceiveGathersAReplyCutAtAnyByte) {
+    port->shortReadsSucceed = true;
+    const Bytes reply = {0x00, 0x06, 0x16, 0x00, 0x41, 0x51};
+    for (size_t cut = 1; cut < reply.size(); ++cut) {
+        port->QueueRead(Bytes(reply.begin(), reply.begin() + (long)cut));
+        port->QueueRead(Bytes(reply.begin() + (long)cut, reply.end()));
+        ASSERT_EQ(reply.size(), raw.nReceivePacket(data, trace)) << "cut at " << cut;
+        EXPECT_EQ(reply, Bytes((const BYTE*)(LPCSTR)data, (const BYTE*)(LPCSTR)data + data.GetLength()));
+        EXPECT_TRUE(port->readQueue.empty());
+    }
+}
+
+TEST_F(RawFixture, SendOfAFailedWriteThatLeftTheCountIsNothingSent) {
+    port->failWritesUntouched = true;
+    const BYTE d[] = {0x05, 0x04, 0x16, 0x17};
+    EXPECT_EQ(0u, raw.nSendPacket(0x16, d, 4, trace));
+    EXPECT_EQ(1u, port->writes.size());
+}
+
 TEST_F(RawFixture, ErrorStatusQueriesOnceAndTheAnswerIsNotReportedAgain) {
     port->QueueRead({0x00, 0x05, 0x16, 0xF8, 0xEB});
     // The reply to 0x81 carries an error status itself; reporting it would query again.

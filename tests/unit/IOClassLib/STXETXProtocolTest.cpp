@@ -108,6 +108,16 @@ TEST_F(StxEtxFixture, ReceiveUsesBytesDeliveredWithTheAck) {
     EXPECT_EQ(1u, port.CountEvents("Read"));
 }
 
+TEST_F(StxEtxFixture, ReceiveTakesAFailedReadThatLeftTheCountForNothingReceived) {
+    port.m_wInputPacketSize = 1;
+    port.QueueRead({0x06});
+    // Counted as data, each failure would add a byte that never came, up to the limit.
+    port.untouchedFailReads = 600;
+    EXPECT_EQ(0u, proto.nReceivePacket(data, trace));
+    EXPECT_EQ(2u, port.CountEvents("Read"));
+    EXPECT_TRUE(port.writes.empty());
+}
+
 TEST_F(StxEtxFixture, ReceiveGivesUpAfterTheLimit) {
     port.QueueRead({0x06});
     port.QueueRead(Bytes(600, 0x41));  // never an STX

@@ -193,39 +193,43 @@ TEST(SocketWrapperSockets, SecondCreateWhileConnectedFailsAndKeepsTheConnection)
     EXPECT_EQ("ok", peer.Receive(2));
 }
 
-TEST(SocketWrapperWait, UnderASecondDoesNotWait) {
+TEST(SocketWrapperWait, WaitsTheMillisecondsAskedFor) {
     tcp_test::LoopbackPeer peer;
     Wrapper w("127.0.0.1", peer.Port());
     ASSERT_TRUE(w.socket.Init());
     ASSERT_TRUE(w.socket.Connect());
     ASSERT_TRUE(peer.Accept());
     {
-        // Arrives well within the 900 ms asked for, yet the wait is already over.
-        DelayedSend later(peer, 500, "x");
-        EXPECT_EQ(0, w.socket.WaitForData(900));
-    }
-    EXPECT_EQ(1, w.socket.WaitForData(900));
-}
-
-TEST(SocketWrapperWait, WaitsWholeSecondsOnly) {
-    tcp_test::LoopbackPeer peer;
-    Wrapper w("127.0.0.1", peer.Port());
-    ASSERT_TRUE(w.socket.Init());
-    ASSERT_TRUE(w.socket.Connect());
-    ASSERT_TRUE(peer.Accept());
-    {
-        // 1,500 ms waits one second: data at 1.4 s come too late.
-        DelayedSend later(peer, 1400, "x");
-        EXPECT_EQ(0, w.socket.WaitForData(1500));
+        // Under a second is still a wait: cut to whole seconds it would be none.
+        DelayedSend later(peer, 300, "x");
+        EXPECT_EQ(1, w.socket.WaitForData(900));
     }
     char buf[4];
-    ASSERT_EQ(1, w.socket.WaitForData(1000));
     ASSERT_EQ(1, w.socket.Receive(buf, sizeof(buf)));
-    {
-        // ... and it does wait that second.
-        DelayedSend later(peer, 300, "y");
-        EXPECT_EQ(1, w.socket.WaitForData(1500));
-    }
+    EXPECT_EQ(0, w.socket.WaitForData(100));
+}
+
+TEST(SocketWrapperDiscard, DropsWhatHasArrivedButLeavesThePeersCloseToTheNextReceive) {
+    tcp_test::LoopbackPeer peer;
+    Wrapper w("127.0.0.1", peer.Port());
+    ASSERT_TRUE(w.socket.Init());
+    ASSERT_TRUE(w.socket.Connect());
+    ASSERT_TRUE(peer.Accept());
+    EXPECT_EQ(0, w.socket.DiscardPending()) << "nothing there: returns without waiting";
+
+    const std::string late(10000, 'L');
+    ASSERT_TRUE(peer.Send(late));
+    int nDropped = 0;
+    while (nDropped < (int)late.size() && w.socket.WaitForData(5000) == 1)
+        nDropped += w.socket.DiscardPending();
+    EXPECT_EQ((int)late.size(), nDropped);
+    EXPECT_EQ(0, w.socket.WaitForData(0));
+
+    peer.CloseConnection();
+    ASSERT_EQ(1, w.socket.WaitForData(5000));
+    EXPECT_EQ(0, w.socket.DiscardPending());
+    char buf[4];
+    EXPECT_EQ(0, w.socket.Receive(buf, sizeof(buf)));
 }
 
 TEST(SocketWrapperLocalAddress, UsableOnlyWhereItCanReachTheHost) {

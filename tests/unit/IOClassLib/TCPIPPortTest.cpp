@@ -168,7 +168,7 @@ TEST_F(TCPIPPortTest, RefusedOpenFailsQuietlyAndMayBeRetried) {
     EXPECT_TRUE(second.Accept());
 }
 
-TEST_F(TCPIPPortTest, ShortReadTimesOutAtOnceAndGetsWaitingBytes) {
+TEST_F(TCPIPPortTest, ShortReadTimesOutAndGetsWaitingBytes) {
     tcp_test::LoopbackPeer peer;
     TCPIPPort port(m_pLog, "127.0.0.1", peer.Port());
     ASSERT_TRUE(port.OpenPort());
@@ -189,6 +189,25 @@ TEST_F(TCPIPPortTest, ShortReadTimesOutAtOnceAndGetsWaitingBytes) {
     ASSERT_EQ(5u, dwLength) << "one receive returns what has arrived";
     EXPECT_EQ(0, memcmp(buf, "\x05\x05\x16\x00\x16", 5));
     EXPECT_EQ((Lines{"+TCPIPPort::Read()", "-TCPIPPort::Read()"}), TakeLog());
+}
+
+TEST_F(TCPIPPortTest, ReadWaitsNoLongerThanTheFramingsDeadline) {
+    tcp_test::LoopbackPeer peer;
+    TCPIPPort port(m_pLog, "127.0.0.1", peer.Port());
+    ASSERT_TRUE(port.OpenPort());
+    ASSERT_TRUE(peer.Accept());
+    std::thread later([&peer] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        peer.Send("x");
+    });
+    // 5,500 ms of its own, but the reply it belongs to has already run out of time.
+    port.SetReadDeadline(GetTickCount());
+    BYTE buf[64];
+    DWORD dwLength = 50;
+    EXPECT_FALSE(port.Read(buf, sizeof(buf), &dwLength));
+    EXPECT_EQ(0u, dwLength);
+    port.ClearReadDeadline();
+    later.join();
 }
 
 TEST_F(TCPIPPortTest, OneReadDeliversAtMostTheStagingBuffer) {
@@ -226,18 +245,21 @@ TEST_F(TCPIPPortTest, ReadNeverStoresMoreThanTheBufferHolds) {
     EXPECT_EQ(0, buf[4]);
 }
 
-TEST_F(TCPIPPortTest, FlushKeepsBytesTheTerminalAlreadySent) {
+TEST_F(TCPIPPortTest, FlushDropsBytesTheTerminalAlreadySent) {
     tcp_test::LoopbackPeer peer;
     TCPIPPort port(m_pLog, "127.0.0.1", peer.Port());
     ASSERT_TRUE(port.OpenPort());
     ASSERT_TRUE(peer.Accept());
+    // A reply that came after its exchange gave up must not answer the next command.
     ASSERT_TRUE(peer.Send("\x05\x04\x51\x50"));
+    ASSERT_EQ(1, port.m_Socket.WaitForData(5000));
     port.FlushReceiveBuffer();
+    ASSERT_TRUE(peer.Send("\x05\x04\x16\x17"));
     BYTE buf[8];
     DWORD dwLength = 40;
     ASSERT_TRUE(port.Read(buf, sizeof(buf), &dwLength));
     EXPECT_EQ(4u, dwLength);
-    EXPECT_EQ(0, memcmp(buf, "\x05\x04\x51\x50", 4));
+    EXPECT_EQ(0, memcmp(buf, "\x05\x04\x16\x17", 4));
 }
 
 TEST_F(TCPIPPortTest, ClosedConnectionReadsAsZeroBytesAndWritesFail) {

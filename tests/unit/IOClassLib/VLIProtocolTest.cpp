@@ -138,6 +138,13 @@ TEST_F(VliFixture, SendTracesOnlyWhatThePortTook) {
     EXPECT_STREQ("[05 06]", trace);
 }
 
+TEST_F(VliFixture, SendOfAFailedWriteThatLeftTheCountIsNothingSent) {
+    port->failWritesUntouched = true;
+    EXPECT_EQ(0u, vli.nSendPacket(0x16, nullptr, 0, trace));
+    EXPECT_STREQ("[]", trace);
+    EXPECT_EQ(1u, port->writes.size());
+}
+
 TEST_F(VliFixture, SendWithoutDataPointerButWithLengthSendsNothing) {
     EXPECT_EQ(0u, vli.nSendPacket(0x61, nullptr, 3, trace));
     EXPECT_TRUE(port->writes.empty());
@@ -177,6 +184,23 @@ TEST_F(VliFixture, ReceiveFailsOnShortSecondRead) {
     EXPECT_EQ(0u, vli.nReceivePacket(data, trace));
     EXPECT_TRUE(data.IsEmpty());
     EXPECT_EQ("End", port->events.back());
+}
+
+// A byte stream may cut a reply anywhere; short and long form, header or body, it is
+// read as if it had come whole.
+TEST_F(VliFixture, ReceiveGathersAReplyCutAtAnyByte) {
+    port->shortReadsSucceed = true;
+    Bytes longReply = {0x05, 0x00, 0x0A, 0x01, 0x16, 0x00};  // 266 bytes in all
+    longReply.resize(265, 0x5A);
+    const Bytes replies[] = {WithChecksum({0x05, 0x06, 0x16, 0x00, 0x41}), WithChecksum(longReply)};
+    for (const Bytes& reply : replies) {
+        for (size_t cut = 1; cut < reply.size(); ++cut) {
+            port->QueueRead(Bytes(reply.begin(), reply.begin() + (long)cut));
+            port->QueueRead(Bytes(reply.begin() + (long)cut, reply.end()));
+            ASSERT_EQ(reply.size(), vli.nReceivePacket(data, trace)) << "cut at " << cut;
+            EXPECT_EQ(reply, ToBytes(data));
+        }
+    }
 }
 
 TEST_F(VliFixture, ReceiveRejectsWrongChecksum) {

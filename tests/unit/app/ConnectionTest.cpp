@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "COMHIDUSBPort.h"
 #include "Connection.h"
 #include "DebugFile.h"
 #include "Port.h"
@@ -17,6 +18,7 @@
 #include "SerialPort.h"
 #include "TempFiles.h"
 #include "TerminalLink.h"
+#include "TerminalUsbIds.h"
 #include "VLIProtocol.h"
 
 namespace {
@@ -184,12 +186,36 @@ TEST_F(ConnectFixture, PseudoTerminalOpensWithTheRunsTimeout) {
     close(master);
 }
 
-TEST_F(ConnectFixture, PortKindsWithoutAPortInThisBuildFailCleanly) {
-    for (const char* type : {"USB Device", "USBIO Device"}) {
-        Connect(std::string("[Connection]\nConnectType=") + type + "\n", CONNECT_FAILED);
-        ASSERT_NE(nullptr, g_pTerminalLink) << type;
-        EXPECT_EQ(nullptr, g_pTerminalLink->GetPort()) << type;
-        EXPECT_FALSE(g_pTerminalLink->IsOpen());
+TEST_F(ConnectFixture, UsbDeviceBuildsTheHidPortWhichFailsWithoutItsTerminal) {
+    // No virtual device; the terminal's IDs are not among the machine's devices.
+    testsupport::ScopedEnv noVirtual("IOCLASSLIB_VIRTUAL_HID", "");
+    Connect("[Connection]\nConnectType=USB Device\n", CONNECT_FAILED);
+    ASSERT_NE(nullptr, g_pTerminalLink);
+    CCOMHIDUSBPort* port = dynamic_cast<CCOMHIDUSBPort*>(g_pTerminalLink->GetPort());
+    ASSERT_NE(nullptr, port);
+    EXPECT_EQ(4096u, port->m_dwBufferSize);
+    EXPECT_FALSE(g_pTerminalLink->IsOpen());
+}
+
+TEST_F(ConnectFixture, UsbDeviceIdsReplaceTheTableForTheRunAndAMalformedValueOpensNothing) {
+    Connect("[Connection]\nPort=/nonexistent/tty\nUsbDeviceIds=0abc:0010 , 1209:0003\n", CONNECT_FAILED);
+    TerminalUsbId ids[TERMINAL_USB_ID_MAX];
+    ASSERT_EQ(2, GetTerminalUsbIds(ids, TERMINAL_USB_ID_MAX));
+    EXPECT_EQ(0x0ABC, ids[0].wVendorId);
+    EXPECT_EQ(0x0010, ids[0].wProductId);
+    EXPECT_EQ(0x0003, ids[1].wProductId);
+
+    // Without the key the built-in table is back.
+    Connect("[Connection]\nPort=/nonexistent/tty\n", CONNECT_FAILED);
+    EXPECT_EQ(TERMINAL_USB_ID_MAX, GetTerminalUsbIds(ids, TERMINAL_USB_ID_MAX));
+
+    for (const char* value : {"1209", "1209:0001;1209:0002", "", "1209:00012"}) {
+        testing::internal::CaptureStderr();
+        Connect(std::string("[Connection]\nConnectType=USB Device\nUsbDeviceIds=") + value + "\n",
+                CONNECT_FAILED);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(std::string::npos, err.find("UsbDeviceIds")) << value;
+        EXPECT_EQ(nullptr, g_pTerminalLink) << value;
     }
 }
 

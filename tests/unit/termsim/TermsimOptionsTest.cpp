@@ -102,7 +102,7 @@ TEST(TermsimCommandLine, RefusalsNameTheProblem) {
         {{"--ms"}, "needs a value"},
         {{"--ms", "LLLLLLLLL"}, "10 characters"},
         {{"--ms", "LLLLLLLLLX"}, "10 characters"},
-        {{"--transport", "usb"}, "pty or tcp"},
+        {{"--transport", "usb"}, "pty, tcp"},
         {{"--framing", "hdlc"}, "vli, stx or raw"},
         {{"--transport", "tcp", "--port", "65536"}, "port"},
         {{"--port", "80"}, "--transport tcp"},

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -144,6 +145,37 @@ TEST(CommOpen, OpenHeldByAnotherProcessIsRefusedAndFreedWhenItDies) {
     HANDLE h = OpenLine(pty.slavePath());
     EXPECT_NE(INVALID_HANDLE_VALUE, h);
     CloseHandle(h);
+}
+
+// A pseudo-terminal, as virtual serial bridges give them, opened by a user who is not
+// root: a process that ended without closing its port must not lock the next one out.
+TEST(CommOpen, PseudoTerminalLeftOpenByAnEndedProcessOpensAgainForAnotherUser) {
+    const passwd* pNobody = getpwnam("nobody");
+    if (getuid() != 0 || pNobody == nullptr)
+        GTEST_SKIP() << "needs root to run the opens as the user nobody";
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    ASSERT_EQ(0, chown(pty.slavePath().c_str(), pNobody->pw_uid, (gid_t)-1));
+
+    // Each run in a child of its own as nobody; the first exits with the port open.
+    auto runAsNobody = [&](bool bClose) {
+        pid_t child = fork();
+        if (child == 0) {
+            if (setgid(pNobody->pw_gid) != 0 || setuid(pNobody->pw_uid) != 0)
+                _exit(3);
+            HANDLE h = OpenLine(pty.slavePath());
+            if (h == INVALID_HANDLE_VALUE)
+                _exit(GetLastError() == ERROR_ACCESS_DENIED ? 1 : 2);
+            if (bClose)
+                CloseHandle(h);
+            _exit(0);
+        }
+        int status = -1;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(0, runAsNobody(false));
+    EXPECT_EQ(0, runAsNobody(true)) << "1: access denied, as a pty left exclusive gives";
 }
 
 TEST(CommOpen, ANonTerminalIsNoComPort) {

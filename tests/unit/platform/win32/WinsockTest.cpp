@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "ScopedEnv.h"
 #include "TcpTestPeer.h"
 
 namespace {
@@ -114,6 +115,26 @@ TEST(WinsockConnection, RefusedConnectReportsConnRefused) {
     EXPECT_EQ(SOCKET_ERROR, connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)));
     EXPECT_EQ(WSAECONNREFUSED, WSAGetLastError());
     EXPECT_EQ(0, closesocket(s));
+}
+
+TEST(WinsockConnection, UnansweredConnectGivesUpWithTimedOut) {
+    // The bound is Windows' 21 s unless set; a short one keeps the test quick.
+    testsupport::ScopedEnv bound("IOCLASSLIB_CONNECT_TIMEOUT_MS", "1000");
+    WinsockSession session;
+    // A listener whose backlog is full drops every further handshake unanswered, as a
+    // terminal that is switched off would.
+    tcp_test::LoopbackPeer peer("127.0.0.1", 0, 0);
+    ASSERT_TRUE(peer.IsListening());
+    SOCKET filler = ConnectedTo(peer);
+    ASSERT_NE(INVALID_SOCKET, filler);
+
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(INVALID_SOCKET, s);
+    sockaddr_in sa = Loopback(peer.Port());
+    EXPECT_EQ(SOCKET_ERROR, connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)));
+    EXPECT_EQ(WSAETIMEDOUT, WSAGetLastError());
+    EXPECT_EQ(0, closesocket(s));
+    EXPECT_EQ(0, closesocket(filler));
 }
 
 TEST(WinsockConnection, BytesTravelBothWaysAndEndOfStreamReadsZero) {

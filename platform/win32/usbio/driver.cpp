@@ -1,0 +1,543 @@
+// The USBIO driver's device interface (usbio_api.h) over the backends of usbio/backend.h.
+//
+// What Windows and the driver do, and this layer reproduces:
+//  - every handle to a device shares the device's configuration: one handle configures,
+//    others bind pipes, and closing the configuring handle leaves bound pipes working; the
+//    claimed interfaces go back (with any kernel driver that was bound to them) when the
+//    last handle to the device closes;
+//  - a handle becomes a pipe with USBIO_IOCTL_BIND_PIPE; ReadFile and WriteFile on it are
+//    transfers on that endpoint, overlapped (ERROR_IO_PENDING, then the OVERLAPPED's event)
+//    or synchronous;
+//  - CancelIo, the abort request and CloseHandle end the handle's pending transfers and
+//    return only once each has completed (ERROR_OPERATION_ABORTED, with the bytes that
+//    moved), so nothing touches the caller's buffer or OVERLAPPED afterwards: the request
+//    engine's rules (internal/request_engine.h), the transfer lent to the backend meanwhile;
+//  - an unplugged device fails its transfers and every later request with the driver's
+//    USBIO_ERR_DEVICE_NOT_PRESENT, which is what USBIO callers test for, not with
+//    ERROR_DEVICE_NOT_CONNECTED;
+//  - the driver checks every request's buffer sizes before it looks at the device, and
+//    reports failures with its own status codes through GetLastError (usbio/status.h).
+#include "usbio/usbio.h"
+
+#include "internal/device_namespace.h"
+#include "internal/handle.h"
+#include "internal/request_engine.h"
+#include "usbio/backend.h"
+#include "usbio/descriptors.h"
+#include "usbio/status.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
+
+namespace win32 {
+namespace usbio {
+
+namespace {
+
+const DWORD kPipeTypeMask = 0x03;
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        c = (char)tolower((unsigned char)c);
+    return text;
+}
+
+// The driver's state of one device, shared by every handle to it.
+class DeviceState {
+public:
+    explicit DeviceState(std::shared_ptr<UsbDevice> device) : m_device(std::move(device)) {}
+    ~DeviceState() { releaseClaims(); }
+
+    UsbDevice& device() { return *m_device; }
+    bool gone() const { return m_gone.load(); }
+    void noteResult(UsbResult result) {
+        if (result == UsbResult::NoDevice)
+            m_gone = true;
+    }
+
+    DWORD driverInfo(USBIO_DRIVER_INFO& info) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (gone())
+            return USBIO_ERR_DEVICE_NOT_PRESENT;
+        const UsbResult result = m_device->driverInfo(info);
+        noteResult(result);
+        return StatusFromResult(result, UsbOperation::Open);
+    }
+
+    DWORD getDescriptor(const USBIO_DESCRIPTOR_REQUEST& request, BYTE* pOut, DWORD cbOut, DWORD& got) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        got = 0;
+        if (gone())
+            return USBIO_ERR_DEVICE_NOT_PRESENT;
+        const UsbResult result =
+            m_device->getDescriptor((BYTE)request.Recipient, request.DescriptorType, request.DescriptorIndex,
+                                    request.LanguageId, pOut, cbOut, got);
+        noteResult(result);
+        return StatusFromResult(result, UsbOperation::GetDescriptor);
+    }
+
+    DWORD setConfiguration(const USBIO_SET_CONFIGURATION& request) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (gone())
+            return USBIO_ERR_DEVICE_NOT_PRESENT;
+        if (request.NbOfInterfaces == 0 || request.NbOfInterfaces > USBIO_MAX_INTERFACES)
+            return USBIO_ERR_INVALID_PARAM;
+        ConfigurationDescription configuration;
+        DWORD status = readConfiguration((BYTE)request.ConfigurationIndex, configuration);
+        if (status != ERROR_SUCCESS)
+            return status;
+        for (WORD i = 0; i < request.NbOfInterfaces; ++i) {
+            const USBIO_INTERFACE_SETTING& setting = request.InterfaceList[i];
+            if (setting.InterfaceIndex > 0xFF || setting.AlternateSettingIndex > 0xFF ||
+                !configuration.find((BYTE)setting.InterfaceIndex, (BYTE)setting.AlternateSettingIndex))
+                return USBIO_ERR_INTERFACE_NOT_FOUND;
+            for (WORD j = 0; j < i; ++j)
+                if (request.InterfaceList[j].InterfaceIndex == setting.InterfaceIndex)
+                    return USBIO_ERR_INVALID_PARAM;
+        }
+        // Configuring again as it stands changes nothing; pipes bound meanwhile stay usable.
+        if (m_configured && sameRequest(request))
+            return ERROR_SUCCESS;
+        if (m_boundPipes > 0)
+            return USBIO_ERR_OPEN_PIPES;
+        releaseClaims();
+        m_configured = false;
+        memset(&m_info, 0, sizeof(m_info));
+
+        UsbResult result = m_device->setConfiguration(configuration.value);
+        for (WORD i = 0; i < request.NbOfInterfaces && result == UsbResult::Success; ++i) {
+            const BYTE number = (BYTE)request.InterfaceList[i].InterfaceIndex;
+            const BYTE alternate = (BYTE)request.InterfaceList[i].AlternateSettingIndex;
+            result = m_device->claimInterface(number);
+            if (result != UsbResult::Success)
+                break;
+            m_claimed.push_back(number);
+            // A device with one setting may stall SET_INTERFACE; there is nothing to choose.
+            if (alternate != 0 || configuration.alternates(number) > 1)
+                result = m_device->setAlternateSetting(number, alternate);
+        }
+        if (result != UsbResult::Success) {
+            noteResult(result);
+            releaseClaims();
+            return StatusFromResult(result, UsbOperation::SetConfiguration);
+        }
+        describe(request, configuration);
+        m_request = request;
+        m_configured = true;
+        return ERROR_SUCCESS;
+    }
+
+    DWORD configurationInfo(USBIO_CONFIGURATION_INFO& info) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (gone())
+            return USBIO_ERR_DEVICE_NOT_PRESENT;
+        if (!m_configured)
+            return USBIO_ERR_NOT_CONFIGURED;
+        info = m_info;
+        return ERROR_SUCCESS;
+    }
+
+    // Finds the pipe for a bind and counts it; `type` is its transfer type.
+    DWORD bindPipe(BYTE endpoint, DWORD& type) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (gone())
+            return USBIO_ERR_DEVICE_NOT_PRESENT;
+        if (!m_configured)
+            return USBIO_ERR_NOT_CONFIGURED;
+        if ((endpoint & 0x7F) == 0)
+            return USBIO_ERR_INVALID_TYPE;  // the control pipe takes requests, not transfers
+        for (DWORD i = 0; i < m_info.NbOfPipes; ++i) {
+            const USBIO_PIPE_CONFIGURATION_INFO& pipe = m_info.PipeInfo[i];
+            if (pipe.EndpointAddress != endpoint)
+                continue;
+            if (pipe.PipeType != USBIO_PIPE_TYPE_BULK && pipe.PipeType != USBIO_PIPE_TYPE_INTERRUPT)
+                return USBIO_ERR_INVALID_TYPE;
+            type = pipe.PipeType;
+            ++m_boundPipes;
+            return ERROR_SUCCESS;
+        }
+        return USBIO_ERR_PIPE_NOT_FOUND;
+    }
+
+    void unbindPipe() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        --m_boundPipes;
+    }
+
+private:
+    DWORD readConfiguration(BYTE index, ConfigurationDescription& configuration) {
+        BYTE header[9];
+        DWORD got = 0;
+        UsbResult result =
+            m_device->getDescriptor(USBIO_RECIPIENT_DEVICE, USBIO_DESCRIPTOR_TYPE_CONFIGURATION, index, 0,
+                                    header, sizeof(header), got);
+        noteResult(result);
+        if (result != UsbResult::Success)
+            return StatusFromResult(result, UsbOperation::SetConfiguration);
+        const WORD total = ConfigurationTotalLength(header, got);
+        if (total < sizeof(header))
+            return USBIO_ERR_SET_CONFIG_FAILED;
+        std::vector<BYTE> whole(total);
+        result = m_device->getDescriptor(USBIO_RECIPIENT_DEVICE, USBIO_DESCRIPTOR_TYPE_CONFIGURATION, index,
+                                         0, whole.data(), total, got);
+        noteResult(result);
+        if (result != UsbResult::Success)
+            return StatusFromResult(result, UsbOperation::SetConfiguration);
+        if (!ParseConfiguration(whole.data(), got, configuration))
+            return USBIO_ERR_SET_CONFIG_FAILED;
+        return ERROR_SUCCESS;
+    }
+
+    bool sameRequest(const USBIO_SET_CONFIGURATION& request) const {
+        if (request.ConfigurationIndex != m_request.ConfigurationIndex ||
+            request.NbOfInterfaces != m_request.NbOfInterfaces)
+            return false;
+        return memcmp(request.InterfaceList, m_request.InterfaceList,
+                      request.NbOfInterfaces * sizeof(USBIO_INTERFACE_SETTING)) == 0;
+    }
+
+    void describe(const USBIO_SET_CONFIGURATION& request, const ConfigurationDescription& configuration) {
+        memset(&m_info, 0, sizeof(m_info));
+        m_info.NbOfInterfaces = request.NbOfInterfaces;
+        for (WORD i = 0; i < request.NbOfInterfaces; ++i) {
+            const USBIO_INTERFACE_SETTING& setting = request.InterfaceList[i];
+            const InterfaceDescription* description =
+                configuration.find((BYTE)setting.InterfaceIndex, (BYTE)setting.AlternateSettingIndex);
+            USBIO_INTERFACE_CONFIGURATION_INFO& entry = m_info.InterfaceInfo[i];
+            entry.InterfaceNumber = description->number;
+            entry.AlternateSetting = description->alternate;
+            entry.Class = description->interfaceClass;
+            entry.SubClass = description->subClass;
+            entry.Protocol = description->protocol;
+            entry.NumberOfPipes = (BYTE)description->endpoints.size();
+            for (const EndpointDescription& endpoint : description->endpoints) {
+                if (m_info.NbOfPipes == USBIO_MAX_PIPES)
+                    break;
+                USBIO_PIPE_CONFIGURATION_INFO& pipe = m_info.PipeInfo[m_info.NbOfPipes++];
+                pipe.PipeType = endpoint.attributes & kPipeTypeMask;
+                pipe.MaximumTransferSize = setting.MaximumTransferSize;
+                pipe.MaximumPacketSize = endpoint.maxPacketSize & 0x7FF;
+                pipe.EndpointAddress = endpoint.address;
+                pipe.Interval = endpoint.interval;
+                pipe.InterfaceNumber = description->number;
+                pipe.AlternateSetting = description->alternate;
+            }
+        }
+    }
+
+    void releaseClaims() {
+        for (BYTE number : m_claimed)
+            m_device->releaseInterface(number);
+        m_claimed.clear();
+    }
+
+    const std::shared_ptr<UsbDevice> m_device;
+    std::atomic<bool> m_gone{false};
+    std::mutex m_mutex;  // the driver takes one request per device at a time
+    bool m_configured = false;
+    USBIO_SET_CONFIGURATION m_request{};
+    USBIO_CONFIGURATION_INFO m_info{};
+    std::vector<BYTE> m_claimed;
+    int m_boundPipes = 0;
+};
+
+// Devices open in this process, by lower-case path.
+std::mutex g_devicesMutex;
+std::map<std::string, std::weak_ptr<DeviceState>> g_devices;
+
+// One ReadFile or WriteFile on a pipe while the backend has it.
+class PipeTransfer : public UsbTransfer {
+public:
+    // The handle that owns the queue, and with it the device state, outlives the transfer:
+    // it waits for every transfer to complete before it goes. Holding no reference here
+    // keeps the device's last release off the backend's event thread.
+    PipeTransfer(DeviceState* state, RequestQueue& queue, IoRequest& request)
+        : m_state(state), m_queue(queue), m_request(request) {}
+
+    void complete(UsbResult result, DWORD dwTransferred) override {
+        m_state->noteResult(result);
+        const DWORD status = StatusFromResult(result, UsbOperation::Transfer);
+        {
+            std::lock_guard<std::mutex> lock(m_queue.Mutex());
+            m_queue.CompleteLocked(&m_request, status, dwTransferred);
+        }
+        delete this;
+    }
+
+private:
+    DeviceState* const m_state;
+    RequestQueue& m_queue;
+    IoRequest& m_request;
+};
+
+class UsbioHandle : public QueuedDevice {
+public:
+    UsbioHandle(std::shared_ptr<DeviceState> state, bool bOverlapped)
+        : QueuedDevice(bOverlapped), m_state(std::move(state)) {}
+
+    ~UsbioHandle() override {
+        if (m_bound)
+            m_state->unbindPipe();
+    }
+
+    // The driver answers every request at once, so requests need no queue; the abort
+    // request waits for the pipe's transfers, which it could not do under the queue's lock.
+    BOOL IoControl(DWORD dwCode, LPVOID pIn, DWORD cbIn, LPVOID pOut, DWORD cbOut, LPDWORD pcbReturned,
+                   LPOVERLAPPED pOverlapped) override {
+        if (!pIn)
+            cbIn = 0;
+        if (!pOut)
+            cbOut = 0;
+        DWORD returned = 0;
+        const DWORD status = control(dwCode, pIn, cbIn, (BYTE*)pOut, cbOut, returned);
+        if (pcbReturned)
+            *pcbReturned = returned;
+        if (pOverlapped)
+            CompleteOverlapped(pOverlapped, status, returned);
+        if (status != ERROR_SUCCESS) {
+            ::SetLastError(status);
+            return FALSE;
+        }
+        return TRUE;
+    }
+
+protected:
+    void StartLocked(IoRequest& request) override {
+        BYTE endpoint = 0;
+        DWORD type = USBIO_PIPE_TYPE_BULK;
+        if (!pipe(endpoint, type)) {
+            Queue().CompleteLocked(&request, USBIO_ERR_NOT_BOUND, 0);
+            return;
+        }
+        if (((endpoint & 0x80) != 0) != (request.kind == IoKind::Read)) {
+            Queue().CompleteLocked(&request, USBIO_ERR_INVALID_DIRECTION, 0);
+            return;
+        }
+        if (m_state->gone()) {
+            Queue().CompleteLocked(&request, USBIO_ERR_DEVICE_NOT_PRESENT, 0);
+            return;
+        }
+        PipeTransfer* transfer = new PipeTransfer(m_state.get(), Queue(), request);
+        transfer->endpoint = endpoint;
+        transfer->type = type;
+        transfer->buffer = request.kind == IoKind::Read ? (BYTE*)request.pBuffer : (BYTE*)request.pSource;
+        transfer->length = request.dwCount;
+        // The backend completes it from its event thread, which waits for this lock.
+        const UsbResult result = m_state->device().submit(transfer);
+        if (result != UsbResult::Success) {
+            delete transfer;
+            m_state->noteResult(result);
+            Queue().CompleteLocked(&request, StatusFromResult(result, UsbOperation::Transfer), 0);
+            return;
+        }
+        request.bHeld = true;
+        request.pBackendData = transfer;
+    }
+
+    bool AbortLocked(IoRequest& request) override {
+        if (!request.bHeld)
+            return true;
+        // Completes with Cancelled (ERROR_OPERATION_ABORTED) once the transfer is back.
+        m_state->device().cancel(static_cast<PipeTransfer*>(request.pBackendData));
+        return false;
+    }
+
+private:
+    DWORD control(DWORD dwCode, LPVOID pIn, DWORD cbIn, BYTE* pOut, DWORD cbOut, DWORD& returned) {
+        switch (dwCode) {
+        case USBIO_IOCTL_GET_DRIVER_INFO: {
+            if (cbOut < sizeof(USBIO_DRIVER_INFO))
+                return USBIO_ERR_INVALID_OUTBUFFER;
+            USBIO_DRIVER_INFO info;
+            const DWORD status = m_state->driverInfo(info);
+            if (status == ERROR_SUCCESS) {
+                memcpy(pOut, &info, sizeof(info));
+                returned = sizeof(info);
+            }
+            return status;
+        }
+        case USBIO_IOCTL_GET_DESCRIPTOR: {
+            if (cbIn < sizeof(USBIO_DESCRIPTOR_REQUEST))
+                return USBIO_ERR_INVALID_INBUFFER;
+            if (cbOut == 0)
+                return USBIO_ERR_INVALID_OUTBUFFER;
+            USBIO_DESCRIPTOR_REQUEST request;
+            memcpy(&request, pIn, sizeof(request));
+            if (request.Recipient > USBIO_RECIPIENT_OTHER)
+                return USBIO_ERR_INVALID_RECIPIENT;
+            return m_state->getDescriptor(request, pOut, cbOut, returned);
+        }
+        case USBIO_IOCTL_SET_CONFIGURATION: {
+            if (cbIn < sizeof(USBIO_SET_CONFIGURATION))
+                return USBIO_ERR_INVALID_INBUFFER;
+            USBIO_SET_CONFIGURATION request;
+            memcpy(&request, pIn, sizeof(request));
+            return m_state->setConfiguration(request);
+        }
+        case USBIO_IOCTL_GET_CONFIGURATION_INFO: {
+            if (cbOut < sizeof(USBIO_CONFIGURATION_INFO))
+                return USBIO_ERR_INVALID_OUTBUFFER;
+            USBIO_CONFIGURATION_INFO info;
+            const DWORD status = m_state->configurationInfo(info);
+            if (status == ERROR_SUCCESS) {
+                memcpy(pOut, &info, sizeof(info));
+                returned = sizeof(info);
+            }
+            return status;
+        }
+        case USBIO_IOCTL_BIND_PIPE: {
+            if (cbIn < sizeof(USBIO_BIND_PIPE))
+                return USBIO_ERR_INVALID_INBUFFER;
+            const BYTE endpoint = *(const BYTE*)pIn;
+            std::lock_guard<std::mutex> lock(m_bindMutex);
+            if (m_bound)  // binding again to the same endpoint is a no-op, so a reopen works
+                return endpoint == m_endpoint ? ERROR_SUCCESS : USBIO_ERR_ALREADY_BOUND;
+            DWORD type = USBIO_PIPE_TYPE_BULK;
+            const DWORD status = m_state->bindPipe(endpoint, type);
+            if (status == ERROR_SUCCESS) {
+                m_endpoint = endpoint;
+                m_pipeType = type;
+                m_bound = true;
+            }
+            return status;
+        }
+        case USBIO_IOCTL_ABORT_PIPE: {
+            BYTE endpoint = 0;
+            DWORD type = 0;
+            if (!pipe(endpoint, type))
+                return USBIO_ERR_NOT_BOUND;
+            CancelIo();
+            return ERROR_SUCCESS;
+        }
+        default: return USBIO_ERR_INVALID_IOCTL;
+        }
+    }
+
+    bool pipe(BYTE& endpoint, DWORD& type) {
+        std::lock_guard<std::mutex> lock(m_bindMutex);
+        endpoint = m_endpoint;
+        type = m_pipeType;
+        return m_bound;
+    }
+
+    const std::shared_ptr<DeviceState> m_state;
+    std::mutex m_bindMutex;
+    bool m_bound = false;
+    BYTE m_endpoint = 0;
+    DWORD m_pipeType = USBIO_PIPE_TYPE_BULK;
+};
+
+UsbBackend* BackendFor(const std::string& path) {
+    for (UsbBackend* backend : UsbBackends())
+        if (backend->claims(path))
+            return backend;
+    return nullptr;
+}
+
+// "\\.\USBIO_Device<n>": the nth device of the enumeration.
+bool LegacyDeviceNumber(const char* pszPath, unsigned& number) {
+    static const char prefix[] = "\\\\.\\USBIO_Device";
+    if (strncasecmp(pszPath, prefix, sizeof(prefix) - 1) != 0)
+        return false;
+    const char* digits = pszPath + sizeof(prefix) - 1;
+    if (!*digits || strlen(digits) > 4 || strspn(digits, "0123456789") != strlen(digits))
+        return false;
+    number = (unsigned)atoi(digits);
+    return true;
+}
+
+bool ClaimPath(const char* pszPath) {
+    unsigned number = 0;
+    return LegacyDeviceNumber(pszPath, number) || BackendFor(pszPath) != nullptr;
+}
+
+std::shared_ptr<DeviceState> OpenDeviceState(const std::string& path, DWORD& status) {
+    const std::string key = Lower(path);
+    std::lock_guard<std::mutex> lock(g_devicesMutex);
+    auto found = g_devices.find(key);
+    if (found != g_devices.end()) {
+        std::shared_ptr<DeviceState> state = found->second.lock();
+        if (state && !state->gone())
+            return state;
+        g_devices.erase(found);  // unplugged since; a device plugged in again starts afresh
+    }
+    UsbBackend* backend = BackendFor(path);
+    if (!backend) {
+        status = ERROR_FILE_NOT_FOUND;
+        return nullptr;
+    }
+    UsbResult result = UsbResult::NotFound;
+    std::shared_ptr<UsbDevice> device = backend->open(path, result);
+    if (!device) {
+        status = result == UsbResult::NotFound || result == UsbResult::NoDevice
+                     ? ERROR_FILE_NOT_FOUND
+                     : StatusFromResult(result, UsbOperation::Open);
+        return nullptr;
+    }
+    std::shared_ptr<DeviceState> state = std::make_shared<DeviceState>(std::move(device));
+    g_devices[key] = state;
+    return state;
+}
+
+HANDLE OpenPath(const DeviceOpenRequest& request) {
+    std::string path = request.pszPath;
+    unsigned number = 0;
+    if (LegacyDeviceNumber(request.pszPath, number)) {
+        std::vector<std::string> paths;
+        EnumerateInterfacePaths(paths);
+        if (number >= paths.size()) {
+            ::SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        path = paths[number];
+    }
+    DWORD status = ERROR_FILE_NOT_FOUND;
+    std::shared_ptr<DeviceState> state = OpenDeviceState(path, status);
+    if (!state) {
+        ::SetLastError(status);
+        return INVALID_HANDLE_VALUE;
+    }
+    const bool bOverlapped = (request.dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
+    HANDLE h = InsertHandle(std::make_shared<UsbioHandle>(std::move(state), bOverlapped));
+    if (!h)
+        return INVALID_HANDLE_VALUE;
+    ::SetLastError(ERROR_SUCCESS);
+    return h;
+}
+
+struct NamespaceRegistrar {
+    NamespaceRegistrar() { RegisterUsbioNamespace(); }
+} g_registrar;
+
+}  // namespace
+
+void RegisterUsbioNamespace() { RegisterDeviceNamespace(ClaimPath, OpenPath); }
+
+void EnumerateInterfacePaths(std::vector<std::string>& paths) {
+    RegisterUsbioNamespace();
+    std::vector<UsbDeviceEntry> devices;
+    for (UsbBackend* backend : UsbBackends())
+        backend->enumerate(devices);
+    for (const UsbDeviceEntry& device : devices)
+        paths.push_back(device.path);
+}
+
+std::string MakeInterfacePath(const char* pszBus, WORD wVendor, WORD wProduct, const std::string& instance) {
+    const GUID& g = USBIO_DEVICE_INTERFACE_GUID;
+    char text[160];
+    snprintf(text, sizeof(text),
+             "\\\\?\\%s#vid_%04x&pid_%04x#%s#{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", pszBus,
+             (unsigned)wVendor, (unsigned)wProduct, instance.c_str(), (unsigned)g.Data1, (unsigned)g.Data2,
+             (unsigned)g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5],
+             g.Data4[6], g.Data4[7]);
+    return Lower(text);
+}
+
+}  // namespace usbio
+}  // namespace win32

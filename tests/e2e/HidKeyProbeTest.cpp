@@ -1,0 +1,121 @@
+// The built keyprobe with ConnectType "USB Device" against termsim's virtual HID terminal:
+// a full key check with every report on the wire checked, a terminal unplugged half-way,
+// and, through the port alone, a terminal that never answers.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "COMHIDUSBPort.h"
+#include "KeyCheckExpectation.h"
+#include "ProcessRunner.h"
+#include "ScopedEnv.h"
+#include "TermsimProcess.h"
+
+namespace {
+
+using testsupport::ByteVec;
+using testsupport::KeyprobeRun;
+using Expectation = testsupport::KeyCheckExpectation;
+
+const int kRunTimeoutMs = 150000;
+
+KeyprobeRun RunKeyprobe(const testsupport::TempDir& dir, const testsupport::TermsimProcess& sim) {
+    const std::string ini = dir.file("terminal.ini");
+    EXPECT_TRUE(testsupport::writeIniFile(ini, {{"Connection", {{"ConnectType", "USB Device"}}}}));
+    testsupport::RunOptions options;
+    options.timeoutMs = kRunTimeoutMs;
+    options.setEnv["IOCLASSLIB_VIRTUAL_HID"] = sim.hidSocket();
+    return testsupport::RunKeyprobeOn(ini, dir.file("keys.txt"), options);
+}
+
+// Every report in one direction: whole reports of 65 bytes with the ID, a count within
+// the report and zeros after the payload; the payloads in order are the bytes logged.
+void ExpectReports(const std::vector<ByteVec>& reports, std::uint8_t id, const ByteVec& bytes) {
+    ByteVec joined;
+    for (const ByteVec& r : reports) {
+        ASSERT_EQ(65u, r.size()) << testsupport::bytesToHex(r);
+        EXPECT_EQ(id, r[0]);
+        ASSERT_LE(r[1], 63);
+        joined.insert(joined.end(), r.begin() + 2, r.begin() + 2 + r[1]);
+        for (std::size_t i = 2 + r[1]; i < r.size(); ++i)
+            ASSERT_EQ(0, r[i]) << testsupport::bytesToHex(r);
+    }
+    EXPECT_EQ(testsupport::bytesToHex(bytes), testsupport::bytesToHex(joined));
+}
+
+}  // namespace
+
+TEST(HidKeyProbe, FullRunWithKeyStatesAndErrorStatuses) {
+    Expectation e;
+    e.master[1].fetchStatus = 0xF8;
+    e.master[2].requestStatus = 0x05;  // queried with 0x81, no fetch
+    e.master[4].fetchStatus = 0xF1;
+    e.dukpt[3].fetchStatus = 0xF8;
+    e.dukpt[7].requestStatus = 0x80;  // no query, no fetch
+    e.dukpt[9].fetchStatus = 0xF1;
+    testsupport::TermsimProcess sim({"--transport", "hid", "--ms", "L8LL1LLLLL", "--dukpt", "LLL8LLLLL1",
+                                     "--fault", "a:2=status:0x05", "--fault", "b:7=status:0x80"});
+    ASSERT_TRUE(sim.ready()) << sim.error();
+    ASSERT_FALSE(sim.hidSocket().empty()) << sim.readyLine();
+    testsupport::TempDir dir("keyprobe-hid");
+
+    const KeyprobeRun run = RunKeyprobe(dir, sim);
+    ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
+    EXPECT_EQ("", run.result.err);
+    EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
+
+    const testsupport::TermsimTranscript t = sim.transcript();
+    EXPECT_TRUE(t.errors().empty()) << t.errors().front();
+    testsupport::ExpectFrames(t, e);
+    testsupport::ExpectPauses(t);
+    ExpectReports(t.bytesOf("RXR"), 2, t.rxBytes());
+    ByteVec sent;
+    for (const ByteVec& chunk : t.bytesOf("TX"))
+        sent.insert(sent.end(), chunk.begin(), chunk.end());
+    ExpectReports(t.bytesOf("TXR"), 1, sent);
+    // Every frame of this run fits one report, both ways.
+    EXPECT_EQ(t.rxFrames().size(), t.bytesOf("RXR").size());
+    EXPECT_EQ(t.txFrames().size(), t.bytesOf("TXR").size());
+}
+
+TEST(HidKeyProbe, TerminalUnpluggedHalfWay) {
+    // Three replies per slot with every key loaded: the seventh is slot 2's key test, and
+    // the device goes when the fetch that follows comes in. Every transfer after that
+    // fails at once, so the run ends quickly with the later keys not present.
+    testsupport::TermsimProcess sim({"--transport", "hid", "--unplug-after-frames", "7"});
+    ASSERT_TRUE(sim.ready()) << sim.error();
+    testsupport::TempDir dir("keyprobe-hid");
+
+    const KeyprobeRun run = RunKeyprobe(dir, sim);
+    ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
+    Expectation e;
+    for (int slot = 3; slot < 10; ++slot)
+        e.master[slot].requestStatus = -1;
+    for (int slot = 0; slot < 10; ++slot)
+        e.dukpt[slot].requestStatus = -1;
+    e.master[2].fetchStatus = -1;
+    EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
+    EXPECT_EQ(8u, sim.transcript().rxFrames().size());
+}
+
+TEST(HidPortAgainstTermsim, TerminalThatNeverAnswersFailsEachReadAtItsTimeout) {
+    testsupport::TermsimProcess sim({"--transport", "hid", "--fault", "*:*=no-reply"});
+    ASSERT_TRUE(sim.ready()) << sim.error();
+    testsupport::ScopedEnv device("IOCLASSLIB_VIRTUAL_HID", sim.hidSocket());
+    CCOMHIDUSBPort port(NULL, 4096);
+    ASSERT_TRUE(port.OpenPort());
+    port.m_ReadWriteTimeout = 300;
+    const ByteVec request = testsupport::vliFrame('a', testsupport::KeyTestData(true, 0));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        DWORD n = (DWORD)request.size();
+        ASSERT_TRUE(port.Write(request.data(), n, &n));
+        EXPECT_EQ(request.size(), n);
+        BYTE reply[1024];
+        n = 5;
+        EXPECT_FALSE(port.Read(reply, sizeof(reply), &n));
+        EXPECT_EQ(0u, n);
+    }
+    port.ClosePort();
+    EXPECT_EQ(2u, sim.transcript().rxFrames().size());
+}

@@ -1,0 +1,159 @@
+// The built keyprobe against termsim's virtual USB device ("USBIO Device"): a full key
+// check with every frame byte for byte, a reply endpoint that stalls, a device unplugged in
+// the middle of the run, and a device that never answers, through the port with a short
+// time-out.
+#include <gtest/gtest.h>
+
+#include <USBPort.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "KeyCheckExpectation.h"
+#include "ProcessRunner.h"
+#include "ScopedEnv.h"
+#include "TermsimProcess.h"
+
+namespace {
+
+using Expectation = testsupport::KeyCheckExpectation;
+using testsupport::ByteVec;
+using testsupport::KeyprobeRun;
+
+const int kRunTimeoutMs = 150000;
+
+std::string Hex(const ByteVec& bytes) { return testsupport::bytesToHex(bytes); }
+
+// "READY usbio SOCKET_PATH"
+std::string SocketPath(const testsupport::TermsimProcess& sim) {
+    std::istringstream words(sim.readyLine());
+    std::string ready, kind, path;
+    words >> ready >> kind >> path;
+    return kind == "usbio" ? path : std::string();
+}
+
+testsupport::TermsimProcess* StartSim(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--transport", "usbio"});
+    return new testsupport::TermsimProcess(args);
+}
+
+KeyprobeRun RunKeyprobe(const testsupport::TermsimProcess& sim) {
+    const std::string ini = sim.tempFile("terminal.ini");
+    EXPECT_TRUE(testsupport::writeIniFile(ini, {{"Connection", {{"ConnectType", "USBIO Device"}}}}));
+    testsupport::RunOptions options;
+    options.timeoutMs = kRunTimeoutMs;
+    options.setEnv["IOCLASSLIB_VIRTUAL_USBIO"] = SocketPath(sim);
+    return testsupport::RunKeyprobeOn(ini, sim.tempFile("keys.txt"), options);
+}
+
+}  // namespace
+
+TEST(UsbioKeyProbe, FullRunWithKeyStatesAndErrorStatuses) {
+    Expectation e;
+    e.master[1].fetchStatus = 0xF8;
+    e.master[2].requestStatus = 0x05;
+    e.master[4].fetchStatus = 0xF1;
+    e.master[6].fetchStatus = 0x07;
+    e.dukpt[3].fetchStatus = 0xF8;
+    e.dukpt[7].requestStatus = 0x80;
+    e.dukpt[9].fetchStatus = 0xF1;
+    // Replies cut into 8-byte packets with pauses between them: every reply needs more than
+    // one read, and the long ones several.
+    std::unique_ptr<testsupport::TermsimProcess> sim(
+        StartSim({"--ms", "L8LL1LLLLL", "--dukpt", "LLL8LLLLL1", "--fault", "a:2=status:0x05", "--fault",
+                  "fetch-a:6=status:0x07", "--fault", "b:7=status:0x80", "--usbio-packet-size", "8",
+                  "--usbio-packet-gap", "2ms"}));
+    ASSERT_TRUE(sim->ready()) << sim->error();
+    ASSERT_NE("", SocketPath(*sim)) << sim->readyLine();
+
+    const KeyprobeRun run = RunKeyprobe(*sim);
+    ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
+    EXPECT_EQ("", run.result.err);
+    ASSERT_TRUE(run.resultExists);
+    EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
+
+    const testsupport::TermsimTranscript t = sim->transcript();
+    EXPECT_TRUE(t.errors().empty()) << t.errors().front();
+    testsupport::ExpectFrames(t, e);
+    testsupport::ExpectPauses(t);
+    int nQueries = 0, nAnswers = 0;
+    for (const ByteVec& f : t.rxFrames())
+        nQueries += Hex(f) == "05 04 81 80";
+    for (const ByteVec& f : t.txFrames())
+        nAnswers += f.size() > 2 && f[2] == 0x81;
+    EXPECT_EQ(6, nQueries);
+    EXPECT_EQ(6, nAnswers);
+}
+
+TEST(UsbioKeyProbe, ReplyEndpointStalls) {
+    // Slot 3's key test halts endpoint 0x83; nothing clears the halt, so that read and every
+    // later one fail at once, while the requests still go out.
+    std::unique_ptr<testsupport::TermsimProcess> sim(StartSim({"--fault", "a:3=stall"}));
+    ASSERT_TRUE(sim->ready()) << sim->error();
+
+    const KeyprobeRun run = RunKeyprobe(*sim);
+    ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
+    EXPECT_EQ("", run.result.err);
+    Expectation e;
+    for (int slot = 3; slot < 10; ++slot)
+        e.master[slot].requestStatus = -1;
+    for (int slot = 0; slot < 10; ++slot)
+        e.dukpt[slot].requestStatus = -1;
+    EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
+    testsupport::ExpectFrames(sim->transcript(), e);
+}
+
+TEST(UsbioKeyProbe, DeviceUnpluggedHalfWay) {
+    // The device goes away once it has its seventh reply (slot 2's key test) ready: from
+    // then on every transfer fails at once with the device removed, and no frame reaches the
+    // terminal. Whether that last reply crossed the bus first depends on whether the read
+    // for it was already waiting; either way slot 2 ends without a fetched status.
+    std::unique_ptr<testsupport::TermsimProcess> sim(StartSim({"--close-after-frames", "7"}));
+    ASSERT_TRUE(sim->ready()) << sim->error();
+
+    const KeyprobeRun run = RunKeyprobe(*sim);
+    ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
+    EXPECT_EQ("", run.result.err);
+    Expectation e;
+    for (int slot = 3; slot < 10; ++slot)
+        e.master[slot].requestStatus = -1;
+    for (int slot = 0; slot < 10; ++slot)
+        e.dukpt[slot].requestStatus = -1;
+    Expectation replyLost = e, fetchLost = e;
+    replyLost.master[2].requestStatus = -1;
+    fetchLost.master[2].fetchStatus = -1;
+    EXPECT_TRUE(run.resultText == testsupport::ExpectedResultFile(replyLost) ||
+                run.resultText == testsupport::ExpectedResultFile(fetchLost))
+        << run.resultText;
+
+    const std::vector<ByteVec> frames = sim->transcript().rxFrames();
+    ASSERT_EQ(7u, frames.size());
+    EXPECT_EQ(Hex(testsupport::vliFrame('a', testsupport::KeyTestData(true, 2))), Hex(frames[6]));
+}
+
+TEST(UsbioKeyProbe, SilentDeviceThroughThePort) {
+    // A whole run would wait 63 s for each reply; one exchange through the port with a short
+    // time-out shows the same path.
+    std::unique_ptr<testsupport::TermsimProcess> sim(StartSim({"--fault", "*:*=no-reply"}));
+    ASSERT_TRUE(sim->ready()) << sim->error();
+    testsupport::ScopedEnv env("IOCLASSLIB_VIRTUAL_USBIO", SocketPath(*sim));
+
+    CUSBPort port(nullptr);
+    ASSERT_TRUE(port.OpenPort());
+    port.SetReadWriteTimeout(200);
+    port.SetReadTimeoutExtension(100);
+    const ByteVec request = testsupport::vliFrame('a', testsupport::KeyTestData(true, 0));
+    DWORD dwLength = (DWORD)request.size();
+    ASSERT_TRUE(port.Write(request.data(), dwLength, &dwLength));
+    BYTE reply[1024];
+    dwLength = sizeof(reply);
+    EXPECT_FALSE(port.Read(reply, sizeof(reply), &dwLength));
+    EXPECT_EQ(0u, dwLength);
+    EXPECT_EQ(USBIO_ERR_TIMEOUT, port.GetLastPortError());
+    EXPECT_EQ(300u, port.GetCurrentReadTimeout());
+    ASSERT_TRUE(sim->waitForTranscript(
+        [](const testsupport::TermsimTranscript& t) { return !t.rxFrames().empty(); }));
+    EXPECT_EQ(Hex(request), Hex(sim->transcript().rxFrames().front()));
+}

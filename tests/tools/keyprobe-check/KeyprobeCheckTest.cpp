@@ -1,0 +1,229 @@
+// The device check as a technician runs it: a serial port (a pseudo-terminal reached as
+// COM5) that this user can open, may not open, or finds busy; a TCP/IP terminal; the
+// registry store's debug-log switches; and the udev rules made from the library's ID table.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "ProcessRunner.h"
+#include "TempFiles.h"
+#include "TermsimProcess.h"
+#include "TerminalUsbIds.h"
+
+namespace {
+
+using testsupport::RunOptions;
+using testsupport::RunResult;
+
+RunResult RunCheck(const std::vector<std::string>& args, RunOptions options = RunOptions(),
+                   bool bAsNobody = false) {
+    std::vector<std::string> argv;
+    if (bAsNobody)
+        argv = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"};
+    argv.push_back(KEYPROBE_CHECK_BIN);
+    argv.insert(argv.end(), args.begin(), args.end());
+    options.timeoutMs = 30000;
+    return testsupport::runProcess(argv, testsupport::isolatedFromMachine(options));
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A pseudo-terminal whose slave the INI file names as COM5 through a dosdevices folder.
+class PtyAsCom5 : public testing::Test {
+protected:
+    void SetUp() override {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(m_master, 0);
+        ASSERT_EQ(grantpt(m_master), 0);
+        ASSERT_EQ(unlockpt(m_master), 0);
+        m_slave = ptsname(m_master);
+        // Another user has to reach the INI file and the link.
+        ASSERT_EQ(chmod(m_dir.path().c_str(), 0755), 0);
+        ASSERT_EQ(symlink(m_slave.c_str(), m_dir.file("com5").c_str()), 0);
+        ASSERT_TRUE(testsupport::writeTextFile(m_dir.file("serial.ini"), "[Connection]\nPort=COM5\n"));
+        m_options.setEnv["IOCLASSLIB_DOSDEVICES"] = m_dir.path();
+    }
+    void TearDown() override {
+        if (m_master >= 0)
+            close(m_master);
+    }
+
+    int m_master = -1;
+    std::string m_slave;
+    testsupport::TempDir m_dir{"keyprobe-check-test"};
+    RunOptions m_options;
+};
+
+struct AccessCase {
+    const char* name;
+    bool bAsNobody;
+    gid_t gid;
+    mode_t mode;
+    int nExit;
+    const char* expected;
+};
+
+TEST_F(PtyAsCom5, SaysWhetherThisUserCanOpenThePortAndWhatWouldFixIt) {
+    const AccessCase cases[] = {
+        {"owner", false, 0, 0620, 0, "opened and closed again, nothing sent: keyprobe can use it"},
+        {"open to all", true, 0, 0666, 0, "opened and closed again"},
+        {"group dialout", true, 20, 0660, 1,
+         "permission denied (root:dialout, mode 0660) (error 5)\n"
+         "  fix: join the group dialout (sudo usermod -aG dialout nobody)"},
+        {"unreadable", true, 0, 0000, 1, "fix: give the node to a group you can join with a udev rule"},
+    };
+    for (const AccessCase& c : cases) {
+        if (c.bAsNobody && geteuid() != 0) {
+            ADD_FAILURE() << "not root: cannot run as another user; skipping " << c.name;
+            continue;
+        }
+        if (geteuid() == 0) {
+            ASSERT_EQ(chown(m_slave.c_str(), 0, c.gid), 0);
+            ASSERT_EQ(chmod(m_slave.c_str(), c.mode), 0);
+        }
+        const RunResult r = RunCheck({m_dir.file("serial.ini")}, m_options, c.bAsNobody);
+        EXPECT_EQ(r.exitCode, c.nExit) << c.name << "\n" << r.out << r.err;
+        EXPECT_TRUE(Has(r.out, c.expected)) << c.name << "\n" << r.out;
+        EXPECT_TRUE(Has(r.out, "keyprobe would open: Serial Port COM5, Baudrate 19200")) << r.out;
+        EXPECT_TRUE(Has(r.out, "  " + m_slave + "  (COM5)")) << c.name << ": the listing names the port\n"
+                                                             << r.out;
+    }
+}
+
+TEST_F(PtyAsCom5, NamesTheProgramHoldingThePortAsTheReason) {
+    const int fd = open(m_slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    const RunResult r = RunCheck({"--json", m_dir.file("serial.ini")}, m_options);
+    close(fd);
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "\"can_open\": false")) << r.out;
+    EXPECT_TRUE(Has(r.out, "another program has it open")) << r.out;
+}
+
+TEST(KeyprobeCheckTcp, OpensTheTerminalsAddressAndNamesARefusal) {
+    testsupport::TermsimProcess sim({"--transport", "tcp"});
+    ASSERT_TRUE(sim.ready()) << sim.error();
+    testsupport::TempDir dir("keyprobe-check-test");
+    ASSERT_TRUE(testsupport::writeTcpIni(dir.file("up.ini"), sim.tcpPort()));
+
+    // A port that nothing listens on: bound, never listened to, closed.
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ASSERT_EQ(bind(s, (sockaddr*)&addr, sizeof(addr)), 0);
+    ASSERT_EQ(getsockname(s, (sockaddr*)&addr, &len), 0);
+    close(s);
+    ASSERT_TRUE(testsupport::writeTcpIni(dir.file("down.ini"), ntohs(addr.sin_port)));
+
+    RunResult r = RunCheck({dir.file("up.ini")});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "keyprobe would open: TCP/IP Port 127.0.0.1:" + std::to_string(sim.tcpPort())))
+        << r.out;
+    EXPECT_TRUE(sim.transcript().rxFrames().empty()) << "the check sent a frame";
+
+    r = RunCheck({dir.file("down.ini")});
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "connection refused")) << r.out;
+}
+
+TEST(KeyprobeCheckRegistry, ReportsTheDebugLogSwitchesOfTheExampleStore) {
+    RunOptions options;
+    options.setEnv["IOCLASSLIB_REGISTRY"] = KEYPROBE_SOURCE_DIR "/examples/registry.reg";
+    options.setEnv["IOCLASSLIB_DEBUG_OUTPUT"] = "stderr";
+    const RunResult r = RunCheck({}, options);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "(from IOCLASSLIB_REGISTRY): read\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "IOClassLib\\SERIAL_PORT: debug log on, file /var/tmp/ioclasslib-serial.log\n"))
+        << r.out;
+    EXPECT_TRUE(Has(r.out, "IOClassLib\\HIDUSB_PORT: debug log off")) << r.out;
+    EXPECT_TRUE(Has(r.out, "debugger output (IOCLASSLIB_DEBUG_OUTPUT): standard error")) << r.out;
+
+    testsupport::TempDir dir("keyprobe-check-test");
+    ASSERT_TRUE(testsupport::writeTextFile(dir.file("bad.reg"), "REGEDIT4\nnot a line of a store\n"));
+    options.setEnv["IOCLASSLIB_REGISTRY"] = dir.file("bad.reg");
+    EXPECT_TRUE(Has(RunCheck({"--json"}, options).out, "\"state\": \"malformed (or too large)"));
+}
+
+TEST(KeyprobeCheckUdevRules, OneHidrawAndOneUsbRuleForEachPairOfTheLibrarysTable) {
+    const RunResult r = RunCheck({"--udev-rules"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    TerminalUsbId ids[TERMINAL_USB_ID_MAX];
+    const int nCount = GetTerminalUsbIds(ids, TERMINAL_USB_ID_MAX);
+    size_t nRules = 0;
+    for (size_t pos = 0; (pos = r.out.find("GROUP=\"plugdev\"", pos)) != std::string::npos; ++pos)
+        ++nRules;
+    EXPECT_EQ(nRules, 2u * (size_t)nCount);
+    for (int i = 0; i < nCount; ++i) {
+        char szPair[64];
+        snprintf(szPair, sizeof(szPair), "ATTRS{idVendor}==\"%04x\", ATTRS{idProduct}==\"%04x\"",
+                 ids[i].wVendorId, ids[i].wProductId);
+        EXPECT_TRUE(Has(r.out, std::string("SUBSYSTEM==\"hidraw\", ") + szPair)) << szPair;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Virtual HID and USBIO devices of termsim, listed through the library's enumeration:
+// marked as the terminal only when their IDs are in the table. A family that this termsim
+// or this build does not serve is left out.
+struct VirtualCase {
+    const char* kind;
+    const char* transport;
+    const char* socketOption;
+    const char* idOption;
+    const char* environment;
+    const char* usbId;
+    const char* expected;
+};
+
+TEST(KeyprobeCheckUsb, ListsVirtualDevicesAndMarksTheTerminalsIds) {
+    const VirtualCase cases[] = {
+        {"hid", "hid", "--socket", "--usb-id", "IOCLASSLIB_VIRTUAL_HID", "1209:0001",
+         "\"vendor_id\": \"1209\", \"product_id\": \"0001\", \"terminal\": true"},
+        {"hid", "hid", "--socket", "--usb-id", "IOCLASSLIB_VIRTUAL_HID", "046d:c077",
+         "\"vendor_id\": \"046d\", \"product_id\": \"c077\", \"terminal\": false"},
+        {"usb", "usbio", "--usbio-socket", "--usbio-id", "IOCLASSLIB_VIRTUAL_USBIO", "1209:0002",
+         "\"vendor_id\": \"1209\", \"product_id\": \"0002\", \"terminal\": true"},
+        {"usb", "usbio", "--usbio-socket", "--usbio-id", "IOCLASSLIB_VIRTUAL_USBIO", "abcd:0001",
+         "\"vendor_id\": \"abcd\", \"product_id\": \"0001\", \"terminal\": false"},
+    };
+    int nRun = 0;
+    for (const VirtualCase& c : cases) {
+        testsupport::TempDir dir("keyprobe-check-test");
+        const std::string socket = dir.file("device.sock");
+        testsupport::TermsimProcess sim(
+            {"--transport", c.transport, c.socketOption, socket, c.idOption, c.usbId});
+        if (!sim.ready())
+            continue;
+        RunOptions options;
+        options.setEnv[c.environment] = socket;
+        const RunResult r = RunCheck({"--json"}, options);
+        if (Has(r.out, std::string("{\"kind\": \"") + c.kind + "\", \"problem\": \"this build has no"))
+            continue;
+        ++nRun;
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(Has(r.out, std::string("{\"kind\": \"") + c.kind + "\", \"path\": \"\\\\\\\\?\\\\"))
+            << r.out;
+        EXPECT_TRUE(Has(r.out, c.expected)) << r.out;
+        EXPECT_TRUE(Has(r.out, "\"can_open\": true")) << r.out;
+    }
+    if (nRun == 0)
+        GTEST_SKIP() << "neither termsim nor this build serve virtual USB devices";
+}
+
+}  // namespace

@@ -1,0 +1,263 @@
+// The HID port and its ComUsb operations against a scripted virtual HID device: result
+// codes, how messages are cut into reports, how replies are put together, devices that
+// are refused, and the failures of a silent or vanished device.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "COMHIDUSBPort.h"
+#include "DebugFile.h"
+#include "FakeHidDevice.h"
+#include "TempFiles.h"
+#include "TempRegistryStore.h"
+
+using testsupport::ByteVec;
+using testsupport::FakeHidDevice;
+using testsupport::FakeHidSpec;
+
+namespace {
+
+ByteVec Counting(std::size_t n, std::uint8_t first = 1) {
+    ByteVec bytes(n);
+    for (std::size_t i = 0; i < n; ++i)
+        bytes[i] = static_cast<std::uint8_t>(first + i * 3);
+    return bytes;
+}
+
+// A port opened on the fake device, with a short time-out so that a silent device fails
+// quickly.
+struct OpenedPort {
+    explicit OpenedPort(CDebugFile* pLog = NULL) : port(pLog, 4096) {
+        opened = port.OpenPort() != FALSE;
+        port.m_ReadWriteTimeout = 2000;
+    }
+    CCOMHIDUSBPort port;
+    bool opened = false;
+};
+
+// The payloads of the input reports that carry a reply of these bytes (63 to a report).
+std::vector<ByteVec> ReplyReports(const FakeHidDevice& device, const ByteVec& reply) {
+    std::vector<ByteVec> reports;
+    for (std::size_t at = 0; at < reply.size(); at += 63)
+        reports.push_back(
+            device.inputReport(ByteVec(reply.begin() + at, reply.begin() + std::min(reply.size(), at + 63))));
+    return reports;
+}
+
+}  // namespace
+
+TEST(ComUsbResultCodes, ArgumentsAndContextStateAreCheckedFirst) {
+    CCOMHIDUSBPort port(NULL, 4096);
+    COMMTIMEOUTS timeouts = {1000, 0, 5000, 0, 1000};
+    ComUsbContext ctx;
+    memset(&ctx, 0, sizeof(ctx));
+
+    EXPECT_EQ(COMUSB_INVALID_ARGUMENT, port.ComUsbConnect(NULL));
+    EXPECT_EQ(COMUSB_NOT_INITIALISED, port.ComUsbConnect(&ctx));
+    EXPECT_EQ(COMUSB_NOT_INITIALISED, port.ComUsbAddDeviceId(&ctx, 0x1209, 1));
+    EXPECT_EQ(COMUSB_INVALID_ARGUMENT, port.ComUsbInitializeDebug(&ctx, NULL, NULL));
+
+    ASSERT_EQ(COMUSB_SUCCESS, port.ComUsbInitialize(&ctx, &timeouts));
+    EXPECT_EQ(COMUSB_CONTEXT_MAGIC, ctx.dwMagic);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, ctx.hDevice);
+    EXPECT_EQ(COMUSB_NO_DEVICE_IDS, port.ComUsbConnect(&ctx));
+    EXPECT_EQ(COMUSB_NO_DEVICE_IDS, port.ComUsbGetLastError(&ctx));
+
+    for (WORD i = 0; i < COMUSB_MAX_DEVICE_IDS; ++i)
+        EXPECT_EQ(COMUSB_SUCCESS, port.ComUsbAddDeviceId(&ctx, 0x1209, i));
+    EXPECT_EQ(COMUSB_TOO_MANY_IDS, port.ComUsbAddDeviceId(&ctx, 0xFFFF, 0xFFFF));
+    EXPECT_EQ(COMUSB_MAX_DEVICE_IDS, ctx.nDeviceIds);
+    EXPECT_EQ(9, ctx.wProductIds[9]);
+
+    ctx.bConnected = 1;
+    EXPECT_EQ(COMUSB_ALREADY_CONNECTED, port.ComUsbConnect(&ctx));
+    ctx.bConnected = 0;
+
+    EXPECT_EQ(COMUSB_SUCCESS, port.ComUsbUninitialize(&ctx));
+    EXPECT_EQ(0u, ctx.dwMagic);
+    EXPECT_EQ(COMUSB_NOT_INITIALISED, port.ComUsbUninitialize(&ctx));
+}
+
+TEST(HidPortConnect, OnlyAnAcceptedDeviceWithUsableReportLengthsIsOpened) {
+    struct Case {
+        const char* name;
+        FakeHidSpec spec;
+        bool opens;
+    } cases[] = {
+        {"numbered 65/65", {0x1209, 0x0001, 65, 65, true}, true},
+        {"last accepted product", {0x1209, 0x0008, 65, 65, true}, true},
+        {"unnumbered 65/65", {0x1209, 0x0002, 65, 65, false}, true},
+        {"foreign product", {0x1209, 0x0009, 65, 65, true}, false},
+        {"output report without room", {0x1209, 0x0001, 65, 2, true}, false},
+        {"input report too long for its count", {0x1209, 0x0001, 258, 65, true}, false},
+        {"longest usable", {0x1209, 0x0001, 257, 257, true}, true},
+    };
+    for (const Case& c : cases) {
+        FakeHidDevice device(c.spec);
+        ASSERT_TRUE(device.ok());
+        OpenedPort open;
+        EXPECT_EQ(c.opens, open.opened) << c.name;
+        EXPECT_EQ(c.opens, open.port.IsOpen() != FALSE) << c.name;
+        if (c.opens) {
+            EXPECT_EQ(c.spec.inputLength, open.port.m_wInputPacketSize) << c.name;
+            EXPECT_EQ(c.spec.outputLength, open.port.m_wOutputPacketSize) << c.name;
+            EXPECT_EQ(c.spec.productId, open.port.m_USBCtx.Attributes.ProductID) << c.name;
+        } else {
+            EXPECT_EQ(-1, open.port.m_USBCtx.nLastError) << c.name;
+        }
+    }
+}
+
+TEST(HidPortWrite, MessageLeavesInWholeReportsOfTheDevicesLength) {
+    FakeHidDevice device;
+    OpenedPort open;
+    ASSERT_TRUE(open.opened);
+    struct Case {
+        std::size_t length;
+        std::vector<int> counts;
+    } cases[] = {{0, {}}, {1, {1}}, {63, {63}}, {64, {63, 1}}, {126, {63, 63}}, {300, {63, 63, 63, 63, 48}}};
+    std::size_t seen = 0;
+    for (const Case& c : cases) {
+        const ByteVec message = Counting(c.length);
+        DWORD n = (DWORD)c.length;
+        EXPECT_TRUE(open.port.Write(message.data(), n, &n)) << c.length;
+        EXPECT_EQ(c.length, n);
+        // The device takes the reports on its own thread; every one is there once the next
+        // exchange has gone through.
+        ByteVec probe = {0x42};
+        DWORD one = 1;
+        ASSERT_TRUE(open.port.Write(probe.data(), one, &one));
+        std::vector<ByteVec> reports;
+        for (int i = 0; i < 200 && (reports = device.outputReports()).size() < seen + c.counts.size() + 1;
+             ++i)
+            Sleep(5);
+        ASSERT_EQ(seen + c.counts.size() + 1, reports.size()) << c.length;
+        ByteVec joined;
+        for (std::size_t r = 0; r < c.counts.size(); ++r) {
+            const ByteVec& report = reports[seen + r];
+            ASSERT_EQ(65u, report.size());
+            EXPECT_EQ(2, report[0]);
+            EXPECT_EQ(c.counts[r], report[1]);
+            joined.insert(joined.end(), report.begin() + 2, report.begin() + 2 + report[1]);
+            EXPECT_TRUE(std::all_of(report.begin() + 2 + report[1], report.end(),
+                                    [](std::uint8_t b) { return b == 0; }));
+        }
+        EXPECT_EQ(message, joined) << c.length;
+        seen = reports.size();
+    }
+}
+
+TEST(HidPortRead, ReplyIsPutTogetherAsTheFramingSays) {
+    ByteVec longReply = Counting(300);
+    longReply[0] = 0x05;
+    longReply[1] = 0;
+    longReply[2] = 0x2C;
+    longReply[3] = 0x01;
+    ByteVec shortReply = {0x05, 0x05, 0x61, 0x00, 0x61};
+    struct Case {
+        const char* name;
+        int protocol;
+        ByteVec reply;
+        DWORD wanted;
+        DWORD buffer;
+        BOOL result;
+        DWORD count;
+    } cases[] = {
+        {"VLI in one report", 1, shortReply, 5, 1024, TRUE, 5},
+        {"VLI 300 bytes in five reports", 1, longReply, 5, 1024, TRUE, 300},
+        // Raw: one report, whatever was asked for; too few bytes fail the read.
+        {"raw short", 0, Counting(6), 10, 1024, FALSE, 6},
+        // Longer than the caller's buffer: fails, says how long the reply was.
+        {"VLI beyond the buffer", 1, longReply, 5, 100, FALSE, 300},
+    };
+    for (const Case& c : cases) {
+        FakeHidDevice device;
+        device.answer = [&](const ByteVec&) { return ReplyReports(device, c.reply); };
+        OpenedPort open;
+        ASSERT_TRUE(open.opened) << c.name;
+        open.port.SetProtocolType(c.protocol);
+        DWORD n = 1;
+        BYTE request = 0x16;
+        ASSERT_TRUE(open.port.Write(&request, 1, &n)) << c.name;
+        // The caller's buffer with a guard zone behind it.
+        std::vector<BYTE> memory(c.buffer + 64, 0xEE);
+        n = c.wanted;
+        EXPECT_EQ(c.result, open.port.Read(memory.data(), c.buffer, &n)) << c.name;
+        EXPECT_EQ(c.count, n) << c.name;
+        const std::size_t stored = std::min<std::size_t>(c.count, c.buffer);
+        EXPECT_TRUE(std::equal(c.reply.begin(), c.reply.begin() + stored, memory.begin())) << c.name;
+        EXPECT_TRUE(std::all_of(memory.begin() + c.buffer, memory.end(), [](BYTE b) { return b == 0xEE; }))
+            << c.name;
+    }
+}
+
+TEST(HidPortRead, SilentDeviceTimesOutAndVanishedDeviceFails) {
+    testsupport::TempDir dir("hid-port-log");
+    const std::string logFile = dir.file("log.txt");
+    {
+        testsupport::TempRegistryStore store(dir.file("registry.reg"),
+                                             testsupport::debugLogStore("SOFTWARE\\HidPortTest", logFile));
+        CDebugFile log("SOFTWARE\\HidPortTest");
+        FakeHidDevice device;
+        OpenedPort open(&log);
+        ASSERT_TRUE(open.opened);
+        open.port.m_ReadWriteTimeout = 200;
+        BYTE buffer[64];
+        DWORD n = 5;
+        EXPECT_FALSE(open.port.Read(buffer, sizeof(buffer), &n));
+        EXPECT_EQ(0u, n);
+
+        // Gone in the middle of a read: the read fails without its time-out's help.
+        open.port.m_ReadWriteTimeout = 60000;
+        device.answer = [&](const ByteVec&) {
+            return std::vector<ByteVec>{device.inputReport({0x05, 0x20, 0x61, 0x00})};
+        };
+        DWORD one = 1;
+        BYTE request = 0x61;
+        ASSERT_TRUE(open.port.Write(&request, 1, &one));
+        std::thread unplug([&] {
+            Sleep(100);
+            device.setPresent(false);
+        });
+        n = 5;
+        EXPECT_FALSE(open.port.Read(buffer, sizeof(buffer), &n));
+        unplug.join();
+        EXPECT_EQ((DWORD)ERROR_DEVICE_NOT_CONNECTED, open.port.GetLastPortError());
+        n = 1;
+        EXPECT_FALSE(open.port.Write(&request, 1, &n));
+        open.port.CloseConnection();
+    }
+    const std::string text = testsupport::readTextFile(logFile);
+    EXPECT_NE(std::string::npos, text.find("CCOMHIDUSBPort::read,  timed out w/ m_ReadWriteTimeout=200"))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("ClearCommError() error = 1")) << text;  // ERROR_INVALID_FUNCTION
+    EXPECT_NE(std::string::npos, text.find("CCOMHIDUSBPort::Write(), GLE on WriteFile()=")) << text;
+}
+
+TEST(HidPortRescan, AsShippedOnlyLogsAndClearsTheRequest) {
+    testsupport::TempDir dir("hid-port-rescan");
+    const std::string logFile = dir.file("log.txt");
+    {
+        testsupport::TempRegistryStore store(dir.file("registry.reg"),
+                                             testsupport::debugLogStore("SOFTWARE\\HidPortTest", logFile));
+        CDebugFile log("SOFTWARE\\HidPortTest");
+        CCOMHIDUSBPort port(&log, 4096);
+        EXPECT_TRUE(port.RemoveAndScanForHardwareChanges());
+        EXPECT_FALSE(port.IsRescanRequested());
+        port.SetRescanRequested(TRUE);
+        EXPECT_TRUE(port.RemoveAndScanForHardwareChanges());
+        EXPECT_FALSE(port.IsRescanRequested());
+        EXPECT_TRUE(port.RemoveAndScanForHardwareChanges());
+    }
+    const std::string text = testsupport::readTextFile(logFile);
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+        lines.push_back(text.substr(at, end - at));
+    ASSERT_EQ(2u, lines.size()) << text;
+    EXPECT_NE(std::string::npos,
+              lines[0].find("- --> CCOMHIDUSBPort::RemoveAndScanForHardwareChanges(). Start Remove Device"));
+    EXPECT_NE(std::string::npos,
+              lines[1].find("- <-- CCOMHIDUSBPort::RemoveAndScanForHardwareChanges(). End ReScan Device"));
+}

@@ -1,0 +1,223 @@
+// CUSBPort against termsim's virtual USB device served in this process: finding the
+// terminal among the driver's devices, every open failure with its log lines, frames in
+// and out, and what a closed port still does.
+#include <USBPort.h>
+#include <TerminalUsbIds.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TempRegistryStore.h"
+#include "VirtualUsbioDevice.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+const char kLogKey[] = "SOFTWARE\\KeyProbeUsbioTests";
+
+termsim::UsbioOptions Options(WORD wProduct = 0x0001, WORD wVersion = USBIO_INTERFACE_VERSION) {
+    termsim::UsbioOptions options;
+    options.productId = wProduct;
+    options.driverVersion = wVersion;
+    return options;
+}
+
+Bytes Frame(size_t nLength, bool bLong = false) {
+    Bytes frame(nLength);
+    for (size_t i = 0; i < nLength; ++i)
+        frame[i] = (BYTE)(0x20 + i);
+    frame[0] = 0x05;
+    if (bLong) {
+        frame[1] = 0;
+        frame[2] = (BYTE)(nLength & 0xFF);
+        frame[3] = (BYTE)(nLength >> 8);
+    } else {
+        frame[1] = (BYTE)nLength;
+    }
+    return frame;
+}
+
+// A debug log that records (the port logs with an empty device name, so the base key is
+// the device's key) and the text it wrote.
+class USBPortTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(store.ok());
+        log.reset(new CDebugFile(kLogKey));
+    }
+    std::string LogText() {
+        log->CloseFile();
+        return testsupport::readTextFile(tmp.file("io.txt"));
+    }
+    // The port's lines in order, without the log's stamps.
+    bool Logged(const std::string& text) { return LogText().find(text) != std::string::npos; }
+
+    testsupport::TempDir tmp{"keyprobe-usbio"};
+    testsupport::TempRegistryStore store{tmp.file("registry.reg"),
+                                         testsupport::debugLogStore(kLogKey, tmp.file("io.txt"))};
+    std::unique_ptr<CDebugFile> log;
+};
+
+TEST(USBPortConstruction, BeforeAnyBindThePipeRefusesTheWrite) {
+    CUSBPort port(nullptr);
+    const BYTE frame[] = {0x05, 0x04, 0x16, 0x17};
+    DWORD dwLength = sizeof(frame);
+    EXPECT_FALSE(port.Write(frame, dwLength, &dwLength));
+    EXPECT_EQ(0u, dwLength);
+    EXPECT_EQ(USBIO_ERR_DEVICE_NOT_OPENED, port.GetLastPortError());
+}
+
+TEST_F(USBPortTest, NoDeviceOfTheDriverAtAll) {
+    testsupport::ScopedEnv noVirtual("IOCLASSLIB_VIRTUAL_USBIO", "");
+    CUSBPort port(log.get());
+    EXPECT_FALSE(port.OpenPort());
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_TRUE(Logged("There are no devices with this interface available.")) << LogText();
+}
+
+TEST_F(USBPortTest, DevicesThatAreNotTheTerminal) {
+    // Another product, and a terminal whose driver speaks another interface version (it
+    // cannot be opened, so the search ends on it).
+    struct Case {
+        WORD wProduct;
+        WORD wVersion;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0x7777, USBIO_INTERFACE_VERSION,
+         "There are no devices with the required PID and VID attached to the USBIO driver."},
+        {0x0001, 0x0140, "There are no devices with this interface available."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        testsupport::VirtualUsbioDevice virt(Options(c.wProduct, c.wVersion));
+        ASSERT_TRUE(virt.ok()) << virt.error();
+        CUSBPort port(log.get());
+        EXPECT_FALSE(port.OpenPort());
+        EXPECT_FALSE(port.m_Device.IsOpen());
+        EXPECT_FALSE(port.m_BulkOut.IsOpen());
+        EXPECT_TRUE(Logged(c.text)) << LogText();
+    }
+}
+
+TEST_F(USBPortTest, TheTerminalsIdsComeFromTheSharedTable) {
+    testsupport::VirtualUsbioDevice virt(Options(0x0042));
+    ASSERT_TRUE(virt.ok()) << virt.error();
+    const TerminalUsbId ids[] = {{0x1209, 0x0042}};
+    SetTerminalUsbIds(ids, 1);
+    CUSBPort port(log.get());
+    EXPECT_TRUE(port.OpenPort());
+    SetTerminalUsbIds(NULL, 0);
+}
+
+TEST_F(USBPortTest, FramesInAndOut) {
+    testsupport::VirtualUsbioDevice virt(Options());
+    ASSERT_TRUE(virt.ok()) << virt.error();
+    CUSBPort port(log.get());
+    ASSERT_TRUE(port.OpenPort()) << LogText();
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_EQ(2u, port.m_ConfigInfo.NbOfPipes);
+    EXPECT_EQ(USBPORT_BULK_IN_ENDPOINT, port.m_ConfigInfo.PipeInfo[1].EndpointAddress);
+
+    const Bytes request = Frame(37);
+    DWORD dwLength = (DWORD)request.size();
+    ASSERT_TRUE(port.Write(request.data(), dwLength, &dwLength));
+    EXPECT_EQ(37u, dwLength);
+    ASSERT_TRUE(virt.WaitReceived(37));
+    EXPECT_EQ(request, virt.Received());
+
+    // 20 bytes in one read, 100 in packets of 32 (both header forms), a reply that does not
+    // fit the caller's buffer.
+    for (const Bytes& reply : {Frame(20), Frame(100), Frame(100, true), Frame(600, true)}) {
+        SCOPED_TRACE(reply.size());
+        virt.Reply(reply);
+        std::vector<BYTE> buffer(1024 + 8, 0xCC);
+        dwLength = 4;
+        ASSERT_TRUE(port.Read(buffer.data(), 1024, &dwLength));
+        EXPECT_EQ(reply.size(), dwLength);
+        EXPECT_EQ(reply, Bytes(buffer.begin(), buffer.begin() + dwLength));
+    }
+    virt.Reply(Frame(100));
+    BYTE small[50];
+    dwLength = sizeof(small);
+    EXPECT_FALSE(port.Read(small, sizeof(small), &dwLength));
+    EXPECT_EQ(50u, dwLength);
+}
+
+TEST_F(USBPortTest, AClosedPortKeepsItsPipesAndStillWrites) {
+    testsupport::VirtualUsbioDevice virt(Options());
+    ASSERT_TRUE(virt.ok()) << virt.error();
+    CUSBPort port(log.get());
+    ASSERT_TRUE(port.OpenPort()) << LogText();
+    EXPECT_TRUE(port.ClosePort());
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(nullptr, port.m_hDevList);
+    EXPECT_FALSE(port.m_Device.IsOpen());
+    EXPECT_TRUE(port.m_BulkOut.IsOpen());
+
+    const Bytes request = Frame(8);
+    DWORD dwLength = (DWORD)request.size();
+    EXPECT_TRUE(port.Write(request.data(), dwLength, &dwLength));
+    ASSERT_TRUE(virt.WaitReceived(8));
+    EXPECT_EQ(request, virt.Received());
+
+    // Opening again binds the same handles to the same endpoints once more.
+    ASSERT_TRUE(port.OpenPort()) << LogText();
+    virt.Reply(Frame(20));
+    BYTE buffer[64];
+    dwLength = sizeof(buffer);
+    EXPECT_TRUE(port.Read(buffer, sizeof(buffer), &dwLength));
+    EXPECT_EQ(20u, dwLength);
+}
+
+TEST_F(USBPortTest, AStalledReplyEndpointFailsTheRead) {
+    testsupport::VirtualUsbioDevice virt(Options());
+    ASSERT_TRUE(virt.ok()) << virt.error();
+    CUSBPort port(log.get());
+    ASSERT_TRUE(port.OpenPort()) << LogText();
+    virt.Stall();
+    BYTE buffer[64];
+    DWORD dwLength = sizeof(buffer);
+    EXPECT_FALSE(port.Read(buffer, sizeof(buffer), &dwLength));
+    EXPECT_EQ(0u, dwLength);
+    EXPECT_NE(0u, port.GetLastPortError());
+    EXPECT_NE(USBIO_ERR_TIMEOUT, port.GetLastPortError());
+}
+
+TEST_F(USBPortTest, AnUnpluggedTerminalFailsWritesAndReadsAtOnce) {
+    testsupport::VirtualUsbioDevice virt(Options());
+    ASSERT_TRUE(virt.ok()) << virt.error();
+    CUSBPort port(log.get());
+    ASSERT_TRUE(port.OpenPort()) << LogText();
+    virt.Unplug();
+    const Bytes request = Frame(8);
+    DWORD dwLength = (DWORD)request.size();
+    EXPECT_FALSE(port.Write(request.data(), dwLength, &dwLength));
+    EXPECT_EQ(0u, dwLength);
+    EXPECT_EQ(USBIO_ERR_DEVICE_NOT_PRESENT, port.GetLastPortError());
+    BYTE buffer[64];
+    dwLength = sizeof(buffer);
+    EXPECT_FALSE(port.Read(buffer, sizeof(buffer), &dwLength));
+    EXPECT_EQ(USBIO_ERR_DEVICE_NOT_PRESENT, port.GetLastPortError());
+}
+
+TEST_F(USBPortTest, ASilentTerminalTimesOutWithTheExtension) {
+    testsupport::VirtualUsbioDevice virt(Options());
+    ASSERT_TRUE(virt.ok()) << virt.error();
+    CUSBPort port(log.get());
+    ASSERT_TRUE(port.OpenPort()) << LogText();
+    port.SetReadWriteTimeout(30);
+    port.SetReadTimeoutExtension(20);
+    BYTE buffer[64];
+    DWORD dwLength = sizeof(buffer);
+    EXPECT_FALSE(port.Read(buffer, sizeof(buffer), &dwLength));
+    EXPECT_EQ(0u, dwLength);
+    EXPECT_EQ(USBIO_ERR_TIMEOUT, port.GetLastPortError());
+    EXPECT_EQ(50u, port.GetCurrentReadTimeout());
+}
+
+}  // namespace

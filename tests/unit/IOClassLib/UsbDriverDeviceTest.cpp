@@ -1,0 +1,280 @@
+// The USBIO device and pipe classes against termsim's virtual USB device, served in this
+// process (VirtualUsbioDevice.h): enumeration, the version check, the configuration read
+// back, pipe transfers with their time-outs, and the streaming workers.
+#include <UsbDriverPipe.h>
+#include <UsbTransfer.h>
+#include <UsbWorkerPatternReader.h>
+#include <UsbWorkerPatternWriter.h>
+
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <vector>
+
+#include "VirtualUsbioDevice.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+termsim::UsbioOptions Options(unsigned packetSize = 32, WORD wVersion = USBIO_INTERFACE_VERSION) {
+    termsim::UsbioOptions options;
+    options.packetSize = packetSize;
+    options.driverVersion = wVersion;
+    return options;
+}
+
+// The driver's list with the virtual device in it, destroyed at the end of the test.
+class DeviceList {
+public:
+    DeviceList() : m_hList(CUsbDriverDevice::CreateDeviceList(&USBIO_DEVICE_INTERFACE_GUID)) {}
+    ~DeviceList() { CUsbDriverDevice::DestroyDeviceList(m_hList); }
+    operator HDEVINFO() const { return m_hList; }
+
+private:
+    HDEVINFO m_hList;
+};
+
+// The index of the first device in the list that opens (the virtual one comes after any
+// real device this process may open).
+int VirtualDeviceNumber(HDEVINFO hList) {
+    int nLast = -1;
+    for (int i = 0; i < 128; ++i) {
+        CUsbDriverDevice device;
+        if (device.Open(i, hList, &USBIO_DEVICE_INTERFACE_GUID) != 0)
+            break;
+        nLast = i;
+    }
+    return nLast;
+}
+
+// A configured device with a pipe bound to each bulk endpoint.
+struct BoundPipes {
+    CUsbDriverDevice device;
+    CUsbDriverPipe out;
+    CUsbDriverPipe in;
+    DWORD dwStatus = 0;
+
+    BoundPipes(HDEVINFO hList, int n) {
+        dwStatus = device.Open(n, hList, &USBIO_DEVICE_INTERFACE_GUID);
+        USBIO_SET_CONFIGURATION request;
+        memset(&request, 0, sizeof(request));
+        request.NbOfInterfaces = 1;
+        request.InterfaceList[0].MaximumTransferSize = 4096;
+        if (dwStatus == 0)
+            dwStatus = device.SetConfiguration(&request);
+        if (dwStatus == 0)
+            dwStatus = out.Bind(n, 0x02, hList, &USBIO_DEVICE_INTERFACE_GUID);
+        if (dwStatus == 0)
+            dwStatus = in.Bind(n, 0x83, hList, &USBIO_DEVICE_INTERFACE_GUID);
+    }
+};
+
+TEST(UsbDriverDevice, RequestsOnAClosedObjectNeverReachTheDriver) {
+    CUsbDriverPipe pipe;
+    BYTE buffer[18];
+    DWORD dwSize = sizeof(buffer);
+    EXPECT_EQ(USBIO_ERR_DEVICE_NOT_OPENED, pipe.GetDeviceDescriptor(buffer));
+    EXPECT_EQ(USBIO_ERR_DEVICE_NOT_OPENED, pipe.ReadSync(buffer, &dwSize, 10));
+    EXPECT_EQ(0u, dwSize);
+    dwSize = sizeof(buffer);
+    EXPECT_EQ(USBIO_ERR_DEVICE_NOT_OPENED, pipe.WriteSync(buffer, &dwSize, 10));
+    EXPECT_EQ(USBIO_ERR_DEVICE_NOT_OPENED, GetLastError());
+    // A list but no interface class to look it up by.
+    DeviceList list;
+    EXPECT_EQ(USBIO_ERR_INVALID_FUNCTION_PARAM, pipe.Open(0, list, NULL));
+    pipe.Close();
+    pipe.Close();
+}
+
+TEST(UsbDriverDevice, OpensTheVirtualDeviceOnceAndRefusesAnIndexPastTheList) {
+    testsupport::VirtualUsbioDevice virt(Options());
+    ASSERT_TRUE(virt.ok()) << virt.error();
+    DeviceList list;
+    ASSERT_NE(nullptr, (HDEVINFO)list);
+    const int n = VirtualDeviceNumber(list);
+    ASSERT_GE(n, 0);
+
+    CUsbDriverDevice device;
+    ASSERT_EQ(0u, device.Open(n, list, &USBIO_DEVICE_INTERFACE_GUID));
+    const HANDLE hFirst = device.GetDeviceHandle();
+    // Open on an open object keeps the handle it has, whatever number it is given.
+    EXPECT_EQ(0u, device.Open(n + 5, list, &USBIO_DEVICE_INTERFACE_GUID));
+    EXPECT_EQ(hFirst, device.GetDeviceHandle());
+    EXPECT_NE(0u, device.GetDriverFlags() & USBIO_INFOFLAG_VIRTUAL_DEVICE);
+
+    BYTE descriptor[USBIO_DEVICE_DESCRIPTOR_SIZE];
+    ASSERT_EQ(0u, device.GetDeviceDescriptor(descriptor));
+    EXPECT_EQ(18, descriptor[0]);
+    EXPECT_EQ(1, descriptor[1]);
+    EXPECT_EQ(0x1209, descriptor[8] | descriptor[9] << 8);
+    EXPECT_EQ(0x0001, descriptor[10] | descriptor[11] << 8);
+
+    CUsbDriverDevice past;
+    EXPECT_EQ(USBIO_ERR_NO_SUCH_DEVICE_INSTANCE, past.Open(n + 1, list, &USBIO_DEVICE_INTERFACE_GUID));
+    EXPECT_FALSE(past.IsOpen());
+}
+
+TEST(UsbDriverDevice, ADriverOfAnotherInterfaceVersionIsRefusedAndLeftClosed) {
+    testsupport::VirtualUsbioDevice virt(Options(32, 0x0140));
+    ASSERT_TRUE(virt.ok()) << virt.error();
+    DeviceList list;
+    // The refused device is still listed; it is the last one.
+    int n = -1;
+    for (int i = 0; i < 128; ++i) {
+        CUsbDriverDevice device;
+        const DWORD dwStatus = device.Open(i, list, &USBIO_DEVICE_INTERFACE_GUID);
+        if (dwStatus == USBIO_ERR_NO_SUCH_DEVICE_INSTANCE)
+            break;
+        if (dwStatus == USBIO_ERR_VERSION_MISMATCH) {
+            n = i;
+            EXPECT_FALSE(device.IsOpen());
+        }
+    }
+    ASSERT_GE(n, 0);
+    CUsbDriverPipe pipe;
+    EXPECT_EQ(USBIO_ERR_VERSION_MISMATCH, pipe.Bind(n, 0x83, list, &USBIO_DEVICE_INTERFACE_GUID));
+    EXPECT_FALSE(pipe.IsOpen());
+}
+
+TEST(UsbDriverDevice, ConfigurationInfoHasZerosWhereTheDriverKnowsNothing) {
+    testsupport::VirtualUsbioDevice virt(Options(64));
+    ASSERT_TRUE(virt.ok()) << virt.error();
+    DeviceList list;
+    const int n = VirtualDeviceNumber(list);
+    ASSERT_GE(n, 0);
+    BoundPipes pipes(list, n);
+    ASSERT_EQ(0u, pipes.dwStatus);
+
+    // Garbage first: every byte the driver does not fill must come back 0.
+    USBIO_CONFIGURATION_INFO info;
+    memset(&info, 0xA5, sizeof(info));
+    ASSERT_EQ(0u, pipes.device.GetConfigurationInfo(&info));
+    ASSERT_EQ(1u, info.NbOfInterfaces);
+    ASSERT_EQ(2u, info.NbOfPipes);
+    std::vector<BYTE> endpoints;
+    for (DWORD i = 0; i < info.NbOfPipes; ++i) {
+        endpoints.push_back(info.PipeInfo[i].EndpointAddress);
+        EXPECT_EQ((DWORD)USBIO_PIPE_TYPE_BULK, info.PipeInfo[i].PipeType);
+        EXPECT_EQ(64, info.PipeInfo[i].MaximumPacketSize);
+    }
+    EXPECT_EQ((std::vector<BYTE>{0x02, 0x83}), endpoints);
+    const Bytes zeros(sizeof(info), 0);
+    const BYTE* p = (const BYTE*)&info;
+    const size_t unusedInterfaces =
+        offsetof(USBIO_CONFIGURATION_INFO, InterfaceInfo) + sizeof(info.InterfaceInfo[0]);
+    const size_t unusedPipes = offsetof(USBIO_CONFIGURATION_INFO, PipeInfo) + 2 * sizeof(info.PipeInfo[0]);
+    EXPECT_EQ(Bytes(zeros.begin(),
+                    zeros.begin() + (offsetof(USBIO_CONFIGURATION_INFO, PipeInfo) - unusedInterfaces)),
+              Bytes(p + unusedInterfaces, p + offsetof(USBIO_CONFIGURATION_INFO, PipeInfo)));
+    EXPECT_EQ(Bytes(zeros.begin(), zeros.begin() + (sizeof(info) - unusedPipes)),
+              Bytes(p + unusedPipes, p + sizeof(info)));
+}
+
+TEST(UsbDriverPipe, ReadsWritesAndTimesOut) {
+    testsupport::VirtualUsbioDevice virt(Options(32));
+    ASSERT_TRUE(virt.ok()) << virt.error();
+    DeviceList list;
+    const int n = VirtualDeviceNumber(list);
+    ASSERT_GE(n, 0);
+    BoundPipes pipes(list, n);
+    ASSERT_EQ(0u, pipes.dwStatus);
+
+    // Nothing queued: the read is cancelled at its time-out and has moved nothing.
+    BYTE buffer[64];
+    memset(buffer, 0xEE, sizeof(buffer));
+    DWORD dwSize = 32;
+    EXPECT_EQ(USBIO_ERR_TIMEOUT, pipes.in.ReadSync(buffer, &dwSize, 50));
+    EXPECT_EQ(0u, dwSize);
+    EXPECT_EQ(USBIO_ERR_TIMEOUT, GetLastError());
+    EXPECT_EQ(0xEE, buffer[0]);
+
+    // Queued before the read: it completes with what is there.
+    const Bytes reply = {0x05, 0x06, 'a', 0x00, 0x11, 0x73};
+    virt.Reply(reply);
+    dwSize = 32;
+    ASSERT_EQ(0u, pipes.in.ReadSync(buffer, &dwSize, 5000));
+    EXPECT_EQ(reply, Bytes(buffer, buffer + dwSize));
+
+    // A write lands at the device whole; a read asks no more than it gets.
+    Bytes request(37);
+    for (size_t i = 0; i < request.size(); ++i)
+        request[i] = (BYTE)i;
+    dwSize = (DWORD)request.size();
+    ASSERT_EQ(0u, pipes.out.WriteSync(request.data(), &dwSize, 5000));
+    EXPECT_EQ(37u, dwSize);
+    ASSERT_TRUE(virt.WaitReceived(37));
+    EXPECT_EQ(request, virt.Received());
+
+    virt.Reply(Bytes(40, 0x33));
+    dwSize = 8;
+    ASSERT_EQ(0u, pipes.in.ReadSync(buffer, &dwSize, 5000));
+    EXPECT_EQ(8u, dwSize);
+
+    // A halted endpoint fails the read at once with the driver's stall status.
+    virt.Stall();
+    dwSize = 32;
+    EXPECT_NE(0u, pipes.in.ReadSync(buffer, &dwSize, 5000));
+}
+
+TEST(UsbWorkers, StreamTheCountingPatternThroughALoopbackDevice) {
+    testsupport::VirtualUsbioDevice virt(Options(64), true);
+    ASSERT_TRUE(virt.ok()) << virt.error();
+    DeviceList list;
+    const int n = VirtualDeviceNumber(list);
+    ASSERT_GE(n, 0);
+    BoundPipes pipes(list, n);
+    ASSERT_EQ(0u, pipes.dwStatus);
+
+    const DWORD kBuffers = 50, kSize = 200;
+    CUsbWorkerPatternReader reader;
+    CUsbWorkerPatternWriter writer;
+    ASSERT_EQ(0u, reader.Bind(n, 0x83, list, &USBIO_DEVICE_INTERFACE_GUID));
+    ASSERT_EQ(0u, writer.Bind(n, 0x02, list, &USBIO_DEVICE_INTERFACE_GUID));
+    ASSERT_TRUE(reader.AllocateBuffers(4, kSize));
+    ASSERT_TRUE(writer.AllocateBuffers(3, kSize));
+    writer.SetStream(kBuffers, kSize);
+
+    ASSERT_TRUE(reader.StartThread());
+    ASSERT_TRUE(writer.StartThread());
+    ASSERT_TRUE(writer.WaitForThread(20000));
+    EXPECT_EQ(kBuffers, writer.GetBuffersWritten());
+    EXPECT_EQ(0u, writer.GetFailedWrites());
+    for (int i = 0; i < 2000 && reader.GetGoodBuffers() + reader.GetBadBuffers() < kBuffers; ++i)
+        Sleep(10);
+    // Stopping cancels the reads still out and gets every buffer back.
+    reader.ShutdownThread();
+    EXPECT_EQ(kBuffers, reader.GetGoodBuffers());
+    EXPECT_EQ(0u, reader.GetBadBuffers());
+    EXPECT_EQ(kBuffers * kSize, reader.GetBytesRead());
+    EXPECT_EQ(4, reader.GetBufferPool().GetFreeCount());
+    EXPECT_EQ(3, writer.GetBufferPool().GetFreeCount());
+    EXPECT_EQ(kBuffers * kSize, virt.Received().size());
+}
+
+TEST(UsbWorkers, AReaderStopsByItselfWhenTheDeviceGoesAway) {
+    testsupport::VirtualUsbioDevice virt(Options(32));
+    ASSERT_TRUE(virt.ok()) << virt.error();
+    DeviceList list;
+    const int n = VirtualDeviceNumber(list);
+    ASSERT_GE(n, 0);
+    BoundPipes pipes(list, n);
+    ASSERT_EQ(0u, pipes.dwStatus);
+
+    CUsbWorkerPatternReader reader;
+    ASSERT_EQ(0u, reader.Bind(n, 0x83, list, &USBIO_DEVICE_INTERFACE_GUID));
+    ASSERT_TRUE(reader.AllocateBuffers(2, 64));
+    ASSERT_TRUE(reader.StartThread(3));
+    virt.Unplug();
+    ASSERT_TRUE(reader.WaitForThread(10000));
+    EXPECT_GT(reader.GetFailedReads(), 3u);
+    EXPECT_EQ(2, reader.GetBufferPool().GetFreeCount());
+
+    // An empty pool has nothing to read with: the loop ends at once.
+    CUsbWorkerPatternReader idle;
+    ASSERT_TRUE(idle.StartThread());
+    EXPECT_TRUE(idle.WaitForThread(10000));
+}
+
+}  // namespace

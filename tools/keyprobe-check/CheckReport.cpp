@@ -1,0 +1,188 @@
+#include "CheckReport.h"
+
+#include <stdio.h>
+
+namespace keyprobecheck {
+
+namespace {
+
+std::string UsbId(const Device& d) {
+    if (d.nVendorId < 0)
+        return "";
+    char sz[16];
+    snprintf(sz, sizeof(sz), "%04x:%04x", d.nVendorId & 0xFFFF, d.nProductId & 0xFFFF);
+    return sz;
+}
+
+std::string Joined(const std::vector<std::string>& items, const char* pszSeparator) {
+    std::string s;
+    for (size_t i = 0; i < items.size(); ++i)
+        s += (i ? pszSeparator : "") + items[i];
+    return s;
+}
+
+void WriteDeviceLine(const Device& d, std::ostream& out) {
+    out << "  " << d.path;
+    std::vector<std::string> extra = d.aliases;
+    if (!UsbId(d).empty())
+        extra.insert(extra.begin(), UsbId(d));
+    if (!d.description.empty())
+        extra.push_back(d.description);
+    if (!extra.empty())
+        out << "  (" << Joined(extra, ", ") << ")";
+    if (d.bTerminal)
+        out << "  [terminal]";
+    out << "\n    "
+        << (d.access.bCanOpen ? "this user can open it" : "this user cannot open it: " + d.access.reason)
+        << "\n";
+    if (!d.access.fix.empty())
+        out << "    fix: " << d.access.fix << "\n";
+}
+
+const char* const kFamilies[][2] = {
+    {"serial", "Serial ports"},
+    {"hid", "USB HID devices"},
+    {"usb", "USB devices"},
+};
+
+// JSON string with the escapes the format requires; bytes above 127 pass as they are.
+std::string Quoted(const std::string& s) {
+    std::string q = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+        case '"': q += "\\\""; break;
+        case '\\': q += "\\\\"; break;
+        case '\n': q += "\\n"; break;
+        case '\r': q += "\\r"; break;
+        case '\t': q += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char sz[8];
+                snprintf(sz, sizeof(sz), "\\u%04x", c);
+                q += sz;
+            } else {
+                q += (char)c;
+            }
+        }
+    }
+    return q + "\"";
+}
+
+std::string List(const std::vector<std::string>& items) {
+    std::string s = "[";
+    for (size_t i = 0; i < items.size(); ++i)
+        s += (i ? ", " : "") + Quoted(items[i]);
+    return s + "]";
+}
+
+const char* Bool(bool b) { return b ? "true" : "false"; }
+
+}  // namespace
+
+void WriteText(const Report& report, std::ostream& out) {
+    out << "keyprobe-check: user " << report.user << ", groups " << Joined(report.groups, ", ") << "\n";
+
+    for (const auto& family : kFamilies) {
+        out << "\n" << family[1] << "\n";
+        bool bAny = false;
+        for (const Device& d : report.devices) {
+            if (d.kind == family[0]) {
+                WriteDeviceLine(d, out);
+                bAny = true;
+            }
+        }
+        for (const Listing& l : report.unlisted)
+            if (l.kind == family[0]) {
+                out << "  not listed: " << l.problem << "\n";
+                bAny = true;
+            }
+        if (!bAny)
+            out << "  none found\n";
+    }
+
+    const InputFileCheck& in = report.input;
+    out << "\nInput file\n";
+    if (!in.bGiven) {
+        out << "  none given (keyprobe-check FILE.ini tells what keyprobe would open for it)\n";
+    } else {
+        out << "  " << in.path << "\n";
+        if (!in.fileProblem.empty())
+            out << "  " << in.fileProblem << "; every setting keeps its default\n";
+        else
+            out << "  keys read: " << (in.keysRead.empty() ? "none" : Joined(in.keysRead, ", ")) << "\n";
+        for (const std::string& note : in.notes)
+            out << "  note: " << note << "\n";
+        out << "  keyprobe would open: " << in.connection;
+        if (!in.device.empty())
+            out << " (" << in.device << ")";
+        out << "\n";
+        if (in.bOpened)
+            out << "  opened and closed again, nothing sent: keyprobe can use it\n";
+        else
+            out << "  " << in.openFailure << "\n";
+        if (!in.fix.empty())
+            out << "  fix: " << in.fix << "\n";
+    }
+
+    const RegistryCheck& reg = report.registry;
+    out << "\nRegistry store\n  " << reg.path
+        << (reg.bFromEnvironment ? " (from IOCLASSLIB_REGISTRY)"
+                                 : " (the default; IOCLASSLIB_REGISTRY names another)")
+        << ": " << reg.state << "\n";
+    if (reg.switches.empty())
+        out << "  no debug-log switches: every debug log is off\n";
+    for (const DebugLogSwitch& s : reg.switches) {
+        out << "  " << s.key << ": debug log " << (s.bOn ? "on" : "off");
+        if (!s.file.empty())
+            out << ", file " << s.file;
+        out << "\n";
+        if (!s.problem.empty())
+            out << "    but: " << s.problem << "\n";
+    }
+    out << "  keyprobe itself names no registry key: it never writes a debug log\n";
+    out << "  debugger output (IOCLASSLIB_DEBUG_OUTPUT): " << reg.debugOutput << "\n";
+}
+
+void WriteJson(const Report& report, std::ostream& out) {
+    out << "{\n  \"user\": " << Quoted(report.user) << ",\n  \"groups\": " << List(report.groups)
+        << ",\n  \"devices\": [";
+    for (size_t i = 0; i < report.devices.size(); ++i) {
+        const Device& d = report.devices[i];
+        out << (i ? "," : "") << "\n    {\"kind\": " << Quoted(d.kind) << ", \"path\": " << Quoted(d.path)
+            << ", \"aliases\": " << List(d.aliases);
+        if (d.nVendorId >= 0)
+            out << ", \"vendor_id\": " << Quoted(UsbId(d).substr(0, 4))
+                << ", \"product_id\": " << Quoted(UsbId(d).substr(5));
+        out << ", \"terminal\": " << Bool(d.bTerminal) << ", \"description\": " << Quoted(d.description)
+            << ", \"can_open\": " << Bool(d.access.bCanOpen) << ", \"reason\": " << Quoted(d.access.reason)
+            << ", \"fix\": " << Quoted(d.access.fix) << "}";
+    }
+    out << "\n  ],\n  \"not_listed\": [";
+    for (size_t i = 0; i < report.unlisted.size(); ++i)
+        out << (i ? ", " : "") << "{\"kind\": " << Quoted(report.unlisted[i].kind)
+            << ", \"problem\": " << Quoted(report.unlisted[i].problem) << "}";
+    const InputFileCheck& in = report.input;
+    out << "],\n  \"input_file\": ";
+    if (!in.bGiven) {
+        out << "null";
+    } else {
+        out << "{\n    \"path\": " << Quoted(in.path) << ",\n    \"file_problem\": " << Quoted(in.fileProblem)
+            << ",\n    \"keys_read\": " << List(in.keysRead) << ",\n    \"notes\": " << List(in.notes)
+            << ",\n    \"connection\": " << Quoted(in.connection)
+            << ",\n    \"device\": " << Quoted(in.device) << ",\n    \"can_open\": " << Bool(in.bOpened)
+            << ",\n    \"open_failure\": " << Quoted(in.openFailure) << ",\n    \"fix\": " << Quoted(in.fix)
+            << "\n  }";
+    }
+    const RegistryCheck& reg = report.registry;
+    out << ",\n  \"registry\": {\n    \"path\": " << Quoted(reg.path)
+        << ",\n    \"from_environment\": " << Bool(reg.bFromEnvironment)
+        << ",\n    \"state\": " << Quoted(reg.state) << ",\n    \"debug_log_switches\": [";
+    for (size_t i = 0; i < reg.switches.size(); ++i) {
+        const DebugLogSwitch& s = reg.switches[i];
+        out << (i ? ", " : "") << "\n      {\"key\": " << Quoted(s.key) << ", \"on\": " << Bool(s.bOn)
+            << ", \"file\": " << Quoted(s.file) << ", \"problem\": " << Quoted(s.problem) << "}";
+    }
+    out << "],\n    \"debug_output\": " << Quoted(reg.debugOutput) << "\n  }\n}\n";
+}
+
+}  // namespace keyprobecheck

@@ -1,0 +1,60 @@
+// Winsock's header has to come before anything that brings in <windows.h>.
+#include <winsock2.h>
+
+#include "Checks.h"
+#include "Connection.h"
+#include "ConnectionDiagnosis.h"
+#include "DebugFile.h"
+#include "HostDevices.h"
+#include "Port.h"
+
+namespace keyprobecheck {
+
+void CheckInputFile(const std::string& path, InputFileCheck& check) {
+    check.bGiven = true;
+    check.path = path;
+
+    InputFileFindings findings;
+    ExamineInputFile(path.c_str(), findings);
+    check.fileProblem = (LPCTSTR)findings.csFileProblem;
+    for (INT_PTR i = 0; i < findings.arrKeysRead.GetSize(); ++i)
+        check.keysRead.push_back((LPCTSTR)findings.arrKeysRead[i]);
+    for (INT_PTR i = 0; i < findings.arrKeyNotes.GetSize(); ++i)
+        check.notes.push_back((LPCTSTR)findings.arrKeyNotes[i]);
+
+    ConnectionSettings settings;
+    ReadConnectionSettings(path.c_str(), settings);
+    check.connection = (LPCTSTR)DescribeConnection(settings);
+    if (settings.nPortKind == PORT_KIND_SERIAL)
+        check.device = SerialDevicePath((LPCTSTR)settings.csPort);
+
+    // The port keyprobe would make, opened the way keyprobe opens it; no frame goes out.
+    // A log without a key, as keyprobe's: the check never writes one on anybody's behalf.
+    CDebugFile log("");
+    CPort* pPort = CreateTerminalPort(settings, &log);
+    if (pPort == NULL) {
+        check.openFailure = "cannot open " + check.connection + ": this build has no port of that kind";
+        return;
+    }
+    const BOOL bOpened = pPort->OpenPort() && pPort->IsOpen();
+    const DWORD dwError = OpenFailureCode(pPort, ::GetLastError());
+    pPort->ClosePort();
+    delete pPort;
+    check.bOpened = bOpened != FALSE;
+    if (check.bOpened)
+        return;
+    check.openFailure = (LPCTSTR)DescribeOpenFailure(settings, dwError);
+
+    // Access denied covers both a port in use and one this user may not open: the node
+    // itself tells which.
+    if (!check.device.empty() && dwError == ERROR_ACCESS_DENIED) {
+        const Access access = CheckAccess(check.device, "serial");
+        std::string why = access.bCanOpen ? WhyOpenRefused(check.device) : access.reason;
+        if (why.empty())
+            why = "access denied";
+        check.openFailure = "cannot open " + check.connection + ": " + why + " (error 5)";
+        check.fix = access.fix;
+    }
+}
+
+}  // namespace keyprobecheck

@@ -1,0 +1,68 @@
+// keyprobe-check: where the terminal could be, whether this user can open it, and what
+// keyprobe would open for an INI file, without sending a byte.
+#include <afx.h>
+#include <afxwin.h>
+#include <windows.h>
+
+#include <string.h>
+
+#include <iostream>
+
+#include "CheckReport.h"
+#include "Checks.h"
+#include "HostDevices.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: keyprobe-check [--json] [inputfile]\n"
+    "       keyprobe-check --udev-rules\n"
+    "Lists serial ports, USB HID and USB devices that could be the terminal and whether this\n"
+    "user can open them; with an INI file, says what keyprobe would open and opens it (nothing\n"
+    "is sent). Exit code 0 when the INI file's device opens (or no file is given), 1 when not.\n";
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    bool bJson = false;
+    const char* pszIni = NULL;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--json") == 0) {
+            bJson = true;
+        } else if (strcmp(argv[i], "--udev-rules") == 0 && argc == 2) {
+            keyprobecheck::WriteUdevRules(std::cout);
+            return 0;
+        } else if (strcmp(argv[i], "--help") == 0) {
+            std::cout << kUsage;
+            return 0;
+        } else if (argv[i][0] == '-' || pszIni != NULL) {
+            std::cerr << kUsage;
+            return 2;
+        } else {
+            pszIni = argv[i];
+        }
+    }
+    if (!AfxWinInit(::GetModuleHandleA(NULL), NULL, ::GetCommandLineA(), 0)) {
+        std::cerr << "keyprobe-check: the framework did not start\n";
+        return 2;
+    }
+
+    keyprobecheck::Report report;
+    report.user = keyprobecheck::CurrentUser();
+    report.groups = keyprobecheck::CurrentGroups();
+    if (pszIni != NULL)
+        keyprobecheck::CheckInputFile(pszIni, report.input);
+
+    std::vector<std::string> extra;
+    if (!report.input.device.empty())
+        extra.push_back(report.input.device);
+    report.devices = keyprobecheck::ListSerialPorts(extra);
+    keyprobecheck::ListUsbDevices(report.devices, report.unlisted);
+    keyprobecheck::CheckRegistry(report.registry);
+
+    if (bJson)
+        keyprobecheck::WriteJson(report, std::cout);
+    else
+        keyprobecheck::WriteText(report, std::cout);
+    return pszIni == NULL || report.input.bOpened ? 0 : 1;
+}

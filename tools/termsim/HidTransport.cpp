@@ -1,0 +1,410 @@
+#include "HidTransport.h"
+
+#include "virtual_device_protocol.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace termsim {
+
+namespace {
+
+const std::uint16_t kDeviceIndex = 0;
+const std::uint32_t kDeviceId = 1;
+
+void appendCount(Bytes& out, std::uint8_t shortItem, unsigned count) {
+    out.push_back(shortItem);  // a two-byte item
+    out.push_back(static_cast<std::uint8_t>(count & 0xFF));
+    out.push_back(static_cast<std::uint8_t>(count >> 8));
+}
+
+void copyString(char* field, const std::string& text) {
+    std::memset(field, 0, VDEV_HID_STRING_BYTES);
+    std::memcpy(field, text.data(), std::min<std::size_t>(text.size(), VDEV_HID_STRING_BYTES));
+}
+
+}  // namespace
+
+Bytes buildReportDescriptor(const HidDeviceSpec& spec) {
+    Bytes d = {0x06, 0x00, 0xFF,  // usage page (vendor defined 0xFF00)
+               0x09, 0x01,        // usage 1
+               0xA1, 0x01};       // collection (application)
+    auto report = [&](std::uint8_t id, unsigned length, std::uint8_t usage, std::uint8_t mainItem) {
+        if (spec.numbered) {
+            d.push_back(0x85);  // report ID
+            d.push_back(id);
+        }
+        d.insert(d.end(), {0x09, usage, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08});
+        appendCount(d, 0x96, length - 1);  // the ID byte (or the caller's 0) is not a field
+        d.push_back(mainItem);
+        d.push_back(0x02);  // data, variable, absolute
+    };
+    report(spec.inputId, spec.inputLength, 0x02, 0x81);
+    report(spec.outputId, spec.outputLength, 0x03, 0x91);
+    d.push_back(0xC0);  // end collection
+    return d;
+}
+
+HidTransport::HidTransport(const HidDeviceSpec& spec, const std::string& socketPath, Transcript& transcript)
+    : m_spec(spec), m_path(socketPath), m_transcript(transcript) {}
+
+HidTransport::~HidTransport() {
+    for (auto& entry : m_clients)
+        close(entry.first);
+    if (m_listener >= 0)
+        close(m_listener);
+    if (m_timer >= 0)
+        close(m_timer);
+    if (m_pending >= 0)
+        close(m_pending);
+    if (m_epoll >= 0)
+        close(m_epoll);
+    if (m_ownPath && !m_path.empty())
+        unlink(m_path.c_str());
+}
+
+bool HidTransport::open(std::string& error) {
+    if (m_path.empty()) {
+        const char* tmp = std::getenv("TMPDIR");
+        m_path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/termsim-hid-" +
+                 std::to_string(getpid()) + ".sock";
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (m_path.size() >= sizeof address.sun_path) {
+        error = "socket path too long: " + m_path;
+        return false;
+    }
+    std::memcpy(address.sun_path, m_path.c_str(), m_path.size() + 1);
+    m_listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    m_epoll = epoll_create1(EPOLL_CLOEXEC);
+    m_timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    m_pending = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_listener < 0 || m_epoll < 0 || m_timer < 0 || m_pending < 0) {
+        error = std::string("cannot create the socket: ") + std::strerror(errno);
+        return false;
+    }
+    // A socket file left by an earlier run would make bind fail; anything else is kept.
+    unlink(m_path.c_str());
+    if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(m_listener, 16) != 0) {
+        error = "cannot listen on " + m_path + ": " + std::strerror(errno);
+        return false;
+    }
+    m_ownPath = true;
+    for (int fd : {m_listener, m_timer, m_pending}) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+    }
+    return true;
+}
+
+std::string HidTransport::readyText() const { return "hid " + m_path; }
+
+bool HidTransport::accept(std::string& peer) {
+    pump();
+    if (m_openCount == 0 || m_newPeer.empty())
+        return false;
+    peer = m_newPeer;
+    m_newPeer.clear();
+    m_lostOpen = false;
+    updatePending();
+    return true;
+}
+
+void HidTransport::updatePending() {
+    // The session polls one descriptor: while reports wait here, it has to stay readable.
+    const bool waiting = !m_incoming.empty() || (m_lostOpen && m_openCount == 0);
+    std::uint64_t value = 1;
+    if (waiting && !m_pendingSignalled) {
+        ssize_t r = ::write(m_pending, &value, sizeof value);
+        m_pendingSignalled = r == sizeof value;
+    } else if (!waiting && m_pendingSignalled) {
+        ssize_t r = ::read(m_pending, &value, sizeof value);
+        (void)r;
+        m_pendingSignalled = false;
+    }
+}
+
+Transport::ReadResult HidTransport::read(std::uint8_t* buffer, std::size_t size, std::size_t& got) {
+    got = 0;
+    if (m_incoming.empty())
+        pump();
+    ReadResult result = ReadResult::Nothing;
+    if (!m_incoming.empty()) {
+        Bytes& front = m_incoming.front();
+        got = std::min(size, front.size());
+        std::memcpy(buffer, front.data(), got);
+        front.erase(front.begin(), front.begin() + static_cast<std::ptrdiff_t>(got));
+        if (front.empty())
+            m_incoming.pop_front();
+        result = ReadResult::Data;
+    } else if (m_lostOpen && m_openCount == 0) {
+        m_lostOpen = false;
+        result = ReadResult::Closed;
+    }
+    updatePending();
+    return result;
+}
+
+void HidTransport::pump() {
+    epoll_event events[16];
+    bool handled = true;
+    while (handled) {
+        handled = false;
+        int n = epoll_wait(m_epoll, events, 16, 0);
+        for (int i = 0; i < n; ++i) {
+            int fd = events[i].data.fd;
+            if (fd == m_pending)
+                continue;  // only the session's wake-up; updatePending keeps it
+            handled = true;
+            if (fd == m_listener) {
+                acceptClients();
+            } else if (fd == m_timer) {
+                std::uint64_t expirations = 0;
+                ssize_t r = ::read(m_timer, &expirations, sizeof expirations);
+                (void)r;
+                plugIn();
+            } else if (m_clients.count(fd) != 0) {
+                serviceClient(fd);
+            }
+        }
+    }
+    updatePending();
+}
+
+void HidTransport::acceptClients() {
+    for (;;) {
+        int fd = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0)
+            return;
+        m_clients[fd] = Client{};
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+    }
+}
+
+void HidTransport::serviceClient(int fd) {
+    std::uint8_t message[sizeof(vdev_header) + VDEV_MAX_PAYLOAD + 1];
+    for (;;) {
+        ssize_t n = recv(fd, message, sizeof message, MSG_DONTWAIT);
+        if (n > 0) {
+            handleMessage(fd, message, static_cast<std::size_t>(n));
+            if (m_clients.count(fd) == 0)
+                return;
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return;
+        dropClient(fd);  // hang-up (0) or a broken connection
+        return;
+    }
+}
+
+bool HidTransport::send(int fd, std::uint16_t type, std::uint32_t tag, const void* payload,
+                        std::size_t length) {
+    Bytes message(sizeof(vdev_header) + length);
+    vdev_header header{};
+    header.type = type;
+    header.device = kDeviceIndex;
+    header.tag = tag;
+    header.length = static_cast<std::uint32_t>(length);
+    std::memcpy(message.data(), &header, sizeof header);
+    if (length > 0)
+        std::memcpy(message.data() + sizeof header, payload, length);
+    return ::send(fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+           static_cast<ssize_t>(message.size());
+}
+
+void HidTransport::sendError(int fd, std::uint32_t tag, std::uint32_t code) {
+    vdev_error error{code};
+    send(fd, VDEV_MSG_ERROR, tag, &error, sizeof error);
+}
+
+void HidTransport::handleMessage(int fd, const std::uint8_t* message, std::size_t size) {
+    vdev_header header{};
+    if (size < sizeof header) {
+        sendError(fd, 0, VDEV_ERROR_BAD_MESSAGE);
+        return;
+    }
+    std::memcpy(&header, message, sizeof header);
+    if (header.length > VDEV_MAX_PAYLOAD || size != sizeof header + header.length) {
+        m_transcript.line("ERR", "virtual device message of " + std::to_string(size) + " bytes announces " +
+                                     std::to_string(header.length));
+        sendError(fd, header.tag, VDEV_ERROR_BAD_MESSAGE);
+        return;
+    }
+    const std::uint8_t* payload = message + sizeof header;
+    Client& client = m_clients[fd];
+    const bool forDevice = header.type != VDEV_MSG_LIST && header.type != VDEV_MSG_WATCH;
+    if (forDevice && header.device != kDeviceIndex) {
+        sendError(fd, header.tag, VDEV_ERROR_NO_DEVICE);
+        return;
+    }
+    switch (header.type) {
+    case VDEV_MSG_LIST:
+        if (m_present) {
+            vdev_device_entry entry{VDEV_FAMILY_HID, 0, kDeviceId};
+            send(fd, VDEV_MSG_DEVICE_ENTRY, header.tag, &entry, sizeof entry);
+        }
+        send(fd, VDEV_MSG_LIST_END, header.tag, nullptr, 0);
+        break;
+    case VDEV_MSG_HID_GET_IDENTITY: {
+        vdev_hid_identity identity{};
+        identity.vendor_id = m_spec.vendorId;
+        identity.product_id = m_spec.productId;
+        identity.version_number = m_spec.version;
+        copyString(identity.manufacturer, m_spec.manufacturer);
+        copyString(identity.product, m_spec.product);
+        copyString(identity.serial_number, m_spec.serialNumber);
+        send(fd, VDEV_MSG_HID_IDENTITY, header.tag, &identity, sizeof identity);
+        break;
+    }
+    case VDEV_MSG_HID_GET_DESCRIPTOR: {
+        Bytes descriptor = buildReportDescriptor(m_spec);
+        send(fd, VDEV_MSG_HID_DESCRIPTOR, header.tag, descriptor.data(), descriptor.size());
+        break;
+    }
+    case VDEV_MSG_OPEN:
+        if (!m_present) {
+            sendError(fd, header.tag, VDEV_ERROR_NOT_PRESENT);
+            break;
+        }
+        if (!client.open) {
+            client.open = true;
+            if (m_openCount++ == 0)
+                m_newPeer =
+                    "hid device " + std::to_string(kDeviceId) + " (connection " + std::to_string(fd) + ")";
+        }
+        send(fd, VDEV_MSG_OPENED, header.tag, nullptr, 0);
+        break;
+    case VDEV_MSG_WATCH:
+        client.watching = true;
+        send(fd, VDEV_MSG_WATCHING, header.tag, nullptr, 0);
+        break;
+    case VDEV_MSG_HID_OUTPUT_REPORT: {
+        if (!client.open) {
+            sendError(fd, header.tag, VDEV_ERROR_BAD_MESSAGE);
+            break;
+        }
+        Bytes report(payload, payload + header.length);
+        m_transcript.line("RXR", toHex(report));
+        // Numbered: ID, count, payload; unnumbered: count, payload (the caller's leading
+        // byte does not travel).
+        const std::size_t countAt = m_spec.numbered ? 1 : 0;
+        const std::size_t expected = m_spec.numbered ? m_spec.outputLength : m_spec.outputLength - 1;
+        if (report.size() != expected)
+            m_transcript.line("ERR", "output report of " + std::to_string(report.size()) +
+                                         " bytes, expected " + std::to_string(expected));
+        if (m_spec.numbered && !report.empty() && report[0] != m_spec.outputId)
+            m_transcript.line("ERR", "output report ID " + toHex(report.data(), 1) + ", expected " +
+                                         toHex(&m_spec.outputId, 1));
+        if (report.size() <= countAt)
+            break;
+        std::size_t count = report[countAt];
+        if (count > report.size() - countAt - 1) {
+            m_transcript.line("ERR", "output report count " + std::to_string(count) + " passes its end");
+            count = report.size() - countAt - 1;
+        }
+        if (count > 0)
+            m_incoming.emplace_back(report.begin() + static_cast<std::ptrdiff_t>(countAt + 1),
+                                    report.begin() + static_cast<std::ptrdiff_t>(countAt + 1 + count));
+        break;
+    }
+    default: sendError(fd, header.tag, VDEV_ERROR_UNSUPPORTED); break;
+    }
+}
+
+bool HidTransport::write(const std::uint8_t* data, std::size_t size) {
+    // A report of two bytes has no room for payload: nothing could be sent.
+    if (m_openCount == 0 || m_spec.inputLength < 3)
+        return false;
+    const std::size_t room = m_spec.inputLength - 2;
+    const std::size_t reportSize = m_spec.numbered ? m_spec.inputLength : m_spec.inputLength - 1;
+    std::size_t done = 0;
+    // An empty write still sends one report, with count 0.
+    do {
+        const std::size_t chunk = std::min(room, size - done);
+        Bytes report(reportSize, 0);
+        std::size_t at = 0;
+        if (m_spec.numbered)
+            report[at++] = m_spec.inputId;
+        report[at++] = static_cast<std::uint8_t>(chunk);
+        std::memcpy(report.data() + at, data + done, chunk);
+        done += chunk;
+        m_transcript.line("TXR", toHex(report));
+        bool sent = false;
+        for (auto& entry : m_clients)
+            if (entry.second.open)
+                sent = send(entry.first, VDEV_MSG_HID_INPUT_REPORT, 0, report.data(), report.size()) || sent;
+        if (!sent)
+            return false;
+    } while (done < size);
+    return true;
+}
+
+void HidTransport::dropClient(int fd) {
+    auto it = m_clients.find(fd);
+    if (it == m_clients.end())
+        return;
+    if (it->second.open && --m_openCount == 0)
+        m_lostOpen = true;
+    epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    close(fd);
+    m_clients.erase(it);
+}
+
+void HidTransport::disconnect() {
+    // Hangs up every connection that has the device open: the client sees the device go.
+    for (auto it = m_clients.begin(); it != m_clients.end();) {
+        int fd = it->first;
+        bool open = it->second.open;
+        ++it;
+        if (open)
+            dropClient(fd);
+    }
+    m_lostOpen = false;
+    m_incoming.clear();
+    updatePending();
+}
+
+void HidTransport::unplug(unsigned replugAfterMs) {
+    if (!m_present)
+        return;
+    m_present = false;
+    m_transcript.line("EV", "unplug");
+    for (auto& entry : m_clients)
+        if (entry.second.watching)
+            send(entry.first, VDEV_MSG_UNPLUGGED, 0, nullptr, 0);
+    disconnect();
+    if (replugAfterMs != 0) {
+        itimerspec when{};
+        when.it_value.tv_sec = replugAfterMs / 1000;
+        when.it_value.tv_nsec = static_cast<long>(replugAfterMs % 1000) * 1000000L;
+        timerfd_settime(m_timer, 0, &when, nullptr);
+    }
+}
+
+void HidTransport::plugIn() {
+    if (m_present)
+        return;
+    m_present = true;
+    m_transcript.line("EV", "plug");
+    for (auto& entry : m_clients)
+        if (entry.second.watching)
+            send(entry.first, VDEV_MSG_PLUGGED, 0, nullptr, 0);
+}
+
+}  // namespace termsim

@@ -1,0 +1,91 @@
+// A virtual HID terminal served over a SOCK_SEQPACKET Unix socket in the virtual device
+// message protocol: one device, listed, described and opened by the platform layer's
+// virtual backend. To the session it is a byte stream like the other transports: the
+// payloads of the output reports come in, and each write leaves as input reports. The
+// report format (ID, count byte, payload, zero fill) is this simulator's own code.
+#pragma once
+
+#include "Transcript.h"
+#include "Transport.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+
+namespace termsim {
+
+// The device as data: identity, report lengths as Windows counts them (the ID byte, or the
+// 0 a caller puts before an unnumbered report, included) and report IDs.
+struct HidDeviceSpec {
+    std::uint16_t vendorId = 0x1209;
+    std::uint16_t productId = 0x0001;
+    std::uint16_t version = 0x0100;
+    unsigned inputLength = 65;
+    unsigned outputLength = 65;
+    bool numbered = true;
+    std::uint8_t inputId = 1;
+    std::uint8_t outputId = 2;
+    std::string manufacturer = "termsim";
+    std::string product = "Virtual terminal";
+    std::string serialNumber = "TS0001";
+};
+
+// A vendor-defined report descriptor with one input and one output report of the spec's
+// lengths (8-bit fields), with report ID items when the spec is numbered.
+Bytes buildReportDescriptor(const HidDeviceSpec& spec);
+
+class HidTransport : public Transport {
+public:
+    // An empty socket path makes one under the temporary folder.
+    HidTransport(const HidDeviceSpec& spec, const std::string& socketPath, Transcript& transcript);
+    ~HidTransport() override;
+
+    bool open(std::string& error) override;
+    std::string readyText() const override;
+    int pollFd() const override { return m_epoll; }
+    bool connected() const override { return m_openCount > 0; }
+    bool accept(std::string& peer) override;
+    ReadResult read(std::uint8_t* buffer, std::size_t size, std::size_t& got) override;
+    bool write(const std::uint8_t* data, std::size_t size) override;
+    bool canDisconnect() const override { return true; }
+    void disconnect() override;
+    void unplug(unsigned replugAfterMs) override;
+
+    const std::string& socketPath() const { return m_path; }
+
+private:
+    struct Client {
+        bool open = false;
+        bool watching = false;
+    };
+
+    // Handles everything that is waiting on every socket and the re-plug timer.
+    void pump();
+    void acceptClients();
+    void serviceClient(int fd);
+    void handleMessage(int fd, const std::uint8_t* message, std::size_t size);
+    bool send(int fd, std::uint16_t type, std::uint32_t tag, const void* payload, std::size_t length);
+    void sendError(int fd, std::uint32_t tag, std::uint32_t code);
+    void dropClient(int fd);
+    void plugIn();
+    void updatePending();
+
+    HidDeviceSpec m_spec;
+    std::string m_path;
+    bool m_ownPath = false;
+    Transcript& m_transcript;
+    int m_listener = -1;
+    int m_epoll = -1;
+    int m_timer = -1;
+    int m_pending = -1;  // an eventfd, readable while reports wait to be read
+    bool m_pendingSignalled = false;
+    bool m_present = true;
+    std::map<int, Client> m_clients;
+    int m_openCount = 0;
+    bool m_lostOpen = false;  // the last connection with the device open went away
+    std::deque<Bytes> m_incoming;
+    std::string m_newPeer;
+};
+
+}  // namespace termsim
