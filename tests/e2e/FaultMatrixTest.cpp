@@ -61,20 +61,14 @@ const Fault kFaults[] = {
 struct Transport {
     const char* name;
     bool tcp;
-    // Cells that give a wrong result today for a reason being fixed elsewhere: listed by
-    // fault name with the reason, skipped. Remove an entry to run the cell again.
+    // Cells that give a wrong result for a reason being fixed elsewhere: listed by fault
+    // name with the reason, skipped. Remove an entry to run the cell again.
     std::vector<std::pair<std::string, std::string>> pending;
 };
 
 const Transport kTransports[] = {
     {"pty", false, {}},
-    // Issue 8: a reply split across TCP segments is misread (the fetch's F8 is lost), and
-    // bytes left of a refused reply are read as the next one (the next slot is wrong).
-    {"tcp",
-     true,
-     {{"slow_drip", "pending issue 8 (split TCP replies)"},
-      {"split", "pending issue 8 (split TCP replies)"},
-      {"garbage_before", "pending issue 8 (leftover bytes shift the next exchange over TCP)"}}},
+    {"tcp", true, {}},
 };
 
 std::string SkipReason(const Fault& fault, const Transport& transport) {

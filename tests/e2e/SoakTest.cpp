@@ -86,15 +86,14 @@ const SoakFault kSoakFaults[] = {
 struct Transport {
     const char* name;
     bool tcp;
-    // Faults left out on this transport because it misreads them today for a reason being
-    // fixed elsewhere; remove an entry to soak it again.
+    // Faults left out on this transport because it misreads them for a reason being fixed
+    // elsewhere; remove an entry to soak it again.
     std::vector<std::string> pending;
 };
 
 const Transport kTransports[] = {
     {"pty", false, {}},
-    // Over TCP the bytes behind a frame are read as the next reply (issue 8).
-    {"tcp", true, {"trailing:AA55"}},
+    {"tcp", true, {}},
 };
 
 bool IsPending(const Transport& transport, const SoakFault& fault) {
