@@ -80,9 +80,6 @@ void CCOMHIDUSBPort::ComUsbDebugPrint(ComUsbContext* pCtx, LPCSTR pszFormat, ...
 }
 
 void CCOMHIDUSBPort::ComUsbPrintSystemError(ComUsbContext* pCtx, DWORD dwCode) {
-#if IOCLASSLIB_NO_SYSTEM_MESSAGES
-    ComUsbDebugPrint(pCtx, "ERROR 0x%08X: %s\n", (unsigned int)dwCode, "(no message text on this platform)");
-#else
     LPSTR pszMessage = NULL;
     DWORD dwLength = FormatMessageA(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
@@ -91,7 +88,6 @@ void CCOMHIDUSBPort::ComUsbPrintSystemError(ComUsbContext* pCtx, DWORD dwCode) {
         ComUsbDebugPrint(pCtx, "ERROR 0x%08X: %s\n", (unsigned int)dwCode, pszMessage);
     if (pszMessage != NULL)
         LocalFree(pszMessage);
-#endif
 }
 
 DWORD CCOMHIDUSBPort::ComUsbInitialize(ComUsbContext* pCtx, COMMTIMEOUTS* pTimeouts) {

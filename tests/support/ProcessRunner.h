@@ -182,13 +182,15 @@ inline RunResult runProcess(const std::vector<std::string>& argv, const RunOptio
 
 // Keeps a test's keyprobe away from the machine's own devices and settings: unless the
 // caller chose otherwise, COMn names nothing (an unreadable INI file falls back to COM1,
-// which would otherwise be the real /dev/ttyS0) and the registry store does not exist
-// (so the debug log stays off).
+// which would otherwise be the real /dev/ttyS0), the registry store does not exist
+// (so the debug log stays off) and only virtual HID and USB devices are listed.
 inline RunOptions isolatedFromMachine(RunOptions options) {
     if (!options.setEnv.count("IOCLASSLIB_DOSDEVICES"))
         options.setEnv["IOCLASSLIB_DOSDEVICES"] = "/nonexistent/keyprobe-test-dosdevices";
     if (!options.setEnv.count("IOCLASSLIB_REGISTRY"))
         options.setEnv["IOCLASSLIB_REGISTRY"] = "/nonexistent/keyprobe-test-registry.reg";
+    if (!options.setEnv.count("IOCLASSLIB_REAL_DEVICES"))
+        options.setEnv["IOCLASSLIB_REAL_DEVICES"] = "0";
     return options;
 }
 

@@ -16,6 +16,7 @@
 #include "internal/device_namespace.h"
 #include "internal/errno_map.h"
 #include "internal/poll_loop.h"
+#include "internal/real_devices.h"
 
 namespace win32 {
 
@@ -30,6 +31,15 @@ const char kHidPathPrefix[] = "\\\\?\\hid#";
 
 // The one table of backends, in enumeration order: real devices before virtual ones.
 const HidBackend* const kBackends[] = {&kHidrawBackend, &kVirtualHidBackend};
+const HidBackend* const kVirtualBackends[] = {&kVirtualHidBackend};
+
+// The part of the table in use now: without the real backends when IOCLASSLIB_REAL_DEVICES
+// turns them off.
+std::vector<const HidBackend*> ActiveBackends() {
+    size_t nCount = 0;
+    const HidBackend* const* backends = HidBackends(&nCount);
+    return std::vector<const HidBackend*>(backends, backends + nCount);
+}
 
 PollLoop& HidPollLoop() {
     static PollLoop* loop = new PollLoop;
@@ -131,6 +141,10 @@ private:
 }  // namespace
 
 const HidBackend* const* HidBackends(size_t* pnCount) {
+    if (!RealDevicesEnabled()) {
+        *pnCount = sizeof(kVirtualBackends) / sizeof(kVirtualBackends[0]);
+        return kVirtualBackends;
+    }
     *pnCount = sizeof(kBackends) / sizeof(kBackends[0]);
     return kBackends;
 }
@@ -138,7 +152,7 @@ const HidBackend* const* HidBackends(size_t* pnCount) {
 std::vector<HidDeviceRecord> EnumerateHidInterfaces() {
     RegisterDeviceNamespace(ClaimHidPath, OpenHidPath);
     std::vector<HidDeviceRecord> all;
-    for (const HidBackend* backend : kBackends) {
+    for (const HidBackend* backend : ActiveBackends()) {
         std::vector<HidDeviceRecord> devices;
         backend->enumerate(&devices);
         for (HidDeviceRecord& device : devices) {
@@ -153,7 +167,7 @@ std::vector<HidDeviceRecord> EnumerateHidInterfaces() {
 void StartHidDeviceMonitor() {
     static HidChangeSink* sink = new HidChangeSink;
     RegisterDeviceNamespace(ClaimHidPath, OpenHidPath);
-    for (const HidBackend* backend : kBackends)
+    for (const HidBackend* backend : ActiveBackends())
         backend->startMonitor(HidPollLoop(), *sink);
 }
 

@@ -4,6 +4,8 @@
 #include "usbio/libusb_backend.h"
 #include "usbio/virtual_backend.h"
 
+#include "internal/real_devices.h"
+
 namespace win32 {
 namespace usbio {
 
@@ -12,7 +14,11 @@ const std::vector<UsbBackend*>& UsbBackends() {
         &LibusbBackendInstance(),
         &VirtualBackendInstance(),
     };
-    return backends;
+    // IOCLASSLIB_REAL_DEVICES=0: the virtual devices only, libusb is not even started.
+    static const std::vector<UsbBackend*> virtualBackends = {
+        &VirtualBackendInstance(),
+    };
+    return RealDevicesEnabled() ? backends : virtualBackends;
 }
 
 }  // namespace usbio

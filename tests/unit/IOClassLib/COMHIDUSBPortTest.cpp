@@ -261,3 +261,29 @@ TEST(HidPortRescan, AsShippedOnlyLogsAndClearsTheRequest) {
     EXPECT_NE(std::string::npos,
               lines[1].find("- <-- CCOMHIDUSBPort::RemoveAndScanForHardwareChanges(). End ReScan Device"));
 }
+
+// The comm functions a HID handle refuses reach the ComUsb debug stream with the system's
+// own text, as a Windows log shows them.
+TEST(ComUsbDebugStream, ARefusedSystemCallIsLoggedWithItsCodeAndText) {
+    FakeHidDevice device;
+    ASSERT_TRUE(device.ok());
+    CCOMHIDUSBPort port(NULL, 4096);
+    COMMTIMEOUTS timeouts = {1000, 0, 5000, 0, 1000};
+    ComUsbContext ctx;
+    FILE* pLog = tmpfile();
+    ASSERT_NE(pLog, nullptr);
+    ASSERT_EQ(COMUSB_SUCCESS, port.ComUsbInitializeDebug(&ctx, &timeouts, pLog));
+    ASSERT_EQ(COMUSB_SUCCESS, port.ComUsbAddDeviceId(&ctx, 0x1209, 0x0001));
+    port.ComUsbConnect(&ctx);
+    port.ComUsbUninitialize(&ctx);
+
+    std::string log;
+    rewind(pLog);
+    char szChunk[256];
+    size_t n;
+    while ((n = fread(szChunk, 1, sizeof(szChunk), pLog)) > 0)
+        log.append(szChunk, n);
+    fclose(pLog);
+    EXPECT_NE(log.find("ERROR during Setting Comm Timeouts!\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("ERROR 0x00000001: Incorrect function.\r\n\n"), std::string::npos) << log;
+}
