@@ -39,6 +39,15 @@ Inbound makeError(const std::string& text, const Bytes& raw) {
     return in;
 }
 
+// The report of bytes dropped for exceeding kMaxRequestBytes: their count and first bytes.
+Inbound makeOversized(const std::string& what, const Bytes& dropped) {
+    const std::size_t shown = dropped.size() < 16 ? dropped.size() : 16;
+    return makeError(what + " over " + std::to_string(kMaxRequestBytes) + " bytes dropped (" +
+                         std::to_string(dropped.size()) + " bytes, first " + std::to_string(shown) +
+                         " shown)",
+                     Bytes(dropped.begin(), dropped.begin() + static_cast<long>(shown)));
+}
+
 // Frames of 05 LEN ... XOR. Bytes before a 05 are reported as garbage; a frame whose
 // length or checksum is wrong is reported and dropped, and the search goes on after its
 // first byte (or after the whole frame for a checksum fault, whose length was right).
@@ -167,12 +176,22 @@ public:
                     if (m_garbage.empty())
                         m_since = now;
                     m_garbage.push_back(b);
+                    if (m_garbage.size() >= kMaxRequestBytes) {
+                        out.push_back(makeOversized("garbage outside a frame", m_garbage));
+                        m_garbage.clear();
+                    }
                 }
                 break;
             case State::InFrame:
                 m_frame.push_back(b);
-                if (b == kEtx)
+                if (b == kEtx) {
                     m_state = State::NeedLrc;
+                } else if (m_frame.size() >= kMaxRequestBytes) {
+                    // The rest of it, up to the next STX, is dropped as garbage.
+                    out.push_back(makeOversized("frame", m_frame));
+                    m_frame.clear();
+                    m_state = State::Idle;
+                }
                 break;
             case State::NeedLrc:
                 m_frame.push_back(b);
@@ -251,6 +270,11 @@ public:
     void feed(const Bytes& data, std::int64_t now, std::vector<Inbound>& out) override {
         m_buffer.insert(m_buffer.end(), data.begin(), data.end());
         m_last = now;
+        if (m_buffer.size() > kMaxRequestBytes) {
+            out.push_back(makeOversized("request", m_buffer));
+            m_buffer.clear();
+            return;
+        }
         if (m_buffer.size() >= 4 && m_buffer[0] == kVliStart && m_buffer[1] == m_buffer.size() &&
             xorOf(m_buffer.data(), m_buffer.size() - 1) == m_buffer.back()) {
             Inbound in;

@@ -19,6 +19,11 @@ constexpr std::uint8_t kEtx = 0x03;
 constexpr std::uint8_t kAck = 0x06;
 constexpr std::uint8_t kNak = 0x15;
 
+// The most a receiver holds of one request (a long-form VLI frame's limit): a host that
+// sends more without a frame end or a pause has its bytes dropped and reported, so a peer
+// that never stops cannot grow the simulator without bound.
+constexpr std::size_t kMaxRequestBytes = 65536;
+
 // 05 LEN CMD PAYLOAD XOR, or 05 00 LO HI CMD PAYLOAD XOR when forced or when the frame
 // would not fit a length byte.
 Bytes encodeVli(std::uint8_t command, const Bytes& payload, bool forceLongForm);

@@ -77,11 +77,11 @@ extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSA
             return ERROR_BAD_PATHNAME;
         path += "\\" + subKey;
     }
-    RegStore store;
+    std::shared_ptr<const RegStore> store;
     const DWORD dwLoaded = LoadRegStore(&store);
     if (dwLoaded != ERROR_SUCCESS)
         return (LSTATUS)dwLoaded;
-    const RegValues* pValues = store.FindValues(path);
+    const RegValues* pValues = store->FindValues(path);
     // A predefined root exists even when the store names nothing below it.
     if (!pValues && PredefinedRoot(hKey) && !(lpSubKey && *lpSubKey)) {
         static const RegValues kNoValues;
@@ -105,13 +105,13 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
     if (!PathOfKey(hKey, &path, &key))
         return ERROR_INVALID_HANDLE;
     const RegValues* pValues = key ? &key->Values() : nullptr;
-    RegStore store;
+    std::shared_ptr<const RegStore> store;
     if (!key) {
         // A predefined root is read straight from the store.
         const DWORD dwLoaded = LoadRegStore(&store);
         if (dwLoaded != ERROR_SUCCESS)
             return (LSTATUS)dwLoaded;
-        pValues = store.FindValues(path);
+        pValues = store->FindValues(path);
         if (!pValues)
             return ERROR_FILE_NOT_FOUND;
     }

@@ -12,3 +12,7 @@
 #include <windows.h>
 
 HANDLE OpenCommDevice(const char* pszDevicePath, DWORD dwDesiredAccess, DWORD dwFlagsAndAttributes);
+
+// Device majors of the Unix98 pseudo-terminal slaves (/dev/pts/N): terminals that sysfs
+// does not list under the tty class, and lines with no modem to wait for.
+inline bool IsPseudoTerminalSlaveMajor(unsigned nMajor) { return nMajor >= 136 && nMajor <= 143; }

@@ -1,5 +1,7 @@
 #include "internal/comm_line.h"
 
+#include "internal/comm_device.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -121,10 +123,6 @@ DWORD OpenError(int nErrno) {
 // an unplugged adapter) reports: the device is gone, not a time-out.
 const DWORD kLineGone = ERROR_DEVICE_NOT_CONNECTED;
 
-// Device majors of the Unix98 pseudo-terminal slaves.
-const unsigned kPtySlaveMajorFirst = 136;
-const unsigned kPtySlaveMajorLast = 143;
-
 }  // namespace
 
 bool DcbToTermios(const DCB& dcb, struct termios* pTio) {
@@ -212,8 +210,7 @@ DWORD CommLine::Open(const char* pszDevicePath, DWORD dwDesiredAccess, std::uniq
         return ERROR_FILE_NOT_FOUND;
     }
     struct stat info;
-    const bool bPseudoTerminal = fstat(fd, &info) == 0 && major(info.st_rdev) >= kPtySlaveMajorFirst &&
-                                 major(info.st_rdev) <= kPtySlaveMajorLast;
+    const bool bPseudoTerminal = fstat(fd, &info) == 0 && IsPseudoTerminalSlaveMajor(major(info.st_rdev));
     // TIOCEXCL alone does not stop root; the lock does, in every process, and it ends with
     // the descriptor however the process ends.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -1,8 +1,12 @@
 #include "internal/errno_map.h"
 
 #include <errno.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 
+#include <mutex>
+#include <set>
 #include <string>
 
 namespace win32 {
@@ -64,12 +68,31 @@ const ErrnoMapping kErrnoTable[] = {
     {ENOMEDIUM, ERROR_NOT_READY},
 };
 
+// An errno the table lacks is a gap in this layer, not the caller's fault: it is said once
+// per errno on the debugger output, as a missing piece should be, and reported onwards as
+// the generic failure.
+void ReportUnmapped(int nErrno) {
+    static std::mutex lock;
+    static std::set<int> reported;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!reported.insert(nErrno).second)
+            return;
+    }
+    char szText[160];
+    snprintf(szText, sizeof(szText),
+             "win32: errno %d (%s) has no Win32 error code; reported as ERROR_GEN_FAILURE", nErrno,
+             strerrorname_np(nErrno) ? strerrorname_np(nErrno) : "unknown");
+    OutputDebugStringA(szText);
+}
+
 }  // namespace
 
 DWORD Win32ErrorFromErrno(int nErrno) {
     for (const ErrnoMapping& mapping : kErrnoTable)
         if (mapping.nErrno == nErrno)
             return mapping.dwWin32Error;
+    ReportUnmapped(nErrno);
     return ERROR_GEN_FAILURE;
 }
 

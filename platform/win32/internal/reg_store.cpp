@@ -6,7 +6,11 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <exception>
+#include <mutex>
 
 namespace win32 {
 
@@ -147,22 +151,29 @@ bool IsRootName(const std::string& name) {
     return false;
 }
 
-// "HKEY_LOCAL_MACHINE\A\B" with no empty part, lower-cased; false when not a key path.
-bool NormaliseKeyPath(const std::string& path, std::string* pOut) {
-    const size_t nSlash = path.find('\\');
-    if (!IsRootName(path.substr(0, nSlash)))
-        return false;
-    if (nSlash != std::string::npos) {
-        if (path.find("\\\\") != std::string::npos || path.back() == '\\')
+// "HKEY_LOCAL_MACHINE\A\B" as its lower-cased parts, root first; false when not a key
+// path (an empty part, an unknown root) or beyond the registry's limits.
+bool SplitKeyPath(const std::string& path, std::vector<std::string>* pParts) {
+    pParts->clear();
+    size_t nStart = 0;
+    for (;;) {
+        const size_t nSlash = path.find('\\', nStart);
+        const size_t nEnd = nSlash == std::string::npos ? path.size() : nSlash;
+        if (nEnd == nStart || nEnd - nStart > RegStore::kMaxKeyNameChars)
             return false;
+        if (pParts->size() > RegStore::kMaxKeyDepth)
+            return false;
+        pParts->push_back(RegFoldCase(path.substr(nStart, nEnd - nStart)));
+        if (nSlash == std::string::npos)
+            break;
+        nStart = nSlash + 1;
     }
-    *pOut = RegFoldCase(path);
-    return true;
+    return IsRootName((*pParts)[0]);
 }
 
 class Parser {
 public:
-    Parser(const std::string& text, std::map<std::string, RegValues>* pKeys) : m_text(text), m_pKeys(pKeys) {}
+    Parser(const std::string& text, RegKeyNode* pRoot) : m_text(text), m_pRoot(pRoot) {}
 
     bool Run() {
         std::string line;
@@ -215,23 +226,29 @@ private:
         const bool bDelete = !path.empty() && path[0] == '-';
         if (bDelete)
             path.erase(0, 1);
-        std::string key;
-        if (!NormaliseKeyPath(path, &key))
+        if (!SplitKeyPath(path, &m_parts))
             return false;
         if (bDelete) {
-            for (auto it = m_pKeys->begin(); it != m_pKeys->end();) {
-                const bool bInside =
-                    it->first == key || it->first.compare(0, key.size() + 1, key + "\\") == 0;
-                it = bInside ? m_pKeys->erase(it) : std::next(it);
+            RegKeyNode* pParent = m_pRoot;
+            for (size_t i = 0; pParent && i + 1 < m_parts.size(); ++i) {
+                auto found = pParent->subkeys.find(m_parts[i]);
+                pParent = found == pParent->subkeys.end() ? nullptr : found->second.get();
             }
+            if (pParent)
+                pParent->subkeys.erase(m_parts.back());
             m_pCurrent = nullptr;
             m_bInDeletedKey = true;
             return true;
         }
         // The parents exist too, as regedit creates them on import.
-        for (size_t n = key.find('\\'); n != std::string::npos; n = key.find('\\', n + 1))
-            (*m_pKeys)[key.substr(0, n)];
-        m_pCurrent = &(*m_pKeys)[key];
+        RegKeyNode* pNode = m_pRoot;
+        for (const std::string& part : m_parts) {
+            std::unique_ptr<RegKeyNode>& pChild = pNode->subkeys[part];
+            if (!pChild)
+                pChild.reset(new RegKeyNode);
+            pNode = pChild.get();
+        }
+        m_pCurrent = &pNode->values;
         m_bInDeletedKey = false;
         return true;
     }
@@ -346,7 +363,8 @@ private:
     }
 
     const std::string& m_text;
-    std::map<std::string, RegValues>* m_pKeys;
+    RegKeyNode* m_pRoot;
+    std::vector<std::string> m_parts;
     size_t m_nPos = 0;
     bool m_bVersion5 = false;
     RegValues* m_pCurrent = nullptr;
@@ -381,25 +399,82 @@ std::string RegFoldCase(const std::string& name) {
 }
 
 bool RegStore::Parse(const std::string& raw) {
-    m_keys.clear();
-    std::string text;
-    if (raw.size() > kMaxStoreBytes || !DecodeStoreText(raw, &text) || !Parser(text, &m_keys).Run()) {
-        m_keys.clear();
-        return false;
+    m_root.subkeys.clear();
+    try {
+        std::string text;
+        if (raw.size() <= kMaxStoreBytes && DecodeStoreText(raw, &text) && Parser(text, &m_root).Run())
+            return true;
+    } catch (const std::exception&) {
+        // Out of memory: the store is as unusable as a malformed one.
     }
-    return true;
+    m_root.subkeys.clear();
+    return false;
 }
 
 const RegValues* RegStore::FindValues(const std::string& path) const {
-    auto found = m_keys.find(RegFoldCase(path));
-    return found == m_keys.end() ? nullptr : &found->second;
+    const RegKeyNode* pNode = &m_root;
+    size_t nStart = 0;
+    for (;;) {
+        const size_t nSlash = path.find('\\', nStart);
+        const size_t nEnd = nSlash == std::string::npos ? path.size() : nSlash;
+        auto found = pNode->subkeys.find(RegFoldCase(path.substr(nStart, nEnd - nStart)));
+        if (found == pNode->subkeys.end())
+            return nullptr;
+        pNode = found->second.get();
+        if (nSlash == std::string::npos)
+            return &pNode->values;
+        nStart = nSlash + 1;
+    }
 }
 
-DWORD LoadRegStore(RegStore* pStore) {
-    const char* pszPath = getenv("IOCLASSLIB_REGISTRY");
-    if (!pszPath || !*pszPath)
-        pszPath = "/etc/ioclasslib/registry.reg";
-    const int fd = open(pszPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+namespace {
+
+// The last store parsed, with what identifies the file it came from.
+struct CachedStore {
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    struct timespec mtime = {0, 0};
+    struct timespec ctime = {0, 0};
+    std::shared_ptr<const RegStore> store;
+};
+
+std::mutex g_cacheLock;
+CachedStore g_cache;
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool Before(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+bool SameFile(const CachedStore& cache, const std::string& path, const struct stat& info) {
+    return cache.store && cache.path == path && cache.dev == info.st_dev && cache.ino == info.st_ino &&
+           cache.size == info.st_size && SameTime(cache.mtime, info.st_mtim) &&
+           SameTime(cache.ctime, info.st_ctim);
+}
+
+DWORD ReadStoreFile(int fd, std::string* pRaw) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t cbRead = read(fd, buffer, sizeof(buffer));
+        if (cbRead < 0 && errno == EINTR)
+            continue;
+        if (cbRead < 0)
+            return Win32ErrorFromErrno(errno);
+        if (cbRead == 0)
+            return ERROR_SUCCESS;
+        pRaw->append(buffer, (size_t)cbRead);
+        if (pRaw->size() > RegStore::kMaxStoreBytes)
+            return ERROR_BADDB;
+    }
+}
+
+DWORD LoadFromFile(const std::string& path, std::shared_ptr<const RegStore>* pStore) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND : Win32ErrorFromErrno(errno);
     // Only a regular file: a FIFO or a device named by mistake could block or never end.
@@ -408,27 +483,52 @@ DWORD LoadRegStore(RegStore* pStore) {
         close(fd);
         return ERROR_BADDB;
     }
-    std::string raw;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t cbRead = read(fd, buffer, sizeof(buffer));
-        if (cbRead < 0 && errno == EINTR)
-            continue;
-        if (cbRead < 0) {
-            const DWORD dwError = Win32ErrorFromErrno(errno);
+    // A change within the clock tick of the one before leaves the file's times as they
+    // were, so a file changed in the current tick is read but not kept for the next call.
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    const bool bSettled = Before(info.st_mtim, now) && Before(info.st_ctim, now);
+    {
+        std::lock_guard<std::mutex> lock(g_cacheLock);
+        if (bSettled && SameFile(g_cache, path, info)) {
             close(fd);
-            return dwError;
-        }
-        if (cbRead == 0)
-            break;
-        raw.append(buffer, (size_t)cbRead);
-        if (raw.size() > RegStore::kMaxStoreBytes) {
-            close(fd);
-            return ERROR_BADDB;
+            *pStore = g_cache.store;
+            return ERROR_SUCCESS;
         }
     }
+    std::string raw;
+    const DWORD dwRead = ReadStoreFile(fd, &raw);
     close(fd);
-    return pStore->Parse(raw) ? ERROR_SUCCESS : ERROR_BADDB;
+    if (dwRead != ERROR_SUCCESS)
+        return dwRead;
+    std::shared_ptr<RegStore> store = std::make_shared<RegStore>();
+    if (!store->Parse(raw))
+        return ERROR_BADDB;
+    if (bSettled) {
+        std::lock_guard<std::mutex> lock(g_cacheLock);
+        g_cache.path = path;
+        g_cache.dev = info.st_dev;
+        g_cache.ino = info.st_ino;
+        g_cache.size = info.st_size;
+        g_cache.mtime = info.st_mtim;
+        g_cache.ctime = info.st_ctim;
+        g_cache.store = store;
+    }
+    *pStore = std::move(store);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD LoadRegStore(std::shared_ptr<const RegStore>* pStore) {
+    const char* pszPath = getenv("IOCLASSLIB_REGISTRY");
+    if (!pszPath || !*pszPath)
+        pszPath = "/etc/ioclasslib/registry.reg";
+    try {
+        return LoadFromFile(pszPath, pStore);
+    } catch (const std::exception&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
 }
 
 }  // namespace win32

@@ -15,6 +15,7 @@
 #include "internal/device_namespace.h"
 #include "internal/errno_map.h"
 #include "internal/handle.h"
+#include "internal/quiet_write.h"
 #include "internal/share_mode.h"
 
 #include <ctype.h>
@@ -32,9 +33,6 @@
 namespace win32 {
 
 namespace {
-
-const int kUnix98PtySlaveMajorFirst = 136;
-const int kUnix98PtySlaveMajorLast = 143;
 
 class FileObject : public KernelObject {
 public:
@@ -102,7 +100,9 @@ public:
         }
         DWORD dwDone = 0;
         while (dwDone < dwToWrite) {
-            const ssize_t cbWritten = write(m_fd, (const char*)pBuffer + dwDone, dwToWrite - dwDone);
+            const char* pFrom = (const char*)pBuffer + dwDone;
+            const ssize_t cbWritten = m_bRegular ? write(m_fd, pFrom, dwToWrite - dwDone)
+                                                 : WriteWithoutSigpipe(m_fd, pFrom, dwToWrite - dwDone);
             if (cbWritten < 0) {
                 if (errno == EINTR)
                     continue;
@@ -287,7 +287,7 @@ std::string ComDevicePath(int nPort) {
 // the tty class in sysfs. Without sysfs the device is opened and asked.
 bool IsTerminalDevice(const char* pszPath, const struct stat& info) {
     const unsigned nMajor = major(info.st_rdev);
-    if (nMajor >= kUnix98PtySlaveMajorFirst && nMajor <= kUnix98PtySlaveMajorLast)
+    if (IsPseudoTerminalSlaveMajor(nMajor))
         return true;
     struct stat sysfs;
     if (stat("/sys/dev/char", &sysfs) == 0) {
@@ -316,7 +316,8 @@ DWORD OpenErrorFromErrno(int nErrno, const char* pszPath) {
 HANDLE OpenFile(const char* pszPath, DWORD dwDesiredAccess, DWORD dwShareMode, DWORD dwCreationDisposition,
                 DWORD dwFlagsAndAttributes) {
     const DWORD dwAccess = ShareAccessOf(dwDesiredAccess);
-    int nFlags = O_CLOEXEC | O_NOCTTY;
+    // O_NONBLOCK so that opening a FIFO never waits for its other side (see below).
+    int nFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     if ((dwAccess & kShareAccessRead) && (dwAccess & kShareAccessWrite))
         nFlags |= O_RDWR;
     else if (dwAccess & kShareAccessWrite)
@@ -381,6 +382,11 @@ HANDLE OpenFile(const char* pszPath, DWORD dwDesiredAccess, DWORD dwShareMode, D
         return INVALID_HANDLE_VALUE;
     }
     const bool bRegular = S_ISREG(info.st_mode);
+    // A FIFO's writer never waits for its reader, as a log written into one must not stop
+    // the program: with no reader the open has failed (ENXIO) and what a slow reader has
+    // no room for fails the write. Everything else blocks as usual.
+    if (!(S_ISFIFO(info.st_mode) && (dwAccess & kShareAccessWrite)))
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     const int fdShare = bRegular ? AcquireShareMode(fd, dwAccess, dwShareMode) : kNoShareDescriptor;
     if (fdShare == kShareRefused) {
         close(fd);

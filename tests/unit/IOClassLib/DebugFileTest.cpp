@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
@@ -373,6 +376,31 @@ TEST_F(DebugFileTest, UnwritableFileLosesLinesButNeverBlocks) {
         CDebugFile log(kBaseKey);
         LogLines(log, 2);
     }
+    EXPECT_EQ(2u, CountLines(readTextFile(LogPath())));
+}
+
+// A log file that is a FIFO: with no reader, a reader that never reads, or one that went
+// away. Lines are lost; the caller is never held up and the process lives on.
+TEST_F(DebugFileTest, FifoAsLogFileNeverBlocks) {
+    const std::string fifo = (m_dir / "io.fifo").string();
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    enum Reader { None, Stalled, Gone };
+    for (Reader reader : {None, Stalled, Gone}) {
+        WriteRegistry({{std::string(kBaseKey) + "Dev", "dword:00000001", fifo}});
+        const int fdReader = reader == None ? -1 : open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        CDebugFile log(kBaseKey);
+        LogLines(log, 1);
+        if (reader == Gone)
+            close(fdReader);
+        LogLines(log, 2000, std::string(200, 'x').c_str());  // far more than a pipe holds
+        log.CloseFile();
+        if (reader == Stalled)
+            close(fdReader);
+    }
+    SwitchOn();
+    CDebugFile log(kBaseKey);
+    LogLines(log, 2);
+    log.CloseFile();
     EXPECT_EQ(2u, CountLines(readTextFile(LogPath())));
 }
 

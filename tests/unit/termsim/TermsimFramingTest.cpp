@@ -189,3 +189,42 @@ TEST(TermsimBytes, HexParsingAcceptsCommonSpellingsAndRefusesHalfBytes) {
     EXPECT_FALSE(parseHex("0G", b));
     EXPECT_EQ("05 04 16 17", toHex(Bytes{5, 4, 0x16, 0x17}));
 }
+
+// A host that sends without a frame end or a pause: every receiver drops what passes the
+// bound, says so, and still takes the next good request.
+TEST(TermsimReceiveBound, EndlessInputIsDroppedAndReportedAndTheNextRequestServed) {
+    const struct {
+        Framing framing;
+        Bytes prefix;  // what starts the endless part
+        Bytes good;    // a request after it
+    } rows[] = {
+        {Framing::Stx, hex("02"), hex("02 16 03 15")},              // a frame with no ETX
+        {Framing::Stx, hex(""), hex("02 16 03 15")},                // garbage, no STX ever
+        {Framing::Raw, hex(""), hex("05 04 16 17")},                // no quiet gap
+        {Framing::Vli, hex("05 00 FF FF 16"), hex("05 04 16 17")},  // the largest frame, unfinished
+    };
+    for (const auto& row : rows) {
+        auto r = makeReceiver(row.framing, 1000, 50);
+        std::vector<Inbound> out;
+        std::int64_t now = 1000000;
+        r->feed(row.prefix, now, out);
+        const Bytes chunk(4096, 0x41);
+        for (int i = 0; i < 64; ++i)
+            r->feed(chunk, now += 10, out);  // 256 KiB, never a pause
+        std::size_t dropped = 0;
+        for (const Inbound& in : out)
+            dropped += in.kind == Inbound::Kind::Error && in.raw.size() <= 16 &&
+                       in.text.find("dropped") != std::string::npos;
+        if (row.framing != Framing::Vli) {
+            EXPECT_GE(dropped, 3u) << static_cast<int>(row.framing);
+        }
+        out.clear();
+        r->tick(now + 2000000, out);  // whatever is left times out
+        out.clear();
+        r->feed(row.good, now + 3000000, out);
+        r->tick(now + 3000000 + 100000, out);
+        ASSERT_FALSE(out.empty());
+        EXPECT_EQ(Inbound::Kind::Request, out.back().kind) << static_cast<int>(row.framing);
+        EXPECT_EQ(0x16, out.back().command);
+    }
+}

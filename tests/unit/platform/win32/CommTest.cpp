@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "../../../../platform/win32/internal/comm_device.h"
-#include "../../../../platform/win32/internal/comm_line.h"
+#include "internal/comm_device.h"
+#include "internal/comm_line.h"
 #include "CommTestPty.h"
 
 namespace {

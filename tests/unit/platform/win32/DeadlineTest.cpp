@@ -1,7 +1,7 @@
 // The COMMTIMEOUTS arithmetic of serial reads and writes, on a clock the test moves.
 #include <gtest/gtest.h>
 
-#include "../../../../platform/win32/internal/deadline.h"
+#include "internal/deadline.h"
 
 namespace {
 

@@ -4,14 +4,18 @@
 
 #include <windows.h>
 
-#include "../../../../platform/win32/internal/device_namespace.h"
-#include "../../../../platform/win32/internal/handle.h"
-#include "../../../../platform/win32/internal/tick_count.h"
+#include "internal/device_namespace.h"
+#include "internal/errno_map.h"
+#include "internal/handle.h"
+#include "internal/tick_count.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -81,6 +85,26 @@ TEST(KernelDebugOutput, GoesWhereTheSettingSaysOneLinePerCall) {
     OutputDebugStringA("to stderr");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "to stderr\n");
     unsetenv("IOCLASSLIB_DEBUG_OUTPUT");
+}
+
+// An errno the table does not know is said once on the debugger output, and still fails
+// as the generic error; a known one says nothing.
+TEST(KernelDebugOutput, AnUnmappedErrnoIsReportedOnce) {
+    char templ[] = "/tmp/kernelerrno.XXXXXX";
+    const int fd = mkstemp(templ);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    setenv("IOCLASSLIB_DEBUG_OUTPUT", templ, 1);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(win32::Win32ErrorFromErrno(EKEYREVOKED), (DWORD)ERROR_GEN_FAILURE);
+        EXPECT_EQ(win32::Win32ErrorFromErrno(EACCES), (DWORD)ERROR_ACCESS_DENIED);
+    }
+    unsetenv("IOCLASSLIB_DEBUG_OUTPUT");
+    const std::string text = testsupport::readTextFile(templ);
+    unlink(templ);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_NE(text.find("errno " + std::to_string(EKEYREVOKED) + " (EKEYREVOKED)"), std::string::npos)
+        << text;
 }
 
 TEST(KernelProcess, KnowsItsIdModuleAndCommandLine) {
@@ -234,3 +258,40 @@ TEST(KernelHandles, HandlesAreSmallMultiplesOfFourAndOnlyTheirObjectsAnswer) {
 }
 
 }  // namespace
+
+// Debugger output and a file handle aimed at a FIFO: with no reader, a reader that never
+// reads, and one that has gone away. The writer loses text but never waits, and a vanished
+// reader fails the write instead of ending the process with SIGPIPE.
+TEST(KernelFifoWriters, NeverWaitForAReaderNorDieWithoutOne) {
+    char folder[] = "/tmp/kernelfifo.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string fifo = std::string(folder) + "/out";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string text(300, 'x');
+    enum Reader { None, Stalled, Gone };
+    for (Reader reader : {None, Stalled, Gone}) {
+        const int fdReader = reader == None ? -1 : open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        HANDLE h = CreateFileA(fifo.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        EXPECT_EQ(h == INVALID_HANDLE_VALUE, reader == None) << reader;
+        if (reader == Gone)
+            close(fdReader);
+        setenv("IOCLASSLIB_DEBUG_OUTPUT", fifo.c_str(), 1);
+        int nFailedWrites = 0;
+        for (int i = 0; i < 1000; ++i) {  // far more than a pipe holds
+            OutputDebugStringA(text.c_str());
+            DWORD dwWritten = 0;
+            if (h != INVALID_HANDLE_VALUE && !WriteFile(h, text.data(), (DWORD)text.size(), &dwWritten, NULL))
+                ++nFailedWrites;
+        }
+        unsetenv("IOCLASSLIB_DEBUG_OUTPUT");
+        if (reader != None) {
+            EXPECT_GT(nFailedWrites, 0) << reader;
+        }
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        if (reader == Stalled)
+            close(fdReader);
+    }
+    unlink(fifo.c_str());
+    rmdir(folder);
+}

@@ -8,9 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "TempRegistryStore.h"
+#include "internal/reg_store.h"
 
 namespace {
 
@@ -247,9 +250,10 @@ TEST_F(RegistryStore, HugeLinesAndHostileStoresNeitherCrashNorHang) {
     Store("REGEDIT4\n;" + std::string(17 << 20, 'c') + "\n");
     EXPECT_EQ(OpenKey("K", &key), ERROR_BADDB);
 
-    // Deep keys, endless continuation lines, stray carriage returns, no final newline.
+    // The deepest key allowed, endless continuation lines, stray carriage returns, no
+    // final newline.
     std::string deep = "REGEDIT4\n[HKEY_LOCAL_MACHINE";
-    for (int i = 0; i < 2000; ++i)
+    for (int i = 0; i < 512; ++i)
         deep += "\\k";
     deep += "]\n\"v\"=hex:00";
     for (int i = 0; i < 20000; ++i)
@@ -267,6 +271,62 @@ TEST_F(RegistryStore, HugeLinesAndHostileStoresNeitherCrashNorHang) {
     setenv("IOCLASSLIB_REGISTRY", fifo.c_str(), 1);
     EXPECT_EQ(OpenKey("K", &key), ERROR_BADDB);
     unlink(fifo.c_str());
+}
+
+// Key names and depths at and one past the registry's limits; a store past them is
+// malformed, however the key is spelt.
+TEST_F(RegistryStore, KeyNamesAndDepthsKeepTheRegistrysLimits) {
+    auto keyOf = [](size_t nLevels, size_t nNameChars) {
+        std::string path = "HKEY_LOCAL_MACHINE";
+        for (size_t i = 0; i < nLevels; ++i)
+            path += "\\" + std::string(nNameChars, 'k');
+        return path;
+    };
+    const struct {
+        size_t levels, chars;
+        LONG result;
+    } rows[] = {{1, 255, ERROR_SUCCESS}, {1, 256, ERROR_BADDB},     {512, 1, ERROR_SUCCESS},
+                {513, 1, ERROR_BADDB},   {512, 255, ERROR_SUCCESS}, {20000, 1, ERROR_BADDB}};
+    for (const auto& row : rows) {
+        for (const char* prefix : {"[", "[-"}) {
+            Store("REGEDIT4\n" + std::string(prefix) + keyOf(row.levels, row.chars) + "]\n");
+            HKEY key;
+            const LONG result = OpenKey(std::string(row.chars, 'k').c_str(), &key);
+            EXPECT_EQ(result == ERROR_BADDB, row.result == ERROR_BADDB)
+                << row.levels << "x" << row.chars << prefix;
+            if (result == ERROR_SUCCESS)
+                RegCloseKey(key);
+        }
+    }
+}
+
+// Twenty thousand keys, each deleted again: every deletion leaves its siblings alone.
+TEST_F(RegistryStore, ManyDeletionsEachRemoveOneSubtree) {
+    std::string text = "REGEDIT4\n";
+    for (int i = 0; i < 20000; ++i)
+        text += "[HKEY_LOCAL_MACHINE\\A\\K" + std::to_string(i) + "\\Sub]\n\"v\"=dword:1\n";
+    for (int i = 0; i < 20000; i += 2)
+        text += "[-HKEY_LOCAL_MACHINE\\A\\K" + std::to_string(i) + "]\n";
+    Store(text);
+    EXPECT_EQ(Lookup("A\\K0\\Sub", "v"), "<open 2>");
+    EXPECT_EQ(Lookup("A\\K19998", "v"), "<open 2>");
+    EXPECT_EQ(Lookup("A\\K19999\\Sub", "v"), std::string("\x01\0\0\0", 4));
+}
+
+// The parsed store is handed out again while the file stays as it was, and a rewrite of the
+// same size is read anew.
+TEST_F(RegistryStore, AnUnchangedStoreIsParsedOnce) {
+    Store("REGEDIT4\n[HKEY_LOCAL_MACHINE\\C]\n\"v\"=dword:00000001\n");
+    std::shared_ptr<const win32::RegStore> first, second;
+    // A file changed within the current clock tick is not kept; it settles a tick later.
+    for (int i = 0; i < 200 && (!first || first != second); ++i) {
+        first = second;
+        ASSERT_EQ(win32::LoadRegStore(&second), (DWORD)ERROR_SUCCESS);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(first, second);
+    Store("REGEDIT4\n[HKEY_LOCAL_MACHINE\\C]\n\"v\"=dword:00000002\n");
+    EXPECT_EQ(Lookup("C", "v"), std::string("\x02\0\0\0", 4));
 }
 
 TEST_F(RegistryStore, EveryPrefixOfAGoodStoreIsReadOrRefusedCleanly) {
