@@ -267,31 +267,28 @@ void UsbioTransport::acceptClients() {
     }
 }
 
+// One message per call: service() asks epoll again until nothing is left, so reading on
+// until EAGAIN would cost every request one more system call.
 void UsbioTransport::receive(int fd) {
     std::uint8_t message[sizeof(vdev_header) + VDEV_MAX_PAYLOAD + 1];
-    for (;;) {
-        const ssize_t n = recv(fd, message, sizeof message, MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            return;
-        if (n <= 0) {
-            drop(fd);
-            return;
-        }
-        vdev_header header;
-        if (static_cast<std::size_t>(n) < sizeof header) {
-            sendError(fd, 0, VDEV_ERROR_BAD_MESSAGE);
-            continue;
-        }
-        std::memcpy(&header, message, sizeof header);
-        if (header.length > VDEV_MAX_PAYLOAD ||
-            static_cast<std::size_t>(n) != sizeof header + header.length) {
-            sendError(fd, header.tag, VDEV_ERROR_BAD_MESSAGE);
-            continue;
-        }
-        handle(fd, header.type, header.device, header.tag, message + sizeof header, header.length);
-        if (!m_clients.count(fd))
-            return;
+    const ssize_t n = recv(fd, message, sizeof message, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    if (n <= 0) {
+        drop(fd);
+        return;
     }
+    vdev_header header;
+    if (static_cast<std::size_t>(n) < sizeof header) {
+        sendError(fd, 0, VDEV_ERROR_BAD_MESSAGE);
+        return;
+    }
+    std::memcpy(&header, message, sizeof header);
+    if (header.length > VDEV_MAX_PAYLOAD || static_cast<std::size_t>(n) != sizeof header + header.length) {
+        sendError(fd, header.tag, VDEV_ERROR_BAD_MESSAGE);
+        return;
+    }
+    handle(fd, header.type, header.device, header.tag, message + sizeof header, header.length);
 }
 
 void UsbioTransport::drop(int fd) {
@@ -497,6 +494,11 @@ void UsbioTransport::armTimer() {
         due = m_replugAt;
     if (m_plugged && m_options.packetGapMs && !m_pending.empty() && !m_in.empty())
         due = m_nextPacketAt;
+    // Every read and write of the session comes here; a timer that is off and stays off
+    // needs no system call each time.
+    if (due < 0 && !m_timerArmed)
+        return;
+    m_timerArmed = due >= 0;
     itimerspec spec{};
     if (due >= 0) {
         const std::int64_t wait = std::max<std::int64_t>(1, due - monotonicMicros());

@@ -77,6 +77,7 @@ private:
     int m_epoll = -1;
     int m_listener = -1;
     int m_timer = -1;
+    bool m_timerArmed = true;  // unknown at first: the first armTimer sets it either way
     std::map<int, Client> m_clients;
 
     bool m_plugged = true;

@@ -214,9 +214,9 @@ public:
     }
 
     ~VirtualDevice() override {
+        // Unwatch waits for a running callback, unless the callback has unwatched itself
+        // after a hang-up: that one says so in m_inCallback until it has returned.
         Loop().Unwatch(m_watch);
-        // The callback may have unwatched itself after a hang-up, and then Unwatch does not
-        // wait for it to return.
         std::unique_lock<std::mutex> lock(m_mutex);
         m_callbackDone.wait(lock, [&] { return !m_inCallback; });
         lock.unlock();
@@ -318,52 +318,48 @@ private:
                            in ? nullptr : t->buffer + running.moved, in ? 0 : running.chunk);
     }
 
+    // One message per call: the poll thread polls again anyway before it sleeps, and comes
+    // straight back while more are queued, so reading on until EAGAIN would only add a
+    // system call to every completion. Completions the server sent before it hung up still
+    // count; the hang-up shows as the end of the stream once they are read.
     void onReadable(short revents) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_inCallback = true;
-        }
-        readCompletions(revents);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_inCallback = false;
-        m_callbackDone.notify_all();
-    }
-
-    void readCompletions(short revents) {
-        std::vector<std::pair<UsbTransfer*, std::pair<UsbResult, DWORD>>> finished;
-        // Completions the server sent before it hung up still count; the hang-up shows as
-        // the end of the stream once they are read.
         (void)revents;
-        bool lost = false;
-        for (int i = 0; i < 64 && !lost; ++i) {
-            uint8_t buffer[sizeof(vdev_header) + VDEV_MAX_PAYLOAD];
-            const ssize_t n = recv(m_fd, buffer, sizeof(buffer), MSG_DONTWAIT);
-            if (n < 0 && (errno == EAGAIN || errno == EINTR))
-                break;
-            if (n <= 0) {
-                lost = true;
-                break;
-            }
-            vdev_header header;
-            if ((size_t)n < sizeof(header) + sizeof(vdev_usbio_transfer))
-                continue;
-            memcpy(&header, buffer, sizeof(header));
-            if (header.type != VDEV_MSG_USBIO_TRANSFER_DONE || header.length != (size_t)n - sizeof(header))
-                continue;
-            vdev_usbio_transfer done;
-            memcpy(&done, buffer + sizeof(header), sizeof(done));
-            const uint8_t* data = buffer + sizeof(header) + sizeof(done);
-            const size_t cbData = (size_t)n - sizeof(header) - sizeof(done);
-            transferDone(header.tag, done, data, cbData, finished);
-        }
-        if (lost) {
-            std::lock_guard<std::mutex> lock(m_mutex);
+        std::vector<std::pair<UsbTransfer*, std::pair<UsbResult, DWORD>>> finished;
+        uint8_t buffer[sizeof(vdev_header) + VDEV_MAX_PAYLOAD];
+        const ssize_t n = recv(m_fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        if (n <= 0) {
+            std::unique_lock<std::mutex> lock(m_mutex);
             m_gone = true;
             for (const auto& entry : m_running)
                 finished.push_back({entry.second.transfer, {UsbResult::NoDevice, entry.second.moved}});
             m_running.clear();
+            // From here the destructor's Unwatch no longer waits for this callback.
+            m_inCallback = true;
             Loop().Unwatch(m_watch);
+            lock.unlock();
+            complete(finished);
+            lock.lock();
+            m_inCallback = false;
+            m_callbackDone.notify_all();
+            return;
         }
+        vdev_header header;
+        if ((size_t)n < sizeof(header) + sizeof(vdev_usbio_transfer))
+            return;
+        memcpy(&header, buffer, sizeof(header));
+        if (header.type != VDEV_MSG_USBIO_TRANSFER_DONE || header.length != (size_t)n - sizeof(header))
+            return;
+        vdev_usbio_transfer done;
+        memcpy(&done, buffer + sizeof(header), sizeof(done));
+        const uint8_t* data = buffer + sizeof(header) + sizeof(done);
+        const size_t cbData = (size_t)n - sizeof(header) - sizeof(done);
+        transferDone(header.tag, done, data, cbData, finished);
+        complete(finished);
+    }
+
+    static void complete(const std::vector<std::pair<UsbTransfer*, std::pair<UsbResult, DWORD>>>& finished) {
         for (const auto& entry : finished)
             entry.first->complete(entry.second.first, entry.second.second);
     }
