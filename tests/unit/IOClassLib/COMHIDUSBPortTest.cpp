@@ -9,12 +9,13 @@
 
 #include "COMHIDUSBPort.h"
 #include "DebugFile.h"
-#include "FakeHidDevice.h"
+#include "FakeHidServer.h"
+#include "HexBytes.h"
 #include "TempFiles.h"
 #include "TempRegistryStore.h"
 
 using testsupport::ByteVec;
-using testsupport::FakeHidDevice;
+using testsupport::FakeHidServer;
 using testsupport::FakeHidSpec;
 
 namespace {
@@ -37,12 +38,27 @@ struct OpenedPort {
     bool opened = false;
 };
 
-// The payloads of the input reports that carry a reply of these bytes (63 to a report).
-std::vector<ByteVec> ReplyReports(const FakeHidDevice& device, const ByteVec& reply) {
+// The terminal's device as the port tests want it: 1209:0001, 65-byte numbered reports.
+std::vector<testsupport::FakeHidDevice> Terminal(const FakeHidSpec& spec = FakeHidSpec()) {
+    return {testsupport::MakeFakeHidDevice(spec)};
+}
+
+// An input report of that device: ID 1, count, payload, zeros.
+ByteVec InputReport(const ByteVec& payload) {
+    ByteVec report(65, 0);
+    report[0] = 1;
+    report[1] = static_cast<std::uint8_t>(payload.size());
+    std::copy(payload.begin(), payload.begin() + std::min<std::size_t>(payload.size(), 63),
+              report.begin() + 2);
+    return report;
+}
+
+// The input reports that carry a reply of these bytes (63 to a report).
+std::vector<ByteVec> ReplyReports(const ByteVec& reply) {
     std::vector<ByteVec> reports;
     for (std::size_t at = 0; at < reply.size(); at += 63)
         reports.push_back(
-            device.inputReport(ByteVec(reply.begin() + at, reply.begin() + std::min(reply.size(), at + 63))));
+            InputReport(ByteVec(reply.begin() + at, reply.begin() + std::min(reply.size(), at + 63))));
     return reports;
 }
 
@@ -95,7 +111,7 @@ TEST(HidPortConnect, OnlyAnAcceptedDeviceWithUsableReportLengthsIsOpened) {
         {"longest usable", {0x1209, 0x0001, 257, 257, true}, true},
     };
     for (const Case& c : cases) {
-        FakeHidDevice device(c.spec);
+        FakeHidServer device(Terminal(c.spec));
         ASSERT_TRUE(device.ok());
         OpenedPort open;
         EXPECT_EQ(c.opens, open.opened) << c.name;
@@ -111,7 +127,7 @@ TEST(HidPortConnect, OnlyAnAcceptedDeviceWithUsableReportLengthsIsOpened) {
 }
 
 TEST(HidPortWrite, MessageLeavesInWholeReportsOfTheDevicesLength) {
-    FakeHidDevice device;
+    FakeHidServer device(Terminal());
     OpenedPort open;
     ASSERT_TRUE(open.opened);
     struct Case {
@@ -130,8 +146,7 @@ TEST(HidPortWrite, MessageLeavesInWholeReportsOfTheDevicesLength) {
         DWORD one = 1;
         ASSERT_TRUE(open.port.Write(probe.data(), one, &one));
         std::vector<ByteVec> reports;
-        for (int i = 0; i < 200 && (reports = device.outputReports()).size() < seen + c.counts.size() + 1;
-             ++i)
+        for (int i = 0; i < 200 && (reports = device.Outputs()).size() < seen + c.counts.size() + 1; ++i)
             Sleep(5);
         ASSERT_EQ(seen + c.counts.size() + 1, reports.size()) << c.length;
         ByteVec joined;
@@ -173,8 +188,8 @@ TEST(HidPortRead, ReplyIsPutTogetherAsTheFramingSays) {
         {"VLI beyond the buffer", 1, longReply, 5, 100, FALSE, 300},
     };
     for (const Case& c : cases) {
-        FakeHidDevice device;
-        device.answer = [&](const ByteVec&) { return ReplyReports(device, c.reply); };
+        FakeHidServer device(Terminal());
+        device.SetOutputHandler([&](uint16_t, const ByteVec&) { return ReplyReports(c.reply); });
         OpenedPort open;
         ASSERT_TRUE(open.opened) << c.name;
         open.port.SetProtocolType(c.protocol);
@@ -200,7 +215,7 @@ TEST(HidPortRead, SilentDeviceTimesOutAndVanishedDeviceFails) {
         testsupport::TempRegistryStore store(dir.file("registry.reg"),
                                              testsupport::debugLogStore("SOFTWARE\\HidPortTest", logFile));
         CDebugFile log("SOFTWARE\\HidPortTest");
-        FakeHidDevice device;
+        FakeHidServer device(Terminal());
         OpenedPort open(&log);
         ASSERT_TRUE(open.opened);
         open.port.m_ReadWriteTimeout = 200;
@@ -211,15 +226,15 @@ TEST(HidPortRead, SilentDeviceTimesOutAndVanishedDeviceFails) {
 
         // Gone in the middle of a read: the read fails without its time-out's help.
         open.port.m_ReadWriteTimeout = 60000;
-        device.answer = [&](const ByteVec&) {
-            return std::vector<ByteVec>{device.inputReport({0x05, 0x20, 0x61, 0x00})};
-        };
+        device.SetOutputHandler([](uint16_t, const ByteVec&) {
+            return std::vector<ByteVec>{InputReport({0x05, 0x20, 0x61, 0x00})};
+        });
         DWORD one = 1;
         BYTE request = 0x61;
         ASSERT_TRUE(open.port.Write(&request, 1, &one));
         std::thread unplug([&] {
             Sleep(100);
-            device.setPresent(false);
+            device.Unplug(0);
         });
         n = 5;
         EXPECT_FALSE(open.port.Read(buffer, sizeof(buffer), &n));
@@ -265,7 +280,7 @@ TEST(HidPortRescan, AsShippedOnlyLogsAndClearsTheRequest) {
 // The comm functions a HID handle refuses reach the ComUsb debug stream with the system's
 // own text, as a Windows log shows them.
 TEST(ComUsbDebugStream, ARefusedSystemCallIsLoggedWithItsCodeAndText) {
-    FakeHidDevice device;
+    FakeHidServer device(Terminal());
     ASSERT_TRUE(device.ok());
     CCOMHIDUSBPort port(NULL, 4096);
     COMMTIMEOUTS timeouts = {1000, 0, 5000, 0, 1000};

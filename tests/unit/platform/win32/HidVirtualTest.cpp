@@ -15,6 +15,8 @@
 
 #include "FakeHidServer.h"
 
+using namespace testsupport;
+
 namespace {
 
 const DWORD kReportLength = 65;

@@ -15,6 +15,8 @@
 #include "internal/real_devices.h"
 #include "usbio/backend.h"
 
+using namespace testsupport;
+
 namespace {
 
 std::vector<std::string> AllHidPaths() {

@@ -1,12 +1,18 @@
-// An in-test server of virtual HID devices, speaking the protocol of
+// Test helper: an in-test server of virtual HID devices, speaking the protocol of
 // platform/virtual/virtual_device_protocol.h on a SOCK_SEQPACKET socket in a temporary
-// folder, and naming it in IOCLASSLIB_VIRTUAL_HID for as long as it lives. The devices
-// are described as data (identity, report descriptor); what the test does with output
-// reports is up to its callback.
+// folder, and naming it in IOCLASSLIB_VIRTUAL_HID for as long as it lives. The devices are
+// described as data (identity, report descriptor); the test scripts them: what they answer
+// to each output report, unplug and plug, and the record of every output report taken.
+//
+//   testsupport::FakeHidServer server({testsupport::MakeFakeHidDevice(testsupport::FakeHidSpec())});
+//   server.SetOutputHandler([](uint16_t device, const ByteVec& out) { return std::vector<ByteVec>{...}; });
+//   ... open the device, write, read ...
+//   server.Outputs();                               // every output report, as the device got it
+//
+// Header-only, POSIX.
 #pragma once
 
 #include <poll.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -14,12 +20,17 @@
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ScopedEnv.h"
+#include "TempFiles.h"
 #include "virtual_device_protocol.h"
+
+namespace testsupport {
 
 struct FakeHidDevice {
     uint32_t id;
@@ -37,32 +48,34 @@ public:
         OutputHandler;
 
     explicit FakeHidServer(std::vector<FakeHidDevice> devices) : m_devices(std::move(devices)) {
-        char szFolder[] = "/tmp/fakehidXXXXXX";
-        m_folder = mkdtemp(szFolder);
-        m_path = m_folder + "/hid.sock";
+        m_path = m_folder.file("hid.sock");
         m_listen = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         sockaddr_un address = {};
         address.sun_family = AF_UNIX;
-        strcpy(address.sun_path, m_path.c_str());
-        bind(m_listen, (const sockaddr*)&address, sizeof(address));
-        listen(m_listen, 16);
-        pipe(m_stop);
-        setenv(VDEV_ENV_HID, m_path.c_str(), 1);
+        strncpy(address.sun_path, m_path.c_str(), sizeof(address.sun_path) - 1);
+        m_bListening =
+            bind(m_listen, (const sockaddr*)&address, sizeof(address)) == 0 && listen(m_listen, 16) == 0;
+        if (pipe(m_stop) != 0)
+            m_bListening = false;
+        m_env.reset(new ScopedEnv(VDEV_ENV_HID, m_path));
         m_thread = std::thread([this] { Run(); });
     }
 
     ~FakeHidServer() {
-        unsetenv(VDEV_ENV_HID);
-        write(m_stop[1], "x", 1);
+        m_env.reset();
+        ssize_t n = write(m_stop[1], "x", 1);
+        (void)n;
         m_thread.join();
         for (const Client& client : m_clients)
             close(client.fd);
         close(m_listen);
         close(m_stop[0]);
         close(m_stop[1]);
-        unlink(m_path.c_str());
-        rmdir(m_folder.c_str());
     }
+    FakeHidServer(const FakeHidServer&) = delete;
+    FakeHidServer& operator=(const FakeHidServer&) = delete;
+
+    bool ok() const { return m_bListening; }
 
     void SetOutputHandler(OutputHandler handler) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -73,7 +86,6 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_outputs;
     }
-
     // Waits (up to a bail-out that only keeps a broken test from hanging) until `count`
     // connections have device `index` open.
     bool WaitForOpenConnections(uint16_t index, size_t count) {
@@ -262,8 +274,11 @@ private:
     }
 
     std::vector<FakeHidDevice> m_devices;
-    std::string m_folder, m_path;
+    TempDir m_folder{"fakehid"};
+    std::string m_path;
+    std::unique_ptr<ScopedEnv> m_env;
     int m_listen = -1;
+    bool m_bListening = false;
     int m_stop[2] = {-1, -1};
     std::mutex m_mutex;
     std::condition_variable m_changed;
@@ -297,3 +312,29 @@ inline std::vector<uint8_t> UnnumberedTerminalDescriptor() {
     return {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x09, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00,
             0x75, 0x08, 0x95, 0x40, 0x81, 0x02, 0x09, 0x01, 0x95, 0x40, 0x91, 0x02, 0xC0};
 }
+
+// A terminal-like device of any report lengths, for tests of what a port accepts.
+struct FakeHidSpec {
+    uint16_t vendorId = 0x1209;
+    uint16_t productId = 0x0001;
+    unsigned inputLength = 65;  // as Windows counts them: the ID byte included
+    unsigned outputLength = 65;
+    bool numbered = true;
+};
+
+inline FakeHidDevice MakeFakeHidDevice(const FakeHidSpec& spec) {
+    std::vector<uint8_t> d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
+    auto item = [&](uint8_t id, unsigned length, uint8_t main) {
+        if (spec.numbered)
+            d.insert(d.end(), {0x85, id});
+        const unsigned count = length - 1;
+        d.insert(d.end(), {0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x96,
+                           (uint8_t)(count & 0xFF), (uint8_t)(count >> 8), main, 0x02});
+    };
+    item(1, spec.inputLength, 0x81);
+    item(2, spec.outputLength, 0x91);
+    d.push_back(0xC0);
+    return MakeFakeHidDevice(7, spec.vendorId, spec.productId, d);
+}
+
+}  // namespace testsupport
