@@ -16,4 +16,8 @@ public:
     // Gets every completed read, failed ones included (their m_dwStatus says so); the
     // buffer goes back to the pool afterwards.
     virtual void ProcessData(CUsbTransfer* pTransfer) = 0;
+
+protected:
+    BOOL PrepareTransfer(CUsbTransfer* pTransfer, BOOL* pbLast) override;
+    void OnTransferDone(CUsbTransfer* pTransfer) override;
 };

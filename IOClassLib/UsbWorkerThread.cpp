@@ -109,6 +109,42 @@ BOOL CUsbWorkerThread::WaitForTransfer(CUsbTransfer* pTransfer) {
     return TRUE;
 }
 
+void CUsbWorkerThread::RunTransferLoop(BOOL bRead) {
+    CTransferQueue pending;
+    DWORD dwErrors = 0;
+    BOOL bLast = FALSE;
+    while (!IsTerminationRequested()) {
+        CUsbTransfer* pTransfer;
+        while (!bLast && (pTransfer = m_BufferPool.Get()) != NULL) {
+            if (!PrepareTransfer(pTransfer, &bLast)) {
+                m_BufferPool.Put(pTransfer);
+                bLast = TRUE;
+                break;
+            }
+            SubmitTransfer(pTransfer, bRead);
+            pending.PushBack(pTransfer);
+        }
+        // Nothing in flight: an empty pool, or the last buffer of the stream has gone.
+        CUsbTransfer* pOldest = pending.PopFront();
+        if (pOldest == NULL)
+            break;
+        if (!WaitForTransfer(pOldest)) {
+            pOldest->m_pNext = pending.Detach();
+            DrainTransfers(pOldest);
+            return;
+        }
+        if (pOldest->m_dwStatus == 0)
+            dwErrors = 0;
+        else if (pOldest->m_dwStatus != USBIO_ERR_POWER_DOWN)
+            ++dwErrors;
+        OnTransferDone(pOldest);
+        m_BufferPool.Put(pOldest);
+        if (dwErrors > m_dwMaxErrorCount)
+            break;
+    }
+    DrainTransfers(pending.Detach());
+}
+
 void CUsbWorkerThread::DrainTransfers(CUsbTransfer* pHead) {
     // Issued on this thread, so this thread's cancel reaches them.
     if (pHead != NULL)

@@ -1,7 +1,8 @@
 // A pipe that streams on a thread of its own: a pool of transfers kept in flight, the
 // oldest waited for first, so that the endpoint always has requests queued. The reader and
-// writer variants supply the loop; a client derives from one of them and supplies the data
-// hooks. The pipe must be bound and the pool filled before the thread starts.
+// writer variants choose the direction and what a buffer carries; a client derives from one
+// of them and supplies the data hooks. The pipe must be bound and the pool filled before the
+// thread starts.
 #pragma once
 
 #include <atomic>
@@ -59,6 +60,15 @@ protected:
     };
 
     BOOL IsTerminationRequested() const { return m_bTerminate; }
+    // The streaming loop of both directions: every free buffer of the pool out as a transfer,
+    // completions taken oldest first, until termination is asked for, more than
+    // m_dwMaxErrorCount transfers in a row have failed or nothing is left in flight.
+    void RunTransferLoop(BOOL bRead);
+    // Readies a buffer taken from the pool. *pbLast = TRUE takes no buffer after this one;
+    // FALSE gives this one back unsent and takes no more.
+    virtual BOOL PrepareTransfer(CUsbTransfer* pTransfer, BOOL* pbLast) = 0;
+    // Gets every completed transfer, failed ones included, before its buffer goes back.
+    virtual void OnTransferDone(CUsbTransfer* pTransfer) = 0;
     // Issues the transfer; one that fails at once is marked finished with its status.
     void SubmitTransfer(CUsbTransfer* pTransfer, BOOL bRead);
     // Waits without a time-out until the transfer has completed and fills in its count and

@@ -8,38 +8,13 @@ CUsbWorkerWriter::~CUsbWorkerWriter() { ShutdownThread(); }
 
 void CUsbWorkerWriter::OnBufferWritten(CUsbTransfer*) {}
 
-void CUsbWorkerWriter::ThreadRoutine() {
-    CTransferQueue pending;
-    DWORD dwErrors = 0;
-    BOOL bLastTaken = FALSE;
-    while (!IsTerminationRequested()) {
-        CUsbTransfer* pTransfer;
-        while (!bLastTaken && (pTransfer = m_BufferPool.Get()) != NULL) {
-            pTransfer->Reset(0);
-            ProcessBuffer(pTransfer, &bLastTaken);
-            if (pTransfer->m_dwNumberOfBytesToTransfer == 0 && bLastTaken) {
-                m_BufferPool.Put(pTransfer);
-                break;
-            }
-            SubmitTransfer(pTransfer, FALSE);
-            pending.PushBack(pTransfer);
-        }
-        CUsbTransfer* pOldest = pending.PopFront();
-        if (pOldest == NULL)
-            break;
-        if (!WaitForTransfer(pOldest)) {
-            pOldest->m_pNext = pending.Detach();
-            DrainTransfers(pOldest);
-            return;
-        }
-        if (pOldest->m_dwStatus == 0)
-            dwErrors = 0;
-        else if (pOldest->m_dwStatus != USBIO_ERR_POWER_DOWN)
-            ++dwErrors;
-        OnBufferWritten(pOldest);
-        m_BufferPool.Put(pOldest);
-        if (dwErrors > m_dwMaxErrorCount)
-            break;
-    }
-    DrainTransfers(pending.Detach());
+void CUsbWorkerWriter::ThreadRoutine() { RunTransferLoop(FALSE); }
+
+BOOL CUsbWorkerWriter::PrepareTransfer(CUsbTransfer* pTransfer, BOOL* pbLast) {
+    pTransfer->Reset(0);
+    ProcessBuffer(pTransfer, pbLast);
+    // An empty last buffer ends the stream without a write of its own.
+    return pTransfer->m_dwNumberOfBytesToTransfer != 0 || !*pbLast;
 }
+
+void CUsbWorkerWriter::OnTransferDone(CUsbTransfer* pTransfer) { OnBufferWritten(pTransfer); }

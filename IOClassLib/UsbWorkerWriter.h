@@ -17,4 +17,8 @@ public:
     virtual void ProcessBuffer(CUsbTransfer* pTransfer, BOOL* pbLast) = 0;
     // Gets every completed write, failed ones included, before the buffer goes back.
     virtual void OnBufferWritten(CUsbTransfer* pTransfer);
+
+protected:
+    BOOL PrepareTransfer(CUsbTransfer* pTransfer, BOOL* pbLast) override;
+    void OnTransferDone(CUsbTransfer* pTransfer) override;
 };

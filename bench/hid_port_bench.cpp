@@ -13,88 +13,33 @@
 
 #include "virtual_device_protocol.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "BenchProcess.h"
+
 namespace {
 
-const double kPausesMs = 20 * 2 * 250.0;
+using bench::Median;
+using bench::NowUs;
+
 const BYTE kKeyTest[37] = {0x05, 0x25, 0x61, 0x20, 0x01, 0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37,
                            0x38, 0x39, 0x00, 0x00, 0x54, 0x65, 0x73, 0x74, 0x69, 0x6E, 0x67, 0x2E, 0x2E,
                            0x2E, 0xFF, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0xE6};
 
-double NowUs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
-}
-
-double Ms(const timeval& tv) { return tv.tv_sec * 1000.0 + tv.tv_usec / 1000.0; }
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-std::string BuildDir() {
-    char szPath[PATH_MAX] = {0};
-    ssize_t n = readlink("/proc/self/exe", szPath, sizeof(szPath) - 1);
-    std::string path = n > 0 ? std::string(szPath, static_cast<size_t>(n)) : std::string(".");
-    path = path.substr(0, path.rfind('/'));
-    return path.substr(0, path.rfind('/'));
-}
-
-pid_t Spawn(const std::vector<std::string>& args, int stdoutFd) {
-    pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    int nul = open("/dev/null", O_RDWR);
-    dup2(nul, 0);
-    dup2(stdoutFd >= 0 ? stdoutFd : nul, 1);
-    dup2(nul, 2);
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-}
-
 // Starts termsim's virtual HID terminal; returns its socket path, empty on failure.
-std::string StartTermsim(const std::string& termsim, const std::string& socketPath, pid_t* pPid) {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return "";
-    *pPid = Spawn({termsim, "--transport", "hid", "--socket", socketPath, "--max-seconds", "3600"}, fds[1]);
-    close(fds[1]);
-    std::string line;
-    const double deadline = NowUs() + 5e6;
-    while (line.find('\n') == std::string::npos && NowUs() < deadline) {
-        pollfd p = {fds[0], POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        char buf[256];
-        ssize_t n = read(fds[0], buf, sizeof(buf));
-        if (n <= 0)
-            break;
-        line.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
+std::string StartHidTermsim(const std::string& termsim, const std::string& socketPath, pid_t* pPid) {
+    const std::string line = bench::StartTermsim(
+        {termsim, "--transport", "hid", "--socket", socketPath, "--max-seconds", "3600"}, pPid);
     return line.compare(0, 10, "READY hid ") == 0 ? socketPath : "";
 }
 
@@ -131,7 +76,7 @@ int OpenPlain(const std::string& socketPath) {
 int main(int argc, char* argv[]) {
     const int nExchanges = argc > 1 ? atoi(argv[1]) : 2000;
     const int nRuns = argc > 2 ? atoi(argv[2]) : 3;
-    const std::string build = BuildDir();
+    const std::string build = bench::BuildDir();
     const std::string keyprobe = argc > 3 ? argv[3] : build + "/app/keyprobe";
     const std::string termsim = argc > 4 ? argv[4] : build + "/tools/termsim/termsim";
 
@@ -139,8 +84,8 @@ int main(int argc, char* argv[]) {
     if (mkdtemp(szDir) == nullptr)
         return 1;
     pid_t simPid = -1, plainSimPid = -1;
-    const std::string socketPath = StartTermsim(termsim, std::string(szDir) + "/hid.sock", &simPid);
-    const std::string plainPath = StartTermsim(termsim, std::string(szDir) + "/plain.sock", &plainSimPid);
+    const std::string socketPath = StartHidTermsim(termsim, std::string(szDir) + "/hid.sock", &simPid);
+    const std::string plainPath = StartHidTermsim(termsim, std::string(szDir) + "/plain.sock", &plainSimPid);
     if (socketPath.empty() || plainPath.empty()) {
         fprintf(stderr, "termsim did not start (%s)\n", termsim.c_str());
         for (pid_t pid : {simPid, plainSimPid})
@@ -213,27 +158,8 @@ int main(int argc, char* argv[]) {
     FILE* f = fopen(ini.c_str(), "wb");
     fprintf(f, "[Connection]\r\nConnectType=USB Device\r\n");
     fclose(f);
-    printf("run  exit  wall ms  beyond pauses ms  user ms  sys ms\n");
-    std::vector<double> walls, cpus;
-    for (int i = 0; i < nRuns; ++i) {
-        const double start = NowUs();
-        pid_t pid = Spawn({keyprobe, ini, keys}, -1);
-        int wstatus = 0;
-        rusage usage;
-        memset(&usage, 0, sizeof(usage));
-        wait4(pid, &wstatus, 0, &usage);
-        const double wall = (NowUs() - start) / 1000.0;
-        const int code = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-        if (code != 0)
-            status = 1;
-        walls.push_back(wall);
-        cpus.push_back(Ms(usage.ru_utime) + Ms(usage.ru_stime));
-        printf("%3d  %4d  %7.0f  %16.0f  %7.1f  %6.1f\n", i + 1, code, wall, wall - kPausesMs,
-               Ms(usage.ru_utime), Ms(usage.ru_stime));
-    }
-    if (!walls.empty())
-        printf("median: wall %.0f ms (%.0f ms beyond the pauses), CPU %.1f ms\n", Median(walls),
-               Median(walls) - kPausesMs, Median(cpus));
+    if (bench::TimeKeyChecks(keyprobe, ini, keys, nRuns, 0) != 0)
+        status = 1;
 
     for (pid_t pid : {simPid, plainSimPid}) {
         kill(pid, SIGTERM);

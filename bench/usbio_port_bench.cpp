@@ -14,25 +14,22 @@
 // keyprobe used.
 #include <USBPort.h>
 
-#include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "BenchProcess.h"
 #include "UsbioTransport.h"
 #include "virtual_device_protocol.h"
 
@@ -41,16 +38,8 @@ namespace {
 const BYTE kReply[12] = {0x05, 0x0C, 'a', 0x00, 1, 2, 3, 4, 5, 6, 7, 0};
 const size_t kRequestSize = 37;
 
-double NowUs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
+using bench::Median;
+using bench::NowUs;
 
 std::vector<BYTE> Request() {
     std::vector<BYTE> r(kRequestSize);
@@ -162,58 +151,18 @@ bool PlainExchange(int fd, const std::vector<BYTE>& request, uint32_t& tag) {
            (ssize_t)(sizeof(vdev_header) + sizeof(vdev_usbio_transfer) + sizeof(kReply));
 }
 
-std::string BuildDir() {
-    char szPath[PATH_MAX] = {0};
-    ssize_t n = readlink("/proc/self/exe", szPath, sizeof(szPath) - 1);
-    std::string path = n > 0 ? std::string(szPath, (size_t)n) : std::string(".");
-    path = path.substr(0, path.rfind('/'));  // .../bench
-    return path.substr(0, path.rfind('/'));
-}
-
-pid_t Spawn(const std::vector<std::string>& args, int stdoutFd) {
-    pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    int nul = open("/dev/null", O_RDWR);
-    dup2(nul, 0);
-    dup2(stdoutFd >= 0 ? stdoutFd : nul, 1);
-    dup2(nul, 2);
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-}
-
-double Ms(const timeval& tv) { return tv.tv_sec * 1000.0 + tv.tv_usec / 1000.0; }
-
 int WholeRuns(int nRuns) {
-    const std::string build = BuildDir();
-    int fds[2];
-    if (pipe(fds) != 0)
-        return 1;
-    const pid_t sim =
-        Spawn({build + "/tools/termsim/termsim", "--transport", "usbio", "--max-seconds", "3600"}, fds[1]);
-    close(fds[1]);
-    char line[512] = {0};
-    size_t got = 0;
-    const double deadline = NowUs() + 5e6;
-    while (strchr(line, '\n') == NULL && got + 1 < sizeof(line) && NowUs() < deadline) {
-        pollfd p = {fds[0], POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        ssize_t n = read(fds[0], line + got, sizeof(line) - 1 - got);
-        if (n <= 0)
-            break;
-        got += (size_t)n;
-    }
-    close(fds[0]);
+    const std::string build = bench::BuildDir();
+    pid_t sim = -1;
+    const std::string line = bench::StartTermsim(
+        {build + "/tools/termsim/termsim", "--transport", "usbio", "--max-seconds", "3600"}, &sim);
     char socketPath[400] = {0};
-    if (sscanf(line, "READY usbio %399s", socketPath) != 1) {
+    if (sscanf(line.c_str(), "READY usbio %399s", socketPath) != 1) {
         fprintf(stderr, "termsim did not start\n");
-        kill(sim, SIGTERM);
-        waitpid(sim, nullptr, 0);
+        if (sim > 0) {
+            kill(sim, SIGTERM);
+            waitpid(sim, nullptr, 0);
+        }
         return 1;
     }
     setenv("IOCLASSLIB_VIRTUAL_USBIO", socketPath, 1);
@@ -225,27 +174,7 @@ int WholeRuns(int nRuns) {
     fprintf(f, "[Connection]\r\nConnectType=USBIO Device\r\n");
     fclose(f);
 
-    const double kPausesMs = 20 * 2 * 250.0;
-    printf("run  exit  wall ms  beyond pauses ms  user ms  sys ms\n");
-    std::vector<double> walls, cpus;
-    int status = 0;
-    for (int i = 0; i < nRuns; ++i) {
-        const double start = NowUs();
-        const pid_t pid = Spawn({build + "/app/keyprobe", ini, keys}, -1);
-        int wstatus = 0;
-        rusage usage;
-        memset(&usage, 0, sizeof(usage));
-        wait4(pid, &wstatus, 0, &usage);
-        const double wall = (NowUs() - start) / 1000.0;
-        const int code = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-        status |= code != 0;
-        walls.push_back(wall);
-        cpus.push_back(Ms(usage.ru_utime) + Ms(usage.ru_stime));
-        printf("%3d  %4d  %7.0f  %16.1f  %7.1f  %6.1f\n", i + 1, code, wall, wall - kPausesMs,
-               Ms(usage.ru_utime), Ms(usage.ru_stime));
-    }
-    printf("median: wall %.0f ms (%.1f ms beyond the pauses), CPU %.1f ms\n", Median(walls),
-           Median(walls) - kPausesMs, Median(cpus));
+    const int status = bench::TimeKeyChecks(build + "/app/keyprobe", ini, keys, nRuns, 1);
     kill(sim, SIGTERM);
     waitpid(sim, nullptr, 0);
     unlink(ini.c_str());

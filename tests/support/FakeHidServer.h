@@ -322,19 +322,19 @@ struct FakeHidSpec {
     bool numbered = true;
 };
 
-inline FakeHidDevice MakeFakeHidDevice(const FakeHidSpec& spec) {
+inline FakeHidDevice MakeFakeHidDevice(const FakeHidSpec& shape) {
     std::vector<uint8_t> d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
     auto item = [&](uint8_t id, unsigned length, uint8_t main) {
-        if (spec.numbered)
+        if (shape.numbered)
             d.insert(d.end(), {0x85, id});
         const unsigned count = length - 1;
         d.insert(d.end(), {0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x96,
                            (uint8_t)(count & 0xFF), (uint8_t)(count >> 8), main, 0x02});
     };
-    item(1, spec.inputLength, 0x81);
-    item(2, spec.outputLength, 0x91);
+    item(1, shape.inputLength, 0x81);
+    item(2, shape.outputLength, 0x91);
     d.push_back(0xC0);
-    return MakeFakeHidDevice(7, spec.vendorId, spec.productId, d);
+    return MakeFakeHidDevice(7, shape.vendorId, shape.productId, d);
 }
 
 }  // namespace testsupport

@@ -33,12 +33,12 @@ void copyString(char* field, const std::string& text) {
 
 }  // namespace
 
-Bytes buildReportDescriptor(const HidDeviceSpec& spec) {
+Bytes buildReportDescriptor(const HidDeviceSpec& shape) {
     Bytes d = {0x06, 0x00, 0xFF,  // usage page (vendor defined 0xFF00)
                0x09, 0x01,        // usage 1
                0xA1, 0x01};       // collection (application)
     auto report = [&](std::uint8_t id, unsigned length, std::uint8_t usage, std::uint8_t mainItem) {
-        if (spec.numbered) {
+        if (shape.numbered) {
             d.push_back(0x85);  // report ID
             d.push_back(id);
         }
@@ -47,14 +47,14 @@ Bytes buildReportDescriptor(const HidDeviceSpec& spec) {
         d.push_back(mainItem);
         d.push_back(0x02);  // data, variable, absolute
     };
-    report(spec.inputId, spec.inputLength, 0x02, 0x81);
-    report(spec.outputId, spec.outputLength, 0x03, 0x91);
+    report(shape.inputId, shape.inputLength, 0x02, 0x81);
+    report(shape.outputId, shape.outputLength, 0x03, 0x91);
     d.push_back(0xC0);  // end collection
     return d;
 }
 
-HidTransport::HidTransport(const HidDeviceSpec& spec, const std::string& socketPath, Transcript& transcript)
-    : m_spec(spec), m_path(socketPath), m_transcript(transcript) {}
+HidTransport::HidTransport(const HidDeviceSpec& shape, const std::string& socketPath, Transcript& transcript)
+    : m_shape(shape), m_path(socketPath), m_transcript(transcript) {}
 
 HidTransport::~HidTransport() {
     for (auto& entry : m_clients)
@@ -263,17 +263,17 @@ void HidTransport::handleMessage(int fd, const std::uint8_t* message, std::size_
         break;
     case VDEV_MSG_HID_GET_IDENTITY: {
         vdev_hid_identity identity{};
-        identity.vendor_id = m_spec.vendorId;
-        identity.product_id = m_spec.productId;
-        identity.version_number = m_spec.version;
-        copyString(identity.manufacturer, m_spec.manufacturer);
-        copyString(identity.product, m_spec.product);
-        copyString(identity.serial_number, m_spec.serialNumber);
+        identity.vendor_id = m_shape.vendorId;
+        identity.product_id = m_shape.productId;
+        identity.version_number = m_shape.version;
+        copyString(identity.manufacturer, m_shape.manufacturer);
+        copyString(identity.product, m_shape.product);
+        copyString(identity.serial_number, m_shape.serialNumber);
         send(fd, VDEV_MSG_HID_IDENTITY, header.tag, &identity, sizeof identity);
         break;
     }
     case VDEV_MSG_HID_GET_DESCRIPTOR: {
-        Bytes descriptor = buildReportDescriptor(m_spec);
+        Bytes descriptor = buildReportDescriptor(m_shape);
         send(fd, VDEV_MSG_HID_DESCRIPTOR, header.tag, descriptor.data(), descriptor.size());
         break;
     }
@@ -303,14 +303,14 @@ void HidTransport::handleMessage(int fd, const std::uint8_t* message, std::size_
         m_transcript.line("RXR", toHex(report));
         // Numbered: ID, count, payload; unnumbered: count, payload (the caller's leading
         // byte does not travel).
-        const std::size_t countAt = m_spec.numbered ? 1 : 0;
-        const std::size_t expected = m_spec.numbered ? m_spec.outputLength : m_spec.outputLength - 1;
+        const std::size_t countAt = m_shape.numbered ? 1 : 0;
+        const std::size_t expected = m_shape.numbered ? m_shape.outputLength : m_shape.outputLength - 1;
         if (report.size() != expected)
             m_transcript.line("ERR", "output report of " + std::to_string(report.size()) +
                                          " bytes, expected " + std::to_string(expected));
-        if (m_spec.numbered && !report.empty() && report[0] != m_spec.outputId)
+        if (m_shape.numbered && !report.empty() && report[0] != m_shape.outputId)
             m_transcript.line("ERR", "output report ID " + toHex(report.data(), 1) + ", expected " +
-                                         toHex(&m_spec.outputId, 1));
+                                         toHex(&m_shape.outputId, 1));
         if (report.size() <= countAt)
             break;
         std::size_t count = report[countAt];
@@ -329,18 +329,18 @@ void HidTransport::handleMessage(int fd, const std::uint8_t* message, std::size_
 
 bool HidTransport::write(const std::uint8_t* data, std::size_t size) {
     // A report of two bytes has no room for payload: nothing could be sent.
-    if (m_openCount == 0 || m_spec.inputLength < 3)
+    if (m_openCount == 0 || m_shape.inputLength < 3)
         return false;
-    const std::size_t room = m_spec.inputLength - 2;
-    const std::size_t reportSize = m_spec.numbered ? m_spec.inputLength : m_spec.inputLength - 1;
+    const std::size_t room = m_shape.inputLength - 2;
+    const std::size_t reportSize = m_shape.numbered ? m_shape.inputLength : m_shape.inputLength - 1;
     std::size_t done = 0;
     // An empty write still sends one report, with count 0.
     do {
         const std::size_t chunk = std::min(room, size - done);
         Bytes report(reportSize, 0);
         std::size_t at = 0;
-        if (m_spec.numbered)
-            report[at++] = m_spec.inputId;
+        if (m_shape.numbered)
+            report[at++] = m_shape.inputId;
         report[at++] = static_cast<std::uint8_t>(chunk);
         std::memcpy(report.data() + at, data + done, chunk);
         done += chunk;

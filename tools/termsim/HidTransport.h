@@ -31,14 +31,14 @@ struct HidDeviceSpec {
     std::string serialNumber = "TS0001";
 };
 
-// A vendor-defined report descriptor with one input and one output report of the spec's
-// lengths (8-bit fields), with report ID items when the spec is numbered.
-Bytes buildReportDescriptor(const HidDeviceSpec& spec);
+// A vendor-defined report descriptor with one input and one output report of the shape's
+// lengths (8-bit fields), with report ID items when its reports are numbered.
+Bytes buildReportDescriptor(const HidDeviceSpec& shape);
 
 class HidTransport : public Transport {
 public:
     // An empty socket path makes one under the temporary folder.
-    HidTransport(const HidDeviceSpec& spec, const std::string& socketPath, Transcript& transcript);
+    HidTransport(const HidDeviceSpec& shape, const std::string& socketPath, Transcript& transcript);
     ~HidTransport() override;
 
     bool open(std::string& error) override;
@@ -71,7 +71,7 @@ private:
     void plugIn();
     void updatePending();
 
-    HidDeviceSpec m_spec;
+    HidDeviceSpec m_shape;
     std::string m_path;
     bool m_ownPath = false;
     Transcript& m_transcript;

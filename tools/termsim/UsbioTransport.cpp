@@ -499,13 +499,13 @@ void UsbioTransport::armTimer() {
     if (due < 0 && !m_timerArmed)
         return;
     m_timerArmed = due >= 0;
-    itimerspec spec{};
+    itimerspec timeout{};
     if (due >= 0) {
         const std::int64_t wait = std::max<std::int64_t>(1, due - monotonicMicros());
-        spec.it_value.tv_sec = static_cast<time_t>(wait / 1000000);
-        spec.it_value.tv_nsec = static_cast<long>((wait % 1000000) * 1000);
+        timeout.it_value.tv_sec = static_cast<time_t>(wait / 1000000);
+        timeout.it_value.tv_nsec = static_cast<long>((wait % 1000000) * 1000);
     }
-    timerfd_settime(m_timer, 0, &spec, nullptr);
+    timerfd_settime(m_timer, 0, &timeout, nullptr);
 }
 
 bool UsbioTransport::send(int fd, std::uint16_t type, std::uint32_t tag, const void* head,

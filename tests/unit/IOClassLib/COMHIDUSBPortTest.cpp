@@ -39,8 +39,8 @@ struct OpenedPort {
 };
 
 // The terminal's device as the port tests want it: 1209:0001, 65-byte numbered reports.
-std::vector<testsupport::FakeHidDevice> Terminal(const FakeHidSpec& spec = FakeHidSpec()) {
-    return {testsupport::MakeFakeHidDevice(spec)};
+std::vector<testsupport::FakeHidDevice> Terminal(const FakeHidSpec& shape = FakeHidSpec()) {
+    return {testsupport::MakeFakeHidDevice(shape)};
 }
 
 // An input report of that device: ID 1, count, payload, zeros.
@@ -99,7 +99,7 @@ TEST(ComUsbResultCodes, ArgumentsAndContextStateAreCheckedFirst) {
 TEST(HidPortConnect, OnlyAnAcceptedDeviceWithUsableReportLengthsIsOpened) {
     struct Case {
         const char* name;
-        FakeHidSpec spec;
+        FakeHidSpec shape;
         bool opens;
     } cases[] = {
         {"numbered 65/65", {0x1209, 0x0001, 65, 65, true}, true},
@@ -111,15 +111,15 @@ TEST(HidPortConnect, OnlyAnAcceptedDeviceWithUsableReportLengthsIsOpened) {
         {"longest usable", {0x1209, 0x0001, 257, 257, true}, true},
     };
     for (const Case& c : cases) {
-        FakeHidServer device(Terminal(c.spec));
+        FakeHidServer device(Terminal(c.shape));
         ASSERT_TRUE(device.ok());
         OpenedPort open;
         EXPECT_EQ(c.opens, open.opened) << c.name;
         EXPECT_EQ(c.opens, open.port.IsOpen() != FALSE) << c.name;
         if (c.opens) {
-            EXPECT_EQ(c.spec.inputLength, open.port.m_wInputPacketSize) << c.name;
-            EXPECT_EQ(c.spec.outputLength, open.port.m_wOutputPacketSize) << c.name;
-            EXPECT_EQ(c.spec.productId, open.port.m_USBCtx.Attributes.ProductID) << c.name;
+            EXPECT_EQ(c.shape.inputLength, open.port.m_wInputPacketSize) << c.name;
+            EXPECT_EQ(c.shape.outputLength, open.port.m_wOutputPacketSize) << c.name;
+            EXPECT_EQ(c.shape.productId, open.port.m_USBCtx.Attributes.ProductID) << c.name;
         } else {
             EXPECT_EQ(-1, open.port.m_USBCtx.nLastError) << c.name;
         }
