@@ -28,7 +28,11 @@ HidReplyAssembler::HidReplyAssembler(int nProtocolType, DWORD dwWanted, BYTE* pB
       m_dwExpected(HID_DEFAULT_REPLY_LENGTH),
       m_dwReceived(0),
       m_bFirstReport(TRUE),
-      m_bOverflowed(FALSE) {}
+      m_bOverflowed(FALSE),
+      m_bLengthKnown(FALSE),
+      m_dwHeaderBytes(0) {
+    memset(m_abyHeader, 0, sizeof(m_abyHeader));
+}
 
 DWORD HidReplyAssembler::TakeReport(const BYTE* pReport, DWORD dwTransferred) {
     DWORD dwChunk;
@@ -61,10 +65,20 @@ DWORD HidReplyAssembler::TakeReport(const BYTE* pReport, DWORD dwTransferred) {
             m_dwExpected = pReport[1];
         else if (m_nProtocolType == kProtocolStxEtx)
             m_dwExpected = m_dwWanted == 1 ? 1 : pReport[1];
-        else
-            // The VLI frame starts at byte 2: its one-byte length, or when that is 0 the
-            // 16-bit length after it, low byte first.
-            m_dwExpected = pReport[3] != 0 ? pReport[3] : (DWORD)pReport[4] + 256u * (DWORD)pReport[5];
+    }
+    if (m_nProtocolType != kProtocolRaw && m_nProtocolType != kProtocolStxEtx && !m_bLengthKnown) {
+        // A VLI frame's length field may come reports after its start (a terminal that
+        // sends byte by byte): the frame's own bytes decide, once enough of them are in.
+        for (DWORD i = 0; i < dwChunk && m_dwHeaderBytes < sizeof(m_abyHeader); ++i)
+            m_abyHeader[m_dwHeaderBytes++] = pReport[2 + i];
+        if (m_dwHeaderBytes >= 2 && m_abyHeader[1] != 0) {
+            m_dwExpected = m_abyHeader[1];
+            m_bLengthKnown = TRUE;
+        } else if (m_dwHeaderBytes >= 4) {
+            // Byte 1 is 0: the 16-bit length after it, low byte first.
+            m_dwExpected = (DWORD)m_abyHeader[2] + 256u * (DWORD)m_abyHeader[3];
+            m_bLengthKnown = TRUE;
+        }
     }
     return dwChunk;
 }

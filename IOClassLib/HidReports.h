@@ -22,9 +22,9 @@
 DWORD BuildHidOutputReport(BYTE* pReport, WORD wReportLength, const BYTE* pData, DWORD dwRemaining);
 
 // Collects one reply from successive input reports into the caller's buffer. The framing
-// over the port decides how long the reply is: its first report tells (raw: its own count,
-// so a raw reply is one report; VLI: the frame's length field; STX/ETX: its count), until
-// then it is taken to be HID_DEFAULT_REPLY_LENGTH bytes.
+// over the port decides how long the reply is (raw: the first report's own count, so a raw
+// reply is one report; STX/ETX: the first report's count; VLI: the frame's length field,
+// however the reports cut it); until then it is taken to be HID_DEFAULT_REPLY_LENGTH bytes.
 class HidReplyAssembler {
 public:
     HidReplyAssembler(int nProtocolType, DWORD dwWanted, BYTE* pBuffer, DWORD dwBufferSize);
@@ -49,4 +49,8 @@ private:
     DWORD m_dwReceived;
     BOOL m_bFirstReport;
     BOOL m_bOverflowed;
+    // The first bytes of a VLI reply, kept until its length field is complete.
+    BOOL m_bLengthKnown;
+    BYTE m_abyHeader[4];
+    DWORD m_dwHeaderBytes;
 };

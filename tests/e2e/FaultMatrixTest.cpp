@@ -118,12 +118,7 @@ const Transport kTransports[] = {
      1,
      false,
      {{"no_reply", kHidWaits},
-      {"length_over", kHidWaits},
-      // The port takes a VLI reply's length from the first report alone: a first report
-      // holding only the 0x05 ends the read at once, and the rest of the reply is read as
-      // the next replies, so slot 3 comes out present and slots 4 and 5 absent.
-      {"slow_drip", "a reply whose first report lacks the length byte is cut short (bug)"},
-      {"split", "a reply whose first report lacks the length byte is cut short (bug)"}}},
+      {"length_over", kHidWaits}}},
     {"usbio",
      ConnectUsbio,
      "--close-after-frames",

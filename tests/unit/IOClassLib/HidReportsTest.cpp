@@ -72,7 +72,7 @@ TEST(HidOutputReports, MessageTakesWholeReportsWithCountsAndZeroFill) {
     }
 }
 
-TEST(HidReplyAssembly, ReplyLengthComesFromTheFramingInTheFirstReport) {
+TEST(HidReplyAssembly, ReplyLengthComesFromTheFraming) {
     // A VLI frame: 05, length (or 0 and a 16-bit length), then the body.
     std::vector<BYTE> shortFrame = Counting(20);
     shortFrame[0] = 0x05;
@@ -94,6 +94,9 @@ TEST(HidReplyAssembly, ReplyLengthComesFromTheFramingInTheFirstReport) {
         {"VLI in one report", 1, 5, shortFrame, {20}, 1, 20},
         // 300 bytes need five reports of up to 63; the sixth is never read.
         {"VLI 16-bit length", 1, 5, longFrame, {63, 63, 63, 63, 48, 63}, 5, 300},
+        // The length field may come reports after the frame's start.
+        {"VLI byte by byte", 1, 5, shortFrame, std::vector<size_t>(21, 1), 20, 20},
+        {"VLI 16-bit length split inside it", 1, 5, longFrame, {1, 2, 63, 63, 63, 63, 45, 9}, 7, 300},
         // A raw reply is one report whatever the caller wanted.
         {"raw one report", 0, 10, Counting(6), {6, 6}, 1, 6},
         {"STX single byte", 2, 1, Counting(4), {4, 4}, 1, 1},
