@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "FakeHidServer.h"
+#include "HidInterfacePaths.h"
 
 using namespace testsupport;
 
@@ -24,25 +25,10 @@ const DWORD kReportLength = 65;
 // The interface paths of the virtual devices present, in enumeration order. Real devices
 // of the machine may be listed before them; they are left alone.
 std::vector<std::string> VirtualHidPaths() {
-    GUID hidGuid;
-    HidD_GetHidGuid(&hidGuid);
-    HDEVINFO hDevInfo = SetupDiGetClassDevsA(&hidGuid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     std::vector<std::string> paths;
-    if (hDevInfo == INVALID_HANDLE_VALUE)
-        return paths;
-    SP_DEVICE_INTERFACE_DATA data = {};
-    data.cbSize = sizeof(data);
-    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(hDevInfo, NULL, &hidGuid, i, &data); ++i) {
-        DWORD dwRequired = 0;
-        SetupDiGetDeviceInterfaceDetailA(hDevInfo, &data, NULL, 0, &dwRequired, NULL);
-        std::vector<char> buffer(dwRequired);
-        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (SetupDiGetDeviceInterfaceDetailA(hDevInfo, &data, detail, dwRequired, NULL, NULL) &&
-            strstr(detail->DevicePath, "#virtual_"))
-            paths.push_back(detail->DevicePath);
-    }
-    SetupDiDestroyDeviceInfoList(hDevInfo);
+    for (const std::string& path : testsupport::HidInterfacePaths())
+        if (path.find("#virtual_") != std::string::npos)
+            paths.push_back(path);
     return paths;
 }
 
