@@ -8,7 +8,8 @@
 // identical termsim device (each device copies its input reports to every connection
 // that has it open, so the two paths must not share one): both medians and their ratio. Then whole key checks over "USB Device", each keyprobe its
 // own process: wall time, time beyond the run's fixed pauses (20 slots x 2 x 250 ms) and
-// the CPU time keyprobe used.
+// the CPU time keyprobe used. Everything runs on one CPU unless BENCH_PIN=0
+// (bench::PinToOneCpu says why).
 #include <COMHIDUSBPort.h>
 
 #include "virtual_device_protocol.h"
@@ -83,6 +84,7 @@ int main(int argc, char* argv[]) {
     char szDir[] = "/tmp/hid-port-bench-XXXXXX";
     if (mkdtemp(szDir) == nullptr)
         return 1;
+    bench::PinToOneCpu();
     pid_t simPid = -1, plainSimPid = -1;
     const std::string socketPath = StartHidTermsim(termsim, std::string(szDir) + "/hid.sock", &simPid);
     const std::string plainPath = StartHidTermsim(termsim, std::string(szDir) + "/plain.sock", &plainSimPid);

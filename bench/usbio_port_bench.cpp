@@ -1,9 +1,11 @@
 // One key-test exchange through CUSBPort against termsim's virtual USB device (served in
-// this process, answering each request at once), next to the same packets moved over a
-// plain socket pair: the transfer messages the virtual device protocol carries for that
-// exchange (an OUT transfer of the 37-byte request and its completion, an IN transfer and
-// its completion with the 12-byte reply), sent and answered by a thread that does nothing
-// else. Prints both medians and their ratio.
+// this process, answering each request at once), next to the same packets written and read
+// as plain messages on the socket of a second, identical device: the transfer messages the
+// virtual device protocol carries for that exchange (an OUT transfer of the 37-byte request
+// and its completion, an IN transfer and its completion with the 12-byte reply). Both paths
+// meet the same device code, so the ratio is what the library adds. Prints both medians
+// and their ratio. The exchanges run on one CPU unless BENCH_PIN=0 (bench::PinToOneCpu
+// says why).
 //
 //   usbio_port_bench [rounds] [exchanges-per-round]
 //   usbio_port_bench --run [runs]
@@ -20,6 +22,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,19 +56,22 @@ std::vector<BYTE> Request() {
 // The virtual device, answering every whole request with the reply.
 class Responder {
 public:
-    bool Start() {
+    // The device CUSBPort finds is the one started with bForPort.
+    bool Start(const char* pszName, bool bForPort) {
         termsim::UsbioOptions options;
-        options.socketPath = "/tmp/usbio-port-bench-" + std::to_string(getpid()) + ".sock";
+        options.socketPath = "/tmp/usbio-port-bench-" + std::to_string(getpid()) + "-" + pszName + ".sock";
         m_device.reset(new termsim::UsbioTransport(options));
         std::string error;
         if (!m_device->open(error)) {
             fprintf(stderr, "virtual device: %s\n", error.c_str());
             return false;
         }
-        setenv("IOCLASSLIB_VIRTUAL_USBIO", m_device->socketPath().c_str(), 1);
+        if (bForPort)
+            setenv("IOCLASSLIB_VIRTUAL_USBIO", m_device->socketPath().c_str(), 1);
         m_thread = std::thread([this] { Run(); });
         return true;
     }
+    const std::string& SocketPath() const { return m_device->socketPath(); }
     void Stop() {
         m_stop = true;
         if (m_thread.joinable())
@@ -115,27 +121,33 @@ bool SendMessage(int fd, uint16_t type, uint32_t tag, BYTE endpoint, uint32_t le
     return send(fd, message, total, 0) == (ssize_t)total;
 }
 
-// The peer of the plain pair: completes each OUT transfer and answers each IN transfer
-// with the reply, as the device does, and nothing more.
-void PlainPeer(int fd) {
-    BYTE message[sizeof(vdev_header) + VDEV_MAX_PAYLOAD];
-    for (;;) {
-        pollfd p = {fd, POLLIN, 0};
-        poll(&p, 1, -1);
-        const ssize_t n = recv(fd, message, sizeof(message), 0);
-        if (n < (ssize_t)(sizeof(vdev_header) + sizeof(vdev_usbio_transfer)))
-            return;
+// A plain connection with the device open and configured, or -1.
+int OpenPlain(const std::string& socketPath) {
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
+    struct {
         vdev_header header;
-        vdev_usbio_transfer transfer;
-        memcpy(&header, message, sizeof(header));
-        memcpy(&transfer, message + sizeof(header), sizeof(transfer));
-        if (transfer.endpoint & 0x80)
-            SendMessage(fd, VDEV_MSG_USBIO_TRANSFER_DONE, header.tag, transfer.endpoint, sizeof(kReply),
-                        kReply, sizeof(kReply));
-        else
-            SendMessage(fd, VDEV_MSG_USBIO_TRANSFER_DONE, header.tag, transfer.endpoint, transfer.length,
-                        NULL, 0);
+        vdev_usbio_setup setup;
+    } __attribute__((packed)) configure = {};
+    configure.header.type = VDEV_MSG_USBIO_CONTROL;
+    configure.header.tag = 2;
+    configure.header.length = sizeof(configure.setup);
+    configure.setup = {0x00, 0x09, 1, 0, 0};  // SET_CONFIGURATION 1
+    vdev_header open = {};
+    open.type = VDEV_MSG_OPEN;
+    open.tag = 1;
+    BYTE reply[sizeof(vdev_header) + VDEV_MAX_PAYLOAD];
+    if (connect(fd, (sockaddr*)&address, sizeof(address)) != 0 ||
+        send(fd, &open, sizeof(open), 0) != (ssize_t)sizeof(open) ||
+        recv(fd, reply, sizeof(reply), 0) < (ssize_t)sizeof(vdev_header) ||
+        send(fd, &configure, sizeof(configure), 0) != (ssize_t)sizeof(configure) ||
+        recv(fd, reply, sizeof(reply), 0) < (ssize_t)sizeof(vdev_header)) {
+        close(fd);
+        return -1;
     }
+    return fd;
 }
 
 bool PlainExchange(int fd, const std::vector<BYTE>& request, uint32_t& tag) {
@@ -192,20 +204,18 @@ int main(int argc, char* argv[]) {
     const int nExchanges = argc > 2 ? atoi(argv[2]) : 200;
     const std::vector<BYTE> request = Request();
 
-    Responder responder;
-    if (!responder.Start())
+    bench::PinToOneCpu();
+    Responder responder, plainResponder;
+    if (!responder.Start("port", true) || !plainResponder.Start("plain", false))
         return 1;
     CUSBPort port(NULL);
-    if (!port.OpenPort()) {
-        fprintf(stderr, "CUSBPort did not open the virtual device\n");
+    const int plainFd = OpenPlain(plainResponder.SocketPath());
+    if (!port.OpenPort() || plainFd < 0) {
+        fprintf(stderr, "cannot open the virtual devices (port %d, plain %d)\n", (int)port.IsOpen(), plainFd);
         responder.Stop();
+        plainResponder.Stop();
         return 1;
     }
-
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0)
-        return 1;
-    std::thread peer(PlainPeer, pair[1]);
     uint32_t tag = 0;
 
     std::vector<double> usbio, plain;
@@ -224,21 +234,19 @@ int main(int argc, char* argv[]) {
 
         start = NowUs();
         for (int i = 0; i < nExchanges; ++i) {
-            if (!PlainExchange(pair[0], request, tag))
+            if (!PlainExchange(plainFd, request, tag))
                 ++failures;
         }
         plain.push_back((NowUs() - start) / nExchanges);
     }
-    shutdown(pair[0], SHUT_RDWR);
-    close(pair[0]);
-    peer.join();
-    close(pair[1]);
+    close(plainFd);
     port.ClosePort();
     responder.Stop();
+    plainResponder.Stop();
 
     const double u = Median(usbio), p = Median(plain);
     printf("exchange through CUSBPort (virtual device): %.1f us\n", u);
-    printf("same packets on a socket pair:              %.1f us\n", p);
+    printf("same packets on the device socket:          %.1f us\n", p);
     printf("ratio: %.2f (goal <= 1.5)%s\n", u / p, failures ? "  FAILURES" : "");
     return failures ? 1 : 0;
 }

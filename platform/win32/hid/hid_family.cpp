@@ -254,7 +254,7 @@ void HidHandle::SendLocked() {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 if (!m_bWantOut) {
                     m_bWantOut = true;
-                    HidPollLoop().SetEvents(m_pollId, POLLIN | POLLOUT);
+                    WatchLocked();
                 }
                 return;
             }
@@ -269,8 +269,15 @@ void HidHandle::SendLocked() {
     }
     if (m_bWantOut) {
         m_bWantOut = false;
-        HidPollLoop().SetEvents(m_pollId, POLLIN);
+        WatchLocked();
     }
+}
+
+// Input is left to a thread that serves the device itself, or soon will.
+void HidHandle::WatchLocked() {
+    if (m_pollId)
+        HidPollLoop().SetEvents(m_pollId,
+                                (short)((m_nServing || m_bHeld ? 0 : POLLIN) | (m_bWantOut ? POLLOUT : 0)));
 }
 
 void HidHandle::DeliverLocked() {
@@ -291,38 +298,76 @@ void HidHandle::LoseDeviceLocked() {
     Queue().DisconnectLocked();
 }
 
+// Under the lock: every report waiting, into the buffer and out to pending reads. False
+// when the device has gone.
+bool HidHandle::ReceiveLocked() {
+    uint8_t buffer[kMaxReport + 1];
+    for (;;) {
+        // Room for the 0 that Windows puts in front of an unnumbered report.
+        const bool bPrefix = m_bLayout && !m_layout.bNumbered;
+        const ssize_t cb = m_connection->ReceiveReport(buffer + 1, kMaxReport);
+        if (cb < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                break;
+            return false;
+        }
+        if (cb == 0)
+            continue;
+        std::vector<uint8_t> report;
+        if (bPrefix) {
+            buffer[0] = 0;
+            report.assign(buffer, buffer + cb + 1);
+        } else {
+            report.assign(buffer + 1, buffer + 1 + cb);
+        }
+        // Every read gives the full input report length, as Windows gives it.
+        if (m_bLayout)
+            report.resize(m_layout.inputLength, 0);
+        if (m_inputReports.size() == kMaxBufferedReports)
+            m_inputReports.erase(m_inputReports.begin());
+        m_inputReports.push_back(std::move(report));
+    }
+    DeliverLocked();
+    return true;
+}
+
+// Only while the poll thread still watches: after a hang-up it has unwatched the device.
+int HidHandle::CompletionDescriptorLocked() { return m_pollId ? m_connection->Descriptor() : -1; }
+
+void HidHandle::HoldInputLocked() {
+    if (!m_pollId)
+        return;
+    m_bHeld = true;
+    WatchLocked();
+    HidPollLoop().CallAfter(m_pollId, kInputLeaseMs);
+}
+
+void HidHandle::ReleaseInputLocked() {
+    m_bHeld = false;
+    WatchLocked();
+}
+
+// The hold outlasts the serving: the next exchange's request finds the input held already.
+void HidHandle::ServingLocked(bool bServing) {
+    m_nServing += bServing ? 1 : -1;
+    if (m_nServing == (bServing ? 1 : 0))
+        WatchLocked();
+}
+
+bool HidHandle::ServeCompletions() {
+    std::lock_guard<std::mutex> lock(Queue().Mutex());
+    return m_pollId && ReceiveLocked();
+}
+
 void HidHandle::OnPoll(short revents) {
     std::lock_guard<std::mutex> lock(Queue().Mutex());
-    if (revents & POLLIN) {
-        uint8_t buffer[kMaxReport + 1];
-        for (;;) {
-            // Room for the 0 that Windows puts in front of an unnumbered report.
-            const bool bPrefix = m_bLayout && !m_layout.bNumbered;
-            const ssize_t cb = m_connection->ReceiveReport(buffer + 1, kMaxReport);
-            if (cb < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                    break;
-                LoseDeviceLocked();
-                revents |= POLLHUP;
-                break;
-            }
-            if (cb == 0)
-                continue;
-            std::vector<uint8_t> report;
-            if (bPrefix) {
-                buffer[0] = 0;
-                report.assign(buffer, buffer + cb + 1);
-            } else {
-                report.assign(buffer + 1, buffer + 1 + cb);
-            }
-            // Every read gives the full input report length, as Windows gives it.
-            if (m_bLayout)
-                report.resize(m_layout.inputLength, 0);
-            if (m_inputReports.size() == kMaxBufferedReports)
-                m_inputReports.erase(m_inputReports.begin());
-            m_inputReports.push_back(std::move(report));
-        }
-        DeliverLocked();
+    if (revents == 0) {  // the lease of held input has run out
+        ReleaseInputLocked();
+        return;
+    }
+    if ((revents & POLLIN) && !ReceiveLocked()) {
+        LoseDeviceLocked();
+        revents |= POLLHUP;
     }
     if (revents & POLLOUT)
         SendLocked();

@@ -1,10 +1,15 @@
 // One poll thread for a device family, as Wine's udev bus loop has it: the family's monitor
-// descriptor, a wake descriptor, and the descriptors of its open devices, in one poll().
-// The thread starts with the first descriptor watched and runs for the life of the process.
+// descriptor and the descriptors of its open devices, in one epoll set. The thread starts
+// with the first descriptor watched and runs for the life of the process.
 //
 // Callbacks run on the loop thread, one at a time, with no lock of the loop held: a
 // callback may Watch, SetEvents and Unwatch, its own descriptor included. A descriptor that
 // reports POLLHUP or POLLERR keeps reporting it: its callback must Unwatch it.
+//
+// Changing what a descriptor is watched for never wakes the thread: a thread that serves a
+// device itself for a while (internal/request_engine.h) turns POLLIN off, and the loop
+// thread sleeps through the device's input. CallAfter brings the thread back for an entry
+// later, through one timer descriptor in the set.
 #pragma once
 
 #include <poll.h>
@@ -27,9 +32,14 @@ public:
     PollLoop& operator=(const PollLoop&) = delete;
 
     // Watches fd for `events` (POLLIN, POLLOUT; POLLHUP and POLLERR always). Returns an id
-    // for SetEvents and Unwatch, or 0 when the loop could not start.
+    // for SetEvents and Unwatch, or 0 with errno set when the loop could not start or the
+    // descriptor cannot be watched.
     uint64_t Watch(int fd, short events, Callback callback);
     void SetEvents(uint64_t id, short events);
+    // Runs the entry's callback once with revents 0, nMilliseconds from now or a little
+    // later; asked again before then, the later time holds. Usually no system call: the
+    // timer, once armed, serves every entry.
+    void CallAfter(uint64_t id, int nMilliseconds);
     // When Unwatch returns, the callback is not running and never runs again, unless
     // Unwatch was called from that callback itself. The descriptor is not closed.
     void Unwatch(uint64_t id);
@@ -41,18 +51,23 @@ private:
         int fd;
         short events;
         std::shared_ptr<Callback> callback;
+        int64_t callAt;  // CallAfter's time on the monotonic clock in ns, or 0
     };
 
     bool StartLocked();
-    void Wake();
     void Run();
+    void Dispatch(uint64_t id, short revents);
+    void OnTimer();
+    void ArmTimerLocked(int64_t at);
 
     std::mutex m_mutex;
     std::condition_variable m_idle;
     std::map<uint64_t, Entry> m_entries;
     uint64_t m_nextId = 1;
     uint64_t m_runningId = 0;
-    int m_wakeFd = -1;
+    int m_epollFd = -1;
+    int m_timerFd = -1;
+    int64_t m_timerAt = 0;  // when the timer fires next, or 0 when it is not armed
     std::thread::id m_threadId;
 };
 

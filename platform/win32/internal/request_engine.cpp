@@ -1,5 +1,8 @@
 #include "internal/request_engine.h"
 
+#include <errno.h>
+#include <poll.h>
+
 namespace win32 {
 
 namespace {
@@ -65,9 +68,18 @@ BOOL QueuedDevice::Submit(IoRequest request, LPDWORD pdwDone) {
         if (m_queue.m_bDisconnected) {
             CompleteOverlappedWithEvent(pOverlapped, request.event, ERROR_DEVICE_NOT_CONNECTED, 0);
         } else {
+            const std::shared_ptr<EventObject> event = request.event;
+            const bool bServable = event && CompletionDescriptorLocked() >= 0;
+            if (bServable)
+                HoldInputLocked();
             request.serial = m_queue.m_nextSerial++;
             m_queue.m_requests.push_back(std::move(request));
             StartLocked(m_queue.m_requests.back());
+            if (bServable) {
+                std::lock_guard<std::mutex> waitLock(KernelWaitMutex());
+                if (IsPending(pOverlapped))
+                    event->AttachPumpLocked(weak_from_this());
+            }
         }
     }
     if (!pCallerOverlapped || !m_bOverlapped)
@@ -152,6 +164,37 @@ void QueuedDevice::OnHandleClosed() {
     AbortAll();
     std::lock_guard<std::mutex> lock(m_queue.m_mutex);
     OnClosedLocked();
+}
+
+bool QueuedDevice::ServeWhileWaiting(int wakeFd, int nMilliseconds) {
+    int fd;
+    {
+        std::lock_guard<std::mutex> lock(m_queue.m_mutex);
+        fd = CompletionDescriptorLocked();
+        if (fd < 0)
+            return false;
+        ServingLocked(true);
+    }
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    int nReady;
+    do {
+        nReady = poll(fds, 2, nMilliseconds);
+    } while (nReady < 0 && errno == EINTR);
+    bool bServed;
+    if (nReady < 0)
+        bServed = false;
+    else if (fds[0].revents & POLLIN)
+        bServed = ServeCompletions();
+    else  // a hang-up without input is for the backend's thread
+        bServed = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+    std::lock_guard<std::mutex> lock(m_queue.m_mutex);
+    ServingLocked(false);
+    return bServed;
+}
+
+void QueuedDevice::ReleaseInput() {
+    std::lock_guard<std::mutex> lock(m_queue.m_mutex);
+    ReleaseInputLocked();
 }
 
 void QueuedDevice::Disconnect() {

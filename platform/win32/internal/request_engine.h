@@ -42,6 +42,20 @@
 //    later, from its own thread, with CompleteLocked (ERROR_OPERATION_ABORTED once the
 //    cancellation is through), and CancelIo waits for that.
 //  - OnClosedLocked (optional): the handle was closed, after its requests were aborted.
+//  - Serving by the waiter (optional; CompletionDescriptorLocked and the calls after it): a
+//    descriptor that turns readable when the device may have completions, and the work the
+//    backend's own thread does then for input. A thread that waits on the event of one of
+//    the handle's pending requests (WaitForSingleObject, GetOverlappedResult) then polls
+//    that descriptor and completes the request itself, sparing the hand-off from the
+//    backend's thread, which would otherwise wake for the same input and race for it:
+//     . a request with an event holds the input for the waiter that is likely to come
+//       (HoldInputLocked, before StartLocked, so even an answer that beats the caller to
+//       its wait is left to it); the backend's thread stops watching for input until a
+//       short lease runs out, then takes over whatever nobody served;
+//     . a wait that cannot serve (several objects, or the device cannot be served now)
+//       gives the input back at once (ReleaseInputLocked);
+//     . a hang-up stays the backend's thread's to handle: ServeCompletions returns false on
+//       one, and the waiter sleeps the ordinary way.
 //
 // Lock order: a queue's lock may be held while the kernel wait lock is taken, never the
 // other way round.
@@ -110,7 +124,7 @@ private:
 
 // A device handle whose transfers go through a RequestQueue. ReadFile, WriteFile,
 // DeviceIoControl, CancelIo and CloseHandle on it follow the contract above.
-class QueuedDevice : public KernelObject {
+class QueuedDevice : public KernelObject, public WaitPump, public std::enable_shared_from_this<QueuedDevice> {
 public:
     explicit QueuedDevice(bool bOverlapped) : m_bOverlapped(bOverlapped) {}
 
@@ -126,10 +140,24 @@ public:
     // The device has gone (rule 5): takes the lock.
     void Disconnect();
 
+    bool ServeWhileWaiting(int wakeFd, int nMilliseconds) override;
+    void ReleaseInput() override;
+
 protected:
     virtual void StartLocked(IoRequest& request) = 0;
     virtual bool AbortLocked(IoRequest& request) = 0;
     virtual void OnClosedLocked() {}
+    // Under the lock: -1 when waiting threads cannot serve the device.
+    virtual int CompletionDescriptorLocked() { return -1; }
+    // Under the lock: see above. How long the lease lasts is the backend's (kInputLeaseMs).
+    virtual void HoldInputLocked() {}
+    virtual void ReleaseInputLocked() {}
+    // Under the lock: a waiting thread starts (true) or stops (false) polling the
+    // descriptor; the backend's thread may stop watching for input meanwhile. Calls nest
+    // when several threads serve at once.
+    virtual void ServingLocked(bool bServing) { (void)bServing; }
+    // Without the lock. False when the device has hung up or failed.
+    virtual bool ServeCompletions() { return false; }
 
 private:
     BOOL Submit(IoRequest request, LPDWORD pdwDone);
@@ -138,6 +166,11 @@ private:
     RequestQueue m_queue;
     const bool m_bOverlapped;
 };
+
+// How long a held input waits for its waiter before the backend's thread takes it back.
+// Long enough for a caller to get from its ReadFile to its wait, short enough that a caller
+// who never waits on the event (it polls HasOverlappedIoCompleted) hardly notices.
+const int kInputLeaseMs = 2;
 
 // Completes an OVERLAPPED with an event object already in hand: status and event change
 // in one step under the kernel wait lock (internal/handle.h).

@@ -340,6 +340,14 @@ protected:
         request.pBackendData = transfer;
     }
 
+    int CompletionDescriptorLocked() override {
+        return m_state->gone() ? -1 : m_state->device().completionDescriptor();
+    }
+    void HoldInputLocked() override { m_state->device().holdInput(); }
+    void ReleaseInputLocked() override { m_state->device().releaseInput(); }
+    void ServingLocked(bool bServing) override { m_state->device().serving(bServing); }
+    bool ServeCompletions() override { return m_state->device().serveCompletions(); }
+
     bool AbortLocked(IoRequest& request) override {
         if (!request.bHeld)
             return true;

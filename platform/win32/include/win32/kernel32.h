@@ -101,7 +101,10 @@
 #define MAXIMUM_WAIT_OBJECTS 64
 #define STILL_ACTIVE STATUS_PENDING
 
-#define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != STATUS_PENDING)
+// Polled while another thread completes the request: an acquire load, so that the count and
+// the caller's buffer are seen complete once the status is.
+#define HasOverlappedIoCompleted(lpOverlapped) \
+    (((DWORD)__atomic_load_n(&(lpOverlapped)->Internal, __ATOMIC_ACQUIRE)) != STATUS_PENDING)
 
 #define CREATE_SUSPENDED 0x00000004
 #define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FakeHidServer.h"
@@ -203,6 +204,102 @@ TEST(HidVirtual, ReportsCrossInWindowsFormWithAndWithoutReportIds) {
         CloseHandle(hWriteEvent);
         CloseHandle(h);
     }
+}
+
+// However the caller waits for a read, the reply reaches it: a single-object wait serves the
+// device itself, several objects or no wait at all leave it to the family's thread, and a
+// wait that ends without the reply gives the device back.
+TEST(HidVirtual, AReadCompletesHoweverItsCallerWaitsForIt) {
+    enum Wait { kSingle, kOverlappedResult, kSeveral, kPolling, kTimedOutFirst, kSetByOtherThread };
+    const struct {
+        const char* name;
+        Wait wait;
+    } cases[] = {{"WaitForSingleObject", kSingle},
+                 {"GetOverlappedResult", kOverlappedResult},
+                 {"WaitForMultipleObjects", kSeveral},
+                 {"HasOverlappedIoCompleted and Sleep", kPolling},
+                 {"a wait that times out before the reply", kTimedOutFirst},
+                 {"SetEvent from another thread", kSetByOtherThread}};
+    FakeHidServer server({MakeFakeHidDevice(1, 0x1209, 0x0001, NumberedTerminalDescriptor())});
+    server.SetOutputHandler([](uint16_t, const std::vector<uint8_t>& report) {
+        std::vector<uint8_t> reply(65, 0);
+        reply[0] = 1;
+        reply[1] = report[1];
+        return std::vector<std::vector<uint8_t>>{reply};
+    });
+    std::vector<std::string> paths = VirtualHidPaths();
+    ASSERT_EQ(1u, paths.size());
+    HANDLE h = OpenDevice(paths[0]);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE hOther = CreateEventA(NULL, TRUE, FALSE, NULL);
+    BYTE tag = 0x10;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ++tag;
+        BYTE input[kReportLength] = {};
+        OVERLAPPED ov = {};
+        ov.hEvent = hEvent;
+        DWORD dwRead = 0;
+        ASSERT_FALSE(ReadFile(h, input, kReportLength, &dwRead, &ov));
+        ASSERT_EQ((DWORD)ERROR_IO_PENDING, GetLastError());
+        auto writeOutput = [&] {
+            BYTE output[kReportLength] = {2, tag};
+            OVERLAPPED writeOv = {};
+            DWORD dwWritten = 0;
+            ASSERT_TRUE(WriteFile(h, output, kReportLength, &dwWritten, &writeOv));
+        };
+        auto pollUntilDone = [&] {
+            for (int i = 0; i < 10000 && !HasOverlappedIoCompleted(&ov); ++i)
+                Sleep(1);
+        };
+        switch (c.wait) {
+        case kSingle:
+            writeOutput();
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hEvent, 20000));
+            break;
+        case kOverlappedResult:
+            writeOutput();
+            EXPECT_TRUE(GetOverlappedResult(h, &ov, &dwRead, TRUE));
+            break;
+        case kSeveral: {
+            writeOutput();
+            const HANDLE handles[2] = {hOther, hEvent};
+            EXPECT_EQ(WAIT_OBJECT_0 + 1, WaitForMultipleObjects(2, handles, FALSE, 20000));
+            break;
+        }
+        case kPolling:
+            writeOutput();
+            pollUntilDone();
+            break;
+        case kTimedOutFirst:
+            EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(hEvent, 30));
+            writeOutput();
+            pollUntilDone();
+            break;
+        case kSetByOtherThread: {
+            std::thread setter([&] {
+                Sleep(30);
+                SetEvent(hEvent);
+            });
+            // No time-out: a waiter that SetEvent cannot reach while it serves hangs here.
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hEvent, INFINITE));
+            setter.join();
+            EXPECT_FALSE(HasOverlappedIoCompleted(&ov)) << "woken by the event, not by a reply";
+            writeOutput();
+            pollUntilDone();
+            break;
+        }
+        }
+        ASSERT_TRUE(HasOverlappedIoCompleted(&ov));
+        ASSERT_TRUE(GetOverlappedResult(h, &ov, &dwRead, FALSE));
+        EXPECT_EQ(kReportLength, dwRead);
+        EXPECT_EQ(1, input[0]);
+        EXPECT_EQ(tag, input[1]) << "this case's own reply, not an earlier one";
+    }
+    CloseHandle(hOther);
+    CloseHandle(hEvent);
+    CloseHandle(h);
 }
 
 // ---- Device-change messages ------------------------------------------------------------
