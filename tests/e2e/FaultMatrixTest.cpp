@@ -53,10 +53,7 @@ const Fault kFaults[] = {
      {},
      [](Expectation& e) {
          e.master[2].fetchStatus = -1;
-         for (int slot = 3; slot < 10; ++slot)
-             e.master[slot].requestStatus = -1;
-         for (int slot = 0; slot < 10; ++slot)
-             e.dukpt[slot].requestStatus = -1;
+         testsupport::NoRepliesFrom(e, 3);
      },
      7,
      [](Expectation& e) { e.master[2].requestStatus = -1; }},
@@ -117,8 +114,7 @@ const Transport kTransports[] = {
      "--unplug-after-frames",
      1,
      false,
-     {{"no_reply", kHidWaits},
-      {"length_over", kHidWaits}}},
+     {{"no_reply", kHidWaits}, {"length_over", kHidWaits}}},
     {"usbio",
      ConnectUsbio,
      "--close-after-frames",

@@ -90,10 +90,7 @@ TEST(HidKeyProbe, TerminalUnpluggedHalfWay) {
     const KeyprobeRun run = RunKeyprobe(dir, sim);
     ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
     Expectation e;
-    for (int slot = 3; slot < 10; ++slot)
-        e.master[slot].requestStatus = -1;
-    for (int slot = 0; slot < 10; ++slot)
-        e.dukpt[slot].requestStatus = -1;
+    testsupport::NoRepliesFrom(e, 3);
     e.master[2].fetchStatus = -1;
     EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
     EXPECT_EQ(8u, sim.transcript().rxFrames().size());

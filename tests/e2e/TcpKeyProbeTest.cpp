@@ -63,39 +63,16 @@ void ExpectOnlyTransferErrors(const std::string& err) {
 }  // namespace
 
 TEST(TcpKeyProbe, FullRunWithKeyStatesAndErrorStatuses) {
-    Expectation e;
-    e.master[1].fetchStatus = 0xF8;
-    e.master[2].requestStatus = 0x05;  // queried with 0x81, no fetch
-    e.master[4].fetchStatus = 0xF1;
-    e.master[6].fetchStatus = 0x07;  // queried, but only F8 and F1 mean absent
-    e.dukpt[3].fetchStatus = 0xF8;
-    e.dukpt[7].requestStatus = 0x80;  // no query, no fetch
-    e.dukpt[9].fetchStatus = 0xF1;
-    testsupport::TermsimProcess sim({"--transport", "tcp", "--ms", "L8LL1LLLLL", "--dukpt", "LLL8LLLLL1",
-                                     "--fault", "a:2=status:0x05", "--fault", "fetch-a:6=status:0x07",
-                                     "--fault", "b:7=status:0x80"});
+    std::vector<std::string> args = {"--transport", "tcp"};
+    const std::vector<std::string> mixed = testsupport::MixedKeyStatesArguments();
+    args.insert(args.end(), mixed.begin(), mixed.end());
+    testsupport::TermsimProcess sim(args);
     ASSERT_TRUE(sim.ready()) << sim.error();
     testsupport::TempDir dir("keyprobe-tcp");
 
     const KeyprobeRun run = RunKeyprobe(dir, "127.0.0.1", sim.tcpPort());
     ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
-    EXPECT_EQ("", run.result.err);
-    ASSERT_TRUE(run.resultExists);
-    EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
-
-    const testsupport::TermsimTranscript t = sim.transcript();
-    EXPECT_TRUE(t.errors().empty()) << t.errors().front();
-    testsupport::ExpectFrames(t, e);
-    testsupport::ExpectPauses(t);
-    // Six 0x81 exchanges: after the request status 05, the fetch status 07 and the four
-    // absent keys (F8, F1); 80 is not an error status.
-    int nQueries = 0, nAnswers = 0;
-    for (const ByteVec& f : t.rxFrames())
-        nQueries += Hex(f) == "05 04 81 80";
-    for (const ByteVec& f : t.txFrames())
-        nAnswers += f.size() > 2 && f[2] == 0x81;
-    EXPECT_EQ(6, nQueries);
-    EXPECT_EQ(6, nAnswers);
+    testsupport::ExpectMixedKeyStatesRun(run, sim.transcript());
 }
 
 class TcpReplyDelivery : public ::testing::TestWithParam<testsupport::ReplyDeliveryRow> {};
@@ -192,10 +169,7 @@ TEST(TcpKeyProbe, TerminalHangsUpHalfWay) {
     EXPECT_NE(std::string::npos, run.result.err.find("Error. sendto() 10054")) << run.result.err;
 
     Expectation e;
-    for (int slot = 3; slot < 10; ++slot)
-        e.master[slot].requestStatus = -1;
-    for (int slot = 0; slot < 10; ++slot)
-        e.dukpt[slot].requestStatus = -1;
+    testsupport::NoRepliesFrom(e, 3);
     e.master[2].fetchStatus = -1;
     EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
 
@@ -217,10 +191,7 @@ TEST(TcpKeyProbe, TerminalThatNeverAnswers) {
     EXPECT_EQ("", run.result.err);
 
     Expectation e;
-    for (int slot = 0; slot < 10; ++slot) {
-        e.master[slot].requestStatus = -1;
-        e.dukpt[slot].requestStatus = -1;
-    }
+    testsupport::NoRepliesFrom(e, 0);
     EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
     testsupport::ExpectFrames(sim.transcript(), e);
 }

@@ -51,40 +51,17 @@ KeyprobeRun RunKeyprobe(const testsupport::TermsimProcess& sim) {
 }  // namespace
 
 TEST(UsbioKeyProbe, FullRunWithKeyStatesAndErrorStatuses) {
-    Expectation e;
-    e.master[1].fetchStatus = 0xF8;
-    e.master[2].requestStatus = 0x05;
-    e.master[4].fetchStatus = 0xF1;
-    e.master[6].fetchStatus = 0x07;
-    e.dukpt[3].fetchStatus = 0xF8;
-    e.dukpt[7].requestStatus = 0x80;
-    e.dukpt[9].fetchStatus = 0xF1;
     // Replies cut into 8-byte packets with pauses between them: every reply needs more than
     // one read, and the long ones several.
-    std::unique_ptr<testsupport::TermsimProcess> sim(
-        StartSim({"--ms", "L8LL1LLLLL", "--dukpt", "LLL8LLLLL1", "--fault", "a:2=status:0x05", "--fault",
-                  "fetch-a:6=status:0x07", "--fault", "b:7=status:0x80", "--usbio-packet-size", "8",
-                  "--usbio-packet-gap", "2ms"}));
+    std::vector<std::string> args = testsupport::MixedKeyStatesArguments();
+    args.insert(args.end(), {"--usbio-packet-size", "8", "--usbio-packet-gap", "2ms"});
+    std::unique_ptr<testsupport::TermsimProcess> sim(StartSim(args));
     ASSERT_TRUE(sim->ready()) << sim->error();
     ASSERT_NE("", SocketPath(*sim)) << sim->readyLine();
 
     const KeyprobeRun run = RunKeyprobe(*sim);
     ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
-    EXPECT_EQ("", run.result.err);
-    ASSERT_TRUE(run.resultExists);
-    EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
-
-    const testsupport::TermsimTranscript t = sim->transcript();
-    EXPECT_TRUE(t.errors().empty()) << t.errors().front();
-    testsupport::ExpectFrames(t, e);
-    testsupport::ExpectPauses(t);
-    int nQueries = 0, nAnswers = 0;
-    for (const ByteVec& f : t.rxFrames())
-        nQueries += Hex(f) == "05 04 81 80";
-    for (const ByteVec& f : t.txFrames())
-        nAnswers += f.size() > 2 && f[2] == 0x81;
-    EXPECT_EQ(6, nQueries);
-    EXPECT_EQ(6, nAnswers);
+    testsupport::ExpectMixedKeyStatesRun(run, sim->transcript());
 }
 
 TEST(UsbioKeyProbe, ReplyEndpointStalls) {
@@ -97,10 +74,7 @@ TEST(UsbioKeyProbe, ReplyEndpointStalls) {
     ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
     EXPECT_EQ("", run.result.err);
     Expectation e;
-    for (int slot = 3; slot < 10; ++slot)
-        e.master[slot].requestStatus = -1;
-    for (int slot = 0; slot < 10; ++slot)
-        e.dukpt[slot].requestStatus = -1;
+    testsupport::NoRepliesFrom(e, 3);
     EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
     testsupport::ExpectFrames(sim->transcript(), e);
 }
@@ -117,10 +91,7 @@ TEST(UsbioKeyProbe, DeviceUnpluggedHalfWay) {
     ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
     EXPECT_EQ("", run.result.err);
     Expectation e;
-    for (int slot = 3; slot < 10; ++slot)
-        e.master[slot].requestStatus = -1;
-    for (int slot = 0; slot < 10; ++slot)
-        e.dukpt[slot].requestStatus = -1;
+    testsupport::NoRepliesFrom(e, 3);
     Expectation replyLost = e, fetchLost = e;
     replyLost.master[2].requestStatus = -1;
     fetchLost.master[2].fetchStatus = -1;

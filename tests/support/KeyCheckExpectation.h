@@ -34,6 +34,14 @@ struct KeyCheckExpectation {
     KeySlot dukpt[10];
 };
 
+// A terminal that answers no key test from the master slot given on, nor any DUKPT one.
+inline void NoRepliesFrom(KeyCheckExpectation& e, int masterSlot) {
+    for (int slot = masterSlot; slot < 10; ++slot)
+        e.master[slot].requestStatus = -1;
+    for (int slot = 0; slot < 10; ++slot)
+        e.dukpt[slot].requestStatus = -1;
+}
+
 // The data of the key-test request ('a' for master/session, 'b' for DUKPT keys).
 inline ByteVec KeyTestData(bool bMaster, int slot) {
     ByteVec d{static_cast<std::uint8_t>(bMaster ? ' ' : 'p'), static_cast<std::uint8_t>(slot)};
@@ -158,6 +166,42 @@ inline void ExpectCompletedRun(const KeyprobeRun& run) {
     ASSERT_FALSE(run.result.timedOut) << run.result.out << run.result.err;
     EXPECT_EQ(0, run.result.exitCode) << run.result.err;
     EXPECT_EQ(CompletedConsole(run.ini), run.result.out);
+}
+
+// The run with mixed key states that the TCP and USBIO tests both make: absent keys (F8,
+// F1), error statuses on a key test (05) and on a fetch (07), and 80 on a DUKPT key test,
+// which is no error. termsim's arguments for it, and what the run must give.
+inline std::vector<std::string> MixedKeyStatesArguments() {
+    return {"--ms",    "L8LL1LLLLL",      "--dukpt", "LLL8LLLLL1",
+            "--fault", "a:2=status:0x05", "--fault", "fetch-a:6=status:0x07",
+            "--fault", "b:7=status:0x80"};
+}
+
+inline void ExpectMixedKeyStatesRun(const KeyprobeRun& run, const TermsimTranscript& t) {
+    KeyCheckExpectation e;
+    e.master[1].fetchStatus = 0xF8;
+    e.master[2].requestStatus = 0x05;  // queried with 0x81, no fetch
+    e.master[4].fetchStatus = 0xF1;
+    e.master[6].fetchStatus = 0x07;  // queried, but only F8 and F1 mean absent
+    e.dukpt[3].fetchStatus = 0xF8;
+    e.dukpt[7].requestStatus = 0x80;  // no query, no fetch
+    e.dukpt[9].fetchStatus = 0xF1;
+    EXPECT_EQ("", run.result.err);
+    ASSERT_TRUE(run.resultExists);
+    EXPECT_EQ(ExpectedResultFile(e), run.resultText);
+
+    EXPECT_TRUE(t.errors().empty()) << t.errors().front();
+    ExpectFrames(t, e);
+    ExpectPauses(t);
+    // Six 0x81 exchanges: after the request status 05, the fetch status 07 and the four
+    // absent keys (F8, F1); 80 is not an error status.
+    int nQueries = 0, nAnswers = 0;
+    for (const ByteVec& f : t.rxFrames())
+        nQueries += bytesToHex(f) == "05 04 81 80";
+    for (const ByteVec& f : t.txFrames())
+        nAnswers += f.size() > 2 && f[2] == 0x81;
+    EXPECT_EQ(6, nQueries);
+    EXPECT_EQ(6, nAnswers);
 }
 
 // A run whose set-up failed: exit code 1, and the failure text on the console and as the

@@ -5,12 +5,12 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
-#include <hidsdi.h>
-#include <setupapi.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <string>
+
+#include "HidIdentity.h"
+#include "HidInterfacePaths.h"
 
 namespace {
 
@@ -19,21 +19,10 @@ const DWORD kReportLength = 65;
 bool UnderUmockdev() { return getenv("UMOCKDEV_DIR") != nullptr; }
 
 std::string FindRecordedTerminal() {
-    GUID hidGuid;
-    HidD_GetHidGuid(&hidGuid);
-    HDEVINFO hDevInfo = SetupDiGetClassDevsA(&hidGuid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     std::string found;
-    SP_DEVICE_INTERFACE_DATA data = {};
-    data.cbSize = sizeof(data);
-    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(hDevInfo, NULL, &hidGuid, i, &data); ++i) {
-        char buffer[512];
-        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer);
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (SetupDiGetDeviceInterfaceDetailA(hDevInfo, &data, detail, sizeof(buffer), NULL, NULL) &&
-            strstr(detail->DevicePath, "#hidraw_hidraw0#"))
-            found = detail->DevicePath;
-    }
-    SetupDiDestroyDeviceInfoList(hDevInfo);
+    for (const std::string& path : testsupport::HidInterfacePaths())
+        if (path.find("#hidraw_hidraw0#") != std::string::npos)
+            found = path;
     return found;
 }
 
@@ -47,27 +36,8 @@ TEST(HidrawUmockdev, TheRecordedTerminalIsListedWithItsIdentityCapsAndAnswersOne
                            NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, h) << GetLastError();
 
-    HIDD_ATTRIBUTES attributes = {};
-    attributes.Size = sizeof(attributes);
-    ASSERT_TRUE(HidD_GetAttributes(h, &attributes));
-    EXPECT_EQ(0x1209, attributes.VendorID);
-    EXPECT_EQ(0x0001, attributes.ProductID);
-    EXPECT_EQ(0x0102, attributes.VersionNumber);
-    WCHAR szText[64];
-    ASSERT_TRUE(HidD_GetManufacturerString(h, szText, sizeof(szText)));
-    EXPECT_EQ(std::wstring(L"Test Maker"), szText);
-    ASSERT_TRUE(HidD_GetProductString(h, szText, sizeof(szText)));
-    EXPECT_EQ(std::wstring(L"Payment Terminal"), szText);
-    ASSERT_TRUE(HidD_GetSerialNumberString(h, szText, sizeof(szText)));
-    EXPECT_EQ(std::wstring(L"SN42"), szText);
-
-    PHIDP_PREPARSED_DATA preparsed;
-    ASSERT_TRUE(HidD_GetPreparsedData(h, &preparsed));
-    HIDP_CAPS caps;
-    ASSERT_EQ(HIDP_STATUS_SUCCESS, HidP_GetCaps(preparsed, &caps));
-    HidD_FreePreparsedData(preparsed);
-    EXPECT_EQ(kReportLength, caps.InputReportByteLength);
-    EXPECT_EQ(kReportLength, caps.OutputReportByteLength);
+    EXPECT_EQ("1209:0001 v0102, usage page ff00, reports 65/65, Test Maker, Payment Terminal, SN42",
+              testsupport::HidIdentity(h));
 
     HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     BYTE output[kReportLength] = {2, 3, 'A', 'B', 'C'};

@@ -76,6 +76,15 @@ bool DeviceOf(const DeviceInfoSet& set, PSP_DEVINFO_DATA DeviceInfoData) {
     return false;
 }
 
+// A live set and, when the caller names a device node, one the set lists; null with the
+// error set. Callers keep SetsMutex() held.
+DeviceInfoSet* SetWithDevice(HDEVINFO hDevInfo, PSP_DEVINFO_DATA DeviceInfoData) {
+    DeviceInfoSet* set = SetOf(hDevInfo);
+    if (set && DeviceInfoData && !DeviceOf(*set, DeviceInfoData))
+        return nullptr;
+    return set;
+}
+
 }  // namespace
 
 extern "C" HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR, HWND, DWORD Flags) {
@@ -183,10 +192,8 @@ extern "C" BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP
                                                      PSP_CLASSINSTALL_HEADER ClassInstallParams,
                                                      DWORD ClassInstallParamsSize) {
     std::lock_guard<std::mutex> lock(SetsMutex());
-    ::DeviceInfoSet* set = SetOf(DeviceInfoSet);
+    ::DeviceInfoSet* set = SetWithDevice(DeviceInfoSet, DeviceInfoData);
     if (!set)
-        return FALSE;
-    if (DeviceInfoData && !DeviceOf(*set, DeviceInfoData))
         return FALSE;
     const DWORD dwDevInst = DeviceInfoData ? DeviceInfoData->DevInst : 0;
     if (!ClassInstallParams) {
@@ -206,10 +213,8 @@ extern "C" BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP
 extern "C" BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                                  PSP_DEVINFO_DATA DeviceInfoData) {
     std::lock_guard<std::mutex> lock(SetsMutex());
-    ::DeviceInfoSet* set = SetOf(DeviceInfoSet);
+    ::DeviceInfoSet* set = SetWithDevice(DeviceInfoSet, DeviceInfoData);
     if (!set)
-        return FALSE;
-    if (DeviceInfoData && !DeviceOf(*set, DeviceInfoData))
         return FALSE;
     if (InstallFunction != DIF_REMOVE)
         return Fail(kErrorDiDoDefault);
@@ -223,10 +228,8 @@ extern "C" BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HD
 extern "C" BOOL WINAPI SetupDiGetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                                       PSP_DEVINSTALL_PARAMS_A DeviceInstallParams) {
     std::lock_guard<std::mutex> lock(SetsMutex());
-    ::DeviceInfoSet* set = SetOf(DeviceInfoSet);
+    ::DeviceInfoSet* set = SetWithDevice(DeviceInfoSet, DeviceInfoData);
     if (!set)
-        return FALSE;
-    if (DeviceInfoData && !DeviceOf(*set, DeviceInfoData))
         return FALSE;
     if (!DeviceInstallParams || DeviceInstallParams->cbSize != sizeof(SP_DEVINSTALL_PARAMS_A))
         return Fail(ERROR_INVALID_USER_BUFFER);

@@ -172,6 +172,28 @@ int Close(SocketRef socketObject) {
     return 0;
 }
 
+// The socket of a send or receive once its arguments pass: known, a buffer for a length
+// above zero, and that direction not shut down. Null with the error set otherwise.
+SocketRef TransferSocket(SOCKET s, const void* buf, int len, bool SocketObject::*pShut) {
+    SocketRef socketObject = Winsock::Instance().Find(s);
+    if (!socketObject)
+        return nullptr;
+    int nError = 0;
+    if (len < 0) {
+        nError = WSAEINVAL;
+    } else if (buf == nullptr && len > 0) {
+        nError = WSAEFAULT;
+    } else {
+        std::lock_guard<std::mutex> lock(Winsock::Instance().Mutex());
+        if ((*socketObject).*pShut)
+            nError = WSAESHUTDOWN;
+    }
+    if (nError == 0)
+        return socketObject;
+    Fail(nError);
+    return nullptr;
+}
+
 // An IPv4 address record as the callers pass it: at least 16 bytes, family AF_INET.
 bool EndpointFrom(const struct sockaddr* pName, int nNameLength, HostEndpoint* pEndpoint) {
     if (pName == nullptr || nNameLength < static_cast<int>(sizeof(sockaddr_in))) {
@@ -408,18 +430,9 @@ int __WSAFDIsSet(SOCKET s, fd_set* set) {
 }
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const struct sockaddr* to, int tolen) {
-    SocketRef socketObject = Winsock::Instance().Find(s);
+    SocketRef socketObject = TransferSocket(s, buf, len, &SocketObject::bSendShut);
     if (!socketObject)
         return SOCKET_ERROR;
-    if (len < 0)
-        return Fail(WSAEINVAL);
-    if (buf == nullptr && len > 0)
-        return Fail(WSAEFAULT);
-    {
-        std::lock_guard<std::mutex> lock(Winsock::Instance().Mutex());
-        if (socketObject->bSendShut)
-            return Fail(WSAESHUTDOWN);
-    }
     HostEndpoint destination;
     const HostEndpoint* pDestination = nullptr;
     if (socketObject->nType != SOCK_STREAM && to != nullptr) {
@@ -435,18 +448,9 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const struct sockaddr*
 }
 
 int recvfrom(SOCKET s, char* buf, int len, int flags, struct sockaddr* from, int* fromlen) {
-    SocketRef socketObject = Winsock::Instance().Find(s);
+    SocketRef socketObject = TransferSocket(s, buf, len, &SocketObject::bReceiveShut);
     if (!socketObject)
         return SOCKET_ERROR;
-    if (len < 0)
-        return Fail(WSAEINVAL);
-    if (buf == nullptr && len > 0)
-        return Fail(WSAEFAULT);
-    {
-        std::lock_guard<std::mutex> lock(Winsock::Instance().Mutex());
-        if (socketObject->bReceiveShut)
-            return Fail(WSAESHUTDOWN);
-    }
     const bool bWantSource = socketObject->nType != SOCK_STREAM && from != nullptr;
     if (bWantSource && (fromlen == nullptr || *fromlen < static_cast<int>(sizeof(sockaddr_in))))
         return Fail(WSAEFAULT);

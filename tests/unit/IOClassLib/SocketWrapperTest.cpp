@@ -15,6 +15,8 @@ namespace {
 
 using std::chrono::milliseconds;
 
+std::string Text(const CString& cs) { return std::string((LPCTSTR)cs, cs.GetLength()); }
+
 // A wrapper set up as the TCP/IP port sets its own up, and always cleaned up so that
 // no test leaves Winsock started behind.
 struct Wrapper {
@@ -23,10 +25,20 @@ struct Wrapper {
         socket.SetHostPort(wPort);
     }
     ~Wrapper() { socket.Cleanup(); }
+
+    // Starts, connects and has the peer accept the connection.
+    ::testing::AssertionResult ConnectTo(tcp_test::LoopbackPeer& peer) {
+        if (!socket.Init())
+            return ::testing::AssertionFailure() << "Init failed";
+        if (!socket.Connect())
+            return ::testing::AssertionFailure() << "Connect failed: " << Text(socket.GetLastErrorText());
+        if (!peer.Accept())
+            return ::testing::AssertionFailure() << "the peer accepted nothing";
+        return ::testing::AssertionSuccess();
+    }
+
     CSocketWrapper socket;
 };
-
-std::string Text(const CString& cs) { return std::string((LPCTSTR)cs, cs.GetLength()); }
 
 std::string Dotted(DWORD dwAddress) {
     return std::to_string(dwAddress >> 24) + "." + std::to_string((dwAddress >> 16) & 0xFF) + "." +
@@ -101,9 +113,7 @@ TEST(SocketWrapperConnect, ConnectsSendsReceivesAndSeesThePeerClose) {
     tcp_test::LoopbackPeer peer;
     ASSERT_TRUE(peer.IsListening());
     Wrapper w("127.0.0.1", peer.Port());
-    ASSERT_TRUE(w.socket.Init());
-    ASSERT_TRUE(w.socket.Connect()) << Text(w.socket.GetLastErrorText());
-    ASSERT_TRUE(peer.Accept());
+    ASSERT_TRUE(w.ConnectTo(peer));
     EXPECT_TRUE(w.socket.IsValid());
     EXPECT_EQ("socket(AF_INET, SOCK_STREAM, IPPROTO_IP)", Text(w.socket.GetSocketDesc()));
 
@@ -154,9 +164,7 @@ TEST(SocketWrapperConnect, RefusedConnectLeavesNoSocketAndCanBeRetried) {
 TEST(SocketWrapperConnect, ReconnectReplacesThePreviousConnection) {
     tcp_test::LoopbackPeer peer;
     Wrapper w("127.0.0.1", peer.Port());
-    ASSERT_TRUE(w.socket.Init());
-    ASSERT_TRUE(w.socket.Connect());
-    ASSERT_TRUE(peer.Accept());
+    ASSERT_TRUE(w.ConnectTo(peer));
     ASSERT_TRUE(w.socket.Connect());
     // The first connection was shut down; a new one waits to be accepted.
     EXPECT_TRUE(peer.ClientClosed());
@@ -183,9 +191,7 @@ TEST(SocketWrapperSockets, TypeAndProtocolNumbersMapToNames) {
 TEST(SocketWrapperSockets, SecondCreateWhileConnectedFailsAndKeepsTheConnection) {
     tcp_test::LoopbackPeer peer;
     Wrapper w("127.0.0.1", peer.Port());
-    ASSERT_TRUE(w.socket.Init());
-    ASSERT_TRUE(w.socket.Connect());
-    ASSERT_TRUE(peer.Accept());
+    ASSERT_TRUE(w.ConnectTo(peer));
     EXPECT_FALSE(w.socket.CreateSocket(2, 17));
     EXPECT_EQ("Error. Socket already created socket(AF_INET, SOCK_STREAM, IPPROTO_IP)",
               Text(w.socket.GetLastErrorText()));
@@ -196,9 +202,7 @@ TEST(SocketWrapperSockets, SecondCreateWhileConnectedFailsAndKeepsTheConnection)
 TEST(SocketWrapperWait, WaitsTheMillisecondsAskedFor) {
     tcp_test::LoopbackPeer peer;
     Wrapper w("127.0.0.1", peer.Port());
-    ASSERT_TRUE(w.socket.Init());
-    ASSERT_TRUE(w.socket.Connect());
-    ASSERT_TRUE(peer.Accept());
+    ASSERT_TRUE(w.ConnectTo(peer));
     {
         // Under a second is still a wait: cut to whole seconds it would be none.
         DelayedSend later(peer, 300, "x");
@@ -212,9 +216,7 @@ TEST(SocketWrapperWait, WaitsTheMillisecondsAskedFor) {
 TEST(SocketWrapperDiscard, DropsWhatHasArrivedButLeavesThePeersCloseToTheNextReceive) {
     tcp_test::LoopbackPeer peer;
     Wrapper w("127.0.0.1", peer.Port());
-    ASSERT_TRUE(w.socket.Init());
-    ASSERT_TRUE(w.socket.Connect());
-    ASSERT_TRUE(peer.Accept());
+    ASSERT_TRUE(w.ConnectTo(peer));
     EXPECT_EQ(0, w.socket.DiscardPending()) << "nothing there: returns without waiting";
 
     const std::string late(10000, 'L');
@@ -248,9 +250,7 @@ TEST(SocketWrapperLocalAddress, LoopbackHostNameStillBindsForALoopbackTerminal) 
     tcp_test::LoopbackPeer peer;
     Wrapper w("127.0.0.1", peer.Port());
     w.socket.SetLocalHost("127.0.1.1");
-    ASSERT_TRUE(w.socket.Init());
-    ASSERT_TRUE(w.socket.Connect()) << Text(w.socket.GetLastErrorText());
-    ASSERT_TRUE(peer.Accept());
+    ASSERT_TRUE(w.ConnectTo(peer));
     EXPECT_EQ("127.0.1.1", peer.ClientAddress());
 }
 
@@ -258,9 +258,7 @@ TEST(SocketWrapperLocalAddress, UnresolvableHostNameLetsTheSystemChoose) {
     tcp_test::LoopbackPeer peer;
     Wrapper w("127.0.0.1", peer.Port());
     w.socket.SetLocalHost("keyprobe-no-such-local-host.invalid");
-    ASSERT_TRUE(w.socket.Init());
-    ASSERT_TRUE(w.socket.Connect()) << Text(w.socket.GetLastErrorText());
-    ASSERT_TRUE(peer.Accept());
+    ASSERT_TRUE(w.ConnectTo(peer));
     EXPECT_EQ("127.0.0.1", peer.ClientAddress());
 }
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <chrono>
 #include <sstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,7 +33,21 @@ protected:
         ASSERT_TRUE(m_store.ok());
         m_pLog = new CDebugFile(kLogKey);
     }
-    void TearDown() override { delete m_pLog; }
+    void TearDown() override {
+        // The port logs until it is gone.
+        port.reset();
+        peer.reset();
+        delete m_pLog;
+    }
+
+    // A port opened on a loopback peer that has accepted it. Call it in
+    // ASSERT_NO_FATAL_FAILURE.
+    void OpenOnPeer() {
+        peer.reset(new tcp_test::LoopbackPeer);
+        port.reset(new TCPIPPort(m_pLog, "127.0.0.1", peer->Port()));
+        ASSERT_TRUE(port->OpenPort());
+        ASSERT_TRUE(peer->Accept());
+    }
 
     // The texts logged since the last call, one per line.
     std::vector<std::string> TakeLog() {
@@ -56,6 +71,8 @@ protected:
     testsupport::TempRegistryStore m_store{m_tmp.file("registry.reg"),
                                            testsupport::debugLogStore(kLogKey, m_tmp.file("io.txt"))};
     CDebugFile* m_pLog = nullptr;
+    std::unique_ptr<tcp_test::LoopbackPeer> peer;
+    std::unique_ptr<TCPIPPort> port;
 };
 
 typedef std::vector<std::string> Lines;
@@ -131,24 +148,21 @@ TEST_F(TCPIPPortTest, ReadAndWriteRefuseBeforeOpen) {
 }
 
 TEST_F(TCPIPPortTest, OpenTwiceConnectsOnceAndReopenConnectsAgain) {
-    tcp_test::LoopbackPeer peer;
-    TCPIPPort port(m_pLog, "127.0.0.1", peer.Port());
-    ASSERT_TRUE(port.OpenPort());
-    ASSERT_TRUE(peer.Accept());
-    EXPECT_TRUE(port.OpenPort());
-    EXPECT_FALSE(peer.Accept(200)) << "a second connection was made";
+    ASSERT_NO_FATAL_FAILURE(OpenOnPeer());
+    EXPECT_TRUE(port->OpenPort());
+    EXPECT_FALSE(peer->Accept(200)) << "a second connection was made";
 
-    EXPECT_TRUE(port.ClosePort());
-    EXPECT_FALSE(port.IsOpen());
-    EXPECT_TRUE(peer.ClientClosed());
-    EXPECT_TRUE(port.ClosePort());
+    EXPECT_TRUE(port->ClosePort());
+    EXPECT_FALSE(port->IsOpen());
+    EXPECT_TRUE(peer->ClientClosed());
+    EXPECT_TRUE(port->ClosePort());
 
-    ASSERT_TRUE(port.OpenPort());
-    EXPECT_TRUE(peer.Accept());
+    ASSERT_TRUE(port->OpenPort());
+    EXPECT_TRUE(peer->Accept());
     BYTE frame[] = {0x05, 0x04, 0x16, 0x17};
     DWORD dwLength = 4;
-    EXPECT_TRUE(port.Write(frame, 4, &dwLength));
-    EXPECT_EQ(std::string("\x05\x04\x16\x17"), peer.Receive(4));
+    EXPECT_TRUE(port->Write(frame, 4, &dwLength));
+    EXPECT_EQ(std::string("\x05\x04\x16\x17"), peer->Receive(4));
 }
 
 TEST_F(TCPIPPortTest, RefusedOpenFailsQuietlyAndMayBeRetried) {
@@ -169,62 +183,53 @@ TEST_F(TCPIPPortTest, RefusedOpenFailsQuietlyAndMayBeRetried) {
 }
 
 TEST_F(TCPIPPortTest, ShortReadTimesOutAndGetsWaitingBytes) {
-    tcp_test::LoopbackPeer peer;
-    TCPIPPort port(m_pLog, "127.0.0.1", peer.Port());
-    ASSERT_TRUE(port.OpenPort());
-    ASSERT_TRUE(peer.Accept());
+    ASSERT_NO_FATAL_FAILURE(OpenOnPeer());
 
     BYTE buf[16];
     DWORD dwLength = 4;
-    EXPECT_FALSE(port.Read(buf, sizeof(buf), &dwLength));
+    EXPECT_FALSE(port->Read(buf, sizeof(buf), &dwLength));
     EXPECT_EQ(0u, dwLength);
-    EXPECT_EQ(0u, port.m_dwLastError);
-    EXPECT_EQ(900u, port.m_CurrentReadTimeout);
+    EXPECT_EQ(0u, port->m_dwLastError);
+    EXPECT_EQ(900u, port->m_CurrentReadTimeout);
     EXPECT_EQ((Lines{"+TCPIPPort::Read()", "-TCPIPPort::Read(). Socket timeout"}), TakeLog());
 
-    ASSERT_TRUE(peer.Send(std::string("\x05\x05\x16\x00\x16", 5)));
+    ASSERT_TRUE(peer->Send(std::string("\x05\x05\x16\x00\x16", 5)));
     dwLength = 50;  // 5500 ms: waits for the bytes in flight
-    EXPECT_TRUE(port.Read(buf, sizeof(buf), &dwLength));
-    EXPECT_EQ(5500u, port.m_CurrentReadTimeout);
+    EXPECT_TRUE(port->Read(buf, sizeof(buf), &dwLength));
+    EXPECT_EQ(5500u, port->m_CurrentReadTimeout);
     ASSERT_EQ(5u, dwLength) << "one receive returns what has arrived";
     EXPECT_EQ(0, memcmp(buf, "\x05\x05\x16\x00\x16", 5));
     EXPECT_EQ((Lines{"+TCPIPPort::Read()", "-TCPIPPort::Read()"}), TakeLog());
 }
 
 TEST_F(TCPIPPortTest, ReadWaitsNoLongerThanTheFramingsDeadline) {
-    tcp_test::LoopbackPeer peer;
-    TCPIPPort port(m_pLog, "127.0.0.1", peer.Port());
-    ASSERT_TRUE(port.OpenPort());
-    ASSERT_TRUE(peer.Accept());
-    std::thread later([&peer] {
+    ASSERT_NO_FATAL_FAILURE(OpenOnPeer());
+    std::thread later([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        peer.Send("x");
+        peer->Send("x");
     });
     // 5,500 ms of its own, but the reply it belongs to has already run out of time.
-    port.SetReadDeadline(GetTickCount());
+    port->SetReadDeadline(GetTickCount());
     BYTE buf[64];
     DWORD dwLength = 50;
-    EXPECT_FALSE(port.Read(buf, sizeof(buf), &dwLength));
+    EXPECT_FALSE(port->Read(buf, sizeof(buf), &dwLength));
     EXPECT_EQ(0u, dwLength);
-    port.ClearReadDeadline();
+    port->ClearReadDeadline();
     later.join();
 }
 
 TEST_F(TCPIPPortTest, OneReadDeliversAtMostTheStagingBuffer) {
-    tcp_test::LoopbackPeer peer;
-    TCPIPPort port(m_pLog, "127.0.0.1", peer.Port());
-    ASSERT_TRUE(port.OpenPort());
-    ASSERT_TRUE(peer.Accept());
+    ASSERT_NO_FATAL_FAILURE(OpenOnPeer());
     std::string sent;
     for (int i = 0; i < 10000; ++i)
         sent += (char)(i * 7);
-    ASSERT_TRUE(peer.Send(sent));
+    ASSERT_TRUE(peer->Send(sent));
 
     std::vector<BYTE> buf(10000);
     std::string got;
     while (got.size() < sent.size()) {
         DWORD dwLength = 10000;
-        ASSERT_TRUE(port.Read(buf.data(), (DWORD)buf.size(), &dwLength));
+        ASSERT_TRUE(port->Read(buf.data(), (DWORD)buf.size(), &dwLength));
         ASSERT_GT(dwLength, 0u);
         ASSERT_LE(dwLength, 6144u);
         got.append((const char*)buf.data(), dwLength);
@@ -233,48 +238,39 @@ TEST_F(TCPIPPortTest, OneReadDeliversAtMostTheStagingBuffer) {
 }
 
 TEST_F(TCPIPPortTest, ReadNeverStoresMoreThanTheBufferHolds) {
-    tcp_test::LoopbackPeer peer;
-    TCPIPPort port(m_pLog, "127.0.0.1", peer.Port());
-    ASSERT_TRUE(port.OpenPort());
-    ASSERT_TRUE(peer.Accept());
-    ASSERT_TRUE(peer.Send("0123456789"));
+    ASSERT_NO_FATAL_FAILURE(OpenOnPeer());
+    ASSERT_TRUE(peer->Send("0123456789"));
     BYTE buf[5] = {0};
     DWORD dwLength = 10;  // more than the buffer: a caller's mistake, not an overflow
-    ASSERT_TRUE(port.Read(buf, 4, &dwLength));
+    ASSERT_TRUE(port->Read(buf, 4, &dwLength));
     EXPECT_EQ(4u, dwLength);
     EXPECT_EQ(0, buf[4]);
 }
 
 TEST_F(TCPIPPortTest, FlushDropsBytesTheTerminalAlreadySent) {
-    tcp_test::LoopbackPeer peer;
-    TCPIPPort port(m_pLog, "127.0.0.1", peer.Port());
-    ASSERT_TRUE(port.OpenPort());
-    ASSERT_TRUE(peer.Accept());
+    ASSERT_NO_FATAL_FAILURE(OpenOnPeer());
     // A reply that came after its exchange gave up must not answer the next command.
-    ASSERT_TRUE(peer.Send("\x05\x04\x51\x50"));
-    ASSERT_EQ(1, port.m_Socket.WaitForData(5000));
-    port.FlushReceiveBuffer();
-    ASSERT_TRUE(peer.Send("\x05\x04\x16\x17"));
+    ASSERT_TRUE(peer->Send("\x05\x04\x51\x50"));
+    ASSERT_EQ(1, port->m_Socket.WaitForData(5000));
+    port->FlushReceiveBuffer();
+    ASSERT_TRUE(peer->Send("\x05\x04\x16\x17"));
     BYTE buf[8];
     DWORD dwLength = 40;
-    ASSERT_TRUE(port.Read(buf, sizeof(buf), &dwLength));
+    ASSERT_TRUE(port->Read(buf, sizeof(buf), &dwLength));
     EXPECT_EQ(4u, dwLength);
     EXPECT_EQ(0, memcmp(buf, "\x05\x04\x16\x17", 4));
 }
 
 TEST_F(TCPIPPortTest, ClosedConnectionReadsAsZeroBytesAndWritesFail) {
-    tcp_test::LoopbackPeer peer;
-    TCPIPPort port(m_pLog, "127.0.0.1", peer.Port());
-    ASSERT_TRUE(port.OpenPort());
-    ASSERT_TRUE(peer.Accept());
-    peer.CloseConnection();
-    peer.CloseListener();
+    ASSERT_NO_FATAL_FAILURE(OpenOnPeer());
+    peer->CloseConnection();
+    peer->CloseListener();
 
     BYTE buf[8];
     DWORD dwLength = 5;
-    EXPECT_TRUE(port.Read(buf, sizeof(buf), &dwLength));
+    EXPECT_TRUE(port->Read(buf, sizeof(buf), &dwLength));
     EXPECT_EQ(0u, dwLength);
-    EXPECT_TRUE(port.IsOpen()) << "a lost connection does not close the port";
+    EXPECT_TRUE(port->IsOpen()) << "a lost connection does not close the port";
     TakeLog();
 
     // The first send may still leave; the peer's reset fails a later one.
@@ -283,16 +279,16 @@ TEST_F(TCPIPPortTest, ClosedConnectionReadsAsZeroBytesAndWritesFail) {
     BOOL bWritten = TRUE;
     for (int i = 0; i < 50 && bWritten; ++i) {
         dwLength = 4;
-        bWritten = port.Write(frame, 4, &dwLength);
+        bWritten = port->Write(frame, 4, &dwLength);
         if (bWritten) {
             DWORD dwRead = 1;
-            port.Read(buf, sizeof(buf), &dwRead);
+            port->Read(buf, sizeof(buf), &dwRead);
         }
     }
     const std::string err = testing::internal::GetCapturedStderr();
     ASSERT_FALSE(bWritten);
     EXPECT_EQ(0u, dwLength);
-    EXPECT_EQ((DWORD)WSAECONNRESET, port.m_dwLastError);
+    EXPECT_EQ((DWORD)WSAECONNRESET, port->m_dwLastError);
     EXPECT_NE(std::string::npos, err.find("\nError. sendto() 10054\n"));
     const Lines log = TakeLog();
     ASSERT_FALSE(log.empty());
@@ -300,37 +296,31 @@ TEST_F(TCPIPPortTest, ClosedConnectionReadsAsZeroBytesAndWritesFail) {
 }
 
 TEST_F(TCPIPPortTest, WriteOfNothingSendsNothing) {
-    tcp_test::LoopbackPeer peer;
-    TCPIPPort port(m_pLog, "127.0.0.1", peer.Port());
-    ASSERT_TRUE(port.OpenPort());
-    ASSERT_TRUE(peer.Accept());
+    ASSERT_NO_FATAL_FAILURE(OpenOnPeer());
     BYTE frame[] = {0x05};
     DWORD dwLength = 7;
-    EXPECT_FALSE(port.Write(frame, 0, &dwLength));
+    EXPECT_FALSE(port->Write(frame, 0, &dwLength));
     EXPECT_EQ(7u, dwLength);
-    EXPECT_FALSE(port.Write(NULL, 1, &dwLength));
+    EXPECT_FALSE(port->Write(NULL, 1, &dwLength));
     EXPECT_EQ((Lines{"+TCPIPPort::Write()", "+TCPIPPort::Write()"}), TakeLog());
     dwLength = 1;
-    ASSERT_TRUE(port.Write(frame, 1, &dwLength));
-    EXPECT_EQ(std::string("\x05", 1), peer.Receive(2, 300)) << "only the real write arrived";
+    ASSERT_TRUE(port->Write(frame, 1, &dwLength));
+    EXPECT_EQ(std::string("\x05", 1), peer->Receive(2, 300)) << "only the real write arrived";
 }
 
 TEST_F(TCPIPPortTest, CloseWhileAReadWaitsEndsTheRead) {
-    tcp_test::LoopbackPeer peer;
-    TCPIPPort port(m_pLog, "127.0.0.1", peer.Port());
-    ASSERT_TRUE(port.OpenPort());
-    ASSERT_TRUE(peer.Accept());
+    ASSERT_NO_FATAL_FAILURE(OpenOnPeer());
     BOOL bRead = TRUE;
     DWORD dwLength = 600;  // 60.5 s
     BYTE buf[700];
-    std::thread reader([&] { bRead = port.Read(buf, sizeof(buf), &dwLength); });
+    std::thread reader([&] { bRead = port->Read(buf, sizeof(buf), &dwLength); });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_TRUE(port.ClosePort());
+    EXPECT_TRUE(port->ClosePort());
     reader.join();
     // Woken by the close rather than by the end of its minute: either the receive found the
     // socket gone, or it read the end of the connection.
     EXPECT_TRUE(!bRead || dwLength == 0);
-    EXPECT_FALSE(port.IsOpen());
+    EXPECT_FALSE(port->IsOpen());
 }
 
 TEST_F(TCPIPPortTest, DestructionReleasesWinsock) {

@@ -9,7 +9,8 @@ namespace {
 
 // What a worker routine saw, for the test to inspect after StopWatcher has returned.
 struct WorkerRecord {
-    CThreadWatcher* pWatcher = nullptr;
+    explicit WorkerRecord(CThreadWatcher* pWatcherOf = nullptr) : pWatcher(pWatcherOf) {}
+    CThreadWatcher* pWatcher;
     std::atomic<int> nRuns{0};
     std::atomic<bool> bSawStopOnFirstPoll{false};
     std::atomic<bool> bLeftLoop{false};
@@ -76,8 +77,7 @@ TEST(ThreadWatcherIdle, LogDeviceNameAndStopFlag) {
 
 TEST(ThreadWatcherRun, CreatedThreadWaitsForResumeThenStopsOnRequest) {
     CThreadWatcher watcher;
-    WorkerRecord record;
-    record.pWatcher = &watcher;
+    WorkerRecord record(&watcher);
     ASSERT_TRUE(watcher.StartWatcher(PollingWorker, &record, THREAD_PRIORITY_NORMAL));
     EXPECT_NE(INVALID_HANDLE_VALUE, watcher.GetThreadHandle());
     ::Sleep(20);
@@ -96,8 +96,7 @@ TEST(ThreadWatcherRun, CreatedThreadWaitsForResumeThenStopsOnRequest) {
 
 TEST(ThreadWatcherRun, StopOfNeverResumedThreadLetsItSeeTheRequest) {
     CThreadWatcher watcher;
-    WorkerRecord record;
-    record.pWatcher = &watcher;
+    WorkerRecord record(&watcher);
     ASSERT_TRUE(watcher.StartWatcher(PollingWorker, &record, THREAD_PRIORITY_NORMAL));
     EXPECT_TRUE(watcher.StopWatcher());
     EXPECT_EQ(1, record.nRuns);
@@ -107,8 +106,7 @@ TEST(ThreadWatcherRun, StopOfNeverResumedThreadLetsItSeeTheRequest) {
 
 TEST(ThreadWatcherRun, RoutineThatAlreadyReportedIsReaped) {
     CThreadWatcher watcher;
-    WorkerRecord record;
-    record.pWatcher = &watcher;
+    WorkerRecord record(&watcher);
     ASSERT_TRUE(watcher.StartWatcher(ImmediateWorker, &record, THREAD_PRIORITY_NORMAL));
     watcher.Resume();
     WaitUntil(record.bLeftLoop);
@@ -119,10 +117,8 @@ TEST(ThreadWatcherRun, RoutineThatAlreadyReportedIsReaped) {
 
 TEST(ThreadWatcherRun, RestartStopsThePreviousThreadFirst) {
     CThreadWatcher watcher;
-    WorkerRecord first;
-    WorkerRecord second;
-    first.pWatcher = &watcher;
-    second.pWatcher = &watcher;
+    WorkerRecord first(&watcher);
+    WorkerRecord second(&watcher);
     ASSERT_TRUE(watcher.StartWatcher(PollingWorker, &first, THREAD_PRIORITY_NORMAL));
     watcher.Resume();
     WaitUntil(first.bRunning);
@@ -159,8 +155,7 @@ TEST(ThreadWatcherRun, UnknownPriorityMeansNormal) {
     };
     for (const auto& [nPriority, nExpected] : cases) {
         CThreadWatcher watcher;
-        WorkerRecord record;
-        record.pWatcher = &watcher;
+        WorkerRecord record(&watcher);
         ASSERT_TRUE(watcher.StartWatcher(PollingWorker, &record, nPriority)) << nPriority;
         EXPECT_EQ(nExpected, ::GetThreadPriority(watcher.GetThreadHandle())) << nPriority;
         watcher.Resume();

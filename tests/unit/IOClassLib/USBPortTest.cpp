@@ -55,11 +55,20 @@ protected:
     }
     // The port's lines in order, without the log's stamps.
     bool Logged(const std::string& text) { return LogText().find(text) != std::string::npos; }
+    // The terminal served and the port open on it. Call it in ASSERT_NO_FATAL_FAILURE.
+    void OpenOnTerminal() {
+        virt.reset(new testsupport::VirtualUsbioDevice(Options()));
+        ASSERT_TRUE(virt->ok()) << virt->error();
+        port.reset(new CUSBPort(log.get()));
+        ASSERT_TRUE(port->OpenPort()) << LogText();
+    }
 
     testsupport::TempDir tmp{"keyprobe-usbio"};
     testsupport::TempRegistryStore store{tmp.file("registry.reg"),
                                          testsupport::debugLogStore(kLogKey, tmp.file("io.txt"))};
     std::unique_ptr<CDebugFile> log;
+    std::unique_ptr<testsupport::VirtualUsbioDevice> virt;
+    std::unique_ptr<CUSBPort> port;
 };
 
 TEST(USBPortConstruction, BeforeAnyBindThePipeRefusesTheWrite) {
@@ -115,109 +124,94 @@ TEST_F(USBPortTest, TheTerminalsIdsComeFromTheSharedTable) {
 }
 
 TEST_F(USBPortTest, FramesInAndOut) {
-    testsupport::VirtualUsbioDevice virt(Options());
-    ASSERT_TRUE(virt.ok()) << virt.error();
-    CUSBPort port(log.get());
-    ASSERT_TRUE(port.OpenPort()) << LogText();
-    EXPECT_TRUE(port.IsOpen());
-    EXPECT_EQ(2u, port.m_ConfigInfo.NbOfPipes);
-    EXPECT_EQ(USBPORT_BULK_IN_ENDPOINT, port.m_ConfigInfo.PipeInfo[1].EndpointAddress);
+    ASSERT_NO_FATAL_FAILURE(OpenOnTerminal());
+    EXPECT_TRUE(port->IsOpen());
+    EXPECT_EQ(2u, port->m_ConfigInfo.NbOfPipes);
+    EXPECT_EQ(USBPORT_BULK_IN_ENDPOINT, port->m_ConfigInfo.PipeInfo[1].EndpointAddress);
 
     const Bytes request = Frame(37);
     DWORD dwLength = (DWORD)request.size();
-    ASSERT_TRUE(port.Write(request.data(), dwLength, &dwLength));
+    ASSERT_TRUE(port->Write(request.data(), dwLength, &dwLength));
     EXPECT_EQ(37u, dwLength);
-    ASSERT_TRUE(virt.WaitReceived(37));
-    EXPECT_EQ(request, virt.Received());
+    ASSERT_TRUE(virt->WaitReceived(37));
+    EXPECT_EQ(request, virt->Received());
 
     // 20 bytes in one read, 100 in packets of 32 (both header forms), a reply that does not
     // fit the caller's buffer.
     for (const Bytes& reply : {Frame(20), Frame(100), Frame(100, true), Frame(600, true)}) {
         SCOPED_TRACE(reply.size());
-        virt.Reply(reply);
+        virt->Reply(reply);
         std::vector<BYTE> buffer(1024 + 8, 0xCC);
         dwLength = 4;
-        ASSERT_TRUE(port.Read(buffer.data(), 1024, &dwLength));
+        ASSERT_TRUE(port->Read(buffer.data(), 1024, &dwLength));
         EXPECT_EQ(reply.size(), dwLength);
         EXPECT_EQ(reply, Bytes(buffer.begin(), buffer.begin() + dwLength));
     }
-    virt.Reply(Frame(100));
+    virt->Reply(Frame(100));
     BYTE small[50];
     dwLength = sizeof(small);
-    EXPECT_FALSE(port.Read(small, sizeof(small), &dwLength));
+    EXPECT_FALSE(port->Read(small, sizeof(small), &dwLength));
     EXPECT_EQ(50u, dwLength);
 }
 
 TEST_F(USBPortTest, AClosedPortKeepsItsPipesAndStillWrites) {
-    testsupport::VirtualUsbioDevice virt(Options());
-    ASSERT_TRUE(virt.ok()) << virt.error();
-    CUSBPort port(log.get());
-    ASSERT_TRUE(port.OpenPort()) << LogText();
-    EXPECT_TRUE(port.ClosePort());
-    EXPECT_FALSE(port.IsOpen());
-    EXPECT_EQ(nullptr, port.m_hDevList);
-    EXPECT_FALSE(port.m_Device.IsOpen());
-    EXPECT_TRUE(port.m_BulkOut.IsOpen());
+    ASSERT_NO_FATAL_FAILURE(OpenOnTerminal());
+    EXPECT_TRUE(port->ClosePort());
+    EXPECT_FALSE(port->IsOpen());
+    EXPECT_EQ(nullptr, port->m_hDevList);
+    EXPECT_FALSE(port->m_Device.IsOpen());
+    EXPECT_TRUE(port->m_BulkOut.IsOpen());
 
     const Bytes request = Frame(8);
     DWORD dwLength = (DWORD)request.size();
-    EXPECT_TRUE(port.Write(request.data(), dwLength, &dwLength));
-    ASSERT_TRUE(virt.WaitReceived(8));
-    EXPECT_EQ(request, virt.Received());
+    EXPECT_TRUE(port->Write(request.data(), dwLength, &dwLength));
+    ASSERT_TRUE(virt->WaitReceived(8));
+    EXPECT_EQ(request, virt->Received());
 
     // Opening again binds the same handles to the same endpoints once more.
-    ASSERT_TRUE(port.OpenPort()) << LogText();
-    virt.Reply(Frame(20));
+    ASSERT_TRUE(port->OpenPort()) << LogText();
+    virt->Reply(Frame(20));
     BYTE buffer[64];
     dwLength = sizeof(buffer);
-    EXPECT_TRUE(port.Read(buffer, sizeof(buffer), &dwLength));
+    EXPECT_TRUE(port->Read(buffer, sizeof(buffer), &dwLength));
     EXPECT_EQ(20u, dwLength);
 }
 
 TEST_F(USBPortTest, AStalledReplyEndpointFailsTheRead) {
-    testsupport::VirtualUsbioDevice virt(Options());
-    ASSERT_TRUE(virt.ok()) << virt.error();
-    CUSBPort port(log.get());
-    ASSERT_TRUE(port.OpenPort()) << LogText();
-    virt.Stall();
+    ASSERT_NO_FATAL_FAILURE(OpenOnTerminal());
+    virt->Stall();
     BYTE buffer[64];
     DWORD dwLength = sizeof(buffer);
-    EXPECT_FALSE(port.Read(buffer, sizeof(buffer), &dwLength));
+    EXPECT_FALSE(port->Read(buffer, sizeof(buffer), &dwLength));
     EXPECT_EQ(0u, dwLength);
-    EXPECT_NE(0u, port.GetLastPortError());
-    EXPECT_NE(USBIO_ERR_TIMEOUT, port.GetLastPortError());
+    EXPECT_NE(0u, port->GetLastPortError());
+    EXPECT_NE(USBIO_ERR_TIMEOUT, port->GetLastPortError());
 }
 
 TEST_F(USBPortTest, AnUnpluggedTerminalFailsWritesAndReadsAtOnce) {
-    testsupport::VirtualUsbioDevice virt(Options());
-    ASSERT_TRUE(virt.ok()) << virt.error();
-    CUSBPort port(log.get());
-    ASSERT_TRUE(port.OpenPort()) << LogText();
-    virt.Unplug();
+    ASSERT_NO_FATAL_FAILURE(OpenOnTerminal());
+    virt->Unplug();
     const Bytes request = Frame(8);
     DWORD dwLength = (DWORD)request.size();
-    EXPECT_FALSE(port.Write(request.data(), dwLength, &dwLength));
+    EXPECT_FALSE(port->Write(request.data(), dwLength, &dwLength));
     EXPECT_EQ(0u, dwLength);
-    EXPECT_EQ(USBIO_ERR_DEVICE_NOT_PRESENT, port.GetLastPortError());
+    EXPECT_EQ(USBIO_ERR_DEVICE_NOT_PRESENT, port->GetLastPortError());
     BYTE buffer[64];
     dwLength = sizeof(buffer);
-    EXPECT_FALSE(port.Read(buffer, sizeof(buffer), &dwLength));
-    EXPECT_EQ(USBIO_ERR_DEVICE_NOT_PRESENT, port.GetLastPortError());
+    EXPECT_FALSE(port->Read(buffer, sizeof(buffer), &dwLength));
+    EXPECT_EQ(USBIO_ERR_DEVICE_NOT_PRESENT, port->GetLastPortError());
 }
 
 TEST_F(USBPortTest, ASilentTerminalTimesOutWithTheExtension) {
-    testsupport::VirtualUsbioDevice virt(Options());
-    ASSERT_TRUE(virt.ok()) << virt.error();
-    CUSBPort port(log.get());
-    ASSERT_TRUE(port.OpenPort()) << LogText();
-    port.SetReadWriteTimeout(30);
-    port.SetReadTimeoutExtension(20);
+    ASSERT_NO_FATAL_FAILURE(OpenOnTerminal());
+    port->SetReadWriteTimeout(30);
+    port->SetReadTimeoutExtension(20);
     BYTE buffer[64];
     DWORD dwLength = sizeof(buffer);
-    EXPECT_FALSE(port.Read(buffer, sizeof(buffer), &dwLength));
+    EXPECT_FALSE(port->Read(buffer, sizeof(buffer), &dwLength));
     EXPECT_EQ(0u, dwLength);
-    EXPECT_EQ(USBIO_ERR_TIMEOUT, port.GetLastPortError());
-    EXPECT_EQ(50u, port.GetCurrentReadTimeout());
+    EXPECT_EQ(USBIO_ERR_TIMEOUT, port->GetLastPortError());
+    EXPECT_EQ(50u, port->GetCurrentReadTimeout());
 }
 
 }  // namespace

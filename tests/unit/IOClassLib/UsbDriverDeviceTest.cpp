@@ -10,6 +10,7 @@
 
 #include <string.h>
 
+#include <memory>
 #include <vector>
 
 #include "VirtualUsbioDevice.h"
@@ -71,7 +72,37 @@ struct BoundPipes {
     }
 };
 
-TEST(UsbDriverDevice, RequestsOnAClosedObjectNeverReachTheDriver) {
+// Serve: the virtual device served and the driver's list with it; Find adds the device's
+// number there, Bind pipes on both bulk endpoints. Call them in ASSERT_NO_FATAL_FAILURE.
+class OnVirtualDevice : public ::testing::Test {
+protected:
+    void Serve(const termsim::UsbioOptions& options, bool bLoopback = false) {
+        virt.reset(new testsupport::VirtualUsbioDevice(options, bLoopback));
+        ASSERT_TRUE(virt->ok()) << virt->error();
+        list.reset(new DeviceList);
+        ASSERT_NE(nullptr, (HDEVINFO)*list);
+    }
+    void Find(const termsim::UsbioOptions& options, bool bLoopback = false) {
+        ASSERT_NO_FATAL_FAILURE(Serve(options, bLoopback));
+        n = VirtualDeviceNumber(*list);
+        ASSERT_GE(n, 0);
+    }
+    void Bind(const termsim::UsbioOptions& options, bool bLoopback = false) {
+        ASSERT_NO_FATAL_FAILURE(Find(options, bLoopback));
+        pipes.reset(new BoundPipes(*list, n));
+        ASSERT_EQ(0u, pipes->dwStatus);
+    }
+
+    std::unique_ptr<testsupport::VirtualUsbioDevice> virt;
+    std::unique_ptr<DeviceList> list;
+    int n = -1;
+    std::unique_ptr<BoundPipes> pipes;
+};
+using UsbDriverDevice = OnVirtualDevice;
+using UsbDriverPipe = OnVirtualDevice;
+using UsbWorkers = OnVirtualDevice;
+
+TEST_F(UsbDriverDevice, RequestsOnAClosedObjectNeverReachTheDriver) {
     CUsbDriverPipe pipe;
     BYTE buffer[18];
     DWORD dwSize = sizeof(buffer);
@@ -88,19 +119,14 @@ TEST(UsbDriverDevice, RequestsOnAClosedObjectNeverReachTheDriver) {
     pipe.Close();
 }
 
-TEST(UsbDriverDevice, OpensTheVirtualDeviceOnceAndRefusesAnIndexPastTheList) {
-    testsupport::VirtualUsbioDevice virt(Options());
-    ASSERT_TRUE(virt.ok()) << virt.error();
-    DeviceList list;
-    ASSERT_NE(nullptr, (HDEVINFO)list);
-    const int n = VirtualDeviceNumber(list);
-    ASSERT_GE(n, 0);
+TEST_F(UsbDriverDevice, OpensTheVirtualDeviceOnceAndRefusesAnIndexPastTheList) {
+    ASSERT_NO_FATAL_FAILURE(Find(Options()));
 
     CUsbDriverDevice device;
-    ASSERT_EQ(0u, device.Open(n, list, &USBIO_DEVICE_INTERFACE_GUID));
+    ASSERT_EQ(0u, device.Open(n, *list, &USBIO_DEVICE_INTERFACE_GUID));
     const HANDLE hFirst = device.GetDeviceHandle();
     // Open on an open object keeps the handle it has, whatever number it is given.
-    EXPECT_EQ(0u, device.Open(n + 5, list, &USBIO_DEVICE_INTERFACE_GUID));
+    EXPECT_EQ(0u, device.Open(n + 5, *list, &USBIO_DEVICE_INTERFACE_GUID));
     EXPECT_EQ(hFirst, device.GetDeviceHandle());
     EXPECT_NE(0u, device.GetDriverFlags() & USBIO_INFOFLAG_VIRTUAL_DEVICE);
 
@@ -112,19 +138,16 @@ TEST(UsbDriverDevice, OpensTheVirtualDeviceOnceAndRefusesAnIndexPastTheList) {
     EXPECT_EQ(0x0001, descriptor[10] | descriptor[11] << 8);
 
     CUsbDriverDevice past;
-    EXPECT_EQ(USBIO_ERR_NO_SUCH_DEVICE_INSTANCE, past.Open(n + 1, list, &USBIO_DEVICE_INTERFACE_GUID));
+    EXPECT_EQ(USBIO_ERR_NO_SUCH_DEVICE_INSTANCE, past.Open(n + 1, *list, &USBIO_DEVICE_INTERFACE_GUID));
     EXPECT_FALSE(past.IsOpen());
 }
 
-TEST(UsbDriverDevice, ADriverOfAnotherInterfaceVersionIsRefusedAndLeftClosed) {
-    testsupport::VirtualUsbioDevice virt(Options(32, 0x0140));
-    ASSERT_TRUE(virt.ok()) << virt.error();
-    DeviceList list;
+TEST_F(UsbDriverDevice, ADriverOfAnotherInterfaceVersionIsRefusedAndLeftClosed) {
+    ASSERT_NO_FATAL_FAILURE(Serve(Options(32, 0x0140)));
     // The refused device is still listed; it is the last one.
-    int n = -1;
     for (int i = 0; i < 128; ++i) {
         CUsbDriverDevice device;
-        const DWORD dwStatus = device.Open(i, list, &USBIO_DEVICE_INTERFACE_GUID);
+        const DWORD dwStatus = device.Open(i, *list, &USBIO_DEVICE_INTERFACE_GUID);
         if (dwStatus == USBIO_ERR_NO_SUCH_DEVICE_INSTANCE)
             break;
         if (dwStatus == USBIO_ERR_VERSION_MISMATCH) {
@@ -134,23 +157,17 @@ TEST(UsbDriverDevice, ADriverOfAnotherInterfaceVersionIsRefusedAndLeftClosed) {
     }
     ASSERT_GE(n, 0);
     CUsbDriverPipe pipe;
-    EXPECT_EQ(USBIO_ERR_VERSION_MISMATCH, pipe.Bind(n, 0x83, list, &USBIO_DEVICE_INTERFACE_GUID));
+    EXPECT_EQ(USBIO_ERR_VERSION_MISMATCH, pipe.Bind(n, 0x83, *list, &USBIO_DEVICE_INTERFACE_GUID));
     EXPECT_FALSE(pipe.IsOpen());
 }
 
-TEST(UsbDriverDevice, ConfigurationInfoHasZerosWhereTheDriverKnowsNothing) {
-    testsupport::VirtualUsbioDevice virt(Options(64));
-    ASSERT_TRUE(virt.ok()) << virt.error();
-    DeviceList list;
-    const int n = VirtualDeviceNumber(list);
-    ASSERT_GE(n, 0);
-    BoundPipes pipes(list, n);
-    ASSERT_EQ(0u, pipes.dwStatus);
+TEST_F(UsbDriverDevice, ConfigurationInfoHasZerosWhereTheDriverKnowsNothing) {
+    ASSERT_NO_FATAL_FAILURE(Bind(Options(64)));
 
     // Garbage first: every byte the driver does not fill must come back 0.
     USBIO_CONFIGURATION_INFO info;
     memset(&info, 0xA5, sizeof(info));
-    ASSERT_EQ(0u, pipes.device.GetConfigurationInfo(&info));
+    ASSERT_EQ(0u, pipes->device.GetConfigurationInfo(&info));
     ASSERT_EQ(1u, info.NbOfInterfaces);
     ASSERT_EQ(2u, info.NbOfPipes);
     std::vector<BYTE> endpoints;
@@ -172,29 +189,23 @@ TEST(UsbDriverDevice, ConfigurationInfoHasZerosWhereTheDriverKnowsNothing) {
               Bytes(p + unusedPipes, p + sizeof(info)));
 }
 
-TEST(UsbDriverPipe, ReadsWritesAndTimesOut) {
-    testsupport::VirtualUsbioDevice virt(Options(32));
-    ASSERT_TRUE(virt.ok()) << virt.error();
-    DeviceList list;
-    const int n = VirtualDeviceNumber(list);
-    ASSERT_GE(n, 0);
-    BoundPipes pipes(list, n);
-    ASSERT_EQ(0u, pipes.dwStatus);
+TEST_F(UsbDriverPipe, ReadsWritesAndTimesOut) {
+    ASSERT_NO_FATAL_FAILURE(Bind(Options(32)));
 
     // Nothing queued: the read is cancelled at its time-out and has moved nothing.
     BYTE buffer[64];
     memset(buffer, 0xEE, sizeof(buffer));
     DWORD dwSize = 32;
-    EXPECT_EQ(USBIO_ERR_TIMEOUT, pipes.in.ReadSync(buffer, &dwSize, 50));
+    EXPECT_EQ(USBIO_ERR_TIMEOUT, pipes->in.ReadSync(buffer, &dwSize, 50));
     EXPECT_EQ(0u, dwSize);
     EXPECT_EQ(USBIO_ERR_TIMEOUT, GetLastError());
     EXPECT_EQ(0xEE, buffer[0]);
 
     // Queued before the read: it completes with what is there.
     const Bytes reply = {0x05, 0x06, 'a', 0x00, 0x11, 0x73};
-    virt.Reply(reply);
+    virt->Reply(reply);
     dwSize = 32;
-    ASSERT_EQ(0u, pipes.in.ReadSync(buffer, &dwSize, 5000));
+    ASSERT_EQ(0u, pipes->in.ReadSync(buffer, &dwSize, 5000));
     EXPECT_EQ(reply, Bytes(buffer, buffer + dwSize));
 
     // A write lands at the device whole; a read asks no more than it gets.
@@ -202,36 +213,30 @@ TEST(UsbDriverPipe, ReadsWritesAndTimesOut) {
     for (size_t i = 0; i < request.size(); ++i)
         request[i] = (BYTE)i;
     dwSize = (DWORD)request.size();
-    ASSERT_EQ(0u, pipes.out.WriteSync(request.data(), &dwSize, 5000));
+    ASSERT_EQ(0u, pipes->out.WriteSync(request.data(), &dwSize, 5000));
     EXPECT_EQ(37u, dwSize);
-    ASSERT_TRUE(virt.WaitReceived(37));
-    EXPECT_EQ(request, virt.Received());
+    ASSERT_TRUE(virt->WaitReceived(37));
+    EXPECT_EQ(request, virt->Received());
 
-    virt.Reply(Bytes(40, 0x33));
+    virt->Reply(Bytes(40, 0x33));
     dwSize = 8;
-    ASSERT_EQ(0u, pipes.in.ReadSync(buffer, &dwSize, 5000));
+    ASSERT_EQ(0u, pipes->in.ReadSync(buffer, &dwSize, 5000));
     EXPECT_EQ(8u, dwSize);
 
     // A halted endpoint fails the read at once with the driver's stall status.
-    virt.Stall();
+    virt->Stall();
     dwSize = 32;
-    EXPECT_NE(0u, pipes.in.ReadSync(buffer, &dwSize, 5000));
+    EXPECT_NE(0u, pipes->in.ReadSync(buffer, &dwSize, 5000));
 }
 
-TEST(UsbWorkers, StreamTheCountingPatternThroughALoopbackDevice) {
-    testsupport::VirtualUsbioDevice virt(Options(64), true);
-    ASSERT_TRUE(virt.ok()) << virt.error();
-    DeviceList list;
-    const int n = VirtualDeviceNumber(list);
-    ASSERT_GE(n, 0);
-    BoundPipes pipes(list, n);
-    ASSERT_EQ(0u, pipes.dwStatus);
+TEST_F(UsbWorkers, StreamTheCountingPatternThroughALoopbackDevice) {
+    ASSERT_NO_FATAL_FAILURE(Bind(Options(64), true));
 
     const DWORD kBuffers = 50, kSize = 200;
     CUsbWorkerPatternReader reader;
     CUsbWorkerPatternWriter writer;
-    ASSERT_EQ(0u, reader.Bind(n, 0x83, list, &USBIO_DEVICE_INTERFACE_GUID));
-    ASSERT_EQ(0u, writer.Bind(n, 0x02, list, &USBIO_DEVICE_INTERFACE_GUID));
+    ASSERT_EQ(0u, reader.Bind(n, 0x83, *list, &USBIO_DEVICE_INTERFACE_GUID));
+    ASSERT_EQ(0u, writer.Bind(n, 0x02, *list, &USBIO_DEVICE_INTERFACE_GUID));
     ASSERT_TRUE(reader.AllocateBuffers(4, kSize));
     ASSERT_TRUE(writer.AllocateBuffers(3, kSize));
     writer.SetStream(kBuffers, kSize);
@@ -250,23 +255,17 @@ TEST(UsbWorkers, StreamTheCountingPatternThroughALoopbackDevice) {
     EXPECT_EQ(kBuffers * kSize, reader.GetBytesRead());
     EXPECT_EQ(4, reader.GetBufferPool().GetFreeCount());
     EXPECT_EQ(3, writer.GetBufferPool().GetFreeCount());
-    EXPECT_EQ(kBuffers * kSize, virt.Received().size());
+    EXPECT_EQ(kBuffers * kSize, virt->Received().size());
 }
 
-TEST(UsbWorkers, AReaderStopsByItselfWhenTheDeviceGoesAway) {
-    testsupport::VirtualUsbioDevice virt(Options(32));
-    ASSERT_TRUE(virt.ok()) << virt.error();
-    DeviceList list;
-    const int n = VirtualDeviceNumber(list);
-    ASSERT_GE(n, 0);
-    BoundPipes pipes(list, n);
-    ASSERT_EQ(0u, pipes.dwStatus);
+TEST_F(UsbWorkers, AReaderStopsByItselfWhenTheDeviceGoesAway) {
+    ASSERT_NO_FATAL_FAILURE(Bind(Options(32)));
 
     CUsbWorkerPatternReader reader;
-    ASSERT_EQ(0u, reader.Bind(n, 0x83, list, &USBIO_DEVICE_INTERFACE_GUID));
+    ASSERT_EQ(0u, reader.Bind(n, 0x83, *list, &USBIO_DEVICE_INTERFACE_GUID));
     ASSERT_TRUE(reader.AllocateBuffers(2, 64));
     ASSERT_TRUE(reader.StartThread(3));
-    virt.Unplug();
+    virt->Unplug();
     ASSERT_TRUE(reader.WaitForThread(10000));
     EXPECT_GT(reader.GetFailedReads(), 3u);
     EXPECT_EQ(2, reader.GetBufferPool().GetFreeCount());

@@ -41,15 +41,20 @@ ConnectionSettings Read(const std::string& text) {
     return settings;
 }
 
+void ExpectSettings(const ConnectionSettings& s, int nKind, const char* port, int nBaud, int nParity,
+                    int nSize, int nStop, const char* ipAddress, int nIPPort) {
+    EXPECT_EQ(nKind, s.nPortKind);
+    EXPECT_STREQ(port, s.csPort);
+    EXPECT_EQ(nBaud, s.nBaudrate);
+    EXPECT_EQ(nParity, s.nParity);
+    EXPECT_EQ(nSize, s.nByteSize);
+    EXPECT_EQ(nStop, s.nStopBits);
+    EXPECT_STREQ(ipAddress, s.csIPAddress);
+    EXPECT_EQ(nIPPort, s.nIPPort);
+}
+
 void ExpectDefaults(const ConnectionSettings& s) {
-    EXPECT_EQ(PORT_KIND_SERIAL, s.nPortKind);
-    EXPECT_STREQ("COM1", s.csPort);
-    EXPECT_EQ(19200, s.nBaudrate);
-    EXPECT_EQ(0, s.nParity);
-    EXPECT_EQ(8, s.nByteSize);
-    EXPECT_EQ(0, s.nStopBits);
-    EXPECT_STREQ("192.168.1.2", s.csIPAddress);
-    EXPECT_EQ(8009, s.nIPPort);
+    ExpectSettings(s, PORT_KIND_SERIAL, "COM1", 19200, 0, 8, 0, "192.168.1.2", 8009);
 }
 
 TEST(ConnectionSettingsFromIni, DefaultsWhenThereIsNothingToRead) {
@@ -70,14 +75,7 @@ TEST(ConnectionSettingsFromIni, EveryKeyReplacesItsDefault) {
     const ConnectionSettings s =
         Read("[Connection]\r\nConnectType=Serial Port\r\nPort=/dev/ttyUSB3\r\nBaudrate=9600\r\n"
              "Parity=2\r\nByteSize=7\r\nStopBits=1\r\nIPAddress=10.0.0.9\r\nIPPort=9100\r\n");
-    EXPECT_EQ(PORT_KIND_SERIAL, s.nPortKind);
-    EXPECT_STREQ("/dev/ttyUSB3", s.csPort);
-    EXPECT_EQ(9600, s.nBaudrate);
-    EXPECT_EQ(2, s.nParity);
-    EXPECT_EQ(7, s.nByteSize);
-    EXPECT_EQ(1, s.nStopBits);
-    EXPECT_STREQ("10.0.0.9", s.csIPAddress);
-    EXPECT_EQ(9100, s.nIPPort);
+    ExpectSettings(s, PORT_KIND_SERIAL, "/dev/ttyUSB3", 9600, 2, 7, 1, "10.0.0.9", 9100);
 }
 
 TEST(ConnectionSettingsFromIni, OnlyConnectTypeIsTrimmed) {

@@ -81,6 +81,18 @@ protected:
         return ok;
     }
 
+    // The line's state as it reads back, with its rate and frame replaced.
+    DCB State(DWORD baud, BYTE size, BYTE parity, BYTE stop) {
+        DCB dcb;
+        memset(&dcb, 0, sizeof(dcb));
+        EXPECT_TRUE(GetCommState(h, &dcb));
+        dcb.BaudRate = baud;
+        dcb.ByteSize = size;
+        dcb.Parity = parity;
+        dcb.StopBits = stop;
+        return dcb;
+    }
+
     PtyPair pty;
     HANDLE h = INVALID_HANDLE_VALUE;
 };
@@ -341,49 +353,35 @@ TEST_F(CommLineTest, CommStateReachesTheLineAndReadsBack) {
 }
 
 TEST_F(CommLineTest, OneAndAHalfStopBitsIsCstopbAndReadsBackAsAskedFor) {
-    DCB dcb;
-    ASSERT_TRUE(GetCommState(h, &dcb));
-    dcb.BaudRate = CBR_9600;
-    dcb.ByteSize = 5;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONE5STOPBITS;
-    ASSERT_TRUE(SetCommState(h, &dcb));
-    struct termios tio;
-    ASSERT_TRUE(pty.LineSettings(&tio));
-    EXPECT_NE(0u, tio.c_cflag & CSTOPB);
-    DCB back;
-    ASSERT_TRUE(GetCommState(h, &back));
-    EXPECT_EQ(ONE5STOPBITS, back.StopBits);
-
-    dcb.StopBits = ONESTOPBIT;
-    ASSERT_TRUE(SetCommState(h, &dcb));
-    ASSERT_TRUE(pty.LineSettings(&tio));
-    EXPECT_EQ(0u, tio.c_cflag & CSTOPB);
-    ASSERT_TRUE(GetCommState(h, &back));
-    EXPECT_EQ(ONESTOPBIT, back.StopBits);
+    // One and a half, then back to one on the same line.
+    const struct {
+        BYTE stop;
+        tcflag_t cstopb;
+    } cases[] = {{ONE5STOPBITS, CSTOPB}, {ONESTOPBIT, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE((int)c.stop);
+        DCB dcb = State(CBR_9600, 5, NOPARITY, c.stop);
+        ASSERT_TRUE(SetCommState(h, &dcb));
+        struct termios tio;
+        ASSERT_TRUE(pty.LineSettings(&tio));
+        EXPECT_EQ(c.cstopb, tio.c_cflag & CSTOPB);
+        DCB back;
+        ASSERT_TRUE(GetCommState(h, &back));
+        EXPECT_EQ(c.stop, back.StopBits);
+    }
 }
 
 TEST_F(CommLineTest, OutOfRangeSettingsAreRefusedAndLeaveTheLineAlone) {
-    DCB good;
-    ASSERT_TRUE(GetCommState(h, &good));
-    good.BaudRate = CBR_9600;
-    good.ByteSize = 8;
-    good.Parity = NOPARITY;
-    good.StopBits = ONESTOPBIT;
+    DCB good = State(CBR_9600, 8, NOPARITY, ONESTOPBIT);
     ASSERT_TRUE(SetCommState(h, &good));
 
-    DCB bad = good;
-    bad.BaudRate = CBR_14400;  // no termios rate
-    bad.ByteSize = 7;
-    SetLastError(0);
-    EXPECT_FALSE(SetCommState(h, &bad));
-    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
-
-    bad = good;
-    bad.Parity = 5;
-    SetLastError(0);
-    EXPECT_FALSE(SetCommState(h, &bad));
-    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+    // A rate termios has no constant for (with another size), and a parity code past the last.
+    const DCB bad[] = {State(CBR_14400, 7, NOPARITY, ONESTOPBIT), State(CBR_9600, 8, 5, ONESTOPBIT)};
+    for (DCB dcb : bad) {
+        SetLastError(0);
+        EXPECT_FALSE(SetCommState(h, &dcb)) << dcb.BaudRate;
+        EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+    }
 
     DCB back;
     ASSERT_TRUE(GetCommState(h, &back));
@@ -392,12 +390,7 @@ TEST_F(CommLineTest, OutOfRangeSettingsAreRefusedAndLeaveTheLineAlone) {
 }
 
 TEST_F(CommLineTest, FieldsTheLineDoesNotCarryAreKeptAsSet) {
-    DCB dcb;
-    ASSERT_TRUE(GetCommState(h, &dcb));
-    dcb.BaudRate = CBR_115200;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
+    DCB dcb = State(CBR_115200, 8, NOPARITY, ONESTOPBIT);
     dcb.fDtrControl = DTR_CONTROL_DISABLE;
     dcb.fAbortOnError = 1;
     dcb.XonLim = 123;
@@ -419,18 +412,14 @@ TEST_F(CommLineTest, FieldsTheLineDoesNotCarryAreKeptAsSet) {
 }
 
 TEST_F(CommLineTest, MissingRecordsAreRefused) {
-    SetLastError(0);
-    EXPECT_FALSE(GetCommState(h, NULL));
-    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
-    SetLastError(0);
-    EXPECT_FALSE(SetCommState(h, NULL));
-    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
-    SetLastError(0);
-    EXPECT_FALSE(GetCommTimeouts(h, NULL));
-    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
-    SetLastError(0);
-    EXPECT_FALSE(SetCommTimeouts(h, NULL));
-    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+    const std::function<BOOL()> calls[] = {
+        [&] { return GetCommState(h, NULL); }, [&] { return SetCommState(h, NULL); },
+        [&] { return GetCommTimeouts(h, NULL); }, [&] { return SetCommTimeouts(h, NULL); }};
+    for (size_t i = 0; i < 4; ++i) {
+        SetLastError(0);
+        EXPECT_FALSE(calls[i]()) << i;
+        EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError()) << i;
+    }
 }
 
 TEST_F(CommLineTest, CommMaskTakesEventBitsOnly) {

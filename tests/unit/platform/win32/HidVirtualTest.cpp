@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "FakeHidServer.h"
+#include "HidIdentity.h"
 #include "HidInterfacePaths.h"
 
 using namespace testsupport;
@@ -91,29 +92,9 @@ TEST(HidVirtual, AnOpenDeviceGivesItsIdentityStringsAndCapsAndRefusesTheCommFunc
     HANDLE h = OpenDevice(paths[0]);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
 
-    HIDD_ATTRIBUTES attributes = {};
-    attributes.Size = sizeof(attributes);
-    ASSERT_TRUE(HidD_GetAttributes(h, &attributes));
-    EXPECT_EQ(0x1209, attributes.VendorID);
-    EXPECT_EQ(0x0001, attributes.ProductID);
-    EXPECT_EQ(0x0102, attributes.VersionNumber);
-
-    WCHAR szText[64];
-    ASSERT_TRUE(HidD_GetManufacturerString(h, szText, sizeof(szText)));
-    EXPECT_EQ(std::wstring(L"Test Maker"), szText);
-    ASSERT_TRUE(HidD_GetProductString(h, szText, sizeof(szText)));
-    EXPECT_EQ(std::wstring(L"Virtual Terminal \u00e9"), szText);
-    ASSERT_TRUE(HidD_GetSerialNumberString(h, szText, 4 * sizeof(WCHAR)));
-    EXPECT_EQ(std::wstring(L"SN0"), szText) << "cut to the buffer, terminated";
-
-    PHIDP_PREPARSED_DATA preparsed = NULL;
-    ASSERT_TRUE(HidD_GetPreparsedData(h, &preparsed));
-    HIDP_CAPS caps;
-    ASSERT_EQ(HIDP_STATUS_SUCCESS, HidP_GetCaps(preparsed, &caps));
-    EXPECT_EQ(kReportLength, caps.InputReportByteLength);
-    EXPECT_EQ(kReportLength, caps.OutputReportByteLength);
-    EXPECT_EQ(0xFF00, caps.UsagePage);
-    EXPECT_TRUE(HidD_FreePreparsedData(preparsed));
+    // The serial number cut to a buffer of four characters, terminated.
+    EXPECT_EQ("1209:0001 v0102, usage page ff00, reports 65/65, Test Maker, Virtual Terminal \\u00e9, SN0",
+              HidIdentity(h, 4));
 
     // The HID class driver serves none of the comm functions.
     COMMTIMEOUTS timeouts = {};
