@@ -56,9 +56,14 @@ inline std::string BuildDir() {
 // costs 20 to 130 us at random, more than a whole exchange, and which threads cross is
 // decided afresh in every run; on one CPU both paths of a comparison pay the same switches
 // and the figures repeat. Prints what it did.
+inline cpu_set_t& CpusAtStart() {
+    static cpu_set_t allowed;
+    return allowed;
+}
+
 inline void PinToOneCpu() {
     const char* pin = getenv("BENCH_PIN");
-    cpu_set_t allowed;
+    cpu_set_t& allowed = CpusAtStart();
     if ((pin && strcmp(pin, "0") == 0) || sched_getaffinity(0, sizeof(allowed), &allowed) != 0) {
         printf("threads: on every CPU (BENCH_PIN=0)\n");
         return;
@@ -73,6 +78,12 @@ inline void PinToOneCpu() {
             printf("threads: pinned to CPU %d (BENCH_PIN=0 lets them roam)\n", cpu);
         return;
     }
+}
+
+// Lets this thread and the processes it starts from now on use every CPU again.
+inline void UnpinFromOneCpu() {
+    if (CPU_COUNT(&CpusAtStart()) > 0)
+        sched_setaffinity(0, sizeof(cpu_set_t), &CpusAtStart());
 }
 
 // Runs args[0] with stdin and stderr on /dev/null and stdout on stdoutFd (or /dev/null).
