@@ -102,10 +102,10 @@ void PollLoop::CallAfter(uint64_t id, int nMilliseconds) {
 }
 
 void PollLoop::ArmTimerLocked(int64_t at) {
-    itimerspec spec = {};
-    spec.it_value.tv_sec = at / 1000000000;
-    spec.it_value.tv_nsec = at % 1000000000;
-    if (timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0)
+    itimerspec when = {};
+    when.it_value.tv_sec = at / 1000000000;
+    when.it_value.tv_nsec = at % 1000000000;
+    if (timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &when, nullptr) == 0)
         m_timerAt = at;
 }
 

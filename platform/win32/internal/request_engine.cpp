@@ -145,6 +145,9 @@ void QueuedDevice::AbortAll() {
         }
         it = next;
     }
+    // What the backend still has to complete, its own thread completes: input held for a
+    // waiter would keep it waiting until the lease ran out.
+    ReleaseInputLocked();
     m_queue.m_completed.wait(lock, [&] {
         for (const IoRequest& request : m_queue.m_requests)
             if (request.serial <= lastSerial)

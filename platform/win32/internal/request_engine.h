@@ -52,8 +52,8 @@
 //       (HoldInputLocked, before StartLocked, so even an answer that beats the caller to
 //       its wait is left to it); the backend's thread stops watching for input until a
 //       short lease runs out, then takes over whatever nobody served;
-//     . a wait that cannot serve (several objects, or the device cannot be served now)
-//       gives the input back at once (ReleaseInputLocked);
+//     . a wait that cannot serve (several objects, or the device cannot be served now),
+//       CancelIo and CloseHandle give the input back at once (ReleaseInputLocked);
 //     . a hang-up stays the backend's thread's to handle: ServeCompletions returns false on
 //       one, and the waiter sleeps the ordinary way.
 //
