@@ -4,7 +4,7 @@
 // described as data (identity, report descriptor); the test scripts them: what they answer
 // to each output report, unplug and plug, and the record of every output report taken.
 //
-//   testsupport::FakeHidServer server({testsupport::MakeFakeHidDevice(testsupport::FakeHidSpec())});
+//   testsupport::FakeHidServer server({testsupport::MakeFakeHidDevice(testsupport::FakeHidShape())});
 //   server.SetOutputHandler([](uint16_t device, const ByteVec& out) { return std::vector<ByteVec>{...}; });
 //   ... open the device, write, read ...
 //   server.Outputs();                               // every output report, as the device got it
@@ -86,14 +86,6 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_outputs;
     }
-    // Waits (up to a bail-out that only keeps a broken test from hanging) until `count`
-    // connections have device `index` open.
-    bool WaitForOpenConnections(uint16_t index, size_t count) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(20),
-                                  [&] { return OpenCountLocked(index) >= count; });
-    }
-
     void Unplug(uint16_t index) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_devices[index].bPresent = false;
@@ -131,13 +123,6 @@ private:
         bool bWatching = false;
         int openDevice = -1;
     };
-
-    size_t OpenCountLocked(uint16_t index) const {
-        size_t n = 0;
-        for (const Client& client : m_clients)
-            n += client.openDevice == index;
-        return n;
-    }
 
     static void SendLocked(int fd, uint16_t type, uint16_t device, uint32_t tag, const void* p, size_t cb) {
         std::vector<uint8_t> datagram(sizeof(vdev_header) + cb);
@@ -314,7 +299,7 @@ inline std::vector<uint8_t> UnnumberedTerminalDescriptor() {
 }
 
 // A terminal-like device of any report lengths, for tests of what a port accepts.
-struct FakeHidSpec {
+struct FakeHidShape {
     uint16_t vendorId = 0x1209;
     uint16_t productId = 0x0001;
     unsigned inputLength = 65;  // as Windows counts them: the ID byte included
@@ -322,7 +307,7 @@ struct FakeHidSpec {
     bool numbered = true;
 };
 
-inline FakeHidDevice MakeFakeHidDevice(const FakeHidSpec& shape) {
+inline FakeHidDevice MakeFakeHidDevice(const FakeHidShape& shape) {
     std::vector<uint8_t> d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
     auto item = [&](uint8_t id, unsigned length, uint8_t main) {
         if (shape.numbered)

@@ -54,7 +54,6 @@ public:
 
     bool ok() const { return m_error.empty(); }
     const std::string& error() const { return m_error; }
-    const std::string& socketPath() const { return m_transport->socketPath(); }
 
     // Queues bytes for the IN endpoint.
     void Reply(const std::vector<unsigned char>& bytes) {

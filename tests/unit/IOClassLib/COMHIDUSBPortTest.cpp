@@ -16,7 +16,7 @@
 
 using testsupport::ByteVec;
 using testsupport::FakeHidServer;
-using testsupport::FakeHidSpec;
+using testsupport::FakeHidShape;
 
 namespace {
 
@@ -39,7 +39,7 @@ struct OpenedPort {
 };
 
 // The terminal's device as the port tests want it: 1209:0001, 65-byte numbered reports.
-std::vector<testsupport::FakeHidDevice> Terminal(const FakeHidSpec& shape = FakeHidSpec()) {
+std::vector<testsupport::FakeHidDevice> Terminal(const FakeHidShape& shape = FakeHidShape()) {
     return {testsupport::MakeFakeHidDevice(shape)};
 }
 
@@ -99,7 +99,7 @@ TEST(ComUsbResultCodes, ArgumentsAndContextStateAreCheckedFirst) {
 TEST(HidPortConnect, OnlyAnAcceptedDeviceWithUsableReportLengthsIsOpened) {
     struct Case {
         const char* name;
-        FakeHidSpec shape;
+        FakeHidShape shape;
         bool opens;
     } cases[] = {
         {"numbered 65/65", {0x1209, 0x0001, 65, 65, true}, true},
