@@ -202,16 +202,4 @@ TEST_F(USBPortTest, AnUnpluggedTerminalFailsWritesAndReadsAtOnce) {
     EXPECT_EQ(USBIO_ERR_DEVICE_NOT_PRESENT, port->GetLastPortError());
 }
 
-TEST_F(USBPortTest, ASilentTerminalTimesOutWithTheExtension) {
-    ASSERT_NO_FATAL_FAILURE(OpenOnTerminal());
-    port->SetReadWriteTimeout(30);
-    port->SetReadTimeoutExtension(20);
-    BYTE buffer[64];
-    DWORD dwLength = sizeof(buffer);
-    EXPECT_FALSE(port->Read(buffer, sizeof(buffer), &dwLength));
-    EXPECT_EQ(0u, dwLength);
-    EXPECT_EQ(USBIO_ERR_TIMEOUT, port->GetLastPortError());
-    EXPECT_EQ(50u, port->GetCurrentReadTimeout());
-}
-
 }  // namespace
