@@ -392,10 +392,6 @@ TEST(HidVirtual, UnplugFailsPendingTransfersAtOnceAndReachesRegisteredWindowsAsR
     CloseHandle(h);
 }
 
-}  // namespace
-
-namespace {
-
 TEST(HidVirtual, TheClassInstallerRefusesARemovalItCannotDoAndTheDeviceTreeCanBeRescanned) {
     FakeHidServer server({MakeFakeHidDevice(5, 0x1209, 0x0001, NumberedTerminalDescriptor())});
     GUID hidGuid;
