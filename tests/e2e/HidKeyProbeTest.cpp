@@ -1,6 +1,6 @@
 // The built keyprobe with ConnectType "USB Device" against termsim's virtual HID terminal:
-// a full key check with every report on the wire checked, a terminal unplugged half-way,
-// and, through the port alone, a terminal that never answers.
+// a full key check with every report on the wire checked and, through the port alone, a
+// terminal that never answers (FaultMatrix unplugs it half-way through a run).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -77,23 +77,6 @@ TEST(HidKeyProbe, FullRunWithKeyStatesAndErrorStatuses) {
     // Every frame of this run fits one report, both ways.
     EXPECT_EQ(t.rxFrames().size(), t.bytesOf("RXR").size());
     EXPECT_EQ(t.txFrames().size(), t.bytesOf("TXR").size());
-}
-
-TEST(HidKeyProbe, TerminalUnpluggedHalfWay) {
-    // Three replies per slot with every key loaded: the seventh is slot 2's key test, and
-    // the device goes when the fetch that follows comes in. Every transfer after that
-    // fails at once, so the run ends quickly with the later keys not present.
-    testsupport::TermsimProcess sim({"--transport", "hid", "--unplug-after-frames", "7"});
-    ASSERT_TRUE(sim.ready()) << sim.error();
-    testsupport::TempDir dir("keyprobe-hid");
-
-    const KeyprobeRun run = RunKeyprobe(dir, sim);
-    ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
-    Expectation e;
-    testsupport::NoRepliesFrom(e, 3);
-    e.master[2].fetchStatus = -1;
-    EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
-    EXPECT_EQ(8u, sim.transcript().rxFrames().size());
 }
 
 TEST(HidPortAgainstTermsim, TerminalThatNeverAnswersFailsEachReadAtItsTimeout) {
