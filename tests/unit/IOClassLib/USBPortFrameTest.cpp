@@ -27,25 +27,15 @@ struct Request {
     DWORD dwTimeout;
 };
 
-// A frame with the short header when it fits in one length byte, else the long one.
-Bytes Frame(size_t nLength) {
+// A frame with the short header when asked and it fits in one length byte, else the long one.
+Bytes Frame(size_t nLength, bool bLong = false) {
     Bytes frame(nLength);
     for (size_t i = 0; i < nLength; ++i)
         frame[i] = (BYTE)(0x40 + i);
     frame[0] = 0x05;
-    if (nLength < 256) {
+    if (!bLong && nLength < 256) {
         frame[1] = (BYTE)nLength;
     } else {
-        frame[1] = 0;
-        frame[2] = (BYTE)(nLength & 0xFF);
-        frame[3] = (BYTE)(nLength >> 8);
-    }
-    return frame;
-}
-
-Bytes LongHeaderFrame(size_t nLength) {
-    Bytes frame = Frame(nLength);
-    if (nLength >= 4) {
         frame[1] = 0;
         frame[2] = (BYTE)(nLength & 0xFF);
         frame[3] = (BYTE)(nLength >> 8);
@@ -142,7 +132,7 @@ Bytes Concat(const Bytes& a, const Bytes& b) {
 Bytes Slice(const Bytes& a, size_t from, size_t to) { return Bytes(a.begin() + from, a.begin() + to); }
 
 TEST(USBPortReadFrame, CollectsTheFrameTheHeaderAnnounces) {
-    const Bytes f20 = Frame(20), f100 = Frame(100), l100 = LongHeaderFrame(100), f300 = Frame(300);
+    const Bytes f20 = Frame(20), f100 = Frame(100), l100 = Frame(100, true), f300 = Frame(300);
     const std::vector<ReadCase> cases = {
         {"20 bytes in one read", {Data(f20)}, 1024, TRUE, 20, {32}},
         {"100 bytes, short header", {Data(f100)}, 1024, TRUE, 100, {32, 32, 32, 32}},
