@@ -130,12 +130,12 @@ struct Pipes {
 };
 
 // Opens, configures and binds as the USBIO port does; false with a failure recorded.
-bool OpenPipes(Pipes& pipes) {
+bool OpenPipes(Pipes& pipes, DWORD flags = FILE_FLAG_OVERLAPPED) {
     const std::string path = VirtualUsbio::Path();
     EXPECT_FALSE(path.empty());
-    pipes.device = Open(path);
-    pipes.out = Open(path);
-    pipes.in = Open(path);
+    pipes.device = Open(path, flags);
+    pipes.out = Open(path, flags);
+    pipes.in = Open(path, flags);
     EXPECT_NE(INVALID_HANDLE_VALUE, pipes.device);
     EXPECT_NE(INVALID_HANDLE_VALUE, pipes.in);
     EXPECT_EQ(0u, Configure(pipes.device));
@@ -407,20 +407,15 @@ TEST(UsbioDriver, CancelledReadReportsAbortAndAPendingReadCompletesOnData) {
 TEST(UsbioDriver, SynchronousHandleWaitsInReadFile) {
     VirtualUsbio usbio;
     ASSERT_TRUE(usbio.started()) << usbio.error();
-    const std::string path = VirtualUsbio::Path();
-    HANDLE device = Open(path, 0), out = Open(path, 0), in = Open(path, 0);
-    ASSERT_EQ(0u, Configure(device));
-    ASSERT_EQ(0u, Bind(out, 0x02));
-    ASSERT_EQ(0u, Bind(in, 0x83));
+    Pipes pipes;
+    ASSERT_TRUE(OpenPipes(pipes, 0));
     ByteVec request = testsupport::hex(kKeyTestA1);
     DWORD n = 0;
-    ASSERT_TRUE(WriteFile(out, request.data(), (DWORD)request.size(), &n, NULL));
+    ASSERT_TRUE(WriteFile(pipes.out, request.data(), (DWORD)request.size(), &n, NULL));
     EXPECT_EQ(request.size(), n);
     BYTE reply[32];
-    ASSERT_TRUE(ReadFile(in, reply, sizeof(reply), &n, NULL));
+    ASSERT_TRUE(ReadFile(pipes.in, reply, sizeof(reply), &n, NULL));
     EXPECT_EQ(5u, n);
-    for (HANDLE h : {device, out, in})
-        CloseHandle(h);
 }
 
 TEST(UsbioDriver, DeviceFaultsReachTheCallerAsDriverStatusCodes) {
