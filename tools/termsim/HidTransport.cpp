@@ -33,7 +33,7 @@ void copyString(char* field, const std::string& text) {
 
 }  // namespace
 
-Bytes buildReportDescriptor(const HidDeviceSpec& shape) {
+Bytes buildReportDescriptor(const HidDeviceShape& shape) {
     Bytes d = {0x06, 0x00, 0xFF,  // usage page (vendor defined 0xFF00)
                0x09, 0x01,        // usage 1
                0xA1, 0x01};       // collection (application)
@@ -53,7 +53,7 @@ Bytes buildReportDescriptor(const HidDeviceSpec& shape) {
     return d;
 }
 
-HidTransport::HidTransport(const HidDeviceSpec& shape, const std::string& socketPath, Transcript& transcript)
+HidTransport::HidTransport(const HidDeviceShape& shape, const std::string& socketPath, Transcript& transcript)
     : m_shape(shape), m_path(socketPath), m_transcript(transcript) {}
 
 HidTransport::~HidTransport() {

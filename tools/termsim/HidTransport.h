@@ -17,7 +17,7 @@ namespace termsim {
 
 // The device as data: identity, report lengths as Windows counts them (the ID byte, or the
 // 0 a caller puts before an unnumbered report, included) and report IDs.
-struct HidDeviceSpec {
+struct HidDeviceShape {
     std::uint16_t vendorId = 0x1209;
     std::uint16_t productId = 0x0001;
     std::uint16_t version = 0x0100;
@@ -33,12 +33,12 @@ struct HidDeviceSpec {
 
 // A vendor-defined report descriptor with one input and one output report of the shape's
 // lengths (8-bit fields), with report ID items when its reports are numbered.
-Bytes buildReportDescriptor(const HidDeviceSpec& shape);
+Bytes buildReportDescriptor(const HidDeviceShape& shape);
 
 class HidTransport : public Transport {
 public:
     // An empty socket path makes one under the temporary folder.
-    HidTransport(const HidDeviceSpec& shape, const std::string& socketPath, Transcript& transcript);
+    HidTransport(const HidDeviceShape& shape, const std::string& socketPath, Transcript& transcript);
     ~HidTransport() override;
 
     bool open(std::string& error) override;
@@ -71,7 +71,7 @@ private:
     void plugIn();
     void updatePending();
 
-    HidDeviceSpec m_shape;
+    HidDeviceShape m_shape;
     std::string m_path;
     bool m_ownPath = false;
     Transcript& m_transcript;

@@ -35,7 +35,7 @@ struct Options {
     std::string replayPath;
     unsigned closeAfterFrames = 0;  // tcp: 0 never
     std::string socketPath;         // hid: empty chooses one
-    HidDeviceSpec hid;
+    HidDeviceShape hid;
     bool hidSettingsGiven = false;
     unsigned unplugAfterFrames = 0;  // hid: 0 never
     unsigned replugAfterMs = 0;      // hid: 0 never

@@ -117,12 +117,12 @@ private:
 }  // namespace
 
 TEST(TermsimHidDevice, DescriptorGivesTheReportLengthsWindowsCounts) {
-    HidDeviceSpec numbered;
+    HidDeviceShape numbered;
     EXPECT_EQ(hex("06 00 FF 09 01 A1 01 "
                   "85 01 09 02 15 00 26 FF 00 75 08 96 40 00 81 02 "
                   "85 02 09 03 15 00 26 FF 00 75 08 96 40 00 91 02 C0"),
               buildReportDescriptor(numbered));
-    HidDeviceSpec unnumbered;
+    HidDeviceShape unnumbered;
     unnumbered.numbered = false;
     unnumbered.inputLength = 33;
     unnumbered.outputLength = 257;
