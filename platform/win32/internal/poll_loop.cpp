@@ -180,8 +180,8 @@ void PollLoop::Run() {
         for (int i = 0; i < nReady; ++i) {
             if (events[i].data.u64 == kTimerId)
                 OnTimer();
-            else
-                Dispatch(events[i].data.u64, PollEvents(events[i].events));
+            else if (const short revents = PollEvents(events[i].events))  // 0 means CallAfter's call
+                Dispatch(events[i].data.u64, revents);
         }
     }
 }
