@@ -5,41 +5,10 @@
 
 #include <windows.h>
 
-#if __has_include(<hidsdi.h>)
 // mingw-w64's HID headers declare their functions without C linkage of their own.
 extern "C" {
 #include <hidsdi.h>
 }
-#else
-// Until the platform layer carries the HID headers, the two HID records the context holds
-// are declared here with the SDK's names and layouts; the SDK's own take over as soon as
-// the header is there.
-typedef USHORT USAGE;
-typedef struct _HIDD_ATTRIBUTES {
-    ULONG Size;
-    USHORT VendorID;
-    USHORT ProductID;
-    USHORT VersionNumber;
-} HIDD_ATTRIBUTES, *PHIDD_ATTRIBUTES;
-typedef struct _HIDP_CAPS {
-    USAGE Usage;
-    USAGE UsagePage;
-    USHORT InputReportByteLength;
-    USHORT OutputReportByteLength;
-    USHORT FeatureReportByteLength;
-    USHORT Reserved[17];
-    USHORT NumberLinkCollectionNodes;
-    USHORT NumberInputButtonCaps;
-    USHORT NumberInputValueCaps;
-    USHORT NumberInputDataIndices;
-    USHORT NumberOutputButtonCaps;
-    USHORT NumberOutputValueCaps;
-    USHORT NumberOutputDataIndices;
-    USHORT NumberFeatureButtonCaps;
-    USHORT NumberFeatureValueCaps;
-    USHORT NumberFeatureDataIndices;
-} HIDP_CAPS, *PHIDP_CAPS;
-#endif
 
 #include <stdio.h>
 
