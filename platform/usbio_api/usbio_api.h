@@ -48,6 +48,9 @@ static const GUID USBIO_DEVICE_INTERFACE_GUID = {
 #define USBIO_IOCTL_BIND_PIPE 0x80942078u
 // in: none; out: none. Aborts every transfer pending on the pipe bound to the handle.
 #define USBIO_IOCTL_ABORT_PIPE 0x80942084u
+// in: none; out: none. Clears a halt (stall) of the endpoint bound to the handle and resets
+// its data toggle, so that the next transfer on the pipe can go through.
+#define USBIO_IOCTL_RESET_PIPE 0x80942080u
 
 // ---------------------------------------------------------------------------------------
 // Request and reply structures
