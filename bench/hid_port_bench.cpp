@@ -146,8 +146,7 @@ int main(int argc, char* argv[]) {
                 printf("exchanges per path:                 %zu\n", portUs.size());
                 printf("CCOMHIDUSBPort write 37 + read 5:   %.1f us (median)\n", portMedian);
                 printf("plain reports on the device socket: %.1f us (median)\n", plainMedian);
-                printf("ratio:                              %.2f (goal: at most 1.5)\n",
-                       portMedian / plainMedian);
+                printf("ratio:                              %.2f\n", portMedian / plainMedian);
             }
         }
         if (plain >= 0)

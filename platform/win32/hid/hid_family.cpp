@@ -183,7 +183,7 @@ std::shared_ptr<HidHandle> LookupHidHandle(HANDLE h) {
 
 HidHandle::HidHandle(const HidDeviceRecord& device, std::unique_ptr<HidConnection> connection,
                      bool bOverlapped)
-    : QueuedDevice(bOverlapped), m_device(device), m_connection(std::move(connection)) {
+    : QueuedDevice("hid", bOverlapped), m_device(device), m_connection(std::move(connection)) {
     m_bLayout =
         ParseReportDescriptor(m_device.reportDescriptor.data(), m_device.reportDescriptor.size(), &m_layout);
 }
@@ -273,11 +273,9 @@ void HidHandle::SendLocked() {
     }
 }
 
-// Input is left to a thread that serves the device itself, or soon will.
 void HidHandle::WatchLocked() {
     if (m_pollId)
-        HidPollLoop().SetEvents(m_pollId,
-                                (short)((m_nServing || m_bHeld ? 0 : POLLIN) | (m_bWantOut ? POLLOUT : 0)));
+        HidPollLoop().SetEvents(m_pollId, (short)(POLLIN | (m_bWantOut ? POLLOUT : 0)));
 }
 
 void HidHandle::DeliverLocked() {
@@ -331,40 +329,8 @@ bool HidHandle::ReceiveLocked() {
     return true;
 }
 
-// Only while the poll thread still watches: after a hang-up it has unwatched the device.
-int HidHandle::CompletionDescriptorLocked() { return m_pollId ? m_connection->Descriptor() : -1; }
-
-void HidHandle::HoldInputLocked() {
-    if (!m_pollId)
-        return;
-    m_bHeld = true;
-    WatchLocked();
-    HidPollLoop().CallAfter(m_pollId, kInputLeaseMs);
-}
-
-void HidHandle::ReleaseInputLocked() {
-    m_bHeld = false;
-    WatchLocked();
-}
-
-// The hold outlasts the serving: the next exchange's request finds the input held already.
-void HidHandle::ServingLocked(bool bServing) {
-    m_nServing += bServing ? 1 : -1;
-    if (m_nServing == (bServing ? 1 : 0))
-        WatchLocked();
-}
-
-bool HidHandle::ServeCompletions() {
-    std::lock_guard<std::mutex> lock(Queue().Mutex());
-    return m_pollId && ReceiveLocked();
-}
-
 void HidHandle::OnPoll(short revents) {
     std::lock_guard<std::mutex> lock(Queue().Mutex());
-    if (revents == 0) {  // the lease of held input has run out
-        ReleaseInputLocked();
-        return;
-    }
     if ((revents & POLLIN) && !ReceiveLocked()) {
         LoseDeviceLocked();
         revents |= POLLHUP;

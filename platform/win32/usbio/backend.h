@@ -98,15 +98,6 @@ public:
 
     virtual UsbResult submit(UsbTransfer* transfer) = 0;
     virtual void cancel(UsbTransfer* transfer) = 0;
-
-    // Optional, for a device whose transfers complete from one descriptor's input: a thread
-    // waiting for a transfer may serve it itself (QueuedDevice in internal/request_engine.h
-    // states the three steps). -1: only the backend's own thread completes transfers.
-    virtual int completionDescriptor() { return -1; }
-    virtual void holdInput() {}
-    virtual void releaseInput() {}
-    virtual void serving(bool bServing) { (void)bServing; }
-    virtual bool serveCompletions() { return false; }
 };
 
 struct UsbDeviceEntry {

@@ -288,7 +288,7 @@ private:
 class UsbioHandle : public QueuedDevice {
 public:
     UsbioHandle(std::shared_ptr<DeviceState> state, bool bOverlapped)
-        : QueuedDevice(bOverlapped), m_state(std::move(state)) {}
+        : QueuedDevice("usbio", bOverlapped, USBIO_ERR_DEVICE_NOT_PRESENT), m_state(std::move(state)) {}
 
     ~UsbioHandle() override {
         if (m_bound)
@@ -345,20 +345,12 @@ protected:
             Queue().CompleteLocked(&request, StatusFromResult(result, UsbOperation::Transfer), 0);
             return;
         }
-        request.bHeld = true;
+        request.bLent = true;
         request.pBackendData = transfer;
     }
 
-    int CompletionDescriptorLocked() override {
-        return m_state->gone() ? -1 : m_state->device().completionDescriptor();
-    }
-    void HoldInputLocked() override { m_state->device().holdInput(); }
-    void ReleaseInputLocked() override { m_state->device().releaseInput(); }
-    void ServingLocked(bool bServing) override { m_state->device().serving(bServing); }
-    bool ServeCompletions() override { return m_state->device().serveCompletions(); }
-
     bool AbortLocked(IoRequest& request) override {
-        if (!request.bHeld)
+        if (!request.bLent)
             return true;
         // Completes with Cancelled (ERROR_OPERATION_ABORTED) once the transfer is back.
         m_state->device().cancel(static_cast<PipeTransfer*>(request.pBackendData));

@@ -25,7 +25,7 @@ using win32::IoRequest;
 // transfer in flight would, and then completes it.
 class FakeDevice : public win32::QueuedDevice {
 public:
-    explicit FakeDevice(bool bLending = false) : QueuedDevice(true), m_bLending(bLending) {}
+    explicit FakeDevice(bool bLending = false) : QueuedDevice("fake", true), m_bLending(bLending) {}
     ~FakeDevice() override {
         for (std::thread& t : m_threads)
             t.join();
@@ -50,7 +50,7 @@ protected:
         if (request.kind == IoKind::Write)
             Queue().CompleteLocked(&request, ERROR_SUCCESS, request.dwCount);
         else
-            request.bHeld = m_bLending;
+            request.bLent = m_bLending;
     }
 
     bool AbortLocked(IoRequest& request) override {
