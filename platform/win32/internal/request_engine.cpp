@@ -296,4 +296,9 @@ void QueuedDevice::Disconnect() {
     m_queue.DisconnectLocked();
 }
 
+bool QueuedDevice::IsDisconnected() {
+    std::lock_guard<std::mutex> lock(m_queue.m_mutex);
+    return m_queue.m_bDisconnected;
+}
+
 }  // namespace win32

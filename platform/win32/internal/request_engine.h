@@ -149,6 +149,7 @@ public:
 
     // The device has gone (rule 5): takes the lock.
     void Disconnect();
+    bool IsDisconnected();
 
 protected:
     virtual void StartLocked(IoRequest& request) = 0;

@@ -25,9 +25,12 @@
 //    what had moved before the cancel). cancel() asks for an early end and returns without
 //    waiting; the transfer then completes with Cancelled, or with its own outcome when it
 //    had finished first. After complete() has returned the backend does not touch the
-//    transfer or its buffer again;
+//    transfer or its buffer again. The driver checks this at run time: a second completion,
+//    a completion inside submit() or cancel(), or a cancel of a transfer that is not in
+//    flight breaks the contract (internal/contract.h);
 //  - once unplugged, completes every pending transfer with NoDevice and fails every later
-//    call with NoDevice.
+//    call with NoDevice; a backend that notices the loss on its own, with nothing in
+//    flight, says so through the lost handler, from its own thread.
 //
 // Outcomes are UsbResult values, libusb's outcomes; usbio/status.h turns them into the
 // driver's status codes.
@@ -37,6 +40,7 @@
 
 #include "usbio_api.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -98,6 +102,10 @@ public:
 
     virtual UsbResult submit(UsbTransfer* transfer) = 0;
     virtual void cancel(UsbTransfer* transfer) = 0;
+
+    // Set once by the driver, before any transfer; a backend that never notices a loss on
+    // its own ignores it.
+    virtual void setLostHandler(std::function<void()> handler) { (void)handler; }
 };
 
 struct UsbDeviceEntry {

@@ -285,6 +285,11 @@ public:
         return UsbResult::Success;
     }
 
+    void setLostHandler(std::function<void()> handler) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_onLost = std::move(handler);
+    }
+
     void cancel(UsbTransfer* transfer) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (const auto& entry : m_running)
@@ -343,7 +348,10 @@ private:
             // From here the destructor's Unwatch no longer waits for this callback.
             m_inCallback = true;
             Loop().Unwatch(m_watch);
+            const std::function<void()> onLost = m_onLost;
             lock.unlock();
+            if (onLost)
+                onLost();
             complete(finished);
             lock.lock();
             m_inCallback = false;
@@ -401,6 +409,7 @@ private:
     uint64_t m_watch = 0;
     std::mutex m_mutex;
     bool m_gone = false;
+    std::function<void()> m_onLost;
     bool m_inCallback = false;
     std::condition_variable m_callbackDone;
     uint32_t m_nextTag = 1;
