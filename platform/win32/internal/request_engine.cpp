@@ -291,6 +291,77 @@ void QueuedDevice::OnHandleClosed() {
     OnClosedLocked();
 }
 
+namespace {
+
+// The record whose Submit or Cancel runs on this thread, if any.
+thread_local const LentRequest* t_inBackendCall = nullptr;
+
+}  // namespace
+
+bool LentRequest::InsideBackendCall() const { return t_inBackendCall == this; }
+
+DWORD LentRequest::LendLocked(IoRequest& request) {
+    m_pRequest = &request;
+    m_number = request.number;
+    m_state = RequestState::Submitted;
+    t_inBackendCall = this;
+    const DWORD dwStatus = Submit(request);
+    t_inBackendCall = nullptr;
+    if (dwStatus != ERROR_SUCCESS) {
+        m_state = RequestState::Idle;
+        m_pRequest = nullptr;
+        return dwStatus;
+    }
+    request.bLent = true;
+    request.pBackendData = this;
+    FinishEarlyLocked();
+    return ERROR_SUCCESS;
+}
+
+void LentRequest::CancelLocked() {
+    if (m_state != RequestState::Submitted) {
+        ContractBroken("%s cancel of io #%" PRIu64 ", which is not in flight", m_queue.Family(), m_number);
+        return;
+    }
+    m_state = RequestState::Cancelling;
+    t_inBackendCall = this;
+    Cancel();
+    t_inBackendCall = nullptr;
+    FinishEarlyLocked();
+}
+
+void LentRequest::Complete(DWORD dwError, DWORD dwBytes) {
+    if (InsideBackendCall()) {
+        // The caller of Submit or Cancel holds the lock: finished once that call returns.
+        ContractBroken("%s io #%" PRIu64 " completed inside the backend's submit or cancel", m_queue.Family(),
+                       m_number);
+        m_bEarly = true;
+        m_dwEarlyError = dwError;
+        m_dwEarlyBytes = dwBytes;
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_queue.Mutex());
+    FinishLocked(dwError, dwBytes);
+}
+
+void LentRequest::FinishLocked(DWORD dwError, DWORD dwBytes) {
+    if (m_state != RequestState::Submitted && m_state != RequestState::Cancelling) {
+        ContractBroken("%s io #%" PRIu64 " completed twice", m_queue.Family(), m_number);
+        return;
+    }
+    m_state = RequestState::Completed;
+    IoRequest* pRequest = m_pRequest;
+    m_pRequest = nullptr;
+    m_queue.CompleteLocked(pRequest, dwError, dwBytes);
+}
+
+void LentRequest::FinishEarlyLocked() {
+    if (!m_bEarly)
+        return;
+    m_bEarly = false;
+    FinishLocked(m_dwEarlyError, m_dwEarlyBytes);
+}
+
 void QueuedDevice::Disconnect() {
     std::lock_guard<std::mutex> lock(m_queue.m_mutex);
     m_queue.DisconnectLocked();

@@ -43,15 +43,15 @@
 //  - AbortLocked: called under the lock for each request CancelIo or CloseHandle aborts.
 //    Return true when the backend will not touch the request's buffer any more; the engine
 //    completes it with ERROR_OPERATION_ABORTED. Return false when the buffer is lent out
-//    (bLent, a submitted USB transfer): the backend then completes the request later, from
-//    its own thread, with CompleteLocked (ERROR_OPERATION_ABORTED once the cancellation is
+//    (a LentRequest, below: a submitted USB transfer): the backend then completes the
+//    request later, from its own thread (ERROR_OPERATION_ABORTED once the cancellation is
 //    through), and CancelIo waits for that.
 //  - OnClosedLocked (optional): the handle was closed, after its requests were aborted.
 //  - Disconnect / DisconnectLocked when it learns that the device has gone (rule 5).
 //
 // Each request carries its state (submitted, cancelling; completed once it has left the
 // queue). Completing a request that is not pending any more breaks the contract
-// (internal/contract.h).
+// (internal/contract.h), and so does what LentRequest checks.
 //
 // The engine traces every submit, completion, cancel and disconnect on the debugger output
 // (OutputDebugStringA, IOCLASSLIB_DEBUG_OUTPUT), each request by its number, which is
@@ -88,8 +88,7 @@ struct IoRequest {
     std::shared_ptr<EventObject> event;  // the OVERLAPPED's event as it was at submission
     uint64_t number = 0;                 // unique in the process, in submission order
     RequestState state = RequestState::Submitted;
-    bool bLent = false;            // the backend has lent the buffer out (a USB transfer)
-                                   // and must get it back before completing
+    bool bLent = false;            // lent out to the backend: pBackendData is the LentRequest
     void* pBackendData = nullptr;  // the backend's, for its own bookkeeping
 };
 
@@ -165,6 +164,47 @@ private:
 
     RequestQueue m_queue;
     const bool m_bOverlapped;
+};
+
+// A request whose buffer a backend has taken (a submitted USB transfer) until it gives the
+// request back with Complete, from its own thread. A backend keeps these records for the
+// life of its handle and reuses free ones, so that a record stays readable after its
+// request has completed: a second completion, a completion from inside Submit or Cancel,
+// and a cancel of a request no longer in flight are caught (internal/contract.h).
+class LentRequest {
+public:
+    explicit LentRequest(RequestQueue& queue) : m_queue(queue) {}
+    virtual ~LentRequest() = default;
+
+    // Under the lock.
+    bool IsFreeLocked() const { return m_state == RequestState::Idle || m_state == RequestState::Completed; }
+    // Under the lock: hands the request to the backend (Submit). 0 when the backend took it;
+    // otherwise the status the request fails with, which the caller completes it with.
+    DWORD LendLocked(IoRequest& request);
+    // Under the lock, for AbortLocked: asks the backend to end the request early (Cancel).
+    void CancelLocked();
+    // The backend gives the request back: from its own thread, without the lock.
+    void Complete(DWORD dwError, DWORD dwBytes);
+
+protected:
+    // The backend's side. Submit starts the transfer and returns 0, or the status the request
+    // fails with; Cancel asks for an early end and returns without waiting.
+    virtual DWORD Submit(IoRequest& request) = 0;
+    virtual void Cancel() = 0;
+    // True inside this record's Submit or Cancel, on the thread that called it.
+    bool InsideBackendCall() const;
+
+private:
+    void FinishLocked(DWORD dwError, DWORD dwBytes);
+    void FinishEarlyLocked();
+
+    RequestQueue& m_queue;
+    RequestState m_state = RequestState::Idle;
+    IoRequest* m_pRequest = nullptr;
+    uint64_t m_number = 0;
+    bool m_bEarly = false;  // release builds: completed inside Submit or Cancel
+    DWORD m_dwEarlyError = 0;
+    DWORD m_dwEarlyBytes = 0;
 };
 
 // A request number for a request that does not go through a queue (a device control the

@@ -19,7 +19,6 @@
 //    reports failures with its own status codes through GetLastError (usbio/status.h).
 #include "usbio/usbio.h"
 
-#include "internal/contract.h"
 #include "internal/device_namespace.h"
 #include "internal/handle.h"
 #include "internal/request_engine.h"
@@ -265,105 +264,36 @@ private:
 std::mutex g_devicesMutex;
 std::map<std::string, std::weak_ptr<DeviceState>> g_devices;
 
-// The transfer whose submit() or cancel() runs on this thread, if any: a completion from
-// inside either breaks the backend contract.
-thread_local const UsbTransfer* t_inBackendCall = nullptr;
-
-// One ReadFile or WriteFile on a pipe while the backend has it: the caller's buffer, lent.
-// The handle owns its transfers and reuses finished ones, so a transfer stays readable
-// after it has completed and a second completion is caught (internal/contract.h). Its
-// state changes under the handle's queue lock.
-class PipeTransfer : public UsbTransfer {
+// One ReadFile or WriteFile on a pipe while the backend has it: the caller's buffer, lent
+// as a transfer.
+class PipeTransfer : public UsbTransfer, public LentRequest {
 public:
     // The handle that owns the queue, and with it the device state, outlives the transfer:
     // it waits for every transfer to complete before it goes. Holding no reference here
     // keeps the device's last release off the backend's event thread.
-    PipeTransfer(DeviceState& state, RequestQueue& queue) : m_state(state), m_queue(queue) {}
-
-    bool IsFreeLocked() const {
-        return m_transferState == RequestState::Idle || m_transferState == RequestState::Completed;
-    }
-
-    UsbResult SubmitLocked(IoRequest& request, BYTE bEndpoint, DWORD dwType) {
+    PipeTransfer(DeviceState& state, RequestQueue& queue, BYTE bEndpoint, DWORD dwType)
+        : LentRequest(queue), m_state(state) {
         endpoint = bEndpoint;
         type = dwType;
-        buffer = request.kind == IoKind::Read ? (BYTE*)request.pBuffer : (BYTE*)request.pSource;
-        length = request.dwCount;
-        m_pRequest = &request;
-        m_number = request.number;
-        m_transferState = RequestState::Submitted;
-        t_inBackendCall = this;
-        const UsbResult result = m_state.device().submit(this);
-        t_inBackendCall = nullptr;
-        if (result != UsbResult::Success) {
-            m_transferState = RequestState::Idle;
-            m_pRequest = nullptr;
-            return result;
-        }
-        request.bLent = true;
-        request.pBackendData = this;
-        FinishEarlyLocked();
-        return result;
-    }
-
-    // Completes with Cancelled (ERROR_OPERATION_ABORTED) once the transfer is back, or with
-    // its own outcome when it had finished first.
-    void CancelLocked() {
-        if (m_transferState != RequestState::Submitted) {
-            ContractBroken("usbio cancel of io #%llu, whose transfer is not in flight",
-                           (unsigned long long)m_number);
-            return;
-        }
-        m_transferState = RequestState::Cancelling;
-        t_inBackendCall = this;
-        m_state.device().cancel(this);
-        t_inBackendCall = nullptr;
-        FinishEarlyLocked();
     }
 
     void complete(UsbResult result, DWORD dwTransferred) override {
-        if (t_inBackendCall == this) {
-            ContractBroken("usbio io #%llu completed inside the backend's submit() or cancel()",
-                           (unsigned long long)m_number);
-            m_bEarly = true;
-            m_earlyResult = result;
-            m_dwEarlyCount = dwTransferred;
-            return;
-        }
-        if (result == UsbResult::NoDevice)
+        // Inside submit() the queue's lock is held; the request's own failure says enough.
+        if (result == UsbResult::NoDevice && !InsideBackendCall())
             m_state.loseDevice();
-        std::lock_guard<std::mutex> lock(m_queue.Mutex());
-        FinishLocked(result, dwTransferred);
+        Complete(StatusFromResult(result, UsbOperation::Transfer), dwTransferred);
     }
+
+protected:
+    DWORD Submit(IoRequest& request) override {
+        buffer = request.kind == IoKind::Read ? (BYTE*)request.pBuffer : (BYTE*)request.pSource;
+        length = request.dwCount;
+        return StatusFromResult(m_state.device().submit(this), UsbOperation::Transfer);
+    }
+    void Cancel() override { m_state.device().cancel(this); }
 
 private:
-    void FinishLocked(UsbResult result, DWORD dwTransferred) {
-        if (m_transferState != RequestState::Submitted && m_transferState != RequestState::Cancelling) {
-            ContractBroken("usbio io #%llu completed twice", (unsigned long long)m_number);
-            return;
-        }
-        m_transferState = RequestState::Completed;
-        IoRequest* pRequest = m_pRequest;
-        m_pRequest = nullptr;
-        m_queue.CompleteLocked(pRequest, StatusFromResult(result, UsbOperation::Transfer), dwTransferred);
-    }
-
-    // Release builds only: a completion that came inside submit() or cancel().
-    void FinishEarlyLocked() {
-        if (!m_bEarly)
-            return;
-        m_bEarly = false;
-        FinishLocked(m_earlyResult, m_dwEarlyCount);
-    }
-
     DeviceState& m_state;
-    RequestQueue& m_queue;
-    RequestState m_transferState = RequestState::Idle;
-    IoRequest* m_pRequest = nullptr;
-    uint64_t m_number = 0;
-    bool m_bEarly = false;
-    UsbResult m_earlyResult = UsbResult::Success;
-    DWORD m_dwEarlyCount = 0;
 };
 
 class UsbioHandle : public QueuedDevice {
@@ -419,19 +349,19 @@ protected:
             return;
         }
         // The backend completes it from its event thread, which waits for this lock.
-        const UsbResult result = FreeTransferLocked().SubmitLocked(request, endpoint, type);
-        if (result == UsbResult::NoDevice) {
+        const DWORD status = FreeTransferLocked(endpoint, type).LendLocked(request);
+        if (status == USBIO_ERR_DEVICE_NOT_PRESENT) {
             m_state->markLost();
             Queue().DisconnectLocked();  // this request with the rest
-        } else if (result != UsbResult::Success) {
-            Queue().CompleteLocked(&request, StatusFromResult(result, UsbOperation::Transfer), 0);
+        } else if (status != ERROR_SUCCESS) {
+            Queue().CompleteLocked(&request, status, 0);
         }
     }
 
     bool AbortLocked(IoRequest& request) override {
         if (!request.bLent)
             return true;
-        static_cast<PipeTransfer*>(request.pBackendData)->CancelLocked();
+        static_cast<LentRequest*>(request.pBackendData)->CancelLocked();
         return false;
     }
 
@@ -520,11 +450,12 @@ private:
         return m_bound;
     }
 
-    PipeTransfer& FreeTransferLocked() {
+    // The pipe's endpoint never changes once bound, so a free transfer fits any request.
+    PipeTransfer& FreeTransferLocked(BYTE endpoint, DWORD type) {
         for (const std::unique_ptr<PipeTransfer>& transfer : m_transfers)
             if (transfer->IsFreeLocked())
                 return *transfer;
-        m_transfers.emplace_back(new PipeTransfer(*m_state, Queue()));
+        m_transfers.emplace_back(new PipeTransfer(*m_state, Queue(), endpoint, type));
         return *m_transfers.back();
     }
 

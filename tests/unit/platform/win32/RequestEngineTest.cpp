@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "internal/contract.h"
 #include "internal/request_engine.h"
 
 namespace {
@@ -19,13 +20,17 @@ namespace {
 using win32::IoKind;
 using win32::IoRequest;
 
+// How the fake device's backend breaks its contract, if it does.
+enum class Fault { kNone, kCompleteTwice, kCompleteInsideSubmit, kCancelTwice };
+
 // Reads stay queued until the test feeds data; writes complete at once. In "lending"
-// mode a queued read counts as handed to someone else (a USB transfer): an abort does not
-// take it back at once, a helper thread keeps writing into the buffer for a while, as a
-// transfer in flight would, and then completes it.
+// mode a read is handed to the backend (LentRequest, as a USB transfer is): an abort does
+// not take it back at once, a helper thread keeps writing into the buffer for a while, as a
+// transfer in flight would, and then gives it back.
 class FakeDevice : public win32::QueuedDevice {
 public:
-    explicit FakeDevice(bool bLending = false) : QueuedDevice("fake", true), m_bLending(bLending) {}
+    explicit FakeDevice(bool bLending = false, Fault fault = Fault::kNone)
+        : QueuedDevice("fake", true), m_bLending(bLending), m_fault(fault) {}
     ~FakeDevice() override {
         for (std::thread& t : m_threads)
             t.join();
@@ -40,40 +45,76 @@ public:
         const DWORD cb = (DWORD)std::min<size_t>(data.size(), read->dwCount);
         memcpy(read->pBuffer, data.data(), cb);
         Queue().CompleteLocked(read, ERROR_SUCCESS, cb);
+        if (m_fault == Fault::kCompleteTwice)
+            Queue().CompleteLocked(read, ERROR_SUCCESS, cb);
         return true;
+    }
+
+    // Lending mode: the backend gives the oldest lent read back, as its own thread would.
+    void GiveBack(DWORD dwError) {
+        m_transfers.front()->Complete(dwError, 0);
+        if (m_fault == Fault::kCompleteTwice)
+            m_transfers.front()->Complete(dwError, 0);
     }
 
     std::atomic<int> closedCalls{0};
 
 protected:
     void StartLocked(IoRequest& request) override {
-        if (request.kind == IoKind::Write)
+        if (request.kind == IoKind::Write) {
             Queue().CompleteLocked(&request, ERROR_SUCCESS, request.dwCount);
-        else
-            request.bLent = m_bLending;
+        } else if (m_bLending) {
+            m_transfers.emplace_back(new Transfer(*this));
+            m_transfers.back()->LendLocked(request);
+        }
     }
 
     bool AbortLocked(IoRequest& request) override {
-        if (!m_bLending)
+        if (!request.bLent)
             return true;
-        IoRequest* pRequest = &request;
-        m_threads.emplace_back([this, pRequest] {
-            for (int i = 0; i < 20; ++i) {
-                std::lock_guard<std::mutex> lock(Queue().Mutex());
-                memset(pRequest->pBuffer, 0xA5, pRequest->dwCount);
-                std::this_thread::yield();
-            }
-            std::lock_guard<std::mutex> lock(Queue().Mutex());
-            Queue().CompleteLocked(pRequest, ERROR_OPERATION_ABORTED, 0);
-        });
+        auto* transfer = static_cast<win32::LentRequest*>(request.pBackendData);
+        transfer->CancelLocked();
+        if (m_fault == Fault::kCancelTwice)
+            transfer->CancelLocked();
         return false;
     }
 
     void OnClosedLocked() override { ++closedCalls; }
 
 private:
+    class Transfer : public win32::LentRequest {
+    public:
+        explicit Transfer(FakeDevice& device) : LentRequest(device.Queue()), m_device(device) {}
+
+    protected:
+        DWORD Submit(IoRequest& request) override {
+            m_pBuffer = request.pBuffer;
+            m_dwCount = request.dwCount;
+            if (m_device.m_fault == Fault::kCompleteInsideSubmit)
+                Complete(ERROR_SUCCESS, 0);
+            return ERROR_SUCCESS;
+        }
+        void Cancel() override {
+            m_device.m_threads.emplace_back([this] {
+                for (int i = 0; i < 20; ++i) {
+                    std::lock_guard<std::mutex> lock(m_device.Queue().Mutex());
+                    memset(m_pBuffer, 0xA5, m_dwCount);
+                    std::this_thread::yield();
+                }
+                Complete(ERROR_OPERATION_ABORTED, 0);
+            });
+        }
+
+    private:
+        FakeDevice& m_device;
+        void* m_pBuffer = nullptr;
+        DWORD m_dwCount = 0;
+    };
+
     const bool m_bLending;
+    const Fault m_fault;
     std::vector<std::thread> m_threads;
+    std::vector<std::unique_ptr<Transfer>> m_transfers;
 };
 
 struct OpenDevice {
@@ -81,9 +122,9 @@ struct OpenDevice {
     HANDLE h;
 };
 
-OpenDevice Open(bool bLending = false) {
+OpenDevice Open(bool bLending = false, Fault fault = Fault::kNone) {
     OpenDevice open;
-    open.device = std::make_shared<FakeDevice>(bLending);
+    open.device = std::make_shared<FakeDevice>(bLending, fault);
     open.h = win32::InsertHandle(open.device);
     return open;
 }
@@ -255,6 +296,54 @@ TEST(RequestEngine, RequestsCompleteInOrderFromAnyThreadAndSynchronousCallsWait)
     EXPECT_EQ(2u, dwRead);
     CloseHandle(hEvent);
     CloseHandle(dev.h);
+}
+
+// A backend that completes a request twice, completes it from inside the call that
+// submitted it, or cancels it twice is stopped where the checks are on (debug and sanitizer
+// builds); a release build ignores the second completion or cancel and carries out the early
+// completion once submit has returned.
+TEST(RequestEngineContract, ABackendThatBreaksItStopsTheProgramWhereTheChecksAreOn) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const struct {
+        const char* name;
+        bool bLending;
+        Fault fault;
+        const char* message;
+        DWORD dwResult;
+    } cases[] = {
+        {"a queued request completed twice", false, Fault::kCompleteTwice, "not pending", ERROR_SUCCESS},
+        {"a lent request completed twice", true, Fault::kCompleteTwice, "completed twice", ERROR_SUCCESS},
+        {"a lent request completed inside submit", true, Fault::kCompleteInsideSubmit,
+         "completed inside the backend's submit", ERROR_SUCCESS},
+        {"a lent request cancelled twice", true, Fault::kCancelTwice, "not in flight",
+         ERROR_OPERATION_ABORTED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto run = [&] {
+            OpenDevice dev = Open(c.bLending, c.fault);
+            OVERLAPPED ov = {};
+            BYTE buffer[8];
+            const BOOL bDone = ReadFile(dev.h, buffer, sizeof(buffer), NULL, &ov);
+            if (!bDone && GetLastError() == ERROR_IO_PENDING) {
+                if (c.fault == Fault::kCancelTwice)
+                    CancelIo(dev.h);
+                else if (c.bLending)
+                    dev.device->GiveBack(ERROR_SUCCESS);
+                else
+                    dev.device->Feed({1});
+            }
+            DWORD dwRead = 0;
+            EXPECT_EQ(c.dwResult == ERROR_SUCCESS, GetOverlappedResult(dev.h, &ov, &dwRead, TRUE) != FALSE);
+            if (c.dwResult != ERROR_SUCCESS)
+                EXPECT_EQ(c.dwResult, GetLastError());
+            CloseHandle(dev.h);
+        };
+        if (win32::kContractChecksStop)
+            EXPECT_DEATH(run(), c.message);
+        else
+            run();
+    }
 }
 
 }  // namespace
