@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "hid/hid_backend.h"
+#include "hid/backend.h"
 #include "hid/report_descriptor.h"
 #include "internal/request_engine.h"
 

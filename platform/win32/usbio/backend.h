@@ -1,9 +1,11 @@
-// The USBIO device family: what a backend provides.
+// The USBIO device family: what a backend provides, in the form the HID family states its
+// own (hid/backend.h): an abstract backend class, one file per backend kind (libusb for real
+// devices, a virtual one for termsim's) and the table of backends in backends.cpp.
 //
 // usbio/driver.cpp plays the USBIO driver (usbio_api.h) for the code above: it keeps the
 // state a driver keeps per device (configuration, claimed interfaces, bound pipes) and turns
 // DeviceIoControl, ReadFile and WriteFile into calls on a UsbDevice. Where a device comes
-// from is a backend's business; usbio/backends.cpp lists the backends, real devices first.
+// from is a backend's business.
 //
 // A backend
 //  - enumerate(): appends the devices it can open now, in a stable order (bus order for
@@ -66,8 +68,6 @@ enum class UsbResult {
     Other,
 };
 
-const char* UsbResultName(UsbResult result);
-
 // One transfer on a bulk or interrupt endpoint. The submitter owns it and keeps it and its
 // buffer alive until complete() has run.
 class UsbTransfer {
@@ -123,6 +123,10 @@ public:
 
 // The backends in the order their devices are listed (backends.cpp).
 const std::vector<UsbBackend*>& UsbBackends();
+
+// The backends themselves (libusb_backend.cpp, virtual_backend.cpp).
+UsbBackend& LibusbBackendInstance();
+UsbBackend& VirtualUsbBackendInstance();
 
 // The interface path of a device, in the form Windows gives device interfaces:
 // "\\?\<bus>#vid_vvvv&pid_pppp#<instance>#{interface guid}", lower case.

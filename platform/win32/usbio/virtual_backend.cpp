@@ -5,7 +5,7 @@
 // thread, which completes them; descriptor and configuration requests travel on a short
 // connection of their own, so their replies never queue behind transfer completions. The
 // server hanging up the transfer connection is the device being unplugged.
-#include "usbio/virtual_backend.h"
+#include "usbio/backend.h"
 
 #include "internal/poll_loop.h"
 #include "internal/request_engine.h"
@@ -462,7 +462,7 @@ public:
 
 }  // namespace
 
-UsbBackend& VirtualBackendInstance() {
+UsbBackend& VirtualUsbBackendInstance() {
     static VirtualBackend backend;
     return backend;
 }
