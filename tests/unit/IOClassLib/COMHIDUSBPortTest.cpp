@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "COMHIDUSBPort.h"
@@ -249,6 +251,34 @@ TEST(HidPortRead, SilentDeviceTimesOutAndVanishedDeviceFails) {
         << text;
     EXPECT_NE(std::string::npos, text.find("ClearCommError() error = 1")) << text;  // ERROR_INVALID_FUNCTION
     EXPECT_NE(std::string::npos, text.find("CCOMHIDUSBPort::Write(), GLE on WriteFile()=")) << text;
+}
+
+// The receive event is named, so another port or process may set it while this port's
+// read waits. The read then fails, and the port waits for the request it cancels before it
+// frees the request's buffers: with CancelIo returning at once (IOCLASSLIB_ASYNC_CANCELIO,
+// the PortsWithAsyncCancelIo run) AddressSanitizer catches a port that frees them sooner.
+TEST(HidPortRead, AReceiveEventSetByAnotherPortFailsTheReadWithoutFreeingTooEarly) {
+    FakeHidServer device(Terminal());
+    OpenedPort open;
+    ASSERT_TRUE(open.opened);
+    HANDLE hShared = CreateEventA(NULL, TRUE, FALSE, "opos.ccomhidusbport.recvevent.");
+    ASSERT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
+    // Set again and again: a set before the read has started is undone by its ReadFile.
+    std::atomic<bool> bDone(false);
+    std::thread other([&] {
+        while (!bDone) {
+            SetEvent(hShared);
+            Sleep(5);
+        }
+    });
+    BYTE buffer[64];
+    DWORD n = 5;
+    EXPECT_FALSE(open.port.Read(buffer, sizeof(buffer), &n));
+    bDone = true;
+    other.join();
+    EXPECT_EQ(0u, n);
+    EXPECT_EQ((DWORD)ERROR_IO_INCOMPLETE, open.port.GetLastPortError());
+    CloseHandle(hShared);
 }
 
 TEST(HidPortRescan, AsShippedOnlyLogsAndClearsTheRequest) {
