@@ -9,9 +9,11 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <regex>
 #include <thread>
 #include <vector>
 
+#include "DebugOutputCapture.h"
 #include "internal/contract.h"
 #include "internal/request_engine.h"
 
@@ -296,6 +298,35 @@ TEST(RequestEngine, RequestsCompleteInOrderFromAnyThreadAndSynchronousCallsWait)
     EXPECT_EQ(2u, dwRead);
     CloseHandle(hEvent);
     CloseHandle(dev.h);
+}
+
+// Every submit, completion, cancel and lost device reaches the debugger output, each request
+// by its number, so that a field problem can be read from one log.
+TEST(RequestEngine, TheTraceNamesEachRequestByItsNumberWithItsOutcome) {
+    DebugOutputCapture capture;
+    OpenDevice dev = Open();
+    OVERLAPPED ov[3] = {};
+    BYTE buffer[3][8];
+    ASSERT_FALSE(ReadFile(dev.h, buffer[0], 8, NULL, &ov[0]));
+    ASSERT_TRUE(dev.device->Feed({1, 2, 3}));
+    ASSERT_FALSE(ReadFile(dev.h, buffer[1], 8, NULL, &ov[1]));
+    ASSERT_TRUE(CancelIo(dev.h));
+    ASSERT_FALSE(ReadFile(dev.h, buffer[2], 8, NULL, &ov[2]));
+    dev.device->Disconnect();
+    CloseHandle(dev.h);
+
+    const std::string text = capture.Text();
+    std::vector<std::string> numbers;
+    const std::regex submitted("io #([0-9]+) fake read 8 bytes");
+    for (std::sregex_iterator it(text.begin(), text.end(), submitted), end; it != end; ++it)
+        numbers.push_back((*it)[1]);
+    ASSERT_EQ(3u, numbers.size()) << text;
+    for (const std::string& line :
+         {"io #" + numbers[0] + " complete status 0 bytes 3\n", "io #" + numbers[1] + " cancel\n",
+          "io #" + numbers[1] + " complete status 995 bytes 0\n",
+          std::string("fake device gone: 1 requests pending, each fails with 1167\n"),
+          "io #" + numbers[2] + " complete status 1167 bytes 0\n"})
+        EXPECT_NE(std::string::npos, text.find(line)) << line << " in\n" << text;
 }
 
 // A backend that completes a request twice, completes it from inside the call that
