@@ -8,12 +8,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <regex>
 #include <thread>
 #include <vector>
 
 #include "DebugOutputCapture.h"
+#include "ScopedEnv.h"
 #include "internal/contract.h"
 #include "internal/request_engine.h"
 
@@ -57,6 +59,15 @@ public:
         m_transfers.front()->Complete(dwError, 0);
         if (m_fault == Fault::kCompleteTwice)
             m_transfers.front()->Complete(dwError, 0);
+    }
+
+    // Lending mode: a cancelled read is given back only once the test lets it go.
+    void HoldCancelled(bool bHold) {
+        {
+            std::lock_guard<std::mutex> lock(m_holdMutex);
+            m_bHold = bHold;
+        }
+        m_holdChanged.notify_all();
     }
 
     std::atomic<int> closedCalls{0};
@@ -103,6 +114,10 @@ private:
                     memset(m_pBuffer, 0xA5, m_dwCount);
                     std::this_thread::yield();
                 }
+                {
+                    std::unique_lock<std::mutex> lock(m_device.m_holdMutex);
+                    m_device.m_holdChanged.wait(lock, [&] { return !m_device.m_bHold; });
+                }
                 Complete(ERROR_OPERATION_ABORTED, 0);
             });
         }
@@ -115,6 +130,9 @@ private:
 
     const bool m_bLending;
     const Fault m_fault;
+    std::mutex m_holdMutex;
+    std::condition_variable m_holdChanged;
+    bool m_bHold = false;
     std::vector<std::thread> m_threads;
     std::vector<std::unique_ptr<Transfer>> m_transfers;
 };
@@ -209,6 +227,29 @@ TEST(RequestEngine, CancelIoReturnsOnlyWhenTheBufferAndOverlappedAreFreeToGo) {
             CancelIo(dev.h);
         }
         CloseHandle(hEvent);
+        CloseHandle(dev.h);
+    }
+}
+
+// IOCLASSLIB_ASYNC_CANCELIO=1: CancelIo returns as Windows' does, before the requests it
+// cancelled have completed; they complete later on another thread, a lent one once the
+// backend gives it back.
+TEST(RequestEngine, CancelIoUnderTheWindowsSettingReturnsBeforeTheRequestsComplete) {
+    testsupport::ScopedEnv setting("IOCLASSLIB_ASYNC_CANCELIO", "1");
+    for (bool bLending : {false, true}) {
+        SCOPED_TRACE(bLending ? "buffer lent to a transfer" : "buffer kept in the queue");
+        OpenDevice dev = Open(bLending);
+        dev.device->HoldCancelled(true);
+        OVERLAPPED ov = {};
+        BYTE buffer[8];
+        ASSERT_FALSE(ReadFile(dev.h, buffer, sizeof(buffer), NULL, &ov));
+        ASSERT_TRUE(CancelIo(dev.h));
+        if (bLending)
+            EXPECT_FALSE(HasOverlappedIoCompleted(&ov)) << "CancelIo waited for the backend";
+        dev.device->HoldCancelled(false);
+        DWORD dwRead = 0;
+        EXPECT_FALSE(GetOverlappedResult(dev.h, &ov, &dwRead, TRUE));
+        EXPECT_EQ((DWORD)ERROR_OPERATION_ABORTED, GetLastError());
         CloseHandle(dev.h);
     }
 }
