@@ -22,6 +22,9 @@ namespace {
 // long enough that a caller who frees its OVERLAPPED right after CancelIo has done so.
 const auto kLateCancelDelay = std::chrono::milliseconds(10);
 
+// The record whose Submit or Cancel runs on this thread, if any.
+thread_local const LentRequest* t_inBackendCall = nullptr;
+
 bool IsPending(const OVERLAPPED* pOverlapped) {
     return __atomic_load_n(&pOverlapped->Internal, __ATOMIC_ACQUIRE) == (ULONG_PTR)STATUS_PENDING;
 }
@@ -143,7 +146,6 @@ void RequestQueue::CompleteLocked(IoRequest* pRequest, DWORD dwError, DWORD dwBy
         if (Tracing())
             Trace("io #%" PRIu64 " complete status %lu bytes %lu", it->number, (unsigned long)dwError,
                   (unsigned long)dwBytes);
-        it->state = RequestState::Completed;
         CompleteOverlappedWithEvent(it->pOverlapped, it->event, dwError, dwBytes);
         m_requests.erase(it);
         m_completed.notify_all();
@@ -290,13 +292,6 @@ void QueuedDevice::OnHandleClosed() {
     std::lock_guard<std::mutex> lock(m_queue.m_mutex);
     OnClosedLocked();
 }
-
-namespace {
-
-// The record whose Submit or Cancel runs on this thread, if any.
-thread_local const LentRequest* t_inBackendCall = nullptr;
-
-}  // namespace
 
 bool LentRequest::InsideBackendCall() const { return t_inBackendCall == this; }
 
