@@ -1,7 +1,7 @@
 # What `cmake --install` lays out and what the Debian package holds: the programs in bin/,
 # the library with its headers and its CMake package, and on Linux the man pages, the
-# example files and the udev rules for the terminal's USB IDs. The Windows builds make a
-# ZIP package instead (WindowsPackage.cmake).
+# example files and the udev rules for the terminal's USB IDs. The 32-bit Windows build
+# makes a ZIP package instead (WindowsPackage.cmake).
 include(CMakePackageConfigHelpers)
 
 set(KEYPROBE_CMAKE_PACKAGE_DIR lib/cmake/IOClassLib)

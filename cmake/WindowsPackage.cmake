@@ -1,8 +1,12 @@
-# The Windows release package: `cpack -G ZIP` in the build folder of a mingw preset makes
-# keyprobe-<version>-win32.zip (win64 from the 64-bit preset) with one folder holding the
-# programs, a read-me, the example INI files and the licence. Its files form the install
-# component "windows"; the library and its CMake package, which the same build installs,
-# stay out of it.
+# The Windows release package: `cpack -G ZIP` in the mingw-i686 build folder makes
+# keyprobe-<version>-win32.zip with one folder holding the programs, a read-me, the example
+# INI files and the licence. Its files form the install component "windows"; the library
+# and its CMake package, which the same build installs, stay out of it. Only the 32-bit
+# program is shipped, and the read-me describes it: the 64-bit build makes no package.
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
+  return()
+endif()
+
 set(KEYPROBE_WINDOWS_SOURCE ${CMAKE_CURRENT_LIST_DIR}/windows)
 set(KEYPROBE_WINDOWS_STAGE ${CMAKE_BINARY_DIR}/windows-package)
 
@@ -34,10 +38,6 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME keyprobe)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  set(CPACK_SYSTEM_NAME win64)
-else()
-  set(CPACK_SYSTEM_NAME win32)
-endif()
+set(CPACK_SYSTEM_NAME win32)
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};windows;/")
 include(CPack)
