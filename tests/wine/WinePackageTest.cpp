@@ -76,16 +76,12 @@ protected:
             GTEST_SKIP() << "the package check was skipped: " << kZip
                          << " is not made (cpack -G ZIP in the mingw-i686 build folder)";
         ASSERT_FALSE(m_dir.path().empty());
+        testsupport::RunOptions inTheFolder;
+        inTheFolder.workingDir = m_dir.path();
         const testsupport::RunResult unpack =
-            testsupport::runProcess({CMAKE_COMMAND_BIN, "-E", "tar", "xf", kZip}, Options(m_dir.path()));
+            testsupport::runProcess({CMAKE_COMMAND_BIN, "-E", "tar", "xf", kZip}, inTheFolder);
         ASSERT_EQ(0, unpack.exitCode) << unpack.err;
         m_root = m_dir.file(kFolder);
-    }
-
-    static testsupport::RunOptions Options(const std::string& workingDir) {
-        testsupport::RunOptions options;
-        options.workingDir = workingDir;
-        return options;
     }
 
     std::string Read(const std::string& name) const { return testsupport::readTextFile(m_root + "/" + name); }
