@@ -29,7 +29,8 @@
 //  5. A device that goes away (POLLHUP, POLLERR, ENODEV; a lost USB device) fails everything
 //     pending at once with the family's not-connected code (ERROR_DEVICE_NOT_CONNECTED; the
 //     USBIO driver's USBIO_ERR_DEVICE_NOT_PRESENT), and every later request fails with it at
-//     submission; the family reports the device as removed.
+//     submission; the family treats the device as removed (HID reports it to its arrival
+//     and removal sink; the USBIO driver opens its path afresh the next time).
 //  6. ReadFile/WriteFile/DeviceIoControl return TRUE when the request completed before the
 //     call returned (the OVERLAPPED and event are set as well), FALSE with ERROR_IO_PENDING
 //     when it will complete later, FALSE with the error when it failed at once. A call
