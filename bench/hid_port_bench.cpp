@@ -75,7 +75,7 @@ int OpenPlain(const std::string& socketPath) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const int nExchanges = argc > 1 ? atoi(argv[1]) : 2000;
+    const int nExchanges = argc > 1 && atoi(argv[1]) > 0 ? atoi(argv[1]) : 2000;
     const int nRuns = argc > 2 ? atoi(argv[2]) : 3;
     const std::string build = bench::BuildDir();
     const std::string keyprobe = argc > 3 ? argv[3] : build + "/app/keyprobe";
