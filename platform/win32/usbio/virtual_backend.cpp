@@ -8,7 +8,6 @@
 #include "usbio/backend.h"
 
 #include "internal/poll_loop.h"
-#include "internal/request_engine.h"
 #include "virtual_device_protocol.h"
 
 #include <errno.h>
