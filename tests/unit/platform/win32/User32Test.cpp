@@ -6,14 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "MessagePump.h"
 #include "internal/device_change.h"
 
 namespace {
@@ -160,19 +159,6 @@ std::vector<std::string> NoticesOf(HWND hwnd) {
     return names;
 }
 
-bool PumpUntil(const std::function<bool()>& done) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    MSG msg;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > giveUp)
-            return false;
-        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))
-            DispatchMessageA(&msg);
-        Sleep(1);
-    }
-    return true;
-}
-
 }  // namespace
 
 // Device changes are sent to each registered window in turn. A window whose thread has
@@ -194,7 +180,7 @@ TEST(User32, DeviceChangesReachEveryWindowWhileOneThreadTakesNoMessages) {
         changed.notify_all();
         changed.wait(lock, [&] { return bResume; });
         lock.unlock();
-        EXPECT_TRUE(PumpUntil([&] { return NoticesOf(hwnd).size() >= 2; }));
+        EXPECT_TRUE(testsupport::PumpMessagesUntil([&] { return NoticesOf(hwnd).size() >= 2; }));
         UnregisterDeviceNotification(hNotify);
         DestroyWindow(hwnd);
     });
@@ -207,7 +193,7 @@ TEST(User32, DeviceChangesReachEveryWindowWhileOneThreadTakesNoMessages) {
     ASSERT_NE((HDEVNOTIFY)NULL, hNotify);
     win32::ReportDeviceInterfaceChange(DBT_DEVICEARRIVAL, interfaceClass, "\\\\?\\test#one");
     win32::ReportDeviceInterfaceChange(DBT_DEVICEREMOVECOMPLETE, interfaceClass, "\\\\?\\test#two");
-    EXPECT_TRUE(PumpUntil([&] { return NoticesOf(hwnd).size() >= 2; }));
+    EXPECT_TRUE(testsupport::PumpMessagesUntil([&] { return NoticesOf(hwnd).size() >= 2; }));
     EXPECT_EQ(expected, NoticesOf(hwnd));
     {
         std::lock_guard<std::mutex> lock(mutex);
