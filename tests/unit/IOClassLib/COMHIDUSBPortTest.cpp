@@ -231,6 +231,36 @@ TEST(HidPortRead, ReplyIsPutTogetherAsTheFramingSays) {
     }
 }
 
+// A legal reply longer than the caller's buffer is read to its end: the next exchange
+// starts at a frame.
+TEST(HidPortRead, AReplyLongerThanTheBufferLeavesTheNextExchangeInStep) {
+    ByteVec longReply = Counting(1100);
+    longReply[0] = 0x05;
+    longReply[1] = 0;
+    longReply[2] = 1100 & 0xFF;
+    longReply[3] = 1100 >> 8;
+    const ByteVec shortReply = {0x05, 0x05, 0x16, 0xF8, 0xEE};
+    FakeHidServer device(Terminal());
+    int nRequests = 0;
+    device.SetOutputHandler(
+        [&](uint16_t, const ByteVec&) { return ReplyReports(nRequests++ == 0 ? longReply : shortReply); });
+    OpenedPort open;
+    ASSERT_TRUE(open.opened);
+    open.port.SetProtocolType(1);
+    std::vector<BYTE> buffer(1025);
+    for (const ByteVec* reply : std::vector<const ByteVec*>{&longReply, &shortReply}) {
+        BYTE request = 0x16;
+        DWORD n = 1;
+        ASSERT_TRUE(open.port.Write(&request, 1, &n));
+        n = 5;
+        const BOOL bOk = open.port.Read(buffer.data(), (DWORD)buffer.size(), &n);
+        EXPECT_EQ(reply == &shortReply, bOk != FALSE);
+        EXPECT_EQ(reply->size(), n);
+        EXPECT_TRUE(
+            std::equal(buffer.begin(), buffer.begin() + std::min<size_t>(n, buffer.size()), reply->begin()));
+    }
+}
+
 TEST(HidPortRead, SilentDeviceTimesOutAndVanishedDeviceFails) {
     testsupport::TempDir dir("hid-port-log");
     const std::string logFile = dir.file("log.txt");
