@@ -319,6 +319,7 @@ BOOL CUSBPort::ReadFrame(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) {
             continue;
         }
         bLastEmpty = FALSE;
+        // A driver that claims more than the buffer holds is not believed.
         if (n > sizeof(m_abyReadBuffer))
             n = sizeof(m_abyReadBuffer);
         TraceRead(m_abyReadBuffer, n);
