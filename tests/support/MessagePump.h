@@ -1,5 +1,6 @@
 // Test helper: runs the calling thread's window messages (sent and posted) until a
-// condition holds, as a client's message loop would, for at most 30 seconds.
+// condition holds, as a client's message loop would. The 30-second bail-out only keeps a
+// broken test from hanging.
 #pragma once
 
 #include <windows.h>
