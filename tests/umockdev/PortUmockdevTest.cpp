@@ -30,16 +30,24 @@ const char kHidrawFolder[] =
     "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0/0003:1209:0001.0001/hidraw/";
 const size_t kReportLength = 65;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
+// The recorded terminal's entries: the hidraw node first, its parents after it.
+std::string RecordedTerminal() {
+    std::ifstream in(std::string(KEYPROBE_TEST_DATA_DIR) + "/umockdev/hidraw_terminal.umockdev");
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-// The recorded terminal's entries: the hidraw node first, its parents after it.
-std::string RecordedTerminal() {
-    return ReadFile(std::string(KEYPROBE_TEST_DATA_DIR) + "/umockdev/hidraw_terminal.umockdev");
+// The recorded hidraw node's entry under another name, as a device plugged in again may
+// get another node.
+std::string Renamed(const std::string& entry, const std::string& node) {
+    std::string renamed = entry;
+    for (size_t at = 0; (at = renamed.find("hidraw0", at)) != std::string::npos; at += node.size())
+        renamed.replace(at, 7, node);
+    const size_t minor = renamed.find("MINOR=0");
+    if (minor != std::string::npos)
+        renamed[minor + 6] = node.back();
+    return renamed;
 }
 
 class Testbed : public ::testing::Test {
@@ -55,44 +63,33 @@ protected:
     UMockdevTestbed* m_testbed = nullptr;
 };
 
-// The terminal's side of the HID device node: one output report in, the reply to the
-// key test it carries out as an input report.
-class HidTerminal {
-public:
-    explicit HidTerminal(int fd) : m_fd(fd) {}
-
-    bool AnswerKeyTest() {
-        Bytes report(kReportLength);
-        size_t got = 0;
-        while (got < report.size()) {
-            pollfd p = {m_fd, POLLIN, 0};
-            if (poll(&p, 1, 10000) <= 0)
-                return false;
-            const ssize_t n = read(m_fd, report.data() + got, report.size() - got);
-            if (n <= 0)
-                return false;
-            got += (size_t)n;
-        }
-        if (report[0] != 2 || report[1] < 3 || report[2] != 0x05 || report[4] != 'a')
+// The terminal's side of the HID device node: one output report with a key test in, its
+// reply out as an input report.
+bool AnswerKeyTest(int fd) {
+    Bytes report(kReportLength);
+    for (size_t got = 0; got < report.size();) {
+        pollfd p = {fd, POLLIN, 0};
+        const ssize_t n = poll(&p, 1, 10000) > 0 ? read(fd, report.data() + got, report.size() - got) : -1;
+        if (n <= 0)
             return false;
-        Bytes input(kReportLength, 0);
-        const Bytes reply = {0x05, 0x05, 'a', 0x00, 0x05 ^ 0x05 ^ 'a'};
-        input[0] = 1;
-        input[1] = (BYTE)reply.size();
-        std::copy(reply.begin(), reply.end(), input.begin() + 2);
-        return write(m_fd, input.data(), input.size()) == (ssize_t)input.size();
+        got += (size_t)n;
     }
-
-private:
-    const int m_fd;
-};
+    if (report[0] != 2 || report[1] < 3 || report[2] != 0x05 || report[4] != 'a')
+        return false;
+    const Bytes reply = {0x05, 0x05, 'a', 0x00, 0x05 ^ 0x05 ^ 'a'};
+    Bytes input(kReportLength, 0);
+    input[0] = 1;
+    input[1] = (BYTE)reply.size();
+    std::copy(reply.begin(), reply.end(), input.begin() + 2);
+    return write(fd, input.data(), input.size()) == (ssize_t)input.size();
+}
 
 bool KeyTestExchange(CCOMHIDUSBPort& port, UMockdevTestbed* testbed, const std::string& node) {
     const Bytes request = {0x05, 0x05, 'a', 0x20, 0x05 ^ 0x05 ^ 'a' ^ 0x20};
     DWORD n = (DWORD)request.size();
     if (!port.Write(request.data(), n, &n))
         return false;
-    if (!HidTerminal(umockdev_testbed_get_dev_fd(testbed, ("/dev/" + node).c_str())).AnswerKeyTest())
+    if (!AnswerKeyTest(umockdev_testbed_get_dev_fd(testbed, ("/dev/" + node).c_str())))
         return false;
     BYTE reply[1024];
     n = 5;
@@ -100,18 +97,6 @@ bool KeyTestExchange(CCOMHIDUSBPort& port, UMockdevTestbed* testbed, const std::
 }
 
 }  // namespace
-
-// The recorded hidraw node's entry under another name, as a device plugged in again may
-// get another node.
-std::string Renamed(const std::string& entry, const std::string& node) {
-    std::string renamed = entry;
-    for (size_t at = 0; (at = renamed.find("hidraw0", at)) != std::string::npos; at += node.size())
-        renamed.replace(at, 7, node);
-    const size_t minor = renamed.find("MINOR=0");
-    if (minor != std::string::npos)
-        renamed[minor + 6] = node.back();
-    return renamed;
-}
 
 // A client that owns the port and runs a message loop: the terminal's hidraw node goes
 // (an open fails, and once the port has heard of it, the port refuses to open and close),
