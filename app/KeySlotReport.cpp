@@ -21,6 +21,9 @@ struct ConnectionLoss {
 const ConnectionLoss kConnectionLosses[] = {
     {ERROR_DEVICE_NOT_CONNECTED, "the device was unplugged"},
     {USBIO_ERR_DEVICE_NOT_PRESENT, "the device was unplugged"},
+    {USBIO_ERR_DEV_NOT_RESPONDING, "the device does not respond on the bus"},
+    {USBIO_ERR_STALL_PID, "the device stalled a transfer"},
+    {USBIO_ERR_ENDPOINT_HALTED, "an endpoint of the device is halted"},
     {ERROR_DEV_NOT_EXIST, "the device is gone"},
     {ERROR_BROKEN_PIPE, "the connection was closed"},
     {WSAECONNRESET, "the connection was reset"},
