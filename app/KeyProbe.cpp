@@ -86,7 +86,7 @@ struct SlotGroup {
 BOOL NoteExchange(const KeyProbeServices& services, KeySlotReport& report, bool& bAnswered) {
     const TerminalExchange& exchange = services.pfnLastExchange();
     bAnswered = exchange.bAnswered != FALSE;
-    if (!bAnswered)
+    if (!bAnswered && exchange.dwPortError != ERROR_SUCCESS)
         report.dwPortError = exchange.dwPortError;
     report.terminalTexts.insert(report.terminalTexts.end(), exchange.terminalTexts.begin(),
                                 exchange.terminalTexts.end());

@@ -41,8 +41,7 @@ std::string WithCode(const char* pszWords, DWORD dwError) {
     return std::string(pszWords) + szCode;
 }
 
-}  // namespace
-
+// "M/S 3-5, DUKPT 0-9": the slots of the reports, runs of numbers joined.
 std::string SlotList(const std::vector<const KeySlotReport*>& reports) {
     std::string text;
     for (size_t i = 0; i < reports.size();) {
@@ -64,12 +63,16 @@ std::string SlotList(const std::vector<const KeySlotReport*>& reports) {
     return text;
 }
 
+// What a port's error says became of the connection, or "" for a code that tells nothing of
+// that kind.
 std::string DescribeConnectionLoss(DWORD dwPortError) {
     for (const ConnectionLoss& loss : kConnectionLosses)
         if (loss.dwError == dwPortError)
             return WithCode(loss.pszWords, dwPortError);
     return "";
 }
+
+}  // namespace
 
 std::string DescribeUnansweredSlots(const std::vector<KeySlotReport>& reports) {
     std::vector<const KeySlotReport*> unanswered;

@@ -20,7 +20,8 @@ struct KeySlotReport {
     // From every 0x81 query of the slot's dialogue (key test, fetch and follow-up).
     std::vector<std::string> terminalTexts;
     DWORD dwMs;
-    // The port's error after the slot's last exchange that got no reply; 0 when none.
+    // The port's error after the slot's last exchange that got no reply and left one; 0 when
+    // none did.
     DWORD dwPortError;
 
     // Whether the terminal answered the key test and, where one was sent, the fetch; when
@@ -33,13 +34,6 @@ public:
     virtual ~KeySlotObserver() {}
     virtual void OnSlotDone(const KeySlotReport& report) = 0;
 };
-
-// "M/S 3-5, DUKPT 0-9": the slots of the reports, runs of numbers joined.
-std::string SlotList(const std::vector<const KeySlotReport*>& reports);
-
-// What a port's error says happened to the connection ("the device was unplugged (error
-// 1167)"), or "" for a code that tells nothing of that kind (a time-out, a stale code).
-std::string DescribeConnectionLoss(DWORD dwPortError);
 
 // One line saying which slots the terminal did not answer, that their states are unknown,
 // and why when a port knew; "" when it answered every slot.

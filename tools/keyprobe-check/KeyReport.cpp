@@ -9,7 +9,9 @@
 #include "CheckReport.h"
 #include "Checks.h"
 #include "Connection.h"
+#include "ConnectionDiagnosis.h"
 #include "KeyProbe.h"
+#include "KeySlotReport.h"
 
 namespace keyprobecheck {
 
@@ -45,6 +47,63 @@ std::string Printable(const std::string& text) {
     return s;
 }
 
+int AnsweredRequests(const std::vector<KeySlotReport>& reports) {
+    int nAnswered = 0;
+    for (const KeySlotReport& report : reports)
+        nAnswered += report.bRequestAnswered;
+    return nAnswered;
+}
+
+// One line of at most kLineColumns; the terminal's texts are cut to fit (*pbCut then set).
+std::string KeySlotLine(const KeySlotReport& report, bool* pbCut) {
+    char szFixed[128];
+    snprintf(szFixed, sizeof(szFixed), "%-5s  %4d  %-7s  %-8s  %-8s  %6lu",
+             report.nKind == KEYPROBE_KIND_MASTER_SESSION ? "M/S" : "DUKPT", report.nSlot,
+             report.bPresent ? "yes" : "no",
+             StatusText(report.bRequestAnswered, report.byRequestStatus).c_str(),
+             report.bFetched ? StatusText(report.bFetchAnswered, report.byFetchStatus).c_str() : "not sent",
+             (unsigned long)report.dwMs);
+    std::string line = szFixed;
+    std::string texts;
+    for (const std::string& text : report.terminalTexts)
+        texts += (texts.empty() ? "\"" : " \"") + Printable(text) + "\"";
+    if (texts.empty())
+        return line;
+    line += "  ";
+    if (line.size() + texts.size() > kLineColumns) {
+        texts.resize(kLineColumns - line.size() - 3);
+        texts += "...";
+        *pbCut = true;
+    }
+    return line + texts;
+}
+
+void WriteKeyReportJson(const std::vector<KeySlotReport>& reports, DWORD dwWallMs, std::ostream& out) {
+    out << "{\n  \"slots\": [";
+    for (size_t i = 0; i < reports.size(); ++i) {
+        const KeySlotReport& r = reports[i];
+        out << (i ? "," : "") << "\n    {\"kind\": "
+            << (r.nKind == KEYPROBE_KIND_MASTER_SESSION ? "\"master/session\"" : "\"dukpt\"")
+            << ", \"slot\": " << r.nSlot << ", \"present\": " << (r.bPresent ? "true" : "false")
+            << ", \"request_status\": ";
+        if (r.bRequestAnswered)
+            out << (int)r.byRequestStatus;
+        else
+            out << "null";
+        out << ", \"fetch_status\": ";
+        if (r.bFetched && r.bFetchAnswered)
+            out << (int)r.byFetchStatus;
+        else
+            out << "null";
+        out << ", \"terminal_texts\": [";
+        for (size_t t = 0; t < r.terminalTexts.size(); ++t)
+            out << (t ? ", " : "") << JsonString(r.terminalTexts[t]);
+        out << "], \"ms\": " << (unsigned long)r.dwMs << "}";
+    }
+    out << "\n  ],\n  \"answered\": " << AnsweredRequests(reports)
+        << ",\n  \"wall_ms\": " << (unsigned long)dwWallMs << "\n}\n";
+}
+
 // Collects the slots as they complete; a table prints each line at once, so that a person
 // watching a slow terminal sees the run go on.
 class KeyReportPrinter : public KeySlotObserver {
@@ -56,7 +115,7 @@ public:
         if (m_bJson)
             return;
         if (m_reports.size() == 1)
-            m_out << KeyTableHeading() << "\n";
+            m_out << kHeading << "\n";
         m_out << KeySlotLine(report, &m_bCut) << std::endl;
     }
 
@@ -65,12 +124,9 @@ public:
             WriteKeyReportJson(m_reports, dwWallMs, m_out);
             return;
         }
-        int nAnswered = 0;
-        for (const KeySlotReport& report : m_reports)
-            nAnswered += report.bRequestAnswered;
         char szTime[32];
         snprintf(szTime, sizeof(szTime), "%.1f s", dwWallMs / 1000.0);
-        m_out << "\nThe terminal answered " << nAnswered << " of the " << m_reports.size()
+        m_out << "\nThe terminal answered " << AnsweredRequests(m_reports) << " of the " << m_reports.size()
               << " key-test requests; the run took " << szTime << ".\n";
         const std::string unanswered = DescribeUnansweredSlots(m_reports);
         if (!unanswered.empty())
@@ -105,7 +161,7 @@ private:
     std::streambuf* m_pSaved;
 };
 
-void ExplainOpenFailure(const std::string& iniPath, const std::string& setUpText, std::ostream& err) {
+void ExplainWithTheDeviceCheck(const std::string& iniPath, const std::string& setUpText, std::ostream& err) {
     InputFileCheck check;
     CheckInputFile(iniPath, check);
     // Opened the second time after all (the terminal came, or the set-up refused the file
@@ -114,69 +170,13 @@ void ExplainOpenFailure(const std::string& iniPath, const std::string& setUpText
         err << setUpText;
         return;
     }
-    if (!check.fileProblem.empty())
-        err << "input file " << iniPath << " " << check.fileProblem << "; every setting keeps its default\n";
-    for (const std::string& note : check.notes)
-        err << "input file " << iniPath << ", [Connection]: " << note << "\n";
+    ExplainInputFile(iniPath.c_str(), err);
     err << check.openFailure << "\n";
     if (!check.fix.empty())
         err << "fix: " << check.fix << "\n";
 }
 
 }  // namespace
-
-const char* KeyTableHeading() { return kHeading; }
-
-std::string KeySlotLine(const KeySlotReport& report, bool* pbCut) {
-    char szFixed[128];
-    snprintf(szFixed, sizeof(szFixed), "%-5s  %4d  %-7s  %-8s  %-8s  %6lu",
-             report.nKind == KEYPROBE_KIND_MASTER_SESSION ? "M/S" : "DUKPT", report.nSlot,
-             report.bPresent ? "yes" : "no",
-             StatusText(report.bRequestAnswered, report.byRequestStatus).c_str(),
-             report.bFetched ? StatusText(report.bFetchAnswered, report.byFetchStatus).c_str() : "not sent",
-             (unsigned long)report.dwMs);
-    std::string line = szFixed;
-    std::string texts;
-    for (const std::string& text : report.terminalTexts)
-        texts += (texts.empty() ? "\"" : " \"") + Printable(text) + "\"";
-    if (texts.empty())
-        return line;
-    line += "  ";
-    if (line.size() + texts.size() > kLineColumns) {
-        texts.resize(kLineColumns - line.size() - 3);
-        texts += "...";
-        *pbCut = true;
-    }
-    return line + texts;
-}
-
-void WriteKeyReportJson(const std::vector<KeySlotReport>& reports, DWORD dwWallMs, std::ostream& out) {
-    int nAnswered = 0;
-    out << "{\n  \"slots\": [";
-    for (size_t i = 0; i < reports.size(); ++i) {
-        const KeySlotReport& r = reports[i];
-        nAnswered += r.bRequestAnswered;
-        out << (i ? "," : "") << "\n    {\"kind\": "
-            << (r.nKind == KEYPROBE_KIND_MASTER_SESSION ? "\"master/session\"" : "\"dukpt\"")
-            << ", \"slot\": " << r.nSlot << ", \"present\": " << (r.bPresent ? "true" : "false")
-            << ", \"request_status\": ";
-        if (r.bRequestAnswered)
-            out << (int)r.byRequestStatus;
-        else
-            out << "null";
-        out << ", \"fetch_status\": ";
-        if (r.bFetched && r.bFetchAnswered)
-            out << (int)r.byFetchStatus;
-        else
-            out << "null";
-        out << ", \"terminal_texts\": [";
-        for (size_t t = 0; t < r.terminalTexts.size(); ++t)
-            out << (t ? ", " : "") << JsonString(r.terminalTexts[t]);
-        out << "], \"ms\": " << (unsigned long)r.dwMs << "}";
-    }
-    out << "\n  ],\n  \"answered\": " << nAnswered << ",\n  \"wall_ms\": " << (unsigned long)dwWallMs
-        << "\n}\n";
-}
 
 int RunKeyReport(const std::string& iniPath, bool bJson, std::ostream& out, std::ostream& err) {
     if (iniPath.size() >= sizeof(g_szInputFile)) {
@@ -191,7 +191,7 @@ int RunKeyReport(const std::string& iniPath, bool bJson, std::ostream& out, std:
     const signed char connected = ConnectTerminal();
     const std::string setUpText = capture.Release();
     if (connected != CONNECT_OK) {
-        ExplainOpenFailure(iniPath, setUpText, err);
+        ExplainWithTheDeviceCheck(iniPath, setUpText, err);
         return 1;
     }
     err << setUpText;

@@ -3,21 +3,10 @@
 // here is particular to Linux.
 #pragma once
 
-#include <windows.h>
-
 #include <ostream>
 #include <string>
-#include <vector>
-
-#include "KeySlotReport.h"
 
 namespace keyprobecheck {
-
-// One line of at most 99 columns; the terminal's texts are cut to fit (*pbCut then set).
-std::string KeySlotLine(const KeySlotReport& report, bool* pbCut);
-const char* KeyTableHeading();
-
-void WriteKeyReportJson(const std::vector<KeySlotReport>& reports, DWORD dwWallMs, std::ostream& out);
 
 // Connects as keyprobe does and runs its key check for the INI file. Exit code: 0 after a
 // completed run, 1 when the port does not open (with the device check's explanation on err)
