@@ -131,24 +131,15 @@ TEST_F(CommandsFixture, ExchangeTellsAnAnswerFromNoneAndCarriesTheTerminalsTexts
         bool answered;
         std::vector<std::string> texts;
     };
-    const std::string longText(248, 'L');
-    Bytes longQuery = {0x05, 0xFF, 0x81, 0x00, 0x01, 0x00};
-    longQuery.insert(longQuery.end(), longText.begin(), longText.end());
     const Case cases[] = {
         {WithChecksum({0x05, 0x05, 0x16, 0xE0}),
          WithChecksum({0x05, 0x0B, 0x81, 0x00, 0x34, 0x12, 'T', 'a', 0, 'p'}),
          -32,
          true,
          {std::string("Ta\0p", 4)}},
-        {WithChecksum({0x05, 0x05, 0x16, 0xF8}), WithChecksum(longQuery), -8, true, {longText}},
-        // A query answered without a description, or with status F0, has no text to give.
+        // A query answered without a description has no text to give.
         {WithChecksum({0x05, 0x05, 0x16, 0x05}),
          Bytes{0x05, 0x07, 0x81, 0x00, 0xCD, 0xAB, 0xE5},
-         5,
-         true,
-         {}},
-        {WithChecksum({0x05, 0x05, 0x16, 0x05}),
-         WithChecksum({0x05, 0x09, 0x81, 0xF0, 1, 0, 'x', 'y'}),
          5,
          true,
          {}},
