@@ -72,6 +72,10 @@ TEST(UsbioKeyProbe, AReplyEndpointThatStallsOnceCostsOneSlot) {
 
     const KeyprobeRun run = RunKeyprobe(*sim);
     ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
+    EXPECT_EQ(
+        "The terminal did not answer for 1 of the 20 key slots (M/S 3): their key states are unknown; the "
+        "device stalled a transfer (error 0xE0000004).\n",
+        run.result.err);
     Expectation e;
     e.master[3].fetchStatus = -1;
     EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
@@ -109,7 +113,10 @@ TEST(UsbioKeyProbe, DeviceUnpluggedHalfWay) {
 
     const KeyprobeRun run = RunKeyprobe(*sim);
     ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
-    EXPECT_EQ("", run.result.err);
+    EXPECT_EQ(
+        "The terminal did not answer for 18 of the 20 key slots (M/S 2-9, DUKPT 0-9): their key states are "
+        "unknown; the device was unplugged (error 0xE000100A).\n",
+        run.result.err);
     Expectation e;
     testsupport::NoRepliesFrom(e, 3);
     Expectation replyLost = e, fetchLost = e;
