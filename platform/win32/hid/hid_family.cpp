@@ -164,6 +164,9 @@ HidHandle::~HidHandle() {
 }
 
 bool HidHandle::Start() {
+    // Under the lock: the poll thread may report a device that has already gone before
+    // Watch has returned its id.
+    std::lock_guard<std::mutex> lock(Queue().Mutex());
     m_pollId =
         HidPollLoop().Watch(m_connection->descriptor(), POLLIN, [this](short revents) { OnPoll(revents); });
     return m_pollId != 0;
