@@ -20,38 +20,7 @@ namespace {
 const std::uint16_t kDeviceIndex = 0;
 const std::uint32_t kDeviceId = 1;
 
-void appendCount(Bytes& out, std::uint8_t shortItem, unsigned count) {
-    out.push_back(shortItem);  // a two-byte item
-    out.push_back(static_cast<std::uint8_t>(count & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(count >> 8));
-}
-
-void copyString(char* field, const std::string& text) {
-    std::memset(field, 0, VDEV_HID_STRING_BYTES);
-    std::memcpy(field, text.data(), std::min<std::size_t>(text.size(), VDEV_HID_STRING_BYTES));
-}
-
 }  // namespace
-
-Bytes buildReportDescriptor(const HidDeviceShape& shape) {
-    Bytes d = {0x06, 0x00, 0xFF,  // usage page (vendor defined 0xFF00)
-               0x09, 0x01,        // usage 1
-               0xA1, 0x01};       // collection (application)
-    auto report = [&](std::uint8_t id, unsigned length, std::uint8_t usage, std::uint8_t mainItem) {
-        if (shape.numbered) {
-            d.push_back(0x85);  // report ID
-            d.push_back(id);
-        }
-        d.insert(d.end(), {0x09, usage, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08});
-        appendCount(d, 0x96, length - 1);  // the ID byte (or the caller's 0) is not a field
-        d.push_back(mainItem);
-        d.push_back(0x02);  // data, variable, absolute
-    };
-    report(shape.inputId, shape.inputLength, 0x02, 0x81);
-    report(shape.outputId, shape.outputLength, 0x03, 0x91);
-    d.push_back(0xC0);  // end collection
-    return d;
-}
 
 HidTransport::HidTransport(const HidDeviceShape& shape, const std::string& socketPath, Transcript& transcript)
     : m_shape(shape), m_path(socketPath), m_transcript(transcript) {}
@@ -262,18 +231,12 @@ void HidTransport::handleMessage(int fd, const std::uint8_t* message, std::size_
         send(fd, VDEV_MSG_LIST_END, header.tag, nullptr, 0);
         break;
     case VDEV_MSG_HID_GET_IDENTITY: {
-        vdev_hid_identity identity{};
-        identity.vendor_id = m_shape.vendorId;
-        identity.product_id = m_shape.productId;
-        identity.version_number = m_shape.version;
-        copyString(identity.manufacturer, m_shape.manufacturer);
-        copyString(identity.product, m_shape.product);
-        copyString(identity.serial_number, m_shape.serialNumber);
+        const vdev_hid_identity identity = vdev::identityOf(m_shape);
         send(fd, VDEV_MSG_HID_IDENTITY, header.tag, &identity, sizeof identity);
         break;
     }
     case VDEV_MSG_HID_GET_DESCRIPTOR: {
-        Bytes descriptor = buildReportDescriptor(m_shape);
+        const Bytes descriptor = vdev::buildReportDescriptor(m_shape);
         send(fd, VDEV_MSG_HID_DESCRIPTOR, header.tag, descriptor.data(), descriptor.size());
         break;
     }
