@@ -198,8 +198,15 @@ void HidHandle::StartLocked(IoRequest& request) {
     }
 }
 
-// Queued reads and writes hold no buffer outside the queue; they can go at once.
-bool HidHandle::AbortLocked(IoRequest&) { return true; }
+// Queued reads and writes hold no buffer outside the queue; they can go at once. A report
+// the device has not taken is given up, and the next write's report may follow.
+bool HidHandle::AbortLocked(IoRequest& request) {
+    if (request.kind == IoKind::Write && request.number == m_writeInFlight) {
+        m_connection->abandonOutput();
+        m_writeInFlight = 0;
+    }
+    return true;
+}
 
 void HidHandle::OnHandleClosed() {
     QueuedDevice::OnHandleClosed();
@@ -214,8 +221,17 @@ void HidHandle::OnHandleClosed() {
         HidPollLoop().Unwatch(id);
 }
 
+// One report at a time, as an interrupt OUT pipe carries them: the next goes once the
+// device has taken the last.
 void HidHandle::SendLocked() {
     while (IoRequest* write = Queue().OldestLocked(IoKind::Write)) {
+        if (m_writeInFlight != 0) {
+            if (!m_connection->outputTaken())
+                break;
+            m_writeInFlight = 0;
+            Queue().CompleteLocked(write, ERROR_SUCCESS, write->dwCount);
+            continue;
+        }
         const uint8_t* p = static_cast<const uint8_t*>(write->pSource);
         size_t cb = write->dwCount;
         if (m_bLayout && !m_layout.bNumbered) {
@@ -224,6 +240,10 @@ void HidHandle::SendLocked() {
         }
         const ssize_t cbSent = m_connection->sendReport(p, cb);
         if (cbSent < 0) {
+            if (errno == EINPROGRESS) {
+                m_writeInFlight = write->number;
+                break;
+            }
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 if (!m_bWantOut) {
                     m_bWantOut = true;
@@ -260,13 +280,14 @@ void HidHandle::DeliverLocked() {
         const std::vector<uint8_t>& report = m_inputReports.front();
         const DWORD cb = (DWORD)std::min<size_t>(report.size(), read->dwCount);
         memcpy(read->pBuffer, report.data(), cb);
-        m_inputReports.erase(m_inputReports.begin());
+        m_inputReports.pop_front();
         Queue().CompleteLocked(read, ERROR_SUCCESS, cb);
     }
 }
 
 void HidHandle::LoseDeviceLocked() {
     m_inputReports.clear();
+    m_writeInFlight = 0;
     Queue().DisconnectLocked();
 }
 
@@ -296,7 +317,7 @@ bool HidHandle::ReceiveLocked() {
         if (m_bLayout)
             report.resize(m_layout.inputLength, 0);
         if (m_inputReports.size() == kMaxBufferedReports)
-            m_inputReports.erase(m_inputReports.begin());
+            m_inputReports.pop_front();
         m_inputReports.push_back(std::move(report));
     }
     DeliverLocked();
@@ -305,9 +326,14 @@ bool HidHandle::ReceiveLocked() {
 
 void HidHandle::OnPoll(short revents) {
     std::lock_guard<std::mutex> lock(Queue().Mutex());
-    if ((revents & POLLIN) && !ReceiveLocked()) {
-        LoseDeviceLocked();
-        revents |= POLLHUP;
+    if (revents & POLLIN) {
+        const bool bPresent = ReceiveLocked();
+        // The device's word that it took the report in flight may have come before it went.
+        SendLocked();
+        if (!bPresent) {
+            LoseDeviceLocked();
+            revents |= POLLHUP;
+        }
     }
     if (revents & POLLOUT)
         SendLocked();

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -59,9 +60,11 @@ private:
     bool m_bLayout = false;
     uint64_t m_pollId = 0;
     bool m_bWantOut = false;
+    // The write whose report the device has not taken yet (its number), or 0.
+    uint64_t m_writeInFlight = 0;
     // Input reports nobody has asked for yet, in Windows form; the oldest go first when
     // more than the HID class driver's default of 32 pile up.
-    std::vector<std::vector<uint8_t>> m_inputReports;
+    std::deque<std::vector<uint8_t>> m_inputReports;
 };
 
 }  // namespace win32

@@ -217,6 +217,7 @@ TEST(HidVirtual, AReadCompletesHoweverItsCallerWaitsForIt) {
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     HANDLE hOther = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE hWriteEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     BYTE tag = 0x10;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -230,8 +231,13 @@ TEST(HidVirtual, AReadCompletesHoweverItsCallerWaitsForIt) {
         auto writeOutput = [&] {
             BYTE output[kReportLength] = {2, tag};
             OVERLAPPED writeOv = {};
+            writeOv.hEvent = hWriteEvent;
             DWORD dwWritten = 0;
-            ASSERT_TRUE(WriteFile(h, output, kReportLength, &dwWritten, &writeOv));
+            // Done once the device has taken the report.
+            if (!WriteFile(h, output, kReportLength, &dwWritten, &writeOv)) {
+                ASSERT_EQ((DWORD)ERROR_IO_PENDING, GetLastError());
+            }
+            ASSERT_TRUE(GetOverlappedResult(h, &writeOv, &dwWritten, TRUE));
         };
         auto pollUntilDone = [&] {
             for (int i = 0; i < 10000 && !HasOverlappedIoCompleted(&ov); ++i)
@@ -263,6 +269,7 @@ TEST(HidVirtual, AReadCompletesHoweverItsCallerWaitsForIt) {
         EXPECT_EQ(1, input[0]);
         EXPECT_EQ(tag, input[1]) << "this case's own reply, not an earlier one";
     }
+    CloseHandle(hWriteEvent);
     CloseHandle(hOther);
     CloseHandle(hEvent);
     CloseHandle(h);
