@@ -23,8 +23,11 @@ const GUID kHidInterfaceGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0
 
 namespace {
 
-// The HID class driver keeps this many input reports per handle by default.
-const size_t kMaxBufferedReports = 32;
+// The HID class driver keeps this many input reports per handle by default, and takes a
+// count in this range from HidD_SetNumInputBuffers.
+const size_t kDefaultInputBuffers = 32;
+const unsigned long kMinInputBuffers = 2;
+const unsigned long kMaxInputBuffers = 512;
 const size_t kMaxReport = 4096;
 const char kHidPathPrefix[] = "\\\\?\\hid#";
 
@@ -153,7 +156,10 @@ std::shared_ptr<HidHandle> LookupHidHandle(HANDLE h) {
 
 HidHandle::HidHandle(const HidDeviceRecord& device, std::unique_ptr<HidConnection> connection,
                      bool bOverlapped)
-    : QueuedDevice("hid", bOverlapped), m_device(device), m_connection(std::move(connection)) {
+    : QueuedDevice("hid", bOverlapped),
+      m_device(device),
+      m_connection(std::move(connection)),
+      m_inputCapacity(kDefaultInputBuffers) {
     m_bLayout =
         ParseReportDescriptor(m_device.reportDescriptor.data(), m_device.reportDescriptor.size(), &m_layout);
 }
@@ -204,6 +210,18 @@ bool HidHandle::AbortLocked(IoRequest& request) {
     if (request.kind == IoKind::Write && request.number == m_writeInFlight) {
         m_connection->abandonOutput();
         m_writeInFlight = 0;
+    }
+    return true;
+}
+
+// As the class driver does, a new count starts an empty queue.
+bool HidHandle::SetInputBufferCount(unsigned long nCount) {
+    if (nCount < kMinInputBuffers || nCount > kMaxInputBuffers)
+        return false;
+    std::lock_guard<std::mutex> lock(Queue().Mutex());
+    if (nCount != m_inputCapacity) {
+        m_inputCapacity = nCount;
+        m_inputReports.clear();
     }
     return true;
 }
@@ -316,7 +334,7 @@ bool HidHandle::ReceiveLocked() {
         // Every read gives the full input report length, as Windows gives it.
         if (m_bLayout)
             report.resize(m_layout.inputLength, 0);
-        if (m_inputReports.size() == kMaxBufferedReports)
+        if (m_inputReports.size() >= m_inputCapacity)
             m_inputReports.pop_front();
         m_inputReports.push_back(std::move(report));
     }

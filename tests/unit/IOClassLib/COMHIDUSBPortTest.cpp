@@ -277,6 +277,52 @@ TEST(HidPortRead, ReplyIsPutTogetherAsTheFramingSays) {
     }
 }
 
+// A legal reply longer than the caller's buffer comes whole, however many reports it
+// takes, and the next exchange starts at a frame. A reply that has all come in before the
+// read starts is there whole too: the port asks for room for 512 input reports, where the
+// class driver keeps 32 unless asked.
+TEST(HidPortRead, LongRepliesComeWholeAndTheNextExchangeStartsAtAFrame) {
+    const struct {
+        std::size_t length;
+        bool bReadOnceDelivered;
+    } cases[] = {{1100, false}, {5000, true}, {65535, false}};
+    const ByteVec shortReply = {0x05, 0x05, 0x16, 0xF8, 0xEE};
+    FakeHidServer device(Terminal());
+    for (const auto& c : cases) {
+        ByteVec longReply = Counting(c.length);
+        longReply[0] = 0x05;
+        longReply[1] = 0;
+        longReply[2] = (std::uint8_t)(c.length & 0xFF);
+        longReply[3] = (std::uint8_t)(c.length >> 8);
+        device.Expect({{{2, 1, 0x16}, ReplyReports(longReply)}, {{2, 1, 0x16}, ReplyReports(shortReply)}});
+    }
+    OpenedPort open;
+    ASSERT_TRUE(open.opened);
+    open.port.SetProtocolType(1);
+    std::vector<BYTE> buffer(1025);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.length);
+        for (std::size_t expected : {c.length, shortReply.size()}) {
+            BYTE request = 0x16;
+            DWORD n = 1;
+            ASSERT_TRUE(open.port.Write(&request, 1, &n));
+            if (c.bReadOnceDelivered) {
+                ASSERT_TRUE(device.WaitUntilDelivered());
+            }
+            n = 5;
+            const BOOL bOk = open.port.Read(buffer.data(), (DWORD)buffer.size(), &n);
+            EXPECT_EQ(expected == shortReply.size(), bOk != FALSE);
+            ASSERT_EQ(expected, n);
+            if (expected == shortReply.size()) {
+                EXPECT_TRUE(std::equal(shortReply.begin(), shortReply.end(), buffer.begin()));
+            } else {
+                EXPECT_EQ(Counting(buffer.size() - 4, 13), ByteVec(buffer.begin() + 4, buffer.end()));
+            }
+        }
+    }
+    EXPECT_EQ("", device.Mismatches());
+}
+
 TEST(HidPortRead, SilentDeviceTimesOutAndVanishedDeviceFails) {
     testsupport::TempDir dir("hid-port-log");
     const std::string logFile = dir.file("log.txt");
