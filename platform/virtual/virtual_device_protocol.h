@@ -223,7 +223,7 @@ typedef struct vdev_hid_identity {
 
 /* vdev_usbio_transfer.status */
 #define VDEV_USBIO_OK 0u
-#define VDEV_USBIO_STALL 1u       /* the endpoint is halted, or the request was refused */
+#define VDEV_USBIO_STALL 1u /* the endpoint is halted, or the request was refused */
 #define VDEV_USBIO_CANCELLED 2u
 #define VDEV_USBIO_NO_ENDPOINT 3u /* no such endpoint in the active configuration */
 
