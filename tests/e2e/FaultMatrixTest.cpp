@@ -1,7 +1,9 @@
 // Every fault termsim can put on a reply, over every transport it serves, through the
 // built keyprobe: each cell is one run with master slot 3 absent (F8) and the fault on that
-// slot's fetch, and must give the result file and the frames on the wire that follow from
-// the fault. A transport is one more entry in kTransports; a fault one more row in kFaults.
+// slot's fetch, and must give the result file, the frames on the wire and the standard
+// error that follow from the fault. A transport is one more entry in kTransports; a fault
+// one more row in kFaults. A run without faults is each transport's own full run
+// (SerialKeyProbe, TcpKeyProbe, HidKeyProbe, UsbioKeyProbe), which checks more.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -28,21 +30,23 @@ struct Fault {
     // Where the reply taken just before an unplug may never have crossed the bus: what the
     // run then gives instead, on top of effect.
     std::function<void(Expectation&)> lastReplyLost = nullptr;
+    // The run waits out the link's time-out for a reply that never comes whole: it runs with
+    // the time-out shortened, as a whole minute per wait shows nothing more.
+    bool waitsOutTheTimeout = false;
 };
 
 void NoUsableFetchReply(Expectation& e) { e.master[3].fetchStatus = -1; }
 void Unchanged(Expectation&) {}
 
 const Fault kFaults[] = {
-    {"none", {}, Unchanged},
-    {"no_reply", {"--fault", "fetch-a:3=no-reply"}, NoUsableFetchReply},
+    {"no_reply", {"--fault", "fetch-a:3=no-reply"}, NoUsableFetchReply, 0, nullptr, true},
     {"bad_checksum", {"--fault", "fetch-a:3=bad-checksum"}, NoUsableFetchReply},
     // The run reads FF 05 05 16 F8 as a whole frame of 5 bytes with a wrong checksum.
     // (termsim's default garbage 55 AA FF announces 170 bytes instead: the same result
     // after the serial port's long waits.)
     {"garbage_before", {"--fault", "fetch-a:3=garbage:FF"}, NoUsableFetchReply},
     {"trailing_bytes", {"--fault", "fetch-a:3=trailing:AA55"}, Unchanged},
-    {"length_over", {"--fault", "fetch-a:3=length-over"}, NoUsableFetchReply},
+    {"length_over", {"--fault", "fetch-a:3=length-over"}, NoUsableFetchReply, 0, nullptr, true},
     // The run reads the length's high byte (00) where a short reply has its status.
     {"long_form", {"--fault", "fetch-a:3=long-form"}, [](Expectation& e) { e.master[3].fetchSeen = 0x00; }},
     {"slow_drip", {"--fault", "fetch-a:3=slow:20ms"}, Unchanged},
@@ -70,6 +74,9 @@ struct Transport {
     int framesAfterHangUp;
     // Whether that last reply may be lost with the device (see Fault::lastReplyLost).
     bool lastReplyMayBeLost;
+    // Whether the socket layer reports failed transfers on standard error (see
+    // ExpectOnlyTransferErrors); over the other transports the run writes nothing there.
+    bool reportsTransferErrors;
     // Cells that cannot run here or give a wrong result for a reason being fixed elsewhere:
     // listed by fault name with the reason, skipped. Remove an entry to run the cell again.
     std::vector<std::pair<std::string, std::string>> pending;
@@ -102,26 +109,28 @@ bool ConnectUsbio(const testsupport::TermsimProcess& sim, const std::string& ini
            testsupport::writeIniFile(ini, {{"Connection", {{"ConnectType", "USBIO Device"}}}});
 }
 
-const char* const kHidWaits = "the run would wait out the link's 60 s read time-out";
-const char* const kUsbioWaits = "the run would wait out the link's 63 s read time-out";
-
 const Transport kTransports[] = {
-    {"pty", ConnectPty, nullptr, 0, false, {}},
-    {"tcp", ConnectTcp, "--close-after-frames", 0, false, {}},
+    {"pty", ConnectPty, nullptr, 0, false, false, {}},
+    {"tcp", ConnectTcp, "--close-after-frames", 0, false, true, {}},
     // The request after the last reply still arrives, then the device goes.
-    {"hid",
-     ConnectHid,
-     "--unplug-after-frames",
-     1,
-     false,
-     {{"no_reply", kHidWaits}, {"length_over", kHidWaits}}},
-    {"usbio",
-     ConnectUsbio,
-     "--close-after-frames",
-     0,
-     true,
-     {{"no_reply", kUsbioWaits}, {"length_over", kUsbioWaits}}},
+    {"hid", ConnectHid, "--unplug-after-frames", 1, false, false, {}},
+    {"usbio", ConnectUsbio, "--close-after-frames", 0, true, false, {}},
 };
+
+// Standard error of a run over TCP: only the socket layer's reports of failed transfers,
+// each "\nError. <call> <code>\n".
+void ExpectOnlyTransferErrors(const std::string& err) {
+    size_t pos = 0;
+    while (pos < err.size()) {
+        const size_t end = err.find('\n', pos + 1);
+        ASSERT_EQ('\n', err[pos]) << err;
+        ASSERT_NE(std::string::npos, end) << err;
+        const std::string line = err.substr(pos + 1, end - pos - 1);
+        EXPECT_TRUE(line.rfind("Error. sendto() 100", 0) == 0 || line.rfind("Error. recvfrom() 100", 0) == 0)
+            << line;
+        pos = end + 1;
+    }
+}
 
 std::string SkipReason(const Fault& fault, const Transport& transport) {
     if (fault.hangUpAfter > 0 && transport.hangUpOption == nullptr)
@@ -152,12 +161,23 @@ TEST_P(FaultMatrix, ResultFileAndFramesFollowTheFault) {
     testsupport::TempDir noDevices("keyprobe-matrix-dos");
     testsupport::RunOptions options;
     options.timeoutMs = 150000;
+    if (fault.waitsOutTheTimeout)
+        options.setEnv["KEYPROBE_LINK_TIMEOUT_MS"] = "3000";
     ASSERT_TRUE(transport.connect(sim, ini, options)) << sim.readyLine();
     // A COM name must never reach a real port of the machine.
     options.setEnv["IOCLASSLIB_DOSDEVICES"] = noDevices.path();
     const KeyprobeRun run = testsupport::RunKeyprobeOn(ini, sim.tempFile("keys.txt"), options);
     ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
     ASSERT_TRUE(run.resultExists);
+    if (transport.reportsTransferErrors) {
+        ExpectOnlyTransferErrors(run.result.err);
+        // The terminal's end of the connection is gone: the next send is refused.
+        if (fault.hangUpAfter > 0) {
+            EXPECT_NE(std::string::npos, run.result.err.find("Error. sendto() 10054")) << run.result.err;
+        }
+    } else {
+        EXPECT_EQ("", run.result.err);
+    }
 
     Expectation e;
     e.master[3].fetchStatus = 0xF8;
