@@ -34,9 +34,11 @@ namespace {
 
 const char kBusName[] = "usbio_virtual";
 const int kReplyTimeoutMs = 5000;
+const uint8_t kClearFeature = 0x01;
 const uint8_t kGetDescriptor = 0x06;
 const uint8_t kSetConfiguration = 0x09;
 const uint8_t kSetInterface = 0x0B;
+const uint16_t kEndpointHalt = 0;
 
 PollLoop& Loop() {
     static PollLoop* loop = new PollLoop;  // its thread lives as long as the process
@@ -271,6 +273,9 @@ public:
     UsbResult releaseInterface(BYTE) override { return UsbResult::Success; }
     UsbResult setAlternateSetting(BYTE number, BYTE alternate) override {
         return noData({0x01, kSetInterface, alternate, number, 0});
+    }
+    UsbResult clearHalt(BYTE endpoint) override {
+        return noData({0x02, kClearFeature, kEndpointHalt, endpoint, 0});
     }
 
     UsbResult submit(UsbTransfer* transfer) override {

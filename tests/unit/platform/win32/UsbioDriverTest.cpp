@@ -301,11 +301,13 @@ TEST(UsbioDriver, BufferSizesAndRequestOrderAreCheckedAsTheDriverChecksThem) {
         {"bind to an endpoint the interface lacks", USBIO_IOCTL_BIND_PIPE, &missing, 1, 0,
          USBIO_ERR_PIPE_NOT_FOUND},
         {"abort on an unbound handle", USBIO_IOCTL_ABORT_PIPE, nullptr, 0, 0, USBIO_ERR_NOT_BOUND},
+        {"reset on an unbound handle", USBIO_IOCTL_RESET_PIPE, nullptr, 0, 0, USBIO_ERR_NOT_BOUND},
         {"unknown control code", 0x80942FFC, nullptr, 0, 0, USBIO_ERR_INVALID_IOCTL},
         {"bind", USBIO_IOCTL_BIND_PIPE, &endpoint, 1, 0, 0},
         {"bind again to the same endpoint", USBIO_IOCTL_BIND_PIPE, &endpoint, 1, 0, 0},
         {"bind again to another endpoint", USBIO_IOCTL_BIND_PIPE, &missing, 1, 0, USBIO_ERR_ALREADY_BOUND},
         {"abort on the bound pipe", USBIO_IOCTL_ABORT_PIPE, nullptr, 0, 0, 0},
+        {"reset of the bound pipe", USBIO_IOCTL_RESET_PIPE, nullptr, 0, 0, 0},
     };
     for (const Case& c : cases) {
         std::vector<BYTE> in(c.cbIn + 1, 0);
@@ -420,7 +422,7 @@ TEST(UsbioDriver, SynchronousHandleWaitsInReadFile) {
 
 TEST(UsbioDriver, DeviceFaultsReachTheCallerAsDriverStatusCodes) {
     {
-        SCOPED_TRACE("a stalled IN endpoint stays halted");
+        SCOPED_TRACE("a stalled IN endpoint stays halted until the pipe is reset");
         VirtualUsbio usbio({"--fault", "a:*=stall"});
         ASSERT_TRUE(usbio.started()) << usbio.error();
         Pipes pipes;
@@ -431,6 +433,11 @@ TEST(UsbioDriver, DeviceFaultsReachTheCallerAsDriverStatusCodes) {
         BYTE reply[32];
         EXPECT_EQ(USBIO_ERR_STALL_PID, Transfer(pipes.in, true, reply, sizeof(reply), &n));
         EXPECT_EQ(USBIO_ERR_STALL_PID, Transfer(pipes.in, true, reply, sizeof(reply), &n));
+        ASSERT_EQ(0u, Ioctl(pipes.in, USBIO_IOCTL_RESET_PIPE, nullptr, 0, nullptr, 0));
+        const ByteVec fetch = testsupport::hex("05 04 16 17");
+        ASSERT_EQ(0u, Transfer(pipes.out, false, (void*)fetch.data(), (DWORD)fetch.size(), &n));
+        EXPECT_EQ(0u, Transfer(pipes.in, true, reply, sizeof(reply), &n));
+        EXPECT_EQ(0x05, reply[0]);
     }
     {
         SCOPED_TRACE("a reply in packets with pauses between them still fills one transfer");
