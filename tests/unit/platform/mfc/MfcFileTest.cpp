@@ -4,8 +4,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -159,41 +161,28 @@ TEST_F(MfcFile, ReadSeekAndBinaryBytesUntouched) {
 }
 
 TEST_F(MfcFile, FailingReadAndWriteThrow) {
+    // The cause and system error of the exception a call throws; -1 for none thrown.
+    auto thrown = [](const std::function<void()>& call) {
+        std::pair<int, LONG> what(-1, -1);
+        try {
+            call();
+        } catch (CFileException* e) {
+            what = {e->m_cause, e->m_lOsError};
+            e->Delete();
+        }
+        return what;
+    };
     std::string path = PathOf("ro.txt");
     WriteAll(path, "data");
     CFile reader(path.c_str(), CFile::modeRead | CFile::shareDenyNone);
-    bool caught = false;
-    try {
-        reader.Write("x", 1);
-    } catch (CFileException* e) {
-        caught = true;
-        EXPECT_EQ(CFileException::accessDenied, e->m_cause);
-        e->Delete();
-    }
-    EXPECT_TRUE(caught);
+    EXPECT_EQ(CFileException::accessDenied, thrown([&] { reader.Write("x", 1); }).first);
 
     CFile full("/dev/full", CFile::modeWrite | CFile::shareDenyNone);
-    caught = false;
-    try {
-        full.Write("x", 1);
-    } catch (CFileException* e) {
-        caught = true;
-        EXPECT_EQ(CFileException::diskFull, e->m_cause);
-        e->Delete();
-    }
-    EXPECT_TRUE(caught);
+    EXPECT_EQ(CFileException::diskFull, thrown([&] { full.Write("x", 1); }).first);
 
     CFile closed;
     char c;
-    caught = false;
-    try {
-        closed.Read(&c, 1);
-    } catch (CFileException* e) {
-        caught = true;
-        EXPECT_EQ(6, e->m_lOsError);  // ERROR_INVALID_HANDLE
-        e->Delete();
-    }
-    EXPECT_TRUE(caught);
+    EXPECT_EQ(6, thrown([&] { closed.Read(&c, 1); }).second);  // ERROR_INVALID_HANDLE
 }
 
 TEST_F(MfcFile, PathsCloseAbortAndReopen) {
