@@ -25,6 +25,8 @@ struct Fault {
     std::vector<std::string> termsimArgs;
     // What the fault does to the baseline expectation (slot 3's fetch answers F8).
     std::function<void(Expectation&)> effect;
+    // The slots the run then reports unanswered on standard error; nullptr: none.
+    const char* unanswered = nullptr;
     // Replies after which the line goes (a hang-up, or an unplug for a USB device); 0: never.
     int hangUpAfter = 0;
     // Where the reply taken just before an unplug may never have crossed the bus: what the
@@ -38,15 +40,17 @@ struct Fault {
 void NoUsableFetchReply(Expectation& e) { e.master[3].fetchStatus = -1; }
 void Unchanged(Expectation&) {}
 
+const char* const kSlot3 = "1 of the 20 key slots (M/S 3)";
+
 const Fault kFaults[] = {
-    {"no_reply", {"--fault", "fetch-a:3=no-reply"}, NoUsableFetchReply, 0, nullptr, true},
-    {"bad_checksum", {"--fault", "fetch-a:3=bad-checksum"}, NoUsableFetchReply},
+    {"no_reply", {"--fault", "fetch-a:3=no-reply"}, NoUsableFetchReply, kSlot3, 0, nullptr, true},
+    {"bad_checksum", {"--fault", "fetch-a:3=bad-checksum"}, NoUsableFetchReply, kSlot3},
     // The run reads FF 05 05 16 F8 as a whole frame of 5 bytes with a wrong checksum.
     // (termsim's default garbage 55 AA FF announces 170 bytes instead: the same result
     // after the serial port's long waits.)
-    {"garbage_before", {"--fault", "fetch-a:3=garbage:FF"}, NoUsableFetchReply},
+    {"garbage_before", {"--fault", "fetch-a:3=garbage:FF"}, NoUsableFetchReply, kSlot3},
     {"trailing_bytes", {"--fault", "fetch-a:3=trailing:AA55"}, Unchanged},
-    {"length_over", {"--fault", "fetch-a:3=length-over"}, NoUsableFetchReply, 0, nullptr, true},
+    {"length_over", {"--fault", "fetch-a:3=length-over"}, NoUsableFetchReply, kSlot3, 0, nullptr, true},
     // The run reads the length's high byte (00) where a short reply has its status.
     {"long_form", {"--fault", "fetch-a:3=long-form"}, [](Expectation& e) { e.master[3].fetchSeen = 0x00; }},
     {"slow_drip", {"--fault", "fetch-a:3=slow:20ms"}, Unchanged},
@@ -59,6 +63,7 @@ const Fault kFaults[] = {
          e.master[2].fetchStatus = -1;
          testsupport::NoRepliesFrom(e, 3);
      },
+     "18 of the 20 key slots (M/S 2-9, DUKPT 0-9)",
      7,
      [](Expectation& e) { e.master[2].requestStatus = -1; }},
 };
@@ -74,8 +79,10 @@ struct Transport {
     int framesAfterHangUp;
     // Whether that last reply may be lost with the device (see Fault::lastReplyLost).
     bool lastReplyMayBeLost;
+    // What the run says became of the connection when the line is gone.
+    const char* hangUpCause;
     // Whether the socket layer reports failed transfers on standard error (see
-    // ExpectOnlyTransferErrors); over the other transports the run writes nothing there.
+    // ExpectOnlyTransferErrors); over the other transports only the unanswered slots are.
     bool reportsTransferErrors;
     // Cells that cannot run here or give a wrong result for a reason being fixed elsewhere:
     // listed by fault name with the reason, skipped. Remove an entry to run the cell again.
@@ -110,15 +117,28 @@ bool ConnectUsbio(const testsupport::TermsimProcess& sim, const std::string& ini
 }
 
 const Transport kTransports[] = {
-    {"pty", ConnectPty, nullptr, 0, false, false, {}},
-    {"tcp", ConnectTcp, "--close-after-frames", 0, false, true, {}},
+    {"pty", ConnectPty, nullptr, 0, false, nullptr, false, {}},
+    {"tcp", ConnectTcp, "--close-after-frames", 0, false, "the connection was reset (error 10054)", true, {}},
     // The request after the last reply still arrives, then the device goes.
-    {"hid", ConnectHid, "--unplug-after-frames", 1, false, false, {}},
-    {"usbio", ConnectUsbio, "--close-after-frames", 0, true, false, {}},
+    {"hid",
+     ConnectHid,
+     "--unplug-after-frames",
+     1,
+     false,
+     "the device was unplugged (error 1167)",
+     false,
+     {}},
+    {"usbio",
+     ConnectUsbio,
+     "--close-after-frames",
+     0,
+     true,
+     "the device was unplugged (error 0xE000100A)",
+     false,
+     {}},
 };
 
-// Standard error of a run over TCP: only the socket layer's reports of failed transfers,
-// each "\nError. <call> <code>\n".
+// The socket layer's reports of failed transfers, each "\nError. <call> <code>\n".
 void ExpectOnlyTransferErrors(const std::string& err) {
     size_t pos = 0;
     while (pos < err.size()) {
@@ -129,6 +149,31 @@ void ExpectOnlyTransferErrors(const std::string& err) {
         EXPECT_TRUE(line.rfind("Error. sendto() 100", 0) == 0 || line.rfind("Error. recvfrom() 100", 0) == 0)
             << line;
         pos = end + 1;
+    }
+}
+
+// Standard error of a run: over TCP the socket layer's reports of failed transfers, then
+// the line that names the slots the terminal left unanswered, if any.
+void ExpectStandardError(const std::string& err, const Fault& fault, const Transport& transport) {
+    std::string unanswered;
+    if (fault.unanswered != nullptr) {
+        unanswered = std::string("The terminal did not answer for ") + fault.unanswered +
+                     ": their key states are unknown";
+        if (fault.hangUpAfter > 0)
+            unanswered += std::string("; ") + transport.hangUpCause;
+        unanswered += ".\n";
+    }
+    if (transport.reportsTransferErrors) {
+        ASSERT_GE(err.size(), unanswered.size()) << err;
+        const size_t at = err.size() - unanswered.size();
+        EXPECT_EQ(unanswered, err.substr(at));
+        ExpectOnlyTransferErrors(err.substr(0, at));
+        // The terminal's end of the connection is gone: the next send is refused.
+        if (fault.hangUpAfter > 0) {
+            EXPECT_NE(std::string::npos, err.find("Error. sendto() 10054")) << err;
+        }
+    } else {
+        EXPECT_EQ(unanswered, err);
     }
 }
 
@@ -169,15 +214,7 @@ TEST_P(FaultMatrix, ResultFileAndFramesFollowTheFault) {
     const KeyprobeRun run = testsupport::RunKeyprobeOn(ini, sim.tempFile("keys.txt"), options);
     ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
     ASSERT_TRUE(run.resultExists);
-    if (transport.reportsTransferErrors) {
-        ExpectOnlyTransferErrors(run.result.err);
-        // The terminal's end of the connection is gone: the next send is refused.
-        if (fault.hangUpAfter > 0) {
-            EXPECT_NE(std::string::npos, run.result.err.find("Error. sendto() 10054")) << run.result.err;
-        }
-    } else {
-        EXPECT_EQ("", run.result.err);
-    }
+    ExpectStandardError(run.result.err, fault, transport);
 
     Expectation e;
     e.master[3].fetchStatus = 0xF8;

@@ -79,6 +79,8 @@ const char* Bool(bool b) { return b ? "true" : "false"; }
 
 }  // namespace
 
+std::string JsonString(const std::string& s) { return Quoted(s); }
+
 void WriteText(const Report& report, std::ostream& out) {
     out << "keyprobe-check: user " << report.user << ", groups " << Joined(report.groups, ", ") << "\n";
 

@@ -72,4 +72,8 @@ struct Report {
 void WriteText(const Report& report, std::ostream& out);
 void WriteJson(const Report& report, std::ostream& out);
 
+// A JSON string literal of s, quotes included: the one escaping every JSON output of the
+// tool goes through.
+std::string JsonString(const std::string& s);
+
 }  // namespace keyprobecheck

@@ -136,6 +136,7 @@ UsbResult ResultFromStatus(uint32_t status) {
     case VDEV_USBIO_STALL: return UsbResult::Stall;
     case VDEV_USBIO_CANCELLED: return UsbResult::Cancelled;
     case VDEV_USBIO_NO_ENDPOINT: return UsbResult::NotFound;
+    case VDEV_USBIO_OVERFLOW: return UsbResult::Overflow;
     default: return UsbResult::Io;
     }
 }
@@ -351,10 +352,11 @@ private:
     }
 
     // Under m_mutex. One message carries VDEV_USBIO_MAX_DATA bytes at most: longer transfers
-    // go in chunks, each sent when the one before has completed whole.
+    // go in chunks, each sent when the one before has completed whole. A chunk holds whole
+    // packets of any bulk endpoint (1024 bytes at most), or the device would overrun it.
     bool sendChunk(uint32_t tag, Running& running) {
         UsbTransfer* t = running.transfer;
-        running.chunk = std::min<DWORD>(t->length - running.moved, VDEV_USBIO_MAX_DATA);
+        running.chunk = std::min<DWORD>(t->length - running.moved, VDEV_USBIO_MAX_DATA / 1024 * 1024);
         vdev_usbio_transfer request = {};
         request.endpoint = t->endpoint;
         request.length = running.chunk;
