@@ -150,11 +150,34 @@ TEST(KeyprobeCheckRegistry, ReportsTheDebugLogSwitchesOfTheExampleStore) {
         << r.out;
     EXPECT_TRUE(Has(r.out, "IOClassLib\\HIDUSB_PORT: debug log off")) << r.out;
     EXPECT_TRUE(Has(r.out, "debugger output (IOCLASSLIB_DEBUG_OUTPUT): standard error")) << r.out;
+}
 
+// Whatever the store names, the check reads it as the library does and finishes: a FIFO
+// nobody writes, an endless device and a store beyond the size limit are refused unread.
+TEST(KeyprobeCheckRegistry, SaysWhyAStoreCannotBeUsedWithoutWaitingOrReadingWithoutEnd) {
     testsupport::TempDir dir("keyprobe-check-test");
     ASSERT_TRUE(testsupport::writeTextFile(dir.file("bad.reg"), "REGEDIT4\nnot a line of a store\n"));
-    options.setEnv["IOCLASSLIB_REGISTRY"] = dir.file("bad.reg");
-    EXPECT_TRUE(Has(RunCheck({"--json"}, options).out, "\"state\": \"malformed (or too large)"));
+    ASSERT_TRUE(testsupport::writeTextFile(dir.file("huge.reg"), "REGEDIT4\n;" + std::string(17 << 20, 'c')));
+    ASSERT_EQ(mkfifo(dir.file("fifo.reg").c_str(), 0600), 0);
+    const struct {
+        std::string store;
+        const char* state;
+    } rows[] = {
+        {dir.file("fifo.reg"), "is a FIFO, not a file: the library does not read it"},
+        {"/dev/zero", "is a character device, not a file"},
+        {dir.path(), "is a directory, not a file"},
+        {dir.file("missing.reg"), "missing, so every debug log is off"},
+        {dir.file("bad.reg"), "malformed (or too large: 31 bytes), so no key opens"},
+        {dir.file("huge.reg"), "malformed (or too large: 17825802 bytes)"},
+    };
+    for (const auto& row : rows) {
+        RunOptions options;
+        options.setEnv["IOCLASSLIB_REGISTRY"] = row.store;
+        const RunResult r = RunCheck({"--json"}, options);
+        EXPECT_EQ(r.exitCode, 0) << row.store << "\n" << r.err;
+        EXPECT_TRUE(Has(r.out, std::string("\"state\": \"") + row.state)) << row.store << "\n" << r.out;
+        EXPECT_TRUE(Has(r.out, "\"debug_log_switches\": []")) << row.store << "\n" << r.out;
+    }
 }
 
 TEST(KeyprobeCheckUdevRules, OneHidrawAndOneUsbRuleForEachPairOfTheLibrarysTable) {
