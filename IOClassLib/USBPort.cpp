@@ -27,7 +27,8 @@ BOOL FrameLengthFromHeader(const BYTE* pData, DWORD dwCount, DWORD* pdwFrame) {
 
 }  // namespace
 
-CUSBPort::CUSBPort(CDebugFile* pDebugFile) : CPort(pDebugFile), m_hDevList(NULL), m_nDeviceNumber(0) {
+CUSBPort::CUSBPort(CDebugFile* pDebugFile)
+    : CPort(pDebugFile), m_hDevList(NULL), m_nDeviceNumber(0), m_InterfaceGuid(USBIO_DEVICE_INTERFACE_GUID) {
     memset(&m_ConfigInfo, 0, sizeof(m_ConfigInfo));
     m_hDeviceClosedEvent = CreateEventA(NULL, TRUE, FALSE, USBPORT_DEVICE_CLOSED_EVENT_NAME);
     m_ReadWriteTimeout = 10000;
@@ -39,6 +40,11 @@ CUSBPort::~CUSBPort() {
         ClosePort();
     if (m_hDeviceClosedEvent != NULL)
         CloseHandle(m_hDeviceClosedEvent);
+}
+
+void CUSBPort::SetInterfaceGuid(const GUID& guid) {
+    CSingleLock lock(&m_CritSec, TRUE);
+    m_InterfaceGuid = guid;
 }
 
 void CUSBPort::FlushReceiveBuffer() {}
@@ -61,7 +67,7 @@ BOOL CUSBPort::FindTerminal() {
         LogMessage("CreateDeviceList failed. No devices with this interface available");
     } else {
         for (; nDevice < USBPORT_MAX_DEVICES; ++nDevice) {
-            if (m_Device.Open(nDevice, m_hDevList, &USBIO_DEVICE_INTERFACE_GUID) != 0)
+            if (m_Device.Open(nDevice, m_hDevList, &m_InterfaceGuid) != 0)
                 break;
             BYTE descriptor[USBIO_DEVICE_DESCRIPTOR_SIZE];
             memset(descriptor, 0, sizeof(descriptor));
@@ -87,7 +93,7 @@ BOOL CUSBPort::OpenPort() {
     m_hDevList = NULL;
     ZeroCommTimeouts(&m_CommTimeouts);
 
-    m_hDevList = CUsbDriverDevice::CreateDeviceList(&USBIO_DEVICE_INTERFACE_GUID);
+    m_hDevList = CUsbDriverDevice::CreateDeviceList(&m_InterfaceGuid);
     BOOL bResult = FALSE;
     if (FindTerminal()) {
         if (!Configure()) {
@@ -137,8 +143,7 @@ BOOL CUSBPort::Configure() {
 }
 
 BOOL CUSBPort::OpenBulkOut() {
-    if (m_BulkOut.Bind(m_nDeviceNumber, USBPORT_BULK_OUT_ENDPOINT, m_hDevList,
-                       &USBIO_DEVICE_INTERFACE_GUID) != 0) {
+    if (m_BulkOut.Bind(m_nDeviceNumber, USBPORT_BULK_OUT_ENDPOINT, m_hDevList, &m_InterfaceGuid) != 0) {
         m_dwLastError = GetLastError();
         return FALSE;
     }
@@ -146,8 +151,7 @@ BOOL CUSBPort::OpenBulkOut() {
 }
 
 BOOL CUSBPort::OpenBulkIn() {
-    if (m_BulkIn.Bind(m_nDeviceNumber, USBPORT_BULK_IN_ENDPOINT, m_hDevList, &USBIO_DEVICE_INTERFACE_GUID) !=
-        0) {
+    if (m_BulkIn.Bind(m_nDeviceNumber, USBPORT_BULK_IN_ENDPOINT, m_hDevList, &m_InterfaceGuid) != 0) {
         m_dwLastError = GetLastError();
         return FALSE;
     }

@@ -18,9 +18,12 @@ namespace {
 
 const char kSection[] = "Connection";
 // The keys the set-up looks up, in its order.
-const char* const kConnectionKeys[] = {"ConnectType", "Port",      "Baudrate", "Parity",      "ByteSize",
-                                       "StopBits",    "IPAddress", "IPPort",   "UsbDeviceIds"};
-const char* const kNumberKeys[] = {"Baudrate", "Parity", "ByteSize", "StopBits", "IPPort"};
+const char* const kConnectionKeys[] = {
+    "ConnectType", "Port",      "Baudrate", "Parity",       "ByteSize",
+    "StopBits",    "IPAddress", "IPPort",   "UsbDeviceIds", "UsbioInterfaceGuid"};
+// Numbers read with atoi; a malformed IPPort is refused by the set-up itself.
+const char* const kNumberKeys[] = {"Baudrate", "Parity", "ByteSize", "StopBits"};
+const int kMaxQuotedChars = 60;
 const char* const kConnectTypes[] = {"Serial Port", "USB Device", "TCP/IP Port", "USBIO Device"};
 
 template <size_t N>
@@ -49,10 +52,10 @@ CString FirstBadLine(const std::vector<BYTE>& bytes) {
         }
         CString csText;
         if (csLine.Find('=') < 0)
-            csText.Format("line \"%s\" is neither a comment, a [section] nor a key=value line",
-                          (LPCTSTR)csLine);
+            csText.Format("line %s is neither a comment, a [section] nor a key=value line",
+                          (LPCTSTR)QuotedExcerpt(csLine));
         else if (!bInSection)
-            csText.Format("line \"%s\" comes before the first [section]", (LPCTSTR)csLine);
+            csText.Format("line %s comes before the first [section]", (LPCTSTR)QuotedExcerpt(csLine));
         else
             continue;
         return csText;
@@ -120,10 +123,9 @@ void NoteKey(CStringArray& arrNotes, const CString& csKey, const CString& csValu
             CString csType = csValue;
             csType.Trim();
             if (!IsOneOf(csType, kConnectTypes)) {
-                csNote.Format(
-                    "ConnectType \"%s\" is none of \"Serial Port\", \"USB Device\", \"TCP/IP Port\", "
-                    "\"USBIO Device\" (case counts); the serial port is used",
-                    (LPCTSTR)csValue);
+                csNote.Format("ConnectType %s is none of \"Serial Port\", \"USB Device\", \"TCP/IP Port\", "
+                              "\"USBIO Device\" (case counts); the serial port is used",
+                              (LPCTSTR)QuotedExcerpt(csValue));
                 arrNotes.Add(csNote);
             }
         } else if (IsOneOf(csKey, kNumberKeys)) {
@@ -136,13 +138,14 @@ void NoteKey(CStringArray& arrNotes, const CString& csKey, const CString& csValu
             while (isdigit((unsigned char)*psz))
                 ++psz;
             if (psz == pszDigits || *psz != '\0') {
-                csNote.Format("%s \"%s\" is not a plain number; it reads as %d", (LPCTSTR)csKey,
-                              (LPCTSTR)csValue, atoi(csValue));
+                csNote.Format("%s %s is not a plain number; it reads as %d", (LPCTSTR)csKey,
+                              (LPCTSTR)QuotedExcerpt(csValue), atoi(csValue));
                 arrNotes.Add(csNote);
             }
-        } else if (!csValue.IsEmpty() && (csValue[0] == ' ' || csValue[csValue.GetLength() - 1] == ' ')) {
-            csNote.Format("%s \"%s\" has blanks around it; it is used as written", (LPCTSTR)csKey,
-                          (LPCTSTR)csValue);
+        } else if ((csKey == "Port" || csKey == "IPAddress") && !csValue.IsEmpty() &&
+                   (csValue[0] == ' ' || csValue[csValue.GetLength() - 1] == ' ')) {
+            csNote.Format("%s %s has blanks around it; it is used as written", (LPCTSTR)csKey,
+                          (LPCTSTR)QuotedExcerpt(csValue));
             arrNotes.Add(csNote);
         }
         return;
@@ -151,8 +154,8 @@ void NoteKey(CStringArray& arrNotes, const CString& csKey, const CString& csValu
     csTrimmed.Trim();
     for (const char* pszKnown : kConnectionKeys) {
         if (csTrimmed.CompareNoCase(pszKnown) == 0) {
-            csNote.Format("key \"%s\" is not \"%s\" (%s); keys are matched exactly, so %s keeps its default",
-                          (LPCTSTR)csKey, pszKnown,
+            csNote.Format("key %s is not \"%s\" (%s); keys are matched exactly, so %s keeps its default",
+                          (LPCTSTR)QuotedExcerpt(csKey), pszKnown,
                           csTrimmed == pszKnown ? "blanks around the '='" : "letter case", pszKnown);
             arrNotes.Add(csNote);
             return;
@@ -201,6 +204,15 @@ const char* FindReason(const ErrorReason (&table)[N], DWORD dwError) {
 }
 
 }  // namespace
+
+CString QuotedExcerpt(const CString& csText) {
+    CString cs;
+    if (csText.GetLength() <= kMaxQuotedChars)
+        cs.Format("\"%s\"", (LPCTSTR)csText);
+    else
+        cs.Format("\"%s...\" (%d characters)", (LPCTSTR)csText.Left(kMaxQuotedChars), csText.GetLength());
+    return cs;
+}
 
 void ExamineInputFile(LPCSTR pszIniFile, InputFileFindings& findings) {
     findings.csFileProblem.Empty();

@@ -24,6 +24,10 @@ struct InputFileFindings {
     CStringArray arrKeyNotes;
 };
 
+// A text from the input file in double quotes for a message: a long one is cut, with its
+// length said, so that a 64 KB line does not fill the console.
+CString QuotedExcerpt(const CString& csText);
+
 // Examines the file the way the set-up reads it.
 void ExamineInputFile(LPCSTR pszIniFile, InputFileFindings& findings);
 

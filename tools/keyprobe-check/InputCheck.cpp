@@ -31,6 +31,11 @@ void CheckInputFile(const std::string& path, InputFileCheck& check) {
     // The port keyprobe would make, opened the way keyprobe opens it; no frame goes out.
     // A log without a key, as keyprobe's: the check never writes one on anybody's behalf.
     CDebugFile log("");
+    CString csError;
+    if (!ApplyConnectionSettings(settings, csError)) {
+        check.openFailure = std::string((LPCTSTR)csError) + "; keyprobe stops there and opens nothing";
+        return;
+    }
     CPort* pPort = CreateTerminalPort(settings, &log);
     if (pPort == NULL) {
         check.openFailure = "cannot open " + check.connection + ": this build has no port of that kind";

@@ -16,22 +16,24 @@ namespace {
 
 const char kUsage[] =
     "Usage: keyprobe-check [--json] [inputfile]\n"
-    "       keyprobe-check --udev-rules\n"
+    "       keyprobe-check --udev-rules [inputfile]\n"
     "Lists serial ports, USB HID and USB devices that could be the terminal and whether this\n"
     "user can open them; with an INI file, says what keyprobe would open and opens it (nothing\n"
-    "is sent). Exit code 0 when the INI file's device opens (or no file is given), 1 when not.\n";
+    "is sent). Exit code 0 when the INI file's device opens (or no file is given), 1 when not.\n"
+    "--udev-rules prints udev rules for the terminal's USB IDs: the INI file's UsbDeviceIds\n"
+    "when it has them, else the built-in table.\n";
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
     bool bJson = false;
+    bool bUdevRules = false;
     const char* pszIni = NULL;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--json") == 0) {
             bJson = true;
-        } else if (strcmp(argv[i], "--udev-rules") == 0 && argc == 2) {
-            keyprobecheck::WriteUdevRules(std::cout);
-            return 0;
+        } else if (strcmp(argv[i], "--udev-rules") == 0) {
+            bUdevRules = true;
         } else if (strcmp(argv[i], "--help") == 0) {
             std::cout << kUsage;
             return 0;
@@ -42,10 +44,16 @@ int main(int argc, char* argv[]) {
             pszIni = argv[i];
         }
     }
+    if (bUdevRules && bJson) {
+        std::cerr << kUsage;
+        return 2;
+    }
     if (!AfxWinInit(::GetModuleHandleA(NULL), NULL, ::GetCommandLineA(), 0)) {
         std::cerr << "keyprobe-check: the framework did not start\n";
         return 2;
     }
+    if (bUdevRules)
+        return keyprobecheck::WriteUdevRules(pszIni, std::cout, std::cerr) ? 0 : 1;
 
     keyprobecheck::Report report;
     report.user = keyprobecheck::CurrentUser();

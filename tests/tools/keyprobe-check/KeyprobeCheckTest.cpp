@@ -250,3 +250,82 @@ TEST(KeyprobeCheckUsb, ListsVirtualDevicesAndMarksTheTerminalsIds) {
 }
 
 }  // namespace
+
+namespace {
+
+// The INI file's port judged as keyprobe would set it up: its UsbDeviceIds and
+// UsbioInterfaceGuid honoured, a value keyprobe refuses refused in keyprobe's words.
+TEST(KeyprobeCheckInput, OpensTheUsbDevicesWithTheFilesSettingsAndRefusesWhatKeyprobeRefuses) {
+    const struct {
+        const char* transport;
+        const char* line;
+        int nExit;
+        const char* expected;
+    } rows[] = {
+        {"usbio", "", 0, "keyprobe can use it"},
+        {"usbio", "UsbioInterfaceGuid={1C2A4E98-FB5F-4727-AF55-45D18E8E4DF9}", 0, "keyprobe can use it"},
+        {"usbio", "UsbioInterfaceGuid=a5dcbf10-6530-11d2-901f-00c04fb951ed", 1, "cannot open USBIO Device"},
+        {"usbio", "UsbioInterfaceGuid=garbage", 1,
+         "Error in [Connection] UsbioInterfaceGuid: \"garbage\" is not a GUID"},
+        {"usbio", "UsbDeviceIds=abcd:0001", 1, "cannot open USBIO Device"},
+        {"usbio", "UsbDeviceIds=abcd:0001, 1209:0001", 0, "keyprobe can use it"},
+        {"hid", "UsbDeviceIds=abcd:0001", 1, "cannot open USB Device"},
+        {"hid", "UsbDeviceIds=abcd:0001,1209:0001", 0, "keyprobe can use it"},
+        {"hid", "UsbDeviceIds=1209", 1, "Error in [Connection] UsbDeviceIds: expected VVVV:PPPP"},
+        {"hid", "IPPort=83545", 1, "Error in [Connection] IPPort: \"83545\" is not a TCP port number"},
+    };
+    for (const auto& row : rows) {
+        const bool bHid = std::string(row.transport) == "hid";
+        testsupport::TempDir dir("keyprobe-check-test");
+        const std::string socket = dir.file("device.sock");
+        testsupport::TermsimProcess sim(
+            {"--transport", row.transport, bHid ? "--socket" : "--usbio-socket", socket});
+        ASSERT_TRUE(sim.ready()) << sim.error();
+        ASSERT_TRUE(testsupport::writeTextFile(dir.file("t.ini"), std::string("[Connection]\nConnectType=") +
+                                                                      (bHid ? "USB Device" : "USBIO Device") +
+                                                                      "\n" + row.line + "\n"));
+        RunOptions options;
+        options.setEnv[bHid ? "IOCLASSLIB_VIRTUAL_HID" : "IOCLASSLIB_VIRTUAL_USBIO"] = socket;
+        const RunResult r = RunCheck({dir.file("t.ini")}, options);
+        EXPECT_EQ(r.exitCode, row.nExit) << row.line << "\n" << r.out << r.err;
+        EXPECT_TRUE(Has(r.out, row.expected)) << row.line << "\n" << r.out;
+        EXPECT_TRUE(sim.transcript().rxFrames().empty()) << row.line << ": the check sent a frame";
+    }
+}
+
+// The rules cover the USB IDs keyprobe would use for the INI file given.
+TEST(KeyprobeCheckUdevRules, FollowTheInputFilesUsbDeviceIds) {
+    testsupport::TempDir dir("keyprobe-check-test");
+    ASSERT_TRUE(
+        testsupport::writeTextFile(dir.file("ids.ini"), "[Connection]\nUsbDeviceIds=0ABC:0010, 1234:5678\n"));
+    ASSERT_TRUE(testsupport::writeTextFile(dir.file("none.ini"), "[Connection]\nConnectType=USB Device\n"));
+    ASSERT_TRUE(
+        testsupport::writeTextFile(dir.file("bad.ini"), "[Connection]\nUsbDeviceIds=0ABC:0010;1234:5678\n"));
+    const struct {
+        std::string ini;
+        int nExit;
+        size_t nRules;
+        const char* expected;
+    } rows[] = {
+        {dir.file("ids.ini"), 0, 4,
+         "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1234\", "
+         "ATTR{idProduct}==\"5678\""},
+        {dir.file("none.ini"), 0, 2 * TERMINAL_USB_ID_MAX,
+         "ATTRS{idVendor}==\"1209\", ATTRS{idProduct}==\"0008\""},
+        {dir.file("missing.ini"), 0, 2 * TERMINAL_USB_ID_MAX, "ATTRS{idProduct}==\"0001\""},
+        {dir.file("bad.ini"), 1, 0, ""},
+    };
+    for (const auto& row : rows) {
+        const RunResult r = RunCheck({"--udev-rules", row.ini});
+        EXPECT_EQ(r.exitCode, row.nExit) << row.ini << "\n" << r.err;
+        size_t nRules = 0;
+        for (size_t pos = 0; (pos = r.out.find("GROUP=\"plugdev\"", pos)) != std::string::npos; ++pos)
+            ++nRules;
+        EXPECT_EQ(nRules, row.nRules) << row.ini << "\n" << r.out;
+        EXPECT_TRUE(Has(r.out, row.expected)) << row.ini << "\n" << r.out;
+        if (row.nExit != 0)
+            EXPECT_TRUE(Has(r.err, "Error in [Connection] UsbDeviceIds: expected a comma")) << r.err;
+    }
+}
+
+}  // namespace
