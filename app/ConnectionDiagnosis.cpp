@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "Connection.h"
+#include "FileDiagnosis.h"
 #include "IniFileReader.h"
 #include "Port.h"
+#include "UsbDeviceSurvey.h"
 
 namespace {
 
@@ -82,7 +84,9 @@ CString FileProblem(LPCSTR pszIniFile, CIniFileReader& reader) {
         if (!file.Open(pszIniFile, CFile::modeRead | CFile::shareDenyNone, &error)) {
             char szReason[256] = {0};
             error.GetErrorMessage(szReason, sizeof(szReason));
-            csWhy.Format("cannot be read: %s", (LPCTSTR)WithoutFullStop(szReason));
+            csWhy.Format(
+                "cannot be read: %s",
+                (LPCTSTR)DescribeFileFailure(pszIniFile, (DWORD)error.m_lOsError, WithoutFullStop(szReason)));
             return csWhy;
         }
         nRead = file.Read(bytes.data(), CIniFileReader::MAX_FILE_BYTES);
@@ -262,7 +266,18 @@ CString DescribeConnection(const ConnectionSettings& settings) {
     return cs;
 }
 
-CString DescribeOpenFailure(const ConnectionSettings& settings, DWORD dwError) {
+CString DescribeOpenFailure(const ConnectionSettings& settings, DWORD dwError, CString* pcsFix) {
+    CString csFix, csWhy;
+    if (settings.nPortKind == PORT_KIND_USB_HID || settings.nPortKind == PORT_KIND_USBIO)
+        csWhy = ExplainMissingTerminal(settings, SurveyUsbDevices(settings), csFix);
+    if (pcsFix != NULL)
+        *pcsFix = csFix;
+    CString cs;
+    if (!csWhy.IsEmpty()) {
+        cs.Format("cannot open %s: %s", (LPCTSTR)DescribeConnection(settings), (LPCTSTR)csWhy);
+        return cs;
+    }
+
     const char* pszReason = NULL;
     if (settings.nPortKind == PORT_KIND_TCPIP)
         pszReason = FindReason(kSocketReasons, dwError);
@@ -270,19 +285,12 @@ CString DescribeOpenFailure(const ConnectionSettings& settings, DWORD dwError) {
         pszReason = FindReason(kDeviceReasons, dwError);
     if (settings.nPortKind == PORT_KIND_SERIAL && dwError == ERROR_INVALID_PARAMETER)
         pszReason = "the port does not take these line settings";
-    if (settings.nPortKind != PORT_KIND_SERIAL && settings.nPortKind != PORT_KIND_TCPIP &&
-        (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_DEV_NOT_EXIST))
-        pszReason = "no device with the terminal's USB vendor and product IDs is present";
-
-    CString csWhy;
     if (pszReason != NULL)
         csWhy.Format("%s (error %lu)", pszReason, (unsigned long)dwError);
     else if (dwError == ERROR_SUCCESS)
         csWhy = "no reason given";
     else
         csWhy.Format("error %lu", (unsigned long)dwError);
-
-    CString cs;
     cs.Format("cannot open %s: %s", (LPCTSTR)DescribeConnection(settings), (LPCTSTR)csWhy);
     return cs;
 }
@@ -315,7 +323,11 @@ void ExplainOpenFailure(const ConnectionSettings& settings, CPort* pPort, DWORD 
             << ": this build has no port of that kind" << std::endl;
         return;
     }
-    err << (LPCTSTR)DescribeOpenFailure(settings, OpenFailureCode(pPort, dwThreadLastError)) << std::endl;
+    CString csFix;
+    err << (LPCTSTR)DescribeOpenFailure(settings, OpenFailureCode(pPort, dwThreadLastError), &csFix)
+        << std::endl;
+    if (!csFix.IsEmpty())
+        err << "fix: " << (LPCTSTR)csFix << std::endl;
 }
 
 void ExplainInputFile(LPCSTR pszIniFile) { ExplainInputFile(pszIniFile, std::cerr); }

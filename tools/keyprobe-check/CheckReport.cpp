@@ -35,8 +35,10 @@ void WriteDeviceLine(const Device& d, std::ostream& out) {
     if (d.bTerminal)
         out << "  [terminal]";
     out << "\n    "
-        << (d.access.bCanOpen ? "this user can open it" : "this user cannot open it: " + d.access.reason)
-        << "\n";
+        << (d.access.bCanOpen ? "this user can open it" : "this user cannot open it: " + d.access.reason);
+    if (!d.unusable.empty())
+        out << ", but keyprobe cannot use it: " << d.unusable;
+    out << "\n";
     if (!d.access.fix.empty())
         out << "    fix: " << d.access.fix << "\n";
 }
@@ -135,7 +137,7 @@ void WriteJson(const Report& report, std::ostream& out) {
         out << ", \"terminal\": " << Bool(d.bTerminal) << ", \"description\": " << JsonString(d.description)
             << ", \"can_open\": " << Bool(d.access.bCanOpen)
             << ", \"reason\": " << JsonString(d.access.reason) << ", \"fix\": " << JsonString(d.access.fix)
-            << "}";
+            << ", \"unusable\": " << JsonString(d.unusable) << "}";
     }
     out << "\n  ],\n  \"not_listed\": [";
     for (size_t i = 0; i < report.unlisted.size(); ++i)

@@ -24,6 +24,7 @@ struct Device {
     bool bTerminal = false;  // its IDs are in the terminal's list
     std::string description;
     Access access;
+    std::string unusable;  // why keyprobe cannot use it although it opens; empty when it can
 };
 
 // A device family the check could not list, and why.

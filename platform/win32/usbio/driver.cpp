@@ -536,6 +536,15 @@ void EnumerateInterfacePaths(std::vector<std::string>& paths) {
         paths.push_back(device.path);
 }
 
+void EnumeratePresentDevicePaths(std::vector<std::string>& paths) {
+    RegisterUsbioNamespace();
+    std::vector<UsbDeviceEntry> devices;
+    for (UsbBackend* backend : UsbBackends())
+        backend->enumeratePresent(devices);
+    for (const UsbDeviceEntry& device : devices)
+        paths.push_back(device.path);
+}
+
 std::string MakeInterfacePath(const char* pszBus, WORD wVendor, WORD wProduct, const std::string& instance) {
     const GUID& g = USBIO_DEVICE_INTERFACE_GUID;
     char text[160];

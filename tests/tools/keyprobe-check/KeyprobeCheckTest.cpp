@@ -264,7 +264,7 @@ TEST(KeyprobeCheckInput, OpensTheUsbDevicesWithTheFilesSettingsAndRefusesWhatKey
     } rows[] = {
         {"usbio", "", 0, "keyprobe can use it"},
         {"usbio", "UsbioInterfaceGuid={1C2A4E98-FB5F-4727-AF55-45D18E8E4DF9}", 0, "keyprobe can use it"},
-        {"usbio", "UsbioInterfaceGuid=a5dcbf10-6530-11d2-901f-00c04fb951ed", 1, "cannot open USBIO Device"},
+        {"usbio", "UsbioInterfaceGuid=6a5d6c70-1111-4a5e-9a2f-123456789abc", 1, "cannot open USBIO Device"},
         {"usbio", "UsbioInterfaceGuid=garbage", 1,
          "Error in [Connection] UsbioInterfaceGuid: \"garbage\" is not a GUID"},
         {"usbio", "UsbDeviceIds=abcd:0001", 1, "cannot open USBIO Device"},
