@@ -65,8 +65,8 @@ int PortKindFromConnectType(CString csConnectType);
 // port in this build (the reason goes to the log).
 CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebugFile);
 
-// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" (braces optional, hex digits in either case) as a GUID; FALSE when the
-// text is none.
+// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" (braces optional, hex digits in either case) as
+// a GUID; FALSE when the text is none.
 BOOL ParseInterfaceGuid(LPCSTR pszText, GUID* pGuid);
 // The USBIO interface class the settings' port looks for.
 GUID UsbioInterfaceGuidOf(const ConnectionSettings& settings);
