@@ -295,6 +295,8 @@ BOOL CCOMHIDUSBPort::RobustOverlappedWriteFile(const BYTE* pBuffer, DWORD, DWORD
                     dwError = GetLastError();
             }
             if (!bSent) {
+                // Kept for the client: the diagnostics below overwrite the thread's last error.
+                m_dwLastError = dwError;
                 csText.Format("CCOMHIDUSBPort::Write(), GLE on WriteFile()=%d, bytes written=%d",
                               (int)dwError, (int)dwWritten);
                 Log(csText);

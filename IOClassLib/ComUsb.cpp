@@ -204,6 +204,10 @@ DWORD CCOMHIDUSBPort::ComUsbConnect(ComUsbContext* pCtx) {
                                      (unsigned int)dwError);
             }
             OutputDebugStringA("CCOMHIDUSBPort::ComUsbConnect exiting");
+            // A list without the terminal would keep every later connect from finding it
+            // once it is plugged in: the next connect lists the devices afresh.
+            SetupDiDestroyDeviceInfoList(m_hDevInfo);
+            m_hDevInfo = NULL;
             SetLastError(dwError);
             return ComUsbSystemFailure(pCtx);
         }

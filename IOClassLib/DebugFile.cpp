@@ -17,7 +17,8 @@ CDebugFile::CDebugFile(LPCTSTR pszRegKey)
       m_dwMaxFileSize(5120000),
       m_nLines(0),
       m_dwStartTick(0),
-      m_Semaphore(1, 2) {}
+      m_Semaphore(1, 2),
+      m_pPlatformErrorObserver(NULL) {}
 
 CDebugFile::~CDebugFile() { CloseFile(); }
 
@@ -223,7 +224,9 @@ void CDebugFile::ReportInterfaceAppError(CTerminalLink* pLink, BYTE byStatus, LP
 
 void CDebugFile::ReportLastPlatformError(CTerminalLink* pLink, LPCTSTR pszDeviceName) {
     CString csDescription("Not available");
+    CString csTerminalText;
     unsigned nCode = 0;
+    BOOL bReplied = FALSE;
 
     // The query goes out whether or not this log is switched on.
     if (pLink != NULL) {
@@ -235,12 +238,14 @@ void CDebugFile::ReportLastPlatformError(CTerminalLink* pLink, LPCTSTR pszDevice
         if (dwReceived >= (DWORD)kMinPlatformErrorReply && nReply >= kMinPlatformErrorReply &&
             (BYTE)csReply[3] != 0xF0) {
             const BYTE* pReply = (const BYTE*)(LPCSTR)csReply;
+            bReplied = TRUE;
             nCode = pReply[4] + 256u * pReply[5];
             const int nTextLength = (int)pReply[1] - kMinPlatformErrorReply;
             if (nTextLength > 0) {
                 const int nAvailable = nReply - 6;
-                csDescription =
+                csTerminalText =
                     CString((LPCSTR)pReply + 6, nTextLength < nAvailable ? nTextLength : nAvailable);
+                csDescription = csTerminalText;
             }
         }
     }
@@ -248,4 +253,12 @@ void CDebugFile::ReportLastPlatformError(CTerminalLink* pLink, LPCTSTR pszDevice
     CString csText;
     csText.Format("Last platform error code from device=0x%X, desc=%s\n", nCode, (LPCSTR)csDescription);
     Log(0, csText, pszDeviceName);
+    if (m_pPlatformErrorObserver != NULL)
+        m_pPlatformErrorObserver->OnLastPlatformError(bReplied, nCode, csTerminalText);
+}
+
+CPlatformErrorObserver* CDebugFile::SetPlatformErrorObserver(CPlatformErrorObserver* pObserver) {
+    CPlatformErrorObserver* pPrevious = m_pPlatformErrorObserver;
+    m_pPlatformErrorObserver = pObserver;
+    return pPrevious;
 }

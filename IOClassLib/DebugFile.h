@@ -9,6 +9,16 @@
 
 class CTerminalLink;
 
+// A client that shows the terminal's own words: it hears what each query for the last
+// platform error brought back, while the log lines stay as they are.
+class CPlatformErrorObserver {
+public:
+    virtual ~CPlatformErrorObserver() {}
+    // bReplied: a reply came that carries a code (at least 7 bytes, status not 0xF0).
+    // csText: the terminal's description, zero bytes included; empty when it gave none.
+    virtual void OnLastPlatformError(BOOL bReplied, unsigned nCode, const CString& csText) = 0;
+};
+
 class CDebugFile {
 public:
     // pszRegKey: base key path below HKEY_LOCAL_MACHINE; the device name of the first line
@@ -29,6 +39,9 @@ public:
     void ReportInterfaceAppError(CTerminalLink* pLink, BYTE byStatus, LPCTSTR pszDeviceName);
     // Exchanges command 0x81 with the terminal and logs the code and description it gives.
     void ReportLastPlatformError(CTerminalLink* pLink, LPCTSTR pszDeviceName);
+    // NULL for none. Called on the thread of the query, inside the receive that brought the
+    // error status; returns the observer it replaces.
+    CPlatformErrorObserver* SetPlatformErrorObserver(CPlatformErrorObserver* pObserver);
 
 private:
     CDebugFile(const CDebugFile&) = delete;
@@ -50,4 +63,5 @@ private:
     CString m_csBuffer;
     DWORD m_dwStartTick;
     CSemaphore m_Semaphore;
+    CPlatformErrorObserver* m_pPlatformErrorObserver;
 };

@@ -70,6 +70,12 @@ void CProtocol::BoundLaterReads(DWORD dwStart) {
     // port that keeps no such figure waits its read/write time-out.
     const DWORD dwBudget =
         m_pPort->m_CurrentReadTimeout != 0 ? m_pPort->m_CurrentReadTimeout : m_pPort->m_ReadWriteTimeout;
+    // A budget past what tick arithmetic holds (INFINITE among them) sets no deadline: the
+    // sum would wrap and leave the later reads no time at all.
+    if (dwBudget >= 0x80000000u) {
+        m_pPort->ClearReadDeadline();
+        return;
+    }
     m_pPort->SetReadDeadline(dwStart + dwBudget);
 }
 

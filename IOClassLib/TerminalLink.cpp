@@ -5,7 +5,8 @@
 #include "STXETXProtocol.h"
 #include "VLIProtocol.h"
 
-CTerminalLink::CTerminalLink(CPort* pPort, int nProtocol) : m_pPort(pPort), m_pProtocol(NULL) {
+CTerminalLink::CTerminalLink(CPort* pPort, int nProtocol)
+    : m_pPort(pPort), m_pProtocol(NULL), m_bSent(FALSE) {
     SetProtocol(nProtocol);
 }
 
@@ -37,7 +38,10 @@ BOOL CTerminalLink::IsOpen() { return m_pPort != NULL ? m_pPort->IsOpen() : FALS
 DWORD CTerminalLink::SendPacket(BYTE byCommand, const BYTE* pData, DWORD dwLength, CString& csTrace) {
     if (m_pProtocol == NULL || !IsOpen())
         return 0;
-    return m_pProtocol->nSendPacket(byCommand, pData, dwLength, csTrace);
+    const DWORD dwSent = m_pProtocol->nSendPacket(byCommand, pData, dwLength, csTrace);
+    if (dwSent != 0)
+        m_bSent = TRUE;
+    return dwSent;
 }
 
 DWORD CTerminalLink::ReceivePacket(CString& csData, CString& csTrace) {

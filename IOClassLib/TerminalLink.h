@@ -24,6 +24,9 @@ public:
     // Both return 0 and leave the port alone without a protocol or an open port.
     DWORD SendPacket(BYTE byCommand, const BYTE* pData, DWORD dwLength, CString& csTrace);
     DWORD ReceivePacket(CString& csData, CString& csTrace);
+    // TRUE once a SendPacket has put at least one byte on the port: a link that has never
+    // done so may have a device that takes no writes at all.
+    BOOL HasSent() const { return m_bSent; }
 
     CPort* GetPort() { return m_pPort; }
     CProtocol* GetProtocol() { return m_pProtocol; }
@@ -55,4 +58,5 @@ private:
 
     CPort* m_pPort;
     CProtocol* m_pProtocol;
+    BOOL m_bSent;
 };

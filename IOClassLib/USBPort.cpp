@@ -25,11 +25,34 @@ BOOL FrameLengthFromHeader(const BYTE* pData, DWORD dwCount, DWORD* pdwFrame) {
     return TRUE;
 }
 
+// A time-out of T + n x E that would pass 32 bits is no time-out at all: a client that asked
+// for INFINITE must not get a few seconds.
+DWORD ExtendedTimeout(DWORD dwTimeout, DWORD nExtensions, DWORD dwExtension) {
+    const ULONGLONG ullSum = (ULONGLONG)dwTimeout + (ULONGLONG)nExtensions * dwExtension;
+    return ullSum >= INFINITE ? INFINITE : (DWORD)ullSum;
+}
+
+// The host controller's errors and a stall leave the endpoint halted: the driver refuses
+// every transfer on the pipe until it is reset.
+BOOL HaltsPipe(DWORD dwStatus) {
+    return (dwStatus >= USBIO_ERR_CRC && dwStatus <= USBIO_ERR_FIFO) || dwStatus == USBIO_ERR_ENDPOINT_HALTED;
+}
+
+// Any full- or high-speed bulk endpoint's packets fit a whole number of times in this.
+const DWORD kAnyPacketMultiple = 512;
+const DWORD kHeaderBytes = 4;
+
 }  // namespace
 
 CUSBPort::CUSBPort(CDebugFile* pDebugFile)
-    : CPort(pDebugFile), m_hDevList(NULL), m_nDeviceNumber(0), m_InterfaceGuid(USBIO_DEVICE_INTERFACE_GUID) {
+    : CPort(pDebugFile),
+      m_hDevList(NULL),
+      m_nDeviceNumber(0),
+      m_InterfaceGuid(USBIO_DEVICE_INTERFACE_GUID),
+      m_bBulkOutHalted(FALSE),
+      m_bBulkInHalted(FALSE) {
     memset(&m_ConfigInfo, 0, sizeof(m_ConfigInfo));
+    memset(m_abyReadBuffer, 0, sizeof(m_abyReadBuffer));
     m_hDeviceClosedEvent = CreateEventA(NULL, TRUE, FALSE, USBPORT_DEVICE_CLOSED_EVENT_NAME);
     m_ReadWriteTimeout = 10000;
     m_ThreadWatcher.SetLogDeviceName("USB_PORT");
@@ -92,6 +115,9 @@ BOOL CUSBPort::OpenPort() {
     CUsbDriverDevice::DestroyDeviceList(m_hDevList);
     m_hDevList = NULL;
     ZeroCommTimeouts(&m_CommTimeouts);
+    // A failed open can leave the handle on the terminal at its old index; the search must
+    // start from a closed handle, or it takes that device for the first one of the list.
+    m_Device.Close();
 
     m_hDevList = CUsbDriverDevice::CreateDeviceList(&m_InterfaceGuid);
     BOOL bResult = FALSE;
@@ -190,7 +216,7 @@ BOOL CUSBPort::WriteMessage(const BYTE* pBuffer, DWORD* pdwLength) {
     DWORD dwSent = 0;
     DWORD nAttempt = 0;
     do {
-        const DWORD dwTimeout = m_ReadWriteTimeout + nAttempt * m_ReadTimeoutExtension;
+        const DWORD dwTimeout = ExtendedTimeout(m_ReadWriteTimeout, nAttempt, m_ReadTimeoutExtension);
         DWORD n = dwWanted - dwSent;
         const DWORD dwStatus = WritePipe(pBuffer + dwSent, &n, dwTimeout);
         if (dwStatus == 0) {
@@ -209,11 +235,34 @@ BOOL CUSBPort::WriteMessage(const BYTE* pBuffer, DWORD* pdwLength) {
 }
 
 DWORD CUSBPort::WritePipe(const BYTE* pBuffer, DWORD* pdwSize, DWORD dwTimeout) {
-    return m_BulkOut.WriteSync(pBuffer, pdwSize, dwTimeout);
+    return PipeTransfer(m_BulkOut, m_bBulkOutHalted, FALSE, (BYTE*)pBuffer, pdwSize, dwTimeout);
 }
 
 DWORD CUSBPort::ReadPipe(BYTE* pBuffer, DWORD* pdwSize, DWORD dwTimeout) {
-    return m_BulkIn.ReadSync(pBuffer, pdwSize, dwTimeout);
+    return PipeTransfer(m_BulkIn, m_bBulkInHalted, TRUE, pBuffer, pdwSize, dwTimeout);
+}
+
+DWORD CUSBPort::PipeTransfer(CUsbDriverPipe& pipe, BOOL& bHalted, BOOL bRead, BYTE* pBuffer, DWORD* pdwSize,
+                             DWORD dwTimeout) {
+    // A reset that fails leaves the transfer to fail as before; the next one tries again.
+    if (bHalted && pipe.ResetPipe() == 0)
+        bHalted = FALSE;
+    const DWORD dwStatus =
+        bRead ? pipe.ReadSync(pBuffer, pdwSize, dwTimeout) : pipe.WriteSync(pBuffer, pdwSize, dwTimeout);
+    if (HaltsPipe(dwStatus))
+        bHalted = TRUE;
+    return dwStatus;
+}
+
+DWORD CUSBPort::InPacketSize() const {
+    for (DWORD i = 0; i < m_ConfigInfo.NbOfPipes && i < USBIO_MAX_PIPES; ++i) {
+        const USBIO_PIPE_CONFIGURATION_INFO& pipe = m_ConfigInfo.PipeInfo[i];
+        if (pipe.EndpointAddress == USBPORT_BULK_IN_ENDPOINT && pipe.MaximumPacketSize != 0)
+            return pipe.MaximumPacketSize < sizeof(m_abyReadBuffer) ? pipe.MaximumPacketSize
+                                                                    : sizeof(m_abyReadBuffer);
+    }
+    // A driver that does not say.
+    return kAnyPacketMultiple;
 }
 
 BOOL CUSBPort::Read(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) {
@@ -238,52 +287,77 @@ BOOL CUSBPort::Read(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) {
 BOOL CUSBPort::ReadFrame(BYTE* cpBuffer, DWORD dwBufferSize, DWORD* pdwLength) {
     // One time-out for every read of the frame: a reply trickling in packet by packet
     // gets no more time than one that comes at once.
-    const DWORD dwTimeout = m_ReadWriteTimeout + m_ReadTimeoutExtension;
+    const DWORD dwTimeout = ExtendedTimeout(m_ReadWriteTimeout, 1, m_ReadTimeoutExtension);
     m_CurrentReadTimeout = dwTimeout;
-    DWORD dwChunk = USBPORT_FIRST_READ_SIZE;
-    DWORD dwTotal = 0;
+    // A packet bigger than the room left in a transfer overruns it and is lost with the
+    // transfer, so every read asks for whole packets, into this port's buffer.
+    const DWORD dwPacket = InPacketSize();
+    const DWORD dwMostAsked = sizeof(m_abyReadBuffer) / dwPacket * dwPacket;
+    BYTE abyHeader[kHeaderBytes];
+    DWORD dwTotal = 0;  // bytes of the frame so far, stored or not
     DWORD dwFrame = 0;
-    BOOL bHeaderComplete = FALSE;
+    BOOL bLengthKnown = FALSE;
+    BOOL bLastEmpty = FALSE;
     *pdwLength = 0;
     for (;;) {
-        if (dwTotal >= dwBufferSize) {
-            // The frame does not fit: what came stays, nothing goes past the buffer.
-            *pdwLength = dwTotal;
-            return FALSE;
+        // Until the header is in, one packet; then what the frame still lacks.
+        DWORD n = dwPacket;
+        if (bLengthKnown) {
+            n = (dwFrame - dwTotal + dwPacket - 1) / dwPacket * dwPacket;
+            if (n > dwMostAsked)
+                n = dwMostAsked;
         }
-        DWORD n = dwChunk;
-        if (n > dwBufferSize - dwTotal)
-            n = dwBufferSize - dwTotal;
-        const DWORD dwStatus = ReadPipe(cpBuffer + dwTotal, &n, dwTimeout);
+        const DWORD dwStatus = ReadPipe(m_abyReadBuffer, &n, dwTimeout);
         if (dwStatus != 0) {
             m_dwLastError = GetLastError();
-            TraceRead(cpBuffer, 0);
-            *pdwLength = dwTotal;
+            TraceRead(m_abyReadBuffer, 0);
             return FALSE;
         }
         if (n == 0) {
-            *pdwLength = dwTotal;
-            return FALSE;
+            // A device ends a reply of whole packets with an empty one, which reaches the
+            // next read when the last whole packet filled the read before it. Two in a row
+            // come from a device with nothing to send.
+            if (bLastEmpty)
+                return FALSE;
+            bLastEmpty = TRUE;
+            continue;
         }
-        TraceRead(cpBuffer + dwTotal, n);
-        dwTotal += n;
-        // A header split over two reads is completed by reading on, under the same time-out.
-        if (!bHeaderComplete) {
-            bHeaderComplete = FrameLengthFromHeader(cpBuffer, dwTotal, &dwFrame);
+        bLastEmpty = FALSE;
+        // A driver that claims more than the buffer holds is not believed.
+        if (n > sizeof(m_abyReadBuffer))
+            n = sizeof(m_abyReadBuffer);
+        TraceRead(m_abyReadBuffer, n);
+        for (DWORD i = 0; i < n && dwTotal + i < kHeaderBytes; ++i)
+            abyHeader[dwTotal + i] = m_abyReadBuffer[i];
+        DWORD dwTake = n;
+        BOOL bRefused = FALSE;
+        if (!bLengthKnown) {
+            // A header split over two reads is completed by reading on, under the same time-out.
+            const DWORD dwHeaderIn = dwTotal + n < kHeaderBytes ? dwTotal + n : kHeaderBytes;
+            bLengthKnown = FrameLengthFromHeader(abyHeader, dwHeaderIn, &dwFrame);
             // A length shorter than the header that states it is no frame; taking it would
             // hand the caller a reply of a byte or none as a success.
-            if (bHeaderComplete && dwFrame < (cpBuffer[1] != 0 ? 2u : 4u)) {
-                *pdwLength = dwTotal;
+            bRefused = bLengthKnown && dwFrame < (abyHeader[1] != 0 ? 2u : kHeaderBytes);
+        }
+        // Bytes past the announced length belong to a following frame and are dropped.
+        if (bLengthKnown && !bRefused && dwTake > dwFrame - dwTotal)
+            dwTake = dwFrame - dwTotal;
+        // Nothing goes past the caller's buffer; a frame that does not fit is still read to
+        // its end, so that the next read starts at a frame.
+        if (dwTotal < dwBufferSize) {
+            const DWORD dwStore = dwTake < dwBufferSize - dwTotal ? dwTake : dwBufferSize - dwTotal;
+            memcpy(cpBuffer + dwTotal, m_abyReadBuffer, dwStore);
+            *pdwLength = dwTotal + dwStore;
+        }
+        dwTotal += dwTake;
+        if (bRefused)
+            return FALSE;
+        if (bLengthKnown && dwTotal >= dwFrame) {
+            if (dwFrame > dwBufferSize) {
+                m_dwLastError = ERROR_MORE_DATA;
                 return FALSE;
             }
-        }
-        if (bHeaderComplete && dwTotal >= dwFrame) {
-            // Bytes past the announced length belong to a following frame and are dropped.
-            *pdwLength = dwFrame;
             return TRUE;
         }
-        // Until the header is whole, ask for a first read's worth again: the length of a
-        // one-byte scrap says nothing about the packets still to come.
-        dwChunk = bHeaderComplete ? n : USBPORT_FIRST_READ_SIZE;
     }
 }

@@ -29,6 +29,8 @@ DWORD CUsbDriverPipe::WriteSync(const void* pBuffer, DWORD* pdwSize, DWORD dwTim
     return TransferSync(FALSE, (void*)pBuffer, pdwSize, dwTimeout);
 }
 
+DWORD CUsbDriverPipe::ResetPipe() { return IoctlSync(USBIO_IOCTL_RESET_PIPE, NULL, 0, NULL, 0, NULL); }
+
 DWORD CUsbDriverPipe::TransferSync(BOOL bRead, void* pBuffer, DWORD* pdwSize, DWORD dwTimeout) {
     if (m_hDevice == NULL) {
         *pdwSize = 0;

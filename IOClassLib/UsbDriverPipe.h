@@ -17,6 +17,8 @@ public:
     // returns USBIO_ERR_TIMEOUT, so the driver is done with pBuffer by then.
     DWORD ReadSync(void* pBuffer, DWORD* pdwSize, DWORD dwTimeout);
     DWORD WriteSync(const void* pBuffer, DWORD* pdwSize, DWORD dwTimeout);
+    // Clears a halt (stall) of the bound endpoint, so that its next transfer can go through.
+    DWORD ResetPipe();
 
 private:
     DWORD TransferSync(BOOL bRead, void* pBuffer, DWORD* pdwSize, DWORD dwTimeout);

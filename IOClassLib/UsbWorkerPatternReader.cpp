@@ -24,6 +24,9 @@ void CUsbWorkerPatternReader::ProcessData(CUsbTransfer* pTransfer) {
         ++m_dwFailedReads;
         return;
     }
+    // The zero-length packet that ends a transfer of whole packets carries no buffer.
+    if (pTransfer->m_dwBytesTransferred == 0)
+        return;
     m_dwBytesRead += pTransfer->m_dwBytesTransferred;
     if (CheckPattern(pTransfer->m_pData, pTransfer->m_dwBytesTransferred))
         ++m_dwGoodBuffers;

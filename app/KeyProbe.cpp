@@ -83,18 +83,40 @@ struct SlotGroup {
     BYTE byFollowUpData;
 };
 
-void TestSlots(const SlotGroup& group, const KeyProbeServices& services, CFile& resultFile,
-               BYTE* pFetchBuffer, BYTE* pFollowUpBuffer) {
+// Takes in what the latest command's exchange gave; TRUE when its frame went out.
+BOOL NoteExchange(const KeyProbeServices& services, KeySlotReport& report, bool& bAnswered) {
+    const TerminalExchange& exchange = services.pfnLastExchange();
+    bAnswered = exchange.bAnswered != FALSE;
+    if (!bAnswered && exchange.dwPortError != ERROR_SUCCESS)
+        report.dwPortError = exchange.dwPortError;
+    report.terminalTexts.insert(report.terminalTexts.end(), exchange.terminalTexts.begin(),
+                                exchange.terminalTexts.end());
+    return exchange.bSent;
+}
+
+BOOL TestSlots(const SlotGroup& group, const KeyProbeServices& services, CFile* pResultFile,
+               KeySlotObserver* pObserver, BYTE* pFetchBuffer, BYTE* pFollowUpBuffer, BOOL bFirstGroup,
+               DWORD* pdwWriteError) {
     BYTE abyStatus[kSlotCount] = {0};
     for (int nSlot = 0; nSlot < kSlotCount; ++nSlot) {
+        const DWORD dwStart = ::GetTickCount();
+        KeySlotReport report = KeySlotReport();
+        report.nKind = group.nKind;
+        report.nSlot = nSlot;
+
         BYTE byReplyLength = 0;
         signed char r =
             services.pfnSendKeyTestRequest(group.nKind, (BYTE)nSlot, kTestAccount, kTestPrompt, kTestTrailer);
+        BOOL bAnyWritten = NoteExchange(services, report, report.bRequestAnswered);
+        report.byRequestStatus = (BYTE)r;
         abyStatus[nSlot] = (BYTE)r;
         if (r == STATUS_OK) {
             memset(pFetchBuffer, 0, kReplyBufferSize);
             byReplyLength = 0;
             signed char s = services.pfnFetchTerminalReply(pFetchBuffer, &byReplyLength);
+            bAnyWritten |= NoteExchange(services, report, report.bFetchAnswered);
+            report.bFetched = true;
+            report.byFetchStatus = (BYTE)s;
             abyStatus[nSlot] = (s == STATUS_KEY_ABSENT_F8 || s == STATUS_KEY_ABSENT_F1) ? (BYTE)s : 0;
         }
         services.pfnPause(kPauseMs);
@@ -103,22 +125,71 @@ void TestSlots(const SlotGroup& group, const KeyProbeServices& services, CFile& 
         byReplyLength = 0;
         const BYTE abyData[1] = {group.byFollowUpData};
         services.pfnSendTerminalCommand(group.byFollowUpCommand, abyData, 1, pFollowUpBuffer, &byReplyLength);
+        bool bFollowUpAnswered = false;
+        bAnyWritten |= NoteExchange(services, report, bFollowUpAnswered);
+        if (bFirstGroup && nSlot == 0 && !bAnyWritten) {
+            *pdwWriteError = report.dwPortError;
+            return FALSE;
+        }
         services.pfnPause(kPauseMs);
 
-        CString csLine;
-        csLine.Format(group.pszLineFormat, nSlot,
-                      abyStatus[nSlot] == 0 ? "Key Is Present" : "Key Is Not Present");
-        resultFile.Write((LPCTSTR)csLine, (UINT)csLine.GetLength());
+        report.bPresent = abyStatus[nSlot] == 0;
+        if (pResultFile != NULL) {
+            CString csLine;
+            csLine.Format(group.pszLineFormat, nSlot,
+                          report.bPresent ? "Key Is Present" : "Key Is Not Present");
+            pResultFile->Write((LPCTSTR)csLine, (UINT)csLine.GetLength());
+        }
+        report.dwMs = ::GetTickCount() - dwStart;
+        if (pObserver != NULL)
+            pObserver->OnSlotDone(report);
     }
+    return TRUE;
+}
+
+// Keeps every slot's report, for the words on the slots the terminal left unanswered.
+class SlotReportCollector : public KeySlotObserver {
+public:
+    void OnSlotDone(const KeySlotReport& report) override { m_reports.push_back(report); }
+    const std::vector<KeySlotReport>& Reports() const { return m_reports; }
+
+private:
+    std::vector<KeySlotReport> m_reports;
+};
+
+int TakeFailurePath(std::ostream& out, CFile& resultFile) {
+    out << kFailureText << std::endl;
+    resultFile.Write(kFailureText, (UINT)strlen(kFailureText));
+    resultFile.Close();
+    return KEYPROBE_EXIT_NO_KEY_STATUS;
 }
 
 }  // namespace
 
 const KeyProbeServices& KeyProbeDefaultServices() {
     static const KeyProbeServices services = {
-        InitFramework, ConnectTerminal, SendKeyTestRequest, FetchTerminalReply, SendTerminalCommand, Pause,
+        InitFramework,       ConnectTerminal, SendKeyTestRequest,   FetchTerminalReply,
+        SendTerminalCommand, Pause,           LastTerminalExchange,
     };
     return services;
+}
+
+BOOL CheckKeySlots(const KeyProbeServices& services, std::ostream* pProgress, CFile* pResultFile,
+                   KeySlotObserver* pObserver, DWORD* pdwWriteError) {
+    BYTE abyReply1[kReplyBufferSize];
+    BYTE abyReply2[kReplyBufferSize];
+
+    if (pProgress != NULL)
+        *pProgress << "Checking status of M/S keys..." << std::endl;
+    const SlotGroup masterSession = {KEYPROBE_KIND_MASTER_SESSION, "Master Key %d: %s\r\n", 'a', 'Q'};
+    if (!TestSlots(masterSession, services, pResultFile, pObserver, abyReply1, abyReply2, TRUE,
+                   pdwWriteError))
+        return FALSE;
+
+    if (pProgress != NULL)
+        *pProgress << "Checking status of DUKPT keys..." << std::endl;
+    const SlotGroup dukpt = {KEYPROBE_KIND_DUKPT, "DUKPT Key %d: %s\r\n", 'b', 'r'};
+    return TestSlots(dukpt, services, pResultFile, pObserver, abyReply2, abyReply1, FALSE, pdwWriteError);
 }
 
 void PrintUsage(std::ostream& out) {
@@ -182,25 +253,21 @@ int RunKeyProbe(int argc, char* argv[], std::ostream& out, std::ostream& err,
         memcpy(g_szInputFile, (LPCTSTR)g_csInputPath, (size_t)g_csInputPath.GetLength() + 1);
 
         out << "Connecting to Pelsto terminal..." << std::endl;
-        if (services.pfnConnectTerminal() != CONNECT_OK) {
-            out << kFailureText << std::endl;
-            resultFile.Write(kFailureText, (UINT)strlen(kFailureText));
-            resultFile.Close();
-            return KEYPROBE_EXIT_NO_KEY_STATUS;
+        if (services.pfnConnectTerminal() != CONNECT_OK)
+            return TakeFailurePath(out, resultFile);
+
+        SlotReportCollector reports;
+        DWORD dwWriteError = ERROR_SUCCESS;
+        if (!CheckKeySlots(services, &out, &resultFile, &reports, &dwWriteError)) {
+            err << DescribeNothingWritten(dwWriteError) << std::endl;
+            return TakeFailurePath(out, resultFile);
         }
-
-        BYTE abyReply1[kReplyBufferSize];
-        BYTE abyReply2[kReplyBufferSize];
-
-        out << "Checking status of M/S keys..." << std::endl;
-        const SlotGroup masterSession = {KEYPROBE_KIND_MASTER_SESSION, "Master Key %d: %s\r\n", 'a', 'Q'};
-        TestSlots(masterSession, services, resultFile, abyReply1, abyReply2);
-
-        out << "Checking status of DUKPT keys..." << std::endl;
-        const SlotGroup dukpt = {KEYPROBE_KIND_DUKPT, "DUKPT Key %d: %s\r\n", 'b', 'r'};
-        TestSlots(dukpt, services, resultFile, abyReply2, abyReply1);
-
         resultFile.Close();
+        // The result file reads the same for a slot the terminal never answered as for an
+        // absent key; only here does the difference show.
+        const std::string unanswered = DescribeUnansweredSlots(reports.Reports());
+        if (!unanswered.empty())
+            err << unanswered << std::endl;
     } catch (CFileException* e) {
         // Key statuses that never reached the result file are not available either.
         err << "Cannot write result file " << (LPCTSTR)g_csDestinationPath << ": "

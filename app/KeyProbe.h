@@ -8,6 +8,10 @@
 
 #include <ostream>
 
+#include "KeySlotReport.h"
+
+struct TerminalExchange;
+
 // The program's application object; it has no behaviour of its own.
 extern CWinApp KeyProbeApp;
 
@@ -37,6 +41,8 @@ struct KeyProbeServices {
     signed char (*pfnSendTerminalCommand)(BYTE byCommand, const BYTE* pData, WORD wDataLength,
                                           BYTE* pReplyData, BYTE* pbyReplyLength);
     void (*pfnPause)(DWORD dwMilliseconds);
+    // What the latest of the three commands above gave besides its status byte.
+    const TerminalExchange& (*pfnLastExchange)();
 };
 const KeyProbeServices& KeyProbeDefaultServices();
 
@@ -45,6 +51,14 @@ void PrintUsage(std::ostream& out);
 // TRUE for exactly two arguments (argc 3), which it stores as the input and destination
 // paths; otherwise prints the usage text to out and returns false.
 bool ParseArguments(int argc, char* argv[], std::ostream& out);
+
+// The twenty slot dialogues over the link that the set-up opened, in the run's order, with
+// its pauses: each slot's line goes to pResultFile and its report to pObserver, the two
+// group headings to pProgress (each may be NULL). A device that takes none of the first
+// slot's commands stops it there, before that slot's line: every later read would only
+// wait out its time-out. It then returns FALSE with the port's error in *pdwWriteError.
+BOOL CheckKeySlots(const KeyProbeServices& services, std::ostream* pProgress, CFile* pResultFile,
+                   KeySlotObserver* pObserver, DWORD* pdwWriteError);
 
 // The whole run; returns the exit code. out and err stand for standard output and error.
 int RunKeyProbe(int argc, char* argv[], std::ostream& out, std::ostream& err,

@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include "Connection.h"
+#include "DebugFile.h"
+#include "Port.h"
 #include "TerminalLink.h"
 
 namespace {
@@ -26,27 +28,73 @@ const size_t kRequestBufferSize = 256;
 // The most a one-byte reply length can report.
 const int kMaxReplyDataLength = 255;
 
+TerminalExchange s_lastExchange;
+
+// Keeps the terminal's texts of the 0x81 queries made inside one receive.
+class TerminalTextCollector : public CPlatformErrorObserver {
+public:
+    explicit TerminalTextCollector(std::vector<std::string>& texts) : m_texts(texts) {}
+    void OnLastPlatformError(BOOL, unsigned, const CString& csText) override {
+        if (!csText.IsEmpty())
+            m_texts.push_back(std::string((LPCSTR)csText, (size_t)csText.GetLength()));
+    }
+
+private:
+    std::vector<std::string>& m_texts;
+};
+
+void ReceiveWithTerminalTexts(CString& csReply, std::vector<std::string>& texts) {
+    CString csTrace;
+    CPort* pPort = g_pTerminalLink->GetPort();
+    CDebugFile* pLog = pPort != NULL ? pPort->m_pDebugFile : NULL;
+    TerminalTextCollector collector(texts);
+    CPlatformErrorObserver* pPrevious = pLog != NULL ? pLog->SetPlatformErrorObserver(&collector) : NULL;
+    g_pTerminalLink->ReceivePacket(csReply, csTrace);
+    if (pLog != NULL)
+        pLog->SetPlatformErrorObserver(pPrevious);
+}
+
+DWORD PortError() { return g_pTerminalLink != NULL ? g_pTerminalLink->GetLastPortError() : ERROR_SUCCESS; }
+
 }  // namespace
+
+const TerminalExchange& LastTerminalExchange() { return s_lastExchange; }
 
 signed char SendTerminalCommand(BYTE byCommand, const BYTE* pData, WORD wDataLength, BYTE* pReplyData,
                                 BYTE* pbyReplyLength) {
     CString csTrace;
-    // Even a command that could not be sent is followed by the attempt to read its reply.
+    BOOL bSent = FALSE;
     if (g_pTerminalLink != NULL)
-        g_pTerminalLink->SendPacket(byCommand, pData, wDataLength, csTrace);
-    return ReadTerminalReply(pReplyData, pbyReplyLength);
+        bSent = g_pTerminalLink->SendPacket(byCommand, pData, wDataLength, csTrace) != 0;
+    const DWORD dwSendError = bSent ? ERROR_SUCCESS : PortError();
+    if (!bSent && g_pTerminalLink != NULL && !g_pTerminalLink->HasSent()) {
+        s_lastExchange = TerminalExchange();
+        s_lastExchange.dwPortError = dwSendError;
+        return STATUS_NO_REPLY;
+    }
+    const signed char status = ReadTerminalReply(pReplyData, pbyReplyLength);
+    s_lastExchange.bSent = bSent;
+    // A read after a broken connection may fail without a code of its own (a TCP peer that
+    // has gone reads as an orderly end); the failed write then tells what happened.
+    if (!s_lastExchange.bAnswered && s_lastExchange.dwPortError == ERROR_SUCCESS)
+        s_lastExchange.dwPortError = dwSendError;
+    return status;
 }
 
 signed char ReadTerminalReply(BYTE* pReplyData, BYTE* pbyReplyLength) {
+    s_lastExchange = TerminalExchange();
+    s_lastExchange.bSent = TRUE;
     CString csReply;
-    CString csTrace;
     if (g_pTerminalLink != NULL)
-        g_pTerminalLink->ReceivePacket(csReply, csTrace);
+        ReceiveWithTerminalTexts(csReply, s_lastExchange.terminalTexts);
 
     const int nLength = csReply.GetLength();
     const BYTE* pReply = (const BYTE*)(LPCSTR)csReply;
-    if (nLength < 4 || nLength < (int)pReply[1])
+    if (nLength < 4 || nLength < (int)pReply[1]) {
+        s_lastExchange.dwPortError = PortError();
         return STATUS_NO_REPLY;
+    }
+    s_lastExchange.bAnswered = TRUE;
 
     const signed char status = (signed char)pReply[3];
     // A long-form reply can hold more data than the length byte can report; the copy

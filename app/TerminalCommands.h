@@ -4,6 +4,9 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 // Status values shared by the whole run: the signed status byte of a reply, or one of these.
 // The failed connection set-up, -31, is CONNECT_FAILED of Connection.h.
 enum : signed char {
@@ -17,7 +20,23 @@ enum : signed char {
 // and a reply of type 'q' copies one byte more than it reports.
 enum { TERMINAL_REPLY_BUFFER_SIZE = 256 };
 
-// Sends one command and always goes on to read its reply.
+// What the latest SendTerminalCommand (or ReadTerminalReply) gave besides its status byte,
+// which cannot tell a missing reply from a terminal that answered 0xE0.
+struct TerminalExchange {
+    BOOL bSent;      // some of the command's frame went out
+    BOOL bAnswered;  // a usable reply came
+    // The port's error once a command went out or a reply came in vain; 0 when it gave none
+    // (or after a good exchange, where some ports leave a stale code).
+    DWORD dwPortError;
+    // The descriptions the terminal gave in the 0x81 queries that the reply's error status
+    // brought, zero bytes included; a query answered without one adds nothing.
+    std::vector<std::string> terminalTexts;
+};
+const TerminalExchange& LastTerminalExchange();
+
+// Sends one command and goes on to read its reply, also when nothing could be sent, unless
+// the link has never put a byte on its port: a device that takes no writes would only make
+// the read wait out its time-out.
 signed char SendTerminalCommand(BYTE byCommand, const BYTE* pData, WORD wDataLength, BYTE* pReplyData,
                                 BYTE* pbyReplyLength);
 signed char ReadTerminalReply(BYTE* pReplyData, BYTE* pbyReplyLength);

@@ -1,6 +1,7 @@
 # What `cmake --install` lays out and what the Debian package holds: the programs in bin/,
 # the library with its headers and its CMake package, and on Linux the man pages, the
-# example files and the udev rules for the terminal's USB IDs.
+# example files and the udev rules for the terminal's USB IDs. The 32-bit Windows build
+# makes a ZIP package instead (WindowsPackage.cmake).
 include(CMakePackageConfigHelpers)
 
 set(KEYPROBE_CMAKE_PACKAGE_DIR lib/cmake/IOClassLib)
@@ -13,6 +14,7 @@ install(FILES ${CMAKE_BINARY_DIR}/IOClassLibConfig.cmake ${CMAKE_BINARY_DIR}/IOC
   DESTINATION ${KEYPROBE_CMAKE_PACKAGE_DIR})
 
 if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/WindowsPackage.cmake)
   return()
 endif()
 

@@ -197,8 +197,10 @@ typedef struct vdev_hid_identity {
  * data follows the vdev_usbio_transfer, done when the device has taken it. IN: `length`
  * is the count wanted; the device fills the transfer packet by packet, each packet at most
  * the endpoint's wMaxPacketSize of what it has at that moment, and the transfer ends with
- * a packet shorter than wMaxPacketSize or when the count wanted is reached; the data
- * follows the DONE's vdev_usbio_transfer. A halted endpoint fails every transfer with
+ * a packet shorter than wMaxPacketSize (a zero-length one too) or when the count wanted is
+ * reached; the data follows the DONE's vdev_usbio_transfer. A packet bigger than the room
+ * left in the transfer ends it with VDEV_USBIO_OVERFLOW, and the packet is lost, as a host
+ * controller's overrun loses it. A halted endpoint fails every transfer with
  * VDEV_USBIO_STALL until CLEAR_FEATURE(ENDPOINT_HALT). One message carries at most
  * VDEV_USBIO_MAX_DATA bytes of data: the client splits longer transfers.
  *
@@ -223,9 +225,10 @@ typedef struct vdev_hid_identity {
 
 /* vdev_usbio_transfer.status */
 #define VDEV_USBIO_OK 0u
-#define VDEV_USBIO_STALL 1u       /* the endpoint is halted, or the request was refused */
+#define VDEV_USBIO_STALL 1u /* the endpoint is halted, or the request was refused */
 #define VDEV_USBIO_CANCELLED 2u
 #define VDEV_USBIO_NO_ENDPOINT 3u /* no such endpoint in the active configuration */
+#define VDEV_USBIO_OVERFLOW 4u    /* a packet did not fit the room left in the IN transfer */
 
 typedef struct vdev_usbio_driver_info {
     uint16_t interface_version; /* the interface version the driver reports (BCD) */

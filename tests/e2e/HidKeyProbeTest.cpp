@@ -1,6 +1,8 @@
 // The built keyprobe with ConnectType "USB Device" against termsim's virtual HID terminal:
 // a full key check with every report on the wire checked and, through the port alone, a
-// terminal that never answers (FaultMatrix unplugs it half-way through a run).
+// terminal that never answers and one that is unplugged and plugged in again while a
+// client's message loop runs the port's device-change window (FaultMatrix unplugs it
+// half-way through a keyprobe run).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,6 +10,7 @@
 
 #include "COMHIDUSBPort.h"
 #include "KeyCheckExpectation.h"
+#include "MessagePump.h"
 #include "ProcessRunner.h"
 #include "ScopedEnv.h"
 #include "TermsimProcess.h"
@@ -42,6 +45,18 @@ void ExpectReports(const std::vector<ByteVec>& reports, std::uint8_t id, const B
             ASSERT_EQ(0, r[i]) << testsupport::bytesToHex(r);
     }
     EXPECT_EQ(testsupport::bytesToHex(bytes), testsupport::bytesToHex(joined));
+}
+
+// One key test through the port: the request out, its whole reply in.
+bool KeyTestExchange(CCOMHIDUSBPort& port, int slot) {
+    const ByteVec request = testsupport::vliFrame('a', testsupport::KeyTestData(true, slot));
+    DWORD n = (DWORD)request.size();
+    if (!port.Write(request.data(), n, &n))
+        return false;
+    BYTE reply[1024];
+    n = 5;
+    return port.Read(reply, sizeof(reply), &n) && n >= 5 && reply[0] == 0x05 && reply[1] == n &&
+           reply[2] == 'a';
 }
 
 }  // namespace
@@ -98,4 +113,34 @@ TEST(HidPortAgainstTermsim, TerminalThatNeverAnswersFailsEachReadAtItsTimeout) {
     }
     port.ClosePort();
     EXPECT_EQ(2u, sim.transcript().rxFrames().size());
+}
+
+// The whole road of a replug, as a client that owns the port and runs a message loop meets
+// it: the device goes (the port refuses to open or close), comes back (the stale
+// connection is closed), and opens and answers again.
+TEST(HidPortAgainstTermsim, UnplugAndReplugReachThePortThroughItsDeviceChangeWindow) {
+    testsupport::TermsimProcess sim(
+        {"--transport", "hid", "--unplug-after-frames", "1", "--replug-after", "300ms"});
+    ASSERT_TRUE(sim.ready()) << sim.error();
+    testsupport::ScopedEnv device("IOCLASSLIB_VIRTUAL_HID", sim.hidSocket());
+    CCOMHIDUSBPort port(NULL, 4096);
+    ASSERT_TRUE(port.OpenPort());
+    port.SetProtocolType(1);
+    port.m_ReadWriteTimeout = 10000;
+    port.SetOwner(1);
+    ASSERT_TRUE(KeyTestExchange(port, 0));
+
+    // The next request makes the device go; the read fails without waiting out its time.
+    EXPECT_FALSE(KeyTestExchange(port, 1));
+    ASSERT_TRUE(testsupport::PumpMessagesUntil([&] { return !port.IsDevicePresent(); }));
+    EXPECT_FALSE(port.OpenPort());
+    EXPECT_FALSE(port.ClosePort());
+
+    ASSERT_TRUE(testsupport::PumpMessagesUntil([&] { return port.IsDevicePresent() != FALSE; }));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_TRUE(port.IsDisconnected());
+    ASSERT_TRUE(port.OpenPort());
+    EXPECT_TRUE(KeyTestExchange(port, 2));
+    EXPECT_TRUE(port.ClosePort());
+    EXPECT_EQ(3u, sim.transcript().rxFrames().size());
 }

@@ -1,7 +1,7 @@
 // The built keyprobe against termsim's virtual USB device ("USBIO Device"): a full key
-// check with every frame byte for byte, a reply endpoint that stalls, a device unplugged in
-// the middle of the run, and a device that never answers, through the port with a short
-// time-out.
+// check with every frame byte for byte, in small packets and in full- and high-speed ones
+// with long replies, a reply endpoint that stalls once, a device unplugged in the middle of
+// the run, and a device that never answers, through the port with a short time-out.
 #include <gtest/gtest.h>
 
 #include <USBPort.h>
@@ -64,20 +64,44 @@ TEST(UsbioKeyProbe, FullRunWithKeyStatesAndErrorStatuses) {
     testsupport::ExpectMixedKeyStatesRun(run, sim->transcript());
 }
 
-TEST(UsbioKeyProbe, ReplyEndpointStalls) {
-    // Slot 3's key test halts endpoint 0x83; nothing clears the halt, so that read and every
-    // later one fail at once, while the requests still go out.
-    std::unique_ptr<testsupport::TermsimProcess> sim(StartSim({"--fault", "a:3=stall"}));
+TEST(UsbioKeyProbe, AReplyEndpointThatStallsOnceCostsOneSlot) {
+    // The fourth fetch (slot 3's) halts endpoint 0x83 instead of answering; the port clears
+    // the halt before its next read, and the run goes on in step.
+    std::unique_ptr<testsupport::TermsimProcess> sim(StartSim({"--fault", "fetch:#4=stall"}));
     ASSERT_TRUE(sim->ready()) << sim->error();
 
     const KeyprobeRun run = RunKeyprobe(*sim);
     ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
-    EXPECT_EQ("", run.result.err);
+    EXPECT_EQ(
+        "The terminal did not answer for 1 of the 20 key slots (M/S 3): their key states are unknown; the "
+        "device stalled a transfer (error 0xE0000004).\n",
+        run.result.err);
     Expectation e;
-    testsupport::NoRepliesFrom(e, 3);
+    e.master[3].fetchStatus = -1;
     EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
     testsupport::ExpectFrames(sim->transcript(), e);
 }
+
+// Full- and high-speed bulk packets, with 0x81 replies that fill several packets: each
+// reply is read whole, whatever its length, and the run stays in step.
+class UsbioPacketSize : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(UsbioPacketSize, FullRunWithLongPlatformErrorTexts) {
+    std::vector<std::string> args = testsupport::MixedKeyStatesArguments();
+    args.insert(args.end(), {"--usbio-packet-size", GetParam(), "--platform-error",
+                             "0x1234:" + std::string(200, 'T') + " (slot wiped)"});
+    std::unique_ptr<testsupport::TermsimProcess> sim(StartSim(args));
+    ASSERT_TRUE(sim->ready()) << sim->error();
+
+    const KeyprobeRun run = RunKeyprobe(*sim);
+    ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
+    testsupport::ExpectMixedKeyStatesRun(run, sim->transcript());
+    for (const ByteVec& f : sim->transcript().txFrames())
+        if (f.size() > 2 && f[2] == 0x81)
+            EXPECT_LT(200u, f.size()) << Hex(f);
+}
+
+INSTANTIATE_TEST_SUITE_P(FullAndHighSpeed, UsbioPacketSize, ::testing::Values("64", "512"));
 
 TEST(UsbioKeyProbe, DeviceUnpluggedHalfWay) {
     // The device goes away once it has its seventh reply (slot 2's key test) ready: from
@@ -89,7 +113,10 @@ TEST(UsbioKeyProbe, DeviceUnpluggedHalfWay) {
 
     const KeyprobeRun run = RunKeyprobe(*sim);
     ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
-    EXPECT_EQ("", run.result.err);
+    EXPECT_EQ(
+        "The terminal did not answer for 18 of the 20 key slots (M/S 2-9, DUKPT 0-9): their key states are "
+        "unknown; the device was unplugged (error 0xE000100A).\n",
+        run.result.err);
     Expectation e;
     testsupport::NoRepliesFrom(e, 3);
     Expectation replyLost = e, fetchLost = e;

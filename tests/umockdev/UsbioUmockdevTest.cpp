@@ -53,6 +53,7 @@ struct Usbfs {
     std::vector<BYTE> reply;                 // what 0x83 gives next
     int claims = 0;
     int discards = 0;
+    std::vector<unsigned> clearedHalts;  // endpoints
 
     // Under the mutex: fills waiting IN transfers from `reply`.
     void serveLocked() {
@@ -88,8 +89,14 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) 
     case USBDEVFS_CLAIMINTERFACE: ++g_usbfs.claims; /* fall through */
     case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_SETINTERFACE:
-    case USBDEVFS_SETCONFIGURATION:
-    case USBDEVFS_CLEAR_HALT: umockdev_ioctl_client_complete(client, 0, 0); return TRUE;
+    case USBDEVFS_SETCONFIGURATION: umockdev_ioctl_client_complete(client, 0, 0); return TRUE;
+    case USBDEVFS_CLEAR_HALT: {
+        UMockdevIoctlData* endpoint = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), NULL);
+        g_usbfs.clearedHalts.push_back(*(unsigned*)endpoint->data);
+        umockdev_ioctl_data_unref(endpoint);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
     case USBDEVFS_GETDRIVER: umockdev_ioctl_client_complete(client, -1, ENODATA); return TRUE;
     case USBDEVFS_SUBMITURB: {
         UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), NULL);
@@ -261,6 +268,13 @@ TEST(UsbioLibusbUnderUmockdev, EnumeratesOpensConfiguresAndMovesData) {
     EXPECT_EQ((DWORD)ERROR_OPERATION_ABORTED, GetLastError());
     EXPECT_EQ(1, g_usbfs.discards);
     CloseHandle(ov.hEvent);
+
+    // Resetting the pipe clears its endpoint's halt.
+    ASSERT_EQ(0u, Ioctl(in, USBIO_IOCTL_RESET_PIPE, nullptr, 0, nullptr, 0));
+    {
+        std::lock_guard<std::mutex> lock(g_usbfs.mutex);
+        EXPECT_EQ(std::vector<unsigned>{0x83}, g_usbfs.clearedHalts);
+    }
 
     for (HANDLE h : {device, out, in})
         CloseHandle(h);

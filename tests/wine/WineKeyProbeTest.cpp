@@ -7,7 +7,6 @@
 // gigabyte to set up); each test leaves it as it found it: its files in a folder of its
 // own, and the registry keys and COM mapping it adds removed again.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
@@ -18,7 +17,7 @@
 #include "KeyProbeTexts.h"
 #include "ProcessRunner.h"
 #include "TermsimProcess.h"
-#include "WinePrefix.h"
+#include "WineSuite.h"
 
 namespace fs = std::filesystem;
 
@@ -32,51 +31,18 @@ using Expectation = testsupport::KeyCheckExpectation;
 
 const int kRunTimeoutMs = 150000;
 
-struct WindowsBuild {
-    const char* arch;
-    const char* buildDir;  // the mingw preset's build folder
-    bool b32Bit;
-};
-
-void PrintTo(const WindowsBuild& build, std::ostream* os) { *os << build.arch; }
-
-testsupport::WinePrefix& Prefix() {
-    static testsupport::WinePrefix prefix(WINE64_BIN, WINESERVER_BIN);
-    return prefix;
-}
-
-// Nothing of Wine outlives the run.
-class StopWine : public ::testing::Environment {
-public:
-    void TearDown() override { Prefix().stop(); }
-};
-const ::testing::Environment* const g_stopWine = ::testing::AddGlobalTestEnvironment(new StopWine);
-
-// Why this machine cannot run 32-bit Windows programs, or "" when it can.
-std::string Why32BitCannotRun() {
-    const testsupport::RunResult probe =
-        testsupport::runProcess({"/bin/sh", KEYPROBE_SOURCE_DIR "/scripts/can-run-32bit"});
-    if (probe.exitCode != 0)
-        return "this kernel cannot run 32-bit programs";
-    if (access(WINE32_LOADER, X_OK) != 0)
-        return "32-bit Wine is not installed (" WINE32_LOADER "; scripts/setup installs it)";
-    return "";
-}
+using winesuite::Prefix;
+using winesuite::WindowsBuild;
 
 class WineKeyProbe : public ::testing::TestWithParam<WindowsBuild> {
 protected:
     void SetUp() override {
         const WindowsBuild& build = GetParam();
-        if (build.b32Bit) {
-            const std::string why = Why32BitCannotRun();
-            if (!why.empty())
-                GTEST_SKIP() << "the 32-bit run was skipped: " << why;
-        }
         m_keyprobe = std::string(build.buildDir) + "/app/keyprobe.exe";
         m_logprobe = std::string(build.buildDir) + "/tests/wine/logprobe/logprobe.exe";
-        if (!fs::exists(m_keyprobe) || !fs::exists(m_logprobe))
-            GTEST_SKIP() << "the " << build.arch << " run was skipped: " << m_keyprobe << " or " << m_logprobe
-                         << " is not built (cmake --build --preset mingw-" << build.arch << ")";
+        const std::string why = winesuite::WhyCannotRun(build, {m_keyprobe, m_logprobe});
+        if (!why.empty())
+            GTEST_SKIP() << "the " << build.arch << " run was skipped: " << why;
         ASSERT_TRUE(Prefix().ready()) << Prefix().error();
         ASSERT_FALSE(m_dir.path().empty());
     }
@@ -256,12 +222,6 @@ TEST_P(WineKeyProbe, DebugLogSwitchedOnInTheRegistry) {
     }
 }
 
-const WindowsBuild kBuilds[] = {
-    {"x86_64", KEYPROBE_MINGW_X86_64_DIR, false},
-    {"i686", KEYPROBE_MINGW_I686_DIR, true},
-};
-
-INSTANTIATE_TEST_SUITE_P(Wine, WineKeyProbe, ::testing::ValuesIn(kBuilds),
-                         [](const ::testing::TestParamInfo<WindowsBuild>& info) { return info.param.arch; });
+INSTANTIATE_TEST_SUITE_P(Wine, WineKeyProbe, ::testing::ValuesIn(winesuite::kBuilds), winesuite::BuildName);
 
 }  // namespace

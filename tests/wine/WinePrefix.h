@@ -84,6 +84,37 @@ public:
         return runProcess(argv, options);
     }
 
+    // Runs a Windows program as the first process of a new session of this prefix inside
+    // a wrapper command (such as "umockdev-run ... --"), so that the services the session
+    // starts inherit the wrapper's environment, and ends the session before the wrapper
+    // returns. The program's output is kept apart from the wrapper's, which goes to
+    // *wrapperResult; the exit code is the program's, unless the wrapper failed.
+    RunResult runSession(const std::vector<std::string>& wrapper, const std::vector<std::string>& args,
+                         int timeoutMs, RunResult* wrapperResult) {
+        RunResult result;
+        if (!stopServer())
+            return result;
+        const std::string out = m_dir->file("session.out"), err = m_dir->file("session.err");
+        const std::string script = "wine=$0 server=$1 out=$2 err=$3; shift 3; "
+                                   "\"$wine\" \"$@\" </dev/null >\"$out\" 2>\"$err\"; rc=$?; "
+                                   "\"$server\" -k; \"$server\" -w; exit $rc";
+        std::vector<std::string> argv = wrapper;
+        argv.insert(argv.end(), {"/bin/sh", "-c", script, m_wine64, m_wineserver, out, err});
+        argv.insert(argv.end(), args.begin(), args.end());
+        RunOptions options;
+        options.timeoutMs = timeoutMs;
+        options.setEnv = environment();
+        *wrapperResult = runProcess(argv, options);
+        // Whatever a wrapper that failed left running.
+        stopServer();
+        result.started = wrapperResult->started;
+        result.timedOut = wrapperResult->timedOut;
+        result.exitCode = wrapperResult->exitCode;
+        result.out = readTextFile(out);
+        result.err = readTextFile(err);
+        return result;
+    }
+
     // Sets a value below HKEY_LOCAL_MACHINE; type is REG_SZ, REG_DWORD, ... A 32-bit
     // program sees the 32-bit view of the key (Software\Wow6432Node in the 64-bit one).
     bool setValue(const std::string& key, const std::string& name, const std::string& type,

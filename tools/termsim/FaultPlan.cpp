@@ -68,10 +68,27 @@ bool parseOffsets(const std::string& text, std::vector<std::size_t>& offsets) {
     return !offsets.empty();
 }
 
+// Longest description that keeps the reply to the platform error query a short frame:
+// 255 bytes less start, length, type, status, two code bytes and the checksum.
+const std::size_t kMaxErrorText = 248;
+
 bool parseAction(const std::string& text, FaultAction& action, std::string& error) {
     std::vector<std::string> args = splitOn(text, ':');
     action.kind = args[0];
     action.text = text;
+    if (action.kind == "error-text") {
+        // The text runs to the end of the action, colons and all.
+        if (args.size() < 2) {
+            error = "fault 'error-text' takes a text: '" + text + "'";
+            return false;
+        }
+        action.errorText = text.substr(text.find(':') + 1);
+        if (action.errorText.size() > kMaxErrorText) {
+            error = "fault 'error-text' takes at most " + std::to_string(kMaxErrorText) + " characters";
+            return false;
+        }
+        return true;
+    }
     const std::string& kind = action.kind;
     auto argCountIs = [&](std::size_t lo, std::size_t hi) {
         if (args.size() - 1 < lo || args.size() - 1 > hi) {
@@ -349,6 +366,8 @@ FaultSet FaultPlan::match(const CommandContext& context, const std::vector<unsig
                 set.noAck = true;
             } else if (k == "nak") {
                 set.nak = true;
+            } else if (k == "error-text") {
+                set.errorText = a.errorText;
             }
         }
     }

@@ -46,6 +46,9 @@ struct FaultSet {
     bool noAck = false;
     bool nak = false;
     bool stall = false;  // usbio: halt the IN endpoint instead of replying
+    // What the platform error query reports after this command, in place of the text the
+    // terminal would give; the code stays as it would be.
+    std::optional<std::string> errorText;
 
     std::vector<std::string> applied;  // rule texts, for the transcript
 
@@ -60,6 +63,7 @@ struct FaultAction {
     unsigned pauseMs = 0;
     Bytes bytes;
     std::vector<std::size_t> offsets;
+    std::string errorText;
 };
 
 struct SlotSelector {

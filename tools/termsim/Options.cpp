@@ -129,6 +129,9 @@ Faults (repeatable; each rule is CMD:SEL=ACTION[+ACTION...])
         close-after        tcp, hid: close the connection after the reply
         no-ack             stx: send the reply frame without the leading ACK
         nak                stx: answer the request with NAK only
+        error-text:TEXT    the platform error query after this command reports
+                           TEXT (to the end of the action, colons included; at
+                           most 248 characters; empty for none)
   DUR is milliseconds: 100, 100ms or 2s. Several matching rules combine; later
   ones win where they set the same thing. Offsets count from the first byte
   written, garbage included.

@@ -266,7 +266,8 @@ void Session::handleRequest(const Inbound& in) {
         log("EV", "stall");
         return;
     }
-    Reply reply = m_terminal.answer(command, faults.status ? &*faults.status : nullptr);
+    Reply reply = m_terminal.answer(command, faults.status ? &*faults.status : nullptr,
+                                    faults.errorText ? &*faults.errorText : nullptr);
     noteReplySent(command, reply, faults);
     if (faults.noReply)
         return;

@@ -123,7 +123,8 @@ Command Terminal::classify(std::uint8_t byte, const Bytes& data) const {
     return c;
 }
 
-Reply Terminal::answer(const Command& command, const std::uint8_t* statusOverride) {
+Reply Terminal::answer(const Command& command, const std::uint8_t* statusOverride,
+                       const std::string* errorText) {
     Reply r;
     r.type = command.byte;
     std::string why;
@@ -183,6 +184,8 @@ Reply Terminal::answer(const Command& command, const std::uint8_t* statusOverrid
             m_pending = false;
     }
     remember(r.status, why);
+    if (errorText != nullptr)
+        m_errorText = *errorText;
     return r;
 }
 

@@ -49,7 +49,10 @@ public:
 
     // Carries the command out and builds its reply. A status override (a fault) replaces
     // the status the terminal would give and is remembered as the last error like any other.
-    Reply answer(const Command& command, const std::uint8_t* statusOverride);
+    // An error text (a fault too) becomes the description the next platform error query
+    // gives, whatever the status and over a fixed platform error.
+    Reply answer(const Command& command, const std::uint8_t* statusOverride,
+                 const std::string* errorText = nullptr);
 
 private:
     void remember(std::uint8_t status, const std::string& text);

@@ -70,7 +70,10 @@ const char* usbioHelpText() {
   socket (named to it by IOCLASSLIB_VIRTUAL_USBIO): one configuration, interface
   0 with bulk endpoints 0x02 OUT (requests) and 0x83 IN (replies). An IN
   transfer gets at most one packet of what is queued at a time and ends with a
-  short packet, when its count is reached, or when the queue runs dry.
+  short packet, when its count is reached, or when the queue runs dry; a whole
+  packet that empties the queue is followed by a zero-length one (which ends
+  the next transfer when this one is full). A packet bigger than the room left
+  in a transfer overruns it, as a host controller fails it, and is lost.
   Ready line: READY usbio SOCKET_PATH
   --usbio-socket PATH       where to listen (default: in $TMPDIR or /tmp)
   --usbio-id VVVV:PPPP      vendor and product ID in hex (default 1209:0001)

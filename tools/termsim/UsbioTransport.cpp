@@ -167,6 +167,7 @@ void UsbioTransport::disconnect() {
     m_out.clear();
     m_configuration = 0;
     m_outHalted = m_inHalted = false;
+    m_zeroPacketDue = false;
     m_replugAt = m_options.replugAfterMs
                      ? monotonicMicros() + static_cast<std::int64_t>(m_options.replugAfterMs) * 1000
                      : -1;
@@ -358,6 +359,7 @@ void UsbioTransport::control(int fd, std::uint32_t tag, const std::uint8_t* payl
         if (ok) {
             m_configuration = static_cast<std::uint8_t>(setup.value);
             m_outHalted = m_inHalted = false;
+            m_zeroPacketDue = false;
         }
     } else if (!toHost && setup.request == kSetInterface) {
         ok = m_configuration != 0 && setup.index == 0 && setup.value == 0;
@@ -433,24 +435,41 @@ void UsbioTransport::finishIn(std::deque<InTransfer>::iterator it, std::uint32_t
                      static_cast<std::uint32_t>(done.data.size()));
 }
 
-// Moves queued reply bytes into waiting IN transfers, one packet at a time.
+// Moves queued reply bytes into waiting IN transfers, one packet at a time, as a host
+// controller takes them: a packet that does not fit the room left in a transfer overruns
+// it, and the packet is lost with it.
 void UsbioTransport::serveIn() {
-    while (m_plugged && !m_pending.empty() && !m_in.empty() && !m_inHalted) {
+    while (m_plugged && !m_pending.empty() && (!m_in.empty() || m_zeroPacketDue) && !m_inHalted) {
         const std::int64_t now = monotonicMicros();
         if (m_options.packetGapMs && now < m_nextPacketAt)
             return;
-        InTransfer& transfer = m_pending.front();
-        const std::size_t packet = std::min<std::size_t>(
-            {m_options.packetSize, m_in.size(), transfer.wanted - transfer.data.size()});
-        transfer.data.insert(transfer.data.end(), m_in.begin(),
-                             m_in.begin() + static_cast<std::ptrdiff_t>(packet));
-        m_in.erase(m_in.begin(), m_in.begin() + static_cast<std::ptrdiff_t>(packet));
         if (m_options.packetGapMs)
             m_nextPacketAt = now + static_cast<std::int64_t>(m_options.packetGapMs) * 1000;
-        // A short packet ends the transfer, and so does a full one that empties the queue:
-        // the device follows it with a zero-length packet rather than leave the host waiting.
-        if (packet < m_options.packetSize || m_in.empty() || transfer.data.size() == transfer.wanted)
+        InTransfer& transfer = m_pending.front();
+        if (m_zeroPacketDue) {
+            m_zeroPacketDue = false;
             finishIn(m_pending.begin(), VDEV_USBIO_OK);
+            continue;
+        }
+        const std::size_t packet = std::min<std::size_t>(m_options.packetSize, m_in.size());
+        const auto end = m_in.begin() + static_cast<std::ptrdiff_t>(packet);
+        if (packet > transfer.wanted - transfer.data.size()) {
+            m_in.erase(m_in.begin(), end);
+            finishIn(m_pending.begin(), VDEV_USBIO_OVERFLOW);
+            continue;
+        }
+        transfer.data.insert(transfer.data.end(), m_in.begin(), end);
+        m_in.erase(m_in.begin(), end);
+        const bool full = transfer.data.size() == transfer.wanted;
+        if (packet == m_options.packetSize && m_in.empty()) {
+            // A whole packet that empties the queue is followed by a zero-length one rather
+            // than leave the host waiting; it ends this transfer, or the next one when this
+            // one is full already.
+            m_zeroPacketDue = full;
+            finishIn(m_pending.begin(), VDEV_USBIO_OK);
+        } else if (packet < m_options.packetSize || full) {
+            finishIn(m_pending.begin(), VDEV_USBIO_OK);
+        }
     }
 }
 
@@ -466,7 +485,7 @@ void UsbioTransport::armTimer() {
     std::int64_t due = -1;
     if (!m_plugged && m_replugAt >= 0)
         due = m_replugAt;
-    if (m_plugged && m_options.packetGapMs && !m_pending.empty() && !m_in.empty())
+    if (m_plugged && m_options.packetGapMs && !m_pending.empty() && (!m_in.empty() || m_zeroPacketDue))
         due = m_nextPacketAt;
     // Every read and write of the session comes here; a timer that is off and stays off
     // needs no system call each time.

@@ -1,7 +1,8 @@
 // A virtual USB device served to the library's USBIO layer over a SOCK_SEQPACKET Unix
 // socket, in the virtual device protocol. The terminal's requests arrive as OUT transfers
 // on endpoint 0x02, its replies leave as IN transfers on 0x83, cut into packets as a bulk
-// endpoint cuts them. Any number of client connections share the one device; the session
+// endpoint cuts them; an IN transfer with less room than the next packet fails with an
+// overrun, as a host controller fails it. Any number of client connections share the one device; the session
 // sees one byte stream and "connected" means "plugged in".
 #pragma once
 
@@ -88,6 +89,7 @@ private:
     bool m_inHalted = false;
     Bytes m_out;                       // OUT data the session has not read yet
     std::deque<std::uint8_t> m_in;     // reply bytes waiting for IN transfers
+    bool m_zeroPacketDue = false;      // the next IN transfer gets a zero-length packet
     std::deque<InTransfer> m_pending;  // IN transfers in the order they came
     std::int64_t m_nextPacketAt = 0;
 };

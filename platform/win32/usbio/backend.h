@@ -93,6 +93,8 @@ public:
     virtual UsbResult claimInterface(BYTE number) = 0;
     virtual UsbResult releaseInterface(BYTE number) = 0;
     virtual UsbResult setAlternateSetting(BYTE number, BYTE alternate) = 0;
+    // CLEAR_FEATURE(ENDPOINT_HALT) to the endpoint, which also resets its data toggle.
+    virtual UsbResult clearHalt(BYTE endpoint) = 0;
 
     virtual UsbResult submit(UsbTransfer* transfer) = 0;
     virtual void cancel(UsbTransfer* transfer) = 0;

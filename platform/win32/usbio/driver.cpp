@@ -165,6 +165,15 @@ public:
         return USBIO_ERR_PIPE_NOT_FOUND;
     }
 
+    DWORD resetPipe(BYTE endpoint) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (gone())
+            return USBIO_ERR_DEVICE_NOT_PRESENT;
+        const UsbResult result = m_device->clearHalt(endpoint);
+        noteResult(result);
+        return StatusFromResult(result, UsbOperation::ResetPipe);
+    }
+
     void unbindPipe() {
         std::lock_guard<std::mutex> lock(m_mutex);
         --m_boundPipes;
@@ -422,6 +431,13 @@ private:
                 return USBIO_ERR_NOT_BOUND;
             CancelIo();
             return ERROR_SUCCESS;
+        }
+        case USBIO_IOCTL_RESET_PIPE: {
+            BYTE endpoint = 0;
+            DWORD type = 0;
+            if (!pipe(endpoint, type))
+                return USBIO_ERR_NOT_BOUND;
+            return m_state->resetPipe(endpoint);
         }
         default: return USBIO_ERR_INVALID_IOCTL;
         }

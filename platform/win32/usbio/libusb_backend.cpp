@@ -199,6 +199,10 @@ public:
         return ResultFromLibusbError(libusb_set_interface_alt_setting(m_handle, number, alternate));
     }
 
+    UsbResult clearHalt(BYTE endpoint) override {
+        return ResultFromLibusbError(libusb_clear_halt(m_handle, endpoint));
+    }
+
     UsbResult submit(UsbTransfer* transfer) override {
         libusb_transfer* lt = libusb_alloc_transfer(0);
         if (!lt)

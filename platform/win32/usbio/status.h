@@ -18,7 +18,7 @@ enum class UsbOperation {
     SetConfiguration,  // SET_CONFIGURATION, claiming and alternate settings
     Bind,
     Transfer,  // ReadFile and WriteFile on a pipe
-    Abort,
+    ResetPipe,
 };
 
 // 0 for Success.

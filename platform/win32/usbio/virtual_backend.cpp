@@ -35,9 +35,11 @@ namespace {
 
 const char kBusName[] = "usbio_virtual";
 const int kReplyTimeoutMs = 5000;
+const uint8_t kClearFeature = 0x01;
 const uint8_t kGetDescriptor = 0x06;
 const uint8_t kSetConfiguration = 0x09;
 const uint8_t kSetInterface = 0x0B;
+const uint16_t kEndpointHalt = 0;
 
 PollLoop& Loop() {
     static PollLoop* loop = new PollLoop;  // its thread lives as long as the process
@@ -141,6 +143,7 @@ UsbResult ResultFromStatus(uint32_t status) {
     case VDEV_USBIO_STALL: return UsbResult::Stall;
     case VDEV_USBIO_CANCELLED: return UsbResult::Cancelled;
     case VDEV_USBIO_NO_ENDPOINT: return UsbResult::NotFound;
+    case VDEV_USBIO_OVERFLOW: return UsbResult::Overflow;
     default: return UsbResult::Io;
     }
 }
@@ -279,6 +282,9 @@ public:
     UsbResult setAlternateSetting(BYTE number, BYTE alternate) override {
         return noData({0x01, kSetInterface, alternate, number, 0});
     }
+    UsbResult clearHalt(BYTE endpoint) override {
+        return noData({0x02, kClearFeature, kEndpointHalt, endpoint, 0});
+    }
 
     UsbResult submit(UsbTransfer* transfer) override {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -353,10 +359,11 @@ private:
     }
 
     // Under m_mutex. One message carries VDEV_USBIO_MAX_DATA bytes at most: longer transfers
-    // go in chunks, each sent when the one before has completed whole.
+    // go in chunks, each sent when the one before has completed whole. A chunk holds whole
+    // packets of any bulk endpoint (1024 bytes at most), or the device would overrun it.
     bool sendChunk(uint32_t tag, Running& running) {
         UsbTransfer* t = running.transfer;
-        running.chunk = std::min<DWORD>(t->length - running.moved, VDEV_USBIO_MAX_DATA);
+        running.chunk = std::min<DWORD>(t->length - running.moved, VDEV_USBIO_MAX_DATA / 1024 * 1024);
         vdev_usbio_transfer request = {};
         request.endpoint = t->endpoint;
         request.length = running.chunk;

@@ -4,7 +4,9 @@
 //
 // The messages are sent, not posted, as Windows sends them: the DEV_BROADCAST record is
 // the sender's and stays valid while the handler runs. One thread of this file does the
-// sending, so the families' poll threads never wait for a window's thread.
+// sending, so the families' poll threads never wait for a window's thread; it waits for
+// each window a bounded time, so one whose thread has stopped taking messages does not
+// hold up the others (that window gets the message when its thread takes messages again).
 #include <windows.h>
 
 #include <dbt.h>
@@ -15,6 +17,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,10 +25,13 @@
 
 #include "internal/device_change.h"
 #include "internal/handle.h"
+#include "user32/send_message.h"
 
 namespace win32 {
 
 namespace {
+
+const DWORD kWindowWaitMs = 1000;
 
 struct Registration {
     HWND hwnd;
@@ -75,24 +81,29 @@ void SendChange(const Change& change) {
     }
     for (const auto& target : targets) {
         const Registration& r = target.second;
+        // On the heap: a window that keeps the message past the wait keeps its record too.
+        std::shared_ptr<std::vector<uint8_t>> record;
         if (r.type == DBT_DEVTYP_HANDLE) {
-            DEV_BROADCAST_HANDLE broadcast = {};
-            broadcast.dbch_size = sizeof(broadcast);
-            broadcast.dbch_devicetype = DBT_DEVTYP_HANDLE;
-            broadcast.dbch_handle = r.handle;
-            broadcast.dbch_hdevnotify = reinterpret_cast<HDEVNOTIFY>(target.first);
-            broadcast.dbch_nameoffset = -1;
-            SendMessageA(r.hwnd, WM_DEVICECHANGE, change.event, reinterpret_cast<LPARAM>(&broadcast));
+            record = std::make_shared<std::vector<uint8_t>>(sizeof(DEV_BROADCAST_HANDLE), 0);
+            auto* broadcast = reinterpret_cast<DEV_BROADCAST_HANDLE*>(record->data());
+            broadcast->dbch_size = sizeof(DEV_BROADCAST_HANDLE);
+            broadcast->dbch_devicetype = DBT_DEVTYP_HANDLE;
+            broadcast->dbch_handle = r.handle;
+            broadcast->dbch_hdevnotify = reinterpret_cast<HDEVNOTIFY>(target.first);
+            broadcast->dbch_nameoffset = -1;
         } else {
             const size_t cb = offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + change.path.size() + 1;
-            std::vector<uint8_t> record(std::max(cb, sizeof(DEV_BROADCAST_DEVICEINTERFACE_A)), 0);
-            auto* broadcast = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(record.data());
+            record = std::make_shared<std::vector<uint8_t>>(
+                std::max(cb, sizeof(DEV_BROADCAST_DEVICEINTERFACE_A)), 0);
+            auto* broadcast = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(record->data());
             broadcast->dbcc_size = (DWORD)cb;
             broadcast->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
             broadcast->dbcc_classguid = change.interfaceClass;
             memcpy(broadcast->dbcc_name, change.path.c_str(), change.path.size() + 1);
-            SendMessageA(r.hwnd, WM_DEVICECHANGE, change.event, reinterpret_cast<LPARAM>(broadcast));
         }
+        LRESULT result = 0;
+        SendMessageWithin(r.hwnd, WM_DEVICECHANGE, change.event, reinterpret_cast<LPARAM>(record->data()),
+                          kWindowWaitMs, record, &result);
     }
 }
 

@@ -7,11 +7,14 @@
 // PeekMessage, and the sender waits for the result. HWNDs live in a table of their own and
 // are never valid kernel handles (their values are 2 modulo 4), so CloseHandle on one
 // fails with ERROR_INVALID_HANDLE.
+#include "user32/send_message.h"
+
 #include <windows.h>
 
 #include <string.h>
 #include <strings.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -29,6 +32,7 @@ struct SentMessage {
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
+    std::shared_ptr<const void> keepAlive;  // what lParam points into, for a sender that stopped waiting
     LRESULT result = 0;
     bool bTaken = false;  // the owner has begun to run it: the sender must wait it out
     bool bDone = false;
@@ -369,30 +373,43 @@ extern "C" void WINAPI PostQuitMessage(int nExitCode) {
     Post(CurrentQueue(), NULL, WM_QUIT, (WPARAM)nExitCode, 0);
 }
 
-extern "C" LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+namespace win32 {
+
+BOOL SendMessageWithin(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, DWORD dwTimeoutMs,
+                       std::shared_ptr<const void> keepAlive, LRESULT* pResult) {
+    *pResult = 0;
     std::shared_ptr<Window> window = LookupWindow(hWnd);
     if (!window)
-        return 0;
-    if (window->threadId == GetCurrentThreadId())
-        return CallProcedure(hWnd, Msg, wParam, lParam);
+        return FALSE;
+    if (window->threadId == GetCurrentThreadId()) {
+        *pResult = CallProcedure(hWnd, Msg, wParam, lParam);
+        return TRUE;
+    }
     auto sent = std::make_shared<SentMessage>();
     sent->hwnd = hWnd;
     sent->message = Msg;
     sent->wParam = wParam;
     sent->lParam = lParam;
+    sent->keepAlive = std::move(keepAlive);
     MessageQueue& queue = *window->queue;
     std::unique_lock<std::mutex> lock(queue.mutex);
     if (!queue.bAlive) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
+        return FALSE;
     }
     queue.sent.push_back(sent);
     queue.changed.notify_all();
     // Until the owner has run it, or can no longer: the thread ended or the window went.
     // A message the owner has begun to run is waited out, whatever happens to the window:
-    // its lParam may point at the sender's stack.
-    queue.changed.wait(lock,
-                       [&] { return sent->bDone || (!sent->bTaken && (!queue.bAlive || !IsWindow(hWnd))); });
+    // its lParam may point at the sender's stack. Only a bounded wait ends earlier, and its
+    // caller has lent the message what lParam points into.
+    const auto settled = [&] { return sent->bDone || (!sent->bTaken && (!queue.bAlive || !IsWindow(hWnd))); };
+    if (dwTimeoutMs == INFINITE) {
+        queue.changed.wait(lock, settled);
+    } else if (!queue.changed.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), settled)) {
+        SetLastError(ERROR_TIMEOUT);
+        return FALSE;
+    }
     if (!sent->bDone) {
         for (auto it = queue.sent.begin(); it != queue.sent.end(); ++it) {
             if (*it == sent) {
@@ -401,7 +418,16 @@ extern "C" LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARA
             }
         }
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
+        return FALSE;
     }
-    return sent->result;
+    *pResult = sent->result;
+    return TRUE;
+}
+
+}  // namespace win32
+
+extern "C" LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+    LRESULT result = 0;
+    win32::SendMessageWithin(hWnd, Msg, wParam, lParam, INFINITE, nullptr, &result);
+    return result;
 }

@@ -126,6 +126,29 @@ TEST(HidPortConnect, OnlyAnAcceptedDeviceWithUsableReportLengthsIsOpened) {
     }
 }
 
+// The device list of a connect that did not find the terminal is not kept: a later open
+// finds a terminal that has come since, without a ClosePort in between.
+TEST(HidPortConnect, AFailedOpenDoesNotStickOnceTheTerminalIsThere) {
+    for (bool bGoneAfterAnOpen : {false, true}) {
+        SCOPED_TRACE(bGoneAfterAnOpen ? "gone after an open" : "absent at the first open");
+        std::vector<testsupport::FakeHidDevice> devices = Terminal();
+        devices[0].bPresent = bGoneAfterAnOpen;
+        FakeHidServer device(devices);
+        ASSERT_TRUE(device.ok());
+        CCOMHIDUSBPort port(NULL, 4096);
+        if (bGoneAfterAnOpen) {
+            ASSERT_TRUE(port.OpenPort());
+            device.Unplug(0);
+        }
+        EXPECT_FALSE(port.OpenPort());
+        device.Plug(0);
+        ASSERT_TRUE(port.OpenPort());
+        BYTE request = 0x16;
+        DWORD n = 1;
+        EXPECT_TRUE(port.Write(&request, 1, &n));
+    }
+}
+
 TEST(HidPortWrite, MessageLeavesInWholeReportsOfTheDevicesLength) {
     FakeHidServer device(Terminal());
     OpenedPort open;
@@ -184,7 +207,8 @@ TEST(HidPortRead, ReplyIsPutTogetherAsTheFramingSays) {
         {"VLI 300 bytes in five reports", 1, longReply, 5, 1024, TRUE, 300},
         // Raw: one report, whatever was asked for; too few bytes fail the read.
         {"raw short", 0, Counting(6), 10, 1024, FALSE, 6},
-        // Longer than the caller's buffer: fails, says how long the reply was.
+        // Longer than the caller's buffer: read to its end, so the next exchange is in step;
+        // fails, and says how long the reply was.
         {"VLI beyond the buffer", 1, longReply, 5, 100, FALSE, 300},
     };
     for (const Case& c : cases) {

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "DebugFile.h"
 #include "FakePort.h"
@@ -99,6 +100,40 @@ TEST_F(ErrorReportTest, ClosedLinkStillLogsTheQuery) {
     EXPECT_TRUE(m_port->writes.empty());
     EXPECT_EQ("Orvik-Interface-App error code=0xE0\r\n"
               "Last platform error code from device=0x0, desc=Not available\n\r\n",
+              LoggedTexts());
+}
+
+// What each query gives a client beside the log, which reads as it does without one.
+TEST_F(ErrorReportTest, ObserverHearsEveryQueryAndTheLogStaysAsItWas) {
+    struct Heard : CPlatformErrorObserver {
+        std::vector<std::string> calls;
+        void OnLastPlatformError(BOOL bReplied, unsigned nCode, const CString& csText) override {
+            calls.push_back((bReplied ? "replied " : "none ") + std::to_string(nCode) + " [" +
+                            std::string((LPCSTR)csText, (size_t)csText.GetLength()) + "]");
+        }
+    } heard;
+    EXPECT_EQ(nullptr, m_log->SetPlatformErrorObserver(&heard));
+    m_port->QueueResponse(WithChecksum({0x05, 0x0B, 0x81, 0x00, 0x34, 0x12, 'T', 'a', 0, 'p'}));
+    m_log->ReportInterfaceAppError(m_link, 0xF8, "Dev");
+    m_port->QueueResponse(Bytes{0x05, 0x07, 0x81, 0x00, 0xCD, 0xAB, 0xE5});
+    m_log->ReportLastPlatformError(m_link, "Dev");
+    m_port->QueueResponse(WithChecksum({0x05, 0x0A, 0x81, 0xF0, 0x01, 0x00, 'a', 'b', 'c'}));
+    m_log->ReportLastPlatformError(m_link, "Dev");
+    m_log->ReportLastPlatformError(m_link, "Dev");
+    m_log->ReportInterfaceAppError(m_link, 0x00, "Dev");
+    EXPECT_EQ(&heard, m_log->SetPlatformErrorObserver(nullptr));
+    m_port->QueueResponse(Bytes{0x05, 0x07, 0x81, 0x00, 0xCD, 0xAB, 0xE5});
+    m_log->ReportLastPlatformError(m_link, "Dev");
+
+    EXPECT_EQ((std::vector<std::string>{"replied 4660 [" + std::string("Ta\0p", 4) + "]", "replied 43981 []",
+                                        "none 0 []", "none 0 []"}),
+              heard.calls);
+    EXPECT_EQ("Orvik-Interface-App error code=0xF8\r\n"
+              "Last platform error code from device=0x1234, desc=Ta\n\r\n"
+              "Last platform error code from device=0xABCD, desc=Not available\n\r\n"
+              "Last platform error code from device=0x0, desc=Not available\n\r\n"
+              "Last platform error code from device=0x0, desc=Not available\n\r\n"
+              "Last platform error code from device=0xABCD, desc=Not available\n\r\n",
               LoggedTexts());
 }
 

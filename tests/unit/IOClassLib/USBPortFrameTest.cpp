@@ -45,7 +45,11 @@ Bytes Frame(size_t nLength, bool bLong = false) {
 
 class ScriptedUsbPort : public CUSBPort {
 public:
-    ScriptedUsbPort() : CUSBPort(NULL) {}
+    explicit ScriptedUsbPort(WORD wInPacketSize = 32) : CUSBPort(NULL) {
+        m_ConfigInfo.NbOfPipes = 1;
+        m_ConfigInfo.PipeInfo[0].EndpointAddress = USBPORT_BULK_IN_ENDPOINT;
+        m_ConfigInfo.PipeInfo[0].MaximumPacketSize = wInPacketSize;
+    }
 
     std::deque<PipeStep> reads;
     std::deque<PipeStep> writes;
@@ -116,6 +120,7 @@ std::vector<DWORD> Timeouts(const std::vector<Request>& requests) {
 
 struct ReadCase {
     const char* name;
+    WORD wPacket;
     std::vector<PipeStep> script;
     DWORD dwBufferSize;
     BOOL bOk;
@@ -131,50 +136,73 @@ Bytes Concat(const Bytes& a, const Bytes& b) {
 
 Bytes Slice(const Bytes& a, size_t from, size_t to) { return Bytes(a.begin() + from, a.begin() + to); }
 
-TEST(USBPortReadFrame, CollectsTheFrameTheHeaderAnnounces) {
+// Every read asks for whole packets: one until the header is in, then what the frame still
+// lacks, rounded up, at most the port's 4096-byte buffer.
+TEST(USBPortReadFrame, CollectsTheFrameTheHeaderAnnouncesInWholePackets) {
     const Bytes f20 = Frame(20), f100 = Frame(100), l100 = Frame(100, true), f300 = Frame(300);
+    const Bytes f600 = Frame(600), f5000 = Frame(5000);
     const std::vector<ReadCase> cases = {
-        {"20 bytes in one read", {Data(f20)}, 1024, TRUE, 20, {32}},
-        {"100 bytes, short header", {Data(f100)}, 1024, TRUE, 100, {32, 32, 32, 32}},
-        {"100 bytes, long header", {Data(l100)}, 1024, TRUE, 100, {32, 32, 32, 32}},
-        // After a short read the next asks for as much as that one brought.
-        {"packets of 20",
+        {"20 bytes in one read", 32, {Data(f20)}, 1024, TRUE, 20, {32}},
+        {"100 bytes, short header", 32, {Data(f100)}, 1024, TRUE, 100, {32, 96}},
+        {"100 bytes, long header", 32, {Data(l100)}, 1024, TRUE, 100, {32, 96}},
+        {"100 bytes in packets of 8", 8, {Data(f100)}, 1024, TRUE, 100, {8, 96}},
+        {"600 bytes in packets of 512", 512, {Data(f600)}, 1024, TRUE, 600, {512, 512}},
+        {"a short first transfer",
+         32,
          {Data(Slice(f100, 0, 20)), Data(Slice(f100, 20, 100))},
          1024,
          TRUE,
          100,
-         {32, 20, 20, 20, 20}},
-        {"the next frame's bytes are dropped", {Data(Concat(f20, Frame(8)))}, 1024, TRUE, 20, {32}},
-        {"300 bytes, long header", {Data(f300)}, 1024, TRUE, 300, std::vector<DWORD>(10, 32)},
-        // A header cut short reads on, asking for a first read's worth again.
+         {32, 96}},
+        {"the next frame's bytes are dropped", 32, {Data(Concat(f20, Frame(8)))}, 1024, TRUE, 20, {32}},
+        {"300 bytes, long header", 32, {Data(f300)}, 1024, TRUE, 300, {32, 288}},
+        // A header cut short reads on, one packet at a time.
         {"one header byte first",
+         32,
          {Data(Slice(f20, 0, 1)), Data(Slice(f20, 1, 20))},
          1024,
          TRUE,
          20,
          {32, 32}},
         {"long header cut at 3",
+         32,
          {Data(Slice(l100, 0, 3)), Data(Slice(l100, 3, 100))},
          1024,
          TRUE,
          100,
-         {32, 32, 32, 32, 32}},
-        {"nothing comes", {}, 1024, FALSE, 0, {32}},
-        {"stall on the first read", {Fail(USBIO_ERR_STALL_PID)}, 1024, FALSE, 0, {32}},
-        {"time-out in the middle", {Data(Slice(f100, 0, 64))}, 1024, FALSE, 64, {32, 32, 32}},
-        {"an empty read ends it", {Data(Slice(f100, 0, 32)), Data({})}, 1024, FALSE, 32, {32, 32}},
-        {"an empty first read", {Data({})}, 1024, FALSE, 0, {32}},
-        // A frame longer than the buffer fills it and fails; nothing is stored past it.
-        {"frame past the buffer", {Data(f100)}, 40, FALSE, 40, {32, 8}},
-        {"buffer smaller than a first read", {Data(f20)}, 10, FALSE, 10, {10}},
-        {"no buffer at all", {Data(f20)}, 0, FALSE, 0, {}},
+         {32, 32, 96}},
+        {"nothing comes", 32, {}, 1024, FALSE, 0, {32}},
+        {"stall on the first read", 32, {Fail(USBIO_ERR_STALL_PID)}, 1024, FALSE, 0, {32}},
+        {"time-out in the middle", 32, {Data(Slice(f100, 0, 64))}, 1024, FALSE, 64, {32, 96, 64}},
+        // The zero-length packet that ended the last reply, and one in the middle of a frame.
+        {"an empty transfer first", 32, {Data({}), Data(f20)}, 1024, TRUE, 20, {32, 32}},
+        {"an empty transfer in the middle",
+         32,
+         {Data(Slice(f100, 0, 32)), Data({}), Data(Slice(f100, 32, 100))},
+         1024,
+         TRUE,
+         100,
+         {32, 96, 96}},
+        {"two empty transfers end it",
+         32,
+         {Data(Slice(f100, 0, 32)), Data({}), Data({})},
+         1024,
+         FALSE,
+         32,
+         {32, 96, 96}},
+        // A frame longer than the buffer is read to its end and fails; nothing is stored
+        // past the buffer.
+        {"frame past the buffer", 32, {Data(f100)}, 40, FALSE, 40, {32, 96}},
+        {"buffer smaller than a packet", 32, {Data(f20)}, 10, FALSE, 10, {32}},
+        {"no buffer at all", 32, {Data(f20)}, 0, FALSE, 0, {32}},
+        {"5000 bytes into 1024", 64, {Data(f5000)}, 1024, FALSE, 1024, {64, 4096, 896}},
         // A header that announces less than itself is refused, whatever follows it.
-        {"short header announcing 1", {Data({0x05, 0x01, 0x61, 0x64})}, 1024, FALSE, 4, {32}},
-        {"long header announcing 3", {Data({0x05, 0x00, 0x03, 0x00, 0x61})}, 1024, FALSE, 5, {32}},
+        {"short header announcing 1", 32, {Data({0x05, 0x01, 0x61, 0x64})}, 1024, FALSE, 4, {32}},
+        {"long header announcing 3", 32, {Data({0x05, 0x00, 0x03, 0x00, 0x61})}, 1024, FALSE, 5, {32}},
     };
     for (const ReadCase& c : cases) {
         SCOPED_TRACE(c.name);
-        ScriptedUsbPort port;
+        ScriptedUsbPort port(c.wPacket);
         port.reads.assign(c.script.begin(), c.script.end());
         // The buffer is followed by a guard region that must stay untouched.
         Bytes buffer(c.dwBufferSize + 16, 0xCC);
@@ -183,12 +211,10 @@ TEST(USBPortReadFrame, CollectsTheFrameTheHeaderAnnounces) {
         EXPECT_EQ(c.dwLength, dwLength);
         EXPECT_EQ(c.asked, Sizes(port.readRequests));
         EXPECT_EQ(Bytes(16, 0xCC), Bytes(buffer.end() - 16, buffer.end()));
-        if (c.bOk) {
-            const Bytes expected = c.script.front().data.size() >= c.dwLength
-                                       ? Slice(c.script.front().data, 0, c.dwLength)
-                                       : Slice(Concat(c.script[0].data, c.script[1].data), 0, c.dwLength);
-            EXPECT_EQ(expected, Slice(buffer, 0, c.dwLength));
-        }
+        Bytes sent;
+        for (const PipeStep& step : c.script)
+            sent = Concat(sent, step.data);
+        EXPECT_EQ(Slice(sent, 0, dwLength), Slice(buffer, 0, dwLength));
     }
 }
 
@@ -198,8 +224,34 @@ TEST(USBPortReadFrame, EveryReadOfAFrameHasTheSameExtendedTimeout) {
     BYTE buffer[1024];
     DWORD dwLength = 0;
     ASSERT_TRUE(port.ReadFrame(buffer, sizeof(buffer), &dwLength));
-    EXPECT_EQ(std::vector<DWORD>(4, T + E), Timeouts(port.readRequests));
+    EXPECT_EQ(std::vector<DWORD>(2, T + E), Timeouts(port.readRequests));
     EXPECT_EQ(T + E, port.m_CurrentReadTimeout);
+}
+
+// T + E, and T + E for a write's second attempt, past 32 bits is INFINITE, not a wrapped sum.
+TEST(USBPortTimeouts, SumsThatPass32BitsAreInfinite) {
+    const struct {
+        DWORD dwTimeout;
+        DWORD dwExtension;
+        DWORD dwExtended;
+    } cases[] = {
+        {T, E, T + E}, {INFINITE, E, INFINITE}, {0xFFFFF000, 0x1000, INFINITE}, {INFINITE, 0, INFINITE}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.dwTimeout);
+        ScriptedUsbPort port;
+        port.m_ReadWriteTimeout = c.dwTimeout;
+        port.m_ReadTimeoutExtension = c.dwExtension;
+        port.reads.push_back(Data(Frame(20)));
+        BYTE buffer[64];
+        DWORD dwLength = 0;
+        ASSERT_TRUE(port.ReadFrame(buffer, sizeof(buffer), &dwLength));
+        port.writes = {Fail(USBIO_ERR_TIMEOUT), Took(20)};
+        const Bytes message = Frame(20);
+        dwLength = (DWORD)message.size();
+        ASSERT_TRUE(port.Write(message.data(), dwLength, &dwLength));
+        EXPECT_EQ(std::vector<DWORD>{c.dwExtended}, Timeouts(port.readRequests));
+        EXPECT_EQ((std::vector<DWORD>{c.dwTimeout, c.dwExtended}), Timeouts(port.writeRequests));
+    }
 }
 
 TEST(USBPortRead, FailureKeepsTheStatusAndRetrySwitchesReadAgainFromTheStart) {

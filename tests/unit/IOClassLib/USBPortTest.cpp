@@ -136,22 +136,45 @@ TEST_F(USBPortTest, FramesInAndOut) {
     ASSERT_TRUE(virt->WaitReceived(37));
     EXPECT_EQ(request, virt->Received());
 
-    // 20 bytes in one read, 100 in packets of 32 (both header forms), a reply that does not
-    // fit the caller's buffer.
-    for (const Bytes& reply : {Frame(20), Frame(100), Frame(100, true), Frame(600, true)}) {
-        SCOPED_TRACE(reply.size());
-        virt->Reply(reply);
-        std::vector<BYTE> buffer(1024 + 8, 0xCC);
-        dwLength = 4;
-        ASSERT_TRUE(port->Read(buffer.data(), 1024, &dwLength));
-        EXPECT_EQ(reply.size(), dwLength);
-        EXPECT_EQ(reply, Bytes(buffer.begin(), buffer.begin() + dwLength));
+    // A reply that does not fit the caller's buffer is read to its end and fails; the next
+    // one is read whole.
+    virt->Reply(Frame(1100, true));
+    std::vector<BYTE> buffer(1025 + 8, 0xCC);
+    dwLength = 4;
+    EXPECT_FALSE(port->Read(buffer.data(), 1025, &dwLength));
+    EXPECT_EQ(1025u, dwLength);
+    EXPECT_EQ((DWORD)ERROR_MORE_DATA, port->GetLastPortError());
+    EXPECT_EQ(Frame(1100, true).front(), buffer[0]);
+    EXPECT_EQ(Bytes(8, 0xCC), Bytes(buffer.end() - 8, buffer.end()));
+    virt->Reply(Frame(20));
+    dwLength = 4;
+    ASSERT_TRUE(port->Read(buffer.data(), 1025, &dwLength));
+    EXPECT_EQ(Frame(20), Bytes(buffer.begin(), buffer.begin() + dwLength));
+}
+
+// Bulk IN endpoints of full-speed (8 to 64 bytes) and high-speed (512) devices, with replies
+// shorter than a packet, of whole packets (ended by a zero-length packet) and of many.
+TEST_F(USBPortTest, RepliesInPacketsOfEveryBulkSize) {
+    for (unsigned nPacket : {8u, 32u, 64u, 512u}) {
+        SCOPED_TRACE(nPacket);
+        termsim::UsbioOptions options = Options();
+        options.packetSize = nPacket;
+        testsupport::VirtualUsbioDevice device(options);
+        ASSERT_TRUE(device.ok()) << device.error();
+        CUSBPort usbPort(log.get());
+        ASSERT_TRUE(usbPort.OpenPort()) << LogText();
+        EXPECT_EQ(nPacket, usbPort.m_ConfigInfo.PipeInfo[1].MaximumPacketSize);
+        for (size_t nLength : {5u, 26u, 64u, 100u, 600u}) {
+            SCOPED_TRACE(nLength);
+            const Bytes reply = Frame(nLength, nLength > 255);
+            device.Reply(reply);
+            std::vector<BYTE> buffer(1024 + 8, 0xCC);
+            DWORD dwLength = 4;
+            ASSERT_TRUE(usbPort.Read(buffer.data(), 1024, &dwLength)) << usbPort.GetLastPortError();
+            EXPECT_EQ(reply, Bytes(buffer.begin(), buffer.begin() + dwLength));
+            EXPECT_EQ(Bytes(8, 0xCC), Bytes(buffer.end() - 8, buffer.end()));
+        }
     }
-    virt->Reply(Frame(100));
-    BYTE small[50];
-    dwLength = sizeof(small);
-    EXPECT_FALSE(port->Read(small, sizeof(small), &dwLength));
-    EXPECT_EQ(50u, dwLength);
 }
 
 TEST_F(USBPortTest, AClosedPortKeepsItsPipesAndStillWrites) {
@@ -177,15 +200,19 @@ TEST_F(USBPortTest, AClosedPortKeepsItsPipesAndStillWrites) {
     EXPECT_EQ(20u, dwLength);
 }
 
-TEST_F(USBPortTest, AStalledReplyEndpointFailsTheRead) {
+TEST_F(USBPortTest, AStalledReplyEndpointFailsOneReadAndIsClearedForTheNext) {
     ASSERT_NO_FATAL_FAILURE(OpenOnTerminal());
     virt->Stall();
     BYTE buffer[64];
     DWORD dwLength = sizeof(buffer);
     EXPECT_FALSE(port->Read(buffer, sizeof(buffer), &dwLength));
     EXPECT_EQ(0u, dwLength);
-    EXPECT_NE(0u, port->GetLastPortError());
-    EXPECT_NE(USBIO_ERR_TIMEOUT, port->GetLastPortError());
+    EXPECT_EQ(USBIO_ERR_STALL_PID, port->GetLastPortError());
+
+    virt->Reply(Frame(20));
+    dwLength = sizeof(buffer);
+    ASSERT_TRUE(port->Read(buffer, sizeof(buffer), &dwLength)) << port->GetLastPortError();
+    EXPECT_EQ(Frame(20), Bytes(buffer, buffer + dwLength));
 }
 
 TEST_F(USBPortTest, AnUnpluggedTerminalFailsWritesAndReadsAtOnce) {

@@ -187,18 +187,22 @@ TEST_F(VliFixture, ReceiveFailsOnShortSecondRead) {
 }
 
 // A byte stream may cut a reply anywhere; short and long form, header or body, it is
-// read as if it had come whole.
+// read as if it had come whole, also under a read time-out of INFINITE.
 TEST_F(VliFixture, ReceiveGathersAReplyCutAtAnyByte) {
     port->shortReadsSucceed = true;
     Bytes longReply = {0x05, 0x00, 0x0A, 0x01, 0x16, 0x00};  // 266 bytes in all
     longReply.resize(265, 0x5A);
     const Bytes replies[] = {WithChecksum({0x05, 0x06, 0x16, 0x00, 0x41}), WithChecksum(longReply)};
-    for (const Bytes& reply : replies) {
-        for (size_t cut = 1; cut < reply.size(); ++cut) {
-            port->QueueRead(Bytes(reply.begin(), reply.begin() + (long)cut));
-            port->QueueRead(Bytes(reply.begin() + (long)cut, reply.end()));
-            ASSERT_EQ(reply.size(), vli.nReceivePacket(data, trace)) << "cut at " << cut;
-            EXPECT_EQ(reply, ToBytes(data));
+    for (DWORD dwTimeout : {10000u, 0x90000000u, INFINITE}) {
+        port->m_ReadWriteTimeout = dwTimeout;
+        for (const Bytes& reply : replies) {
+            for (size_t cut = 1; cut < reply.size(); ++cut) {
+                port->QueueRead(Bytes(reply.begin(), reply.begin() + (long)cut));
+                port->QueueRead(Bytes(reply.begin() + (long)cut, reply.end()));
+                ASSERT_EQ(reply.size(), vli.nReceivePacket(data, trace))
+                    << "cut at " << cut << ", time-out " << dwTimeout;
+                EXPECT_EQ(reply, ToBytes(data));
+            }
         }
     }
 }

@@ -1,5 +1,6 @@
 #include <Connection.h>
 #include <KeyProbe.h>
+#include <TerminalCommands.h>
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -37,8 +39,24 @@ struct FakeTerminal {
     bool bBuffersClean = true;
     std::vector<const BYTE*> fetchBuffers;
     std::vector<const BYTE*> followUpBuffers;
+    // -32 is no reply here; a terminal answering 0xE0 is listed in answeredE0 instead.
+    std::map<std::pair<int, int>, std::vector<std::string>> requestTexts;
+    std::set<std::pair<int, int>> answeredE0;
+    int nWritesToFail = 0;  // the next n commands do not go out
+    DWORD dwPortError = 0;
+    TerminalExchange exchange{};
 };
 FakeTerminal g_fake;
+
+signed char Exchanged(signed char status, bool bAnswered, std::vector<std::string> texts = {}) {
+    g_fake.exchange = TerminalExchange{};
+    g_fake.exchange.bSent = g_fake.nWritesToFail <= 0;
+    g_fake.nWritesToFail -= g_fake.nWritesToFail > 0;
+    g_fake.exchange.bAnswered = bAnswered && g_fake.exchange.bSent;
+    g_fake.exchange.dwPortError = g_fake.exchange.bAnswered ? 0 : g_fake.dwPortError;
+    g_fake.exchange.terminalTexts = texts;
+    return g_fake.exchange.bAnswered ? status : -32;
+}
 
 // The run must hand over zeroed buffers; the fake then fills all of them as a reply
 // of the longest length would.
@@ -69,7 +87,9 @@ signed char FakeRequest(int nKind, BYTE bySlot, const char* pszAccount, const ch
     g_fake.nLastKind = nKind;
     g_fake.nLastSlot = bySlot;
     auto it = g_fake.requestStatus.find({nKind, bySlot});
-    return it == g_fake.requestStatus.end() ? 0 : it->second;
+    const signed char status = it == g_fake.requestStatus.end() ? 0 : it->second;
+    return Exchanged(status, status != -32 || g_fake.answeredE0.count({nKind, bySlot}),
+                     g_fake.requestTexts[{nKind, bySlot}]);
 }
 
 signed char FakeFetch(BYTE* pReplyData, BYTE* pbyReplyLength) {
@@ -77,7 +97,9 @@ signed char FakeFetch(BYTE* pReplyData, BYTE* pbyReplyLength) {
     g_fake.fetchBuffers.push_back(pReplyData);
     CheckAndFill(pReplyData, pbyReplyLength);
     auto it = g_fake.fetchStatus.find({g_fake.nLastKind, g_fake.nLastSlot});
-    return it == g_fake.fetchStatus.end() ? 0 : it->second;
+    const signed char status = it == g_fake.fetchStatus.end() ? 0 : it->second;
+    return Exchanged(status, status != -32,
+                     status == -8 ? std::vector<std::string>{"empty"} : std::vector<std::string>{});
 }
 
 signed char FakeCommand(BYTE byCommand, const BYTE* pData, WORD wDataLength, BYTE* pReplyData,
@@ -87,13 +109,15 @@ signed char FakeCommand(BYTE byCommand, const BYTE* pData, WORD wDataLength, BYT
     g_fake.calls.push_back(call.str());
     g_fake.followUpBuffers.push_back(pReplyData);
     CheckAndFill(pReplyData, pbyReplyLength);
-    return -32;  // the run does not look at it
+    return Exchanged(0x33, true);  // the run does not look at it
 }
 
 void FakePause(DWORD dwMilliseconds) { g_fake.calls.push_back("pause " + std::to_string(dwMilliseconds)); }
 
-const KeyProbeServices kFakeServices = {FakeInit,  FakeConnect, FakeRequest,
-                                        FakeFetch, FakeCommand, FakePause};
+const TerminalExchange& FakeLastExchange() { return g_fake.exchange; }
+
+const KeyProbeServices kFakeServices = {FakeInit,    FakeConnect, FakeRequest,     FakeFetch,
+                                        FakeCommand, FakePause,   FakeLastExchange};
 
 using testsupport::kFailureText;
 using testsupport::kUsage;
@@ -164,7 +188,9 @@ TEST_F(KeyProbeRunTest, CompletedRunWritesTwentyLinesInOrder) {
 
     EXPECT_EQ(0, Run({m_input, m_result}));
     EXPECT_EQ(testsupport::CompletedConsole(m_input), m_out.str());
-    EXPECT_EQ("", m_err.str());
+    EXPECT_EQ("The terminal did not answer for 2 of the 20 key slots (M/S 5, DUKPT 0): their key states are "
+              "unknown.\n",
+              m_err.str());
     EXPECT_EQ(m_input, g_fake.inputFileAtConnect);
     EXPECT_EQ(testsupport::ResultFile({1, 1, 0, 0, 0, 1, 1, 1, 1, 1}, {0, 1, 1, 1, 1, 1, 1, 1, 1, 0}),
               readTextFile(m_result));
@@ -199,11 +225,116 @@ TEST_F(KeyProbeRunTest, SilentTerminalStillCompletes) {
     for (int kind : {KEYPROBE_KIND_MASTER_SESSION, KEYPROBE_KIND_DUKPT})
         for (int slot = 0; slot < 10; ++slot)
             g_fake.requestStatus[{kind, slot}] = -32;
+    g_fake.dwPortError = ERROR_DEVICE_NOT_CONNECTED;
     EXPECT_EQ(0, Run({m_input, m_result}));
+    EXPECT_EQ("The terminal did not answer for 20 of the 20 key slots (M/S 0-9, DUKPT 0-9): their key states "
+              "are unknown; the device was unplugged (error 1167).\n",
+              m_err.str());
     EXPECT_EQ(testsupport::ResultFile(std::vector<bool>(10, false), std::vector<bool>(10, false)),
               readTextFile(m_result));
     for (const std::string& call : g_fake.calls)
         EXPECT_NE("fetch", call);
+}
+
+// The observer hears each slot once its dialogue is over, before the next one starts; the
+// dialogue is keyprobe's own, command for command and pause for pause.
+class SlotRecorder : public KeySlotObserver {
+public:
+    void OnSlotDone(const KeySlotReport& report) override {
+        g_fake.calls.push_back("report");
+        reports.push_back(report);
+    }
+    std::vector<KeySlotReport> reports;
+};
+
+TEST_F(KeyProbeRunTest, EachSlotIsReportedWhenItsDialogueEnds) {
+    g_fake.requestStatus[{KEYPROBE_KIND_MASTER_SESSION, 2}] = 5;
+    g_fake.requestTexts[{KEYPROBE_KIND_MASTER_SESSION, 2}] = {"Tamper", std::string("a\0b", 3)};
+    g_fake.fetchStatus[{KEYPROBE_KIND_MASTER_SESSION, 3}] = -8;
+    g_fake.fetchStatus[{KEYPROBE_KIND_MASTER_SESSION, 5}] = -32;
+    g_fake.requestStatus[{KEYPROBE_KIND_DUKPT, 0}] = -32;
+    g_fake.requestStatus[{KEYPROBE_KIND_DUKPT, 4}] = -32;
+    g_fake.answeredE0.insert({KEYPROBE_KIND_DUKPT, 4});
+    EXPECT_EQ(0, Run({m_input, m_result}));
+    std::vector<std::string> keyprobeCalls(g_fake.calls.begin() + 1, g_fake.calls.end());
+
+    g_fake.calls.clear();
+    SlotRecorder recorder;
+    DWORD dwWriteError = 0;
+    std::ostringstream progress;
+    ASSERT_TRUE(CheckKeySlots(kFakeServices, &progress, nullptr, &recorder, &dwWriteError));
+    EXPECT_EQ("Checking status of M/S keys...\nChecking status of DUKPT keys...\n", progress.str());
+    std::vector<std::string> withoutReports;
+    for (size_t i = 0; i < g_fake.calls.size(); ++i) {
+        if (g_fake.calls[i] != "report") {
+            withoutReports.push_back(g_fake.calls[i]);
+            continue;
+        }
+        EXPECT_EQ("pause 250", g_fake.calls[i - 1]) << i;
+        if (i + 1 < g_fake.calls.size()) {
+            EXPECT_EQ(0u, g_fake.calls[i + 1].rfind("request ", 0)) << i;
+        }
+    }
+    EXPECT_EQ(keyprobeCalls, withoutReports);
+
+    struct Expected {
+        int kind, slot;
+        bool present;
+        int request, fetch;  // -1: no reply, -2: not fetched
+        std::vector<std::string> texts;
+    };
+    const int M = KEYPROBE_KIND_MASTER_SESSION, D = KEYPROBE_KIND_DUKPT;
+    const Expected special[] = {
+        {M, 2, false, 0x05, -2, {"Tamper", std::string("a\0b", 3)}},
+        {M, 3, false, 0x00, 0xF8, {"empty"}},
+        {M, 5, true, 0x00, -1, {}},
+        {D, 0, false, -1, -2, {}},
+        {D, 4, false, 0xE0, -2, {}},
+    };
+    ASSERT_EQ(20u, recorder.reports.size());
+    for (size_t i = 0; i < 20; ++i) {
+        const KeySlotReport& r = recorder.reports[i];
+        Expected e = {i < 10 ? M : D, (int)i % 10, true, 0x00, 0x00, {}};
+        for (const Expected& s : special)
+            if (s.kind == e.kind && s.slot == e.slot)
+                e = s;
+        EXPECT_EQ(e.kind, r.nKind) << i;
+        EXPECT_EQ(e.slot, r.nSlot) << i;
+        EXPECT_EQ(e.present, r.bPresent) << i;
+        EXPECT_EQ(e.request, r.bRequestAnswered ? r.byRequestStatus : -1) << i;
+        EXPECT_EQ(e.fetch, !r.bFetched ? -2 : r.bFetchAnswered ? r.byFetchStatus : -1) << i;
+        EXPECT_EQ(e.texts, r.terminalTexts) << i;
+    }
+    EXPECT_EQ("The terminal did not answer for 2 of the 20 key slots (M/S 5, DUKPT 0): their key states are "
+              "unknown.",
+              DescribeUnansweredSlots(recorder.reports));
+}
+
+TEST_F(KeyProbeRunTest, DeviceThatTakesNoWriteEndsTheRunAtItsFirstSlot) {
+    g_fake.nWritesToFail = 1000;
+    g_fake.dwPortError = ERROR_INVALID_PARAMETER;
+    std::ofstream(m_result) << "an older result file\r\n";
+    EXPECT_EQ(1, Run({m_input, m_result}));
+    EXPECT_EQ(kFailureText, readTextFile(m_result));
+    EXPECT_EQ("Reading connection information from " + m_input +
+                  "\nConnecting to Pelsto terminal...\nChecking status of M/S keys...\n" + kFailureText +
+                  "\n",
+              m_out.str());
+    EXPECT_EQ("The port opened, but no command reached the terminal: every write failed (error 87). The key "
+              "states are not known.\n",
+              m_err.str());
+    EXPECT_EQ((std::vector<std::string>{"connect", "request M/S 0 0123456789 Testing... 00000000",
+                                        "pause 250", "command a Q"}),
+              g_fake.calls);
+
+    // One command of the first slot that goes out is enough: the device takes writes, and a
+    // terminal that merely stays silent gets the whole run.
+    g_fake = FakeTerminal();
+    g_fake.nWritesToFail = 1;
+    EXPECT_EQ(0, Run({m_input, m_result}));
+    std::vector<bool> master(10, true);
+    master[0] = false;
+    EXPECT_EQ(testsupport::ResultFile(master, std::vector<bool>(10, true)), readTextFile(m_result));
 }
 
 TEST_F(KeyProbeRunTest, ConnectionFailureLeavesOnlyTheFailureText) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
+#include <winsock2.h>
 
 #include "Connection.h"
 #include "DebugFile.h"
@@ -92,10 +93,70 @@ TEST_F(CommandsFixture, LongReplyIsCutToWhatTheLengthByteCanReport) {
     EXPECT_EQ(0xCC, buffer[256]);
 }
 
-TEST_F(CommandsFixture, CommandThatCannotBeSentStillReadsAReply) {
+// A device that has never taken a byte is not waited for; once one command has gone out, a
+// command that cannot be sent is still followed by the read of its reply.
+TEST_F(CommandsFixture, CommandThatCannotBeSentReadsAReplyOnceTheLinkHasCarriedOne) {
+    port->writeLimit = 0;
+    port->SetLastPortError(ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(-32, SendTerminalCommand('a', (const BYTE*)"Q", 1, buffer, &length));
+    EXPECT_EQ(0u, port->CountEvents("Read"));
+    const TerminalExchange& exchange = LastTerminalExchange();
+    EXPECT_FALSE(exchange.bSent);
+    EXPECT_FALSE(exchange.bAnswered);
+    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, exchange.dwPortError);
+
+    port->writeLimit = 0xFFFFFFFF;
+    port->QueueResponse(Bytes{0x05, 0x05, 0x16, 0x00, 0x16});
+    EXPECT_EQ(0, FetchTerminalReply(buffer, &length));
+
+    port->writeLimit = 0;
+    port->SetLastPortError(WSAECONNRESET);
+    EXPECT_EQ(-32, SendTerminalCommand('a', (const BYTE*)"Q", 1, buffer, &length));
+    EXPECT_LT(0u, port->CountEvents("Read"));
+    EXPECT_FALSE(LastTerminalExchange().bSent);
+    EXPECT_EQ((DWORD)WSAECONNRESET, LastTerminalExchange().dwPortError);
+
     port->open = false;
     EXPECT_EQ(-32, SendTerminalCommand('a', (const BYTE*)"Q", 1, buffer, &length));
-    EXPECT_TRUE(port->writes.empty());
+    EXPECT_FALSE(LastTerminalExchange().bAnswered);
+}
+
+// The status byte cannot tell a terminal that answered 0xE0 from no reply; the exchange can,
+// and it carries what the terminal said in the 0x81 queries inside the receive.
+TEST_F(CommandsFixture, ExchangeTellsAnAnswerFromNoneAndCarriesTheTerminalsTexts) {
+    struct Case {
+        Bytes reply;       // empty: none comes
+        Bytes queryReply;  // the answer to the 0x81 query the status brings, if any
+        signed char status;
+        bool answered;
+        std::vector<std::string> texts;
+    };
+    const Case cases[] = {
+        {WithChecksum({0x05, 0x05, 0x16, 0xE0}),
+         WithChecksum({0x05, 0x0B, 0x81, 0x00, 0x34, 0x12, 'T', 'a', 0, 'p'}),
+         -32,
+         true,
+         {std::string("Ta\0p", 4)}},
+        // A query answered without a description has no text to give.
+        {WithChecksum({0x05, 0x05, 0x16, 0x05}),
+         Bytes{0x05, 0x07, 0x81, 0x00, 0xCD, 0xAB, 0xE5},
+         5,
+         true,
+         {}},
+        {WithChecksum({0x05, 0x05, 0x16, 0x00}), {}, 0, true, {}},
+        {{}, {}, -32, false, {}},
+    };
+    for (const Case& c : cases) {
+        if (!c.reply.empty())
+            port->QueueResponse(c.reply);
+        if (!c.queryReply.empty())
+            port->QueueResponse(c.queryReply);
+        EXPECT_EQ(c.status, FetchTerminalReply(buffer, &length));
+        const TerminalExchange& exchange = LastTerminalExchange();
+        EXPECT_TRUE(exchange.bSent);
+        EXPECT_EQ(c.answered, exchange.bAnswered != FALSE);
+        EXPECT_EQ(c.texts, exchange.terminalTexts);
+    }
 }
 
 TEST_F(CommandsFixture, MasterSessionKeyTestFrame) {

@@ -45,6 +45,7 @@ TEST(TermsimFaultRules, MalformedRulesAreRefusedWithAReason) {
         "a:3=no-reply:1",    // takes no argument
         "a:3=explode",       // unknown action
         "a:3=no-reply+",     // empty second action
+        "a:3=error-text",    // no text, not even an empty one
     };
     for (const char* rule : bad) {
         FaultPlan plan;
@@ -111,6 +112,13 @@ TEST(TermsimFaultRules, ActionArgumentsAndDefaults) {
                              "a:3=split-at:2,5:1s", "a:4=data:+pad:3", "a:5=reply:05 04 16 17",
                              "a:6=close-after+close", "a:7=slow", "a:8=split:2"});
     auto at = [&](int slot) { return plan.match(ctx({"a"}, slot), {1}); };
+    FaultPlan texts = planOf({"a:0=status:5+error-text:Slot 0: C:\\keys = gone", "a:1=error-text:"});
+    EXPECT_EQ("Slot 0: C:\\keys = gone", texts.match(ctx({"a"}, 0), {1}).errorText.value_or("?"));
+    EXPECT_EQ("", texts.match(ctx({"a"}, 1), {1}).errorText.value_or("?"));
+    EXPECT_FALSE(texts.match(ctx({"a"}, 2), {1}).errorText.has_value());
+    std::string error;
+    EXPECT_TRUE(FaultPlan().addRule("a:0=error-text:" + std::string(248, 'x'), error)) << error;
+    EXPECT_FALSE(FaultPlan().addRule("a:0=error-text:" + std::string(249, 'x'), error));
     EXPECT_EQ(2u, at(0).lengthOver);
     EXPECT_EQ(9u, at(1).lengthOver);
     EXPECT_EQ(FaultSet::Split::Header, at(2).split);

@@ -117,6 +117,27 @@ TEST(TermsimTerminal, FixedPlatformErrorAndStatusOverride) {
     EXPECT_EQ(0x00, data[1]);
 }
 
+TEST(TermsimTerminal, ErrorTextOfAFaultIsWhatTheNextQueryReports) {
+    Terminal t(states("L8LLLLLLLL"), states("LLLLLLLLLL"));
+    t.setPlatformError(0x0102, "Fixed");
+    auto query = [&] { return send(t, 0x81, {}).reply.data; };
+    std::uint8_t five = 0x05;
+    const std::string text = "Tamper: C:\\keys";
+    Exchange refused;
+    refused.command = t.classify('a', keyTest('a', 2));
+    refused.reply = t.answer(refused.command, &five, &text);
+    EXPECT_EQ(0x05, refused.reply.status);
+    Bytes expect{0x02, 0x01};
+    expect.insert(expect.end(), text.begin(), text.end());
+    EXPECT_EQ(expect, query());
+
+    const std::string none;
+    send(t, 'a', keyTest('a', 1));
+    Command fetch = t.classify(0x16, {});
+    EXPECT_EQ(0xF8, t.answer(fetch, nullptr, &none).status);
+    EXPECT_EQ(Bytes({0x02, 0x01}), query());
+}
+
 TEST(TermsimTerminal, MalformedRequestsAreRefusedAndExplained) {
     Terminal t(states("LLLLLLLLLL"), states("LLLLLLLLLL"));
     Bytes wrongSub = keyTest('a', 0);

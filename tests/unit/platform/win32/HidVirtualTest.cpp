@@ -9,7 +9,6 @@
 #include <cfgmgr32.h>
 #include <setupapi.h>
 
-#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "FakeHidServer.h"
 #include "HidIdentity.h"
 #include "HidInterfacePaths.h"
+#include "MessagePump.h"
 
 using namespace testsupport;
 
@@ -307,21 +307,6 @@ LRESULT CALLBACK RecordingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
     return DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
-// Pumps messages until `done` holds; the bail-out only keeps a broken test from hanging.
-template <class Predicate>
-bool PumpUntil(Predicate done) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    MSG msg;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > giveUp)
-            return false;
-        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))
-            DispatchMessageA(&msg);
-        Sleep(1);
-    }
-    return true;
-}
-
 TEST(HidVirtual, UnplugFailsPendingTransfersAtOnceAndReachesRegisteredWindowsAsRemovalAndArrival) {
     FakeHidServer server({MakeFakeHidDevice(3, 0x1209, 0x0001, NumberedTerminalDescriptor())});
     std::vector<Notice> notices;
@@ -365,7 +350,7 @@ TEST(HidVirtual, UnplugFailsPendingTransfersAtOnceAndReachesRegisteredWindowsAsR
     EXPECT_FALSE(WriteFile(h, output, kReportLength, &dwWritten, &ov));
     EXPECT_EQ((DWORD)ERROR_DEVICE_NOT_CONNECTED, GetLastError());
 
-    ASSERT_TRUE(PumpUntil([&] { return notices.size() >= 2; }));
+    ASSERT_TRUE(testsupport::PumpMessagesUntil([&] { return notices.size() >= 2; }));
     bool bInterfaceRemoved = false, bHandleRemoved = false;
     for (const Notice& n : notices) {
         EXPECT_EQ((WPARAM)DBT_DEVICEREMOVECOMPLETE, n.event);
@@ -378,7 +363,7 @@ TEST(HidVirtual, UnplugFailsPendingTransfersAtOnceAndReachesRegisteredWindowsAsR
 
     notices.clear();
     server.Plug(0);
-    ASSERT_TRUE(PumpUntil([&] { return !notices.empty(); }));
+    ASSERT_TRUE(testsupport::PumpMessagesUntil([&] { return !notices.empty(); }));
     EXPECT_EQ((WPARAM)DBT_DEVICEARRIVAL, notices[0].event);
     EXPECT_EQ(paths[0], notices[0].name) << "a device plugged in again keeps its path";
     h = OpenDevice(paths[0]);

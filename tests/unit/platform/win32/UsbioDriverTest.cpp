@@ -301,11 +301,13 @@ TEST(UsbioDriver, BufferSizesAndRequestOrderAreCheckedAsTheDriverChecksThem) {
         {"bind to an endpoint the interface lacks", USBIO_IOCTL_BIND_PIPE, &missing, 1, 0,
          USBIO_ERR_PIPE_NOT_FOUND},
         {"abort on an unbound handle", USBIO_IOCTL_ABORT_PIPE, nullptr, 0, 0, USBIO_ERR_NOT_BOUND},
+        {"reset on an unbound handle", USBIO_IOCTL_RESET_PIPE, nullptr, 0, 0, USBIO_ERR_NOT_BOUND},
         {"unknown control code", 0x80942FFC, nullptr, 0, 0, USBIO_ERR_INVALID_IOCTL},
         {"bind", USBIO_IOCTL_BIND_PIPE, &endpoint, 1, 0, 0},
         {"bind again to the same endpoint", USBIO_IOCTL_BIND_PIPE, &endpoint, 1, 0, 0},
         {"bind again to another endpoint", USBIO_IOCTL_BIND_PIPE, &missing, 1, 0, USBIO_ERR_ALREADY_BOUND},
         {"abort on the bound pipe", USBIO_IOCTL_ABORT_PIPE, nullptr, 0, 0, 0},
+        {"reset of the bound pipe", USBIO_IOCTL_RESET_PIPE, nullptr, 0, 0, 0},
     };
     for (const Case& c : cases) {
         std::vector<BYTE> in(c.cbIn + 1, 0);
@@ -347,12 +349,15 @@ TEST(UsbioDriver, PipesCarryTheExchangeInPacketsOfTheEndpointsSize) {
     // One big read takes all the device has, no more.
     ByteVec whole = SendKeyTest(pipes, 1000);
     EXPECT_EQ(100u, whole.size());
-    // A read ends at its count, even inside a packet; the rest waits for the next.
-    ByteVec head = SendKeyTest(pipes, 40);
-    EXPECT_EQ(40u, head.size());
+    // A read with less room than the next packet is overrun, as on a host controller: it
+    // ends with the packets before, and that packet is lost.
+    ASSERT_EQ(0u, Transfer(pipes.out, false, request.data(), (DWORD)request.size(), &n));
+    BYTE head[40];
+    EXPECT_EQ(USBIO_ERR_DATA_OVERRUN, Transfer(pipes.in, true, head, sizeof(head), &n));
+    EXPECT_EQ(32u, n);
     BYTE rest[100];
     ASSERT_EQ(0u, Transfer(pipes.in, true, rest, sizeof(rest), &n));
-    EXPECT_EQ(60u, n);
+    EXPECT_EQ(36u, n);
 
     // Past what one message carries, a transfer goes in pieces and still counts whole.
     std::vector<BYTE> large(10000, 0x55);
@@ -420,7 +425,7 @@ TEST(UsbioDriver, SynchronousHandleWaitsInReadFile) {
 
 TEST(UsbioDriver, DeviceFaultsReachTheCallerAsDriverStatusCodes) {
     {
-        SCOPED_TRACE("a stalled IN endpoint stays halted");
+        SCOPED_TRACE("a stalled IN endpoint stays halted until the pipe is reset");
         VirtualUsbio usbio({"--fault", "a:*=stall"});
         ASSERT_TRUE(usbio.started()) << usbio.error();
         Pipes pipes;
@@ -431,6 +436,11 @@ TEST(UsbioDriver, DeviceFaultsReachTheCallerAsDriverStatusCodes) {
         BYTE reply[32];
         EXPECT_EQ(USBIO_ERR_STALL_PID, Transfer(pipes.in, true, reply, sizeof(reply), &n));
         EXPECT_EQ(USBIO_ERR_STALL_PID, Transfer(pipes.in, true, reply, sizeof(reply), &n));
+        ASSERT_EQ(0u, Ioctl(pipes.in, USBIO_IOCTL_RESET_PIPE, nullptr, 0, nullptr, 0));
+        const ByteVec fetch = testsupport::hex("05 04 16 17");
+        ASSERT_EQ(0u, Transfer(pipes.out, false, (void*)fetch.data(), (DWORD)fetch.size(), &n));
+        EXPECT_EQ(0u, Transfer(pipes.in, true, reply, sizeof(reply), &n));
+        EXPECT_EQ(0x05, reply[0]);
     }
     {
         SCOPED_TRACE("a reply in packets with pauses between them still fills one transfer");

@@ -21,7 +21,7 @@ TEST(UsbioStatus, EveryLibusbErrorMapsToADriverStatus) {
         {7, UsbOperation::GetDescriptor, 0},  // a byte count is success
         {LIBUSB_ERROR_IO, UsbOperation::Transfer, USBIO_ERR_DEV_NOT_RESPONDING},
         {LIBUSB_ERROR_IO, UsbOperation::SetConfiguration, USBIO_ERR_SET_CONFIG_FAILED},
-        {LIBUSB_ERROR_IO, UsbOperation::Abort, USBIO_ERR_FAILED},
+        {LIBUSB_ERROR_IO, UsbOperation::ResetPipe, USBIO_ERR_FAILED},
         {LIBUSB_ERROR_INVALID_PARAM, UsbOperation::Transfer, USBIO_ERR_INVALID_PARAM},
         {LIBUSB_ERROR_ACCESS, UsbOperation::Open, ERROR_ACCESS_DENIED},
         {LIBUSB_ERROR_NO_DEVICE, UsbOperation::Open, USBIO_ERR_DEVICE_NOT_PRESENT},

@@ -2,11 +2,18 @@
 // wait for their handler, and HWNDs kept apart from kernel handles.
 #include <windows.h>
 
+#include <dbt.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include "MessagePump.h"
+#include "internal/device_change.h"
 
 namespace {
 
@@ -114,4 +121,87 @@ TEST(User32, ASendToAWindowWhoseThreadHasEndedReturnsInsteadOfWaitingForever) {
     EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
 }
 
+struct DeviceNotice {
+    HWND hwnd;
+    WPARAM event;
+    std::string name;
+};
+std::mutex g_noticesMutex;
+std::vector<DeviceNotice> g_notices;
+
+LRESULT CALLBACK DeviceChangeProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_DEVICECHANGE && lParam) {
+        const auto* broadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam);
+        std::lock_guard<std::mutex> lock(g_noticesMutex);
+        g_notices.push_back({hwnd, wParam, broadcast->dbcc_name});
+        return TRUE;
+    }
+    return DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+HWND MakeDeviceChangeWindow(const GUID& interfaceClass, HDEVNOTIFY* phNotify) {
+    HWND hwnd = CreateWindowExA(0, "STATIC", "devices", 0, 0, 0, 2, 2, NULL, NULL, NULL, NULL);
+    SetWindowLongPtrA(hwnd, GWLP_WNDPROC, (LONG_PTR)DeviceChangeProc);
+    DEV_BROADCAST_DEVICEINTERFACE_A filter = {};
+    filter.dbcc_size = sizeof(filter);
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = interfaceClass;
+    *phNotify = RegisterDeviceNotificationA(hwnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    return hwnd;
+}
+
+std::vector<std::string> NoticesOf(HWND hwnd) {
+    std::lock_guard<std::mutex> lock(g_noticesMutex);
+    std::vector<std::string> names;
+    for (const DeviceNotice& n : g_notices)
+        if (n.hwnd == hwnd)
+            names.push_back(std::to_string(n.event) + " " + n.name);
+    return names;
+}
+
 }  // namespace
+
+// Device changes are sent to each registered window in turn. A window whose thread has
+// stopped taking messages gets them once it takes messages again, with their records
+// intact, and meanwhile holds up no other window.
+TEST(User32, DeviceChangesReachEveryWindowWhileOneThreadTakesNoMessages) {
+    const GUID interfaceClass = {
+        0x6d3c1a57, 0x2b1e, 0x4c0f, {0x9a, 0x41, 0x0e, 0x55, 0x7b, 0x13, 0xc2, 0x88}};
+    const std::vector<std::string> expected = {"32768 \\\\?\\test#one", "32772 \\\\?\\test#two"};
+    std::mutex mutex;
+    std::condition_variable changed;
+    HWND hStalled = NULL;
+    bool bResume = false;
+    std::thread stalled([&] {
+        HDEVNOTIFY hNotify = NULL;
+        HWND hwnd = MakeDeviceChangeWindow(interfaceClass, &hNotify);
+        std::unique_lock<std::mutex> lock(mutex);
+        hStalled = hwnd;
+        changed.notify_all();
+        changed.wait(lock, [&] { return bResume; });
+        lock.unlock();
+        EXPECT_TRUE(testsupport::PumpMessagesUntil([&] { return NoticesOf(hwnd).size() >= 2; }));
+        UnregisterDeviceNotification(hNotify);
+        DestroyWindow(hwnd);
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return hStalled != NULL; });
+    }
+    HDEVNOTIFY hNotify = NULL;
+    HWND hwnd = MakeDeviceChangeWindow(interfaceClass, &hNotify);
+    ASSERT_NE((HDEVNOTIFY)NULL, hNotify);
+    win32::ReportDeviceInterfaceChange(DBT_DEVICEARRIVAL, interfaceClass, "\\\\?\\test#one");
+    win32::ReportDeviceInterfaceChange(DBT_DEVICEREMOVECOMPLETE, interfaceClass, "\\\\?\\test#two");
+    EXPECT_TRUE(testsupport::PumpMessagesUntil([&] { return NoticesOf(hwnd).size() >= 2; }));
+    EXPECT_EQ(expected, NoticesOf(hwnd));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        bResume = true;
+    }
+    changed.notify_all();
+    stalled.join();
+    EXPECT_EQ(expected, NoticesOf(hStalled));
+    UnregisterDeviceNotification(hNotify);
+    DestroyWindow(hwnd);
+}
