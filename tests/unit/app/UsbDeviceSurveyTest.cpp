@@ -38,12 +38,6 @@ TEST(UsbDeviceSurvey, NamesWhyThePortFoundNoTerminal) {
         std::string why;
         const char* fix;  // a part of it; "" for none
     } rows[] = {
-        {"no HID device",
-         PORT_KIND_USB_HID,
-         {},
-         std::string("no USB HID device is attached at all (looked for the terminal's IDs ") + kLookedFor +
-             ")",
-         ""},
         {"foreign HID devices",
          PORT_KIND_USB_HID,
          {Device(0x046d, 0xc077, true), Device(0x0abc, 0x0001, false, 5)},
@@ -61,12 +55,6 @@ TEST(UsbDeviceSurvey, NamesWhyThePortFoundNoTerminal) {
          PORT_KIND_USB_HID,
          {Device(0x1209, 0x0001, false, ERROR_SHARING_VIOLATION)},
          "a USB HID device with the terminal's IDs (1209:0001) is attached, but another program has it open",
-         ""},
-        {"a terminal whose reports do not fit",
-         PORT_KIND_USB_HID,
-         {Device(0x1209, 0x0001, true, ERROR_SUCCESS, "its reports are 2 bytes in and 2 bytes out")},
-         "a USB HID device with the terminal's IDs (1209:0001) is attached, but keyprobe cannot use it: its "
-         "reports are 2 bytes in and 2 bytes out",
          ""},
         {"an unusable terminal before a usable one",
          PORT_KIND_USB_HID,
@@ -95,13 +83,6 @@ TEST(UsbDeviceSurvey, NamesWhyThePortFoundNoTerminal) {
          "it "
          "under the interface {1C2A4E98-FB5F-4727-AF55-45D18E8E4DF9}",
          "install the terminal under the USBIO driver, or name the interface class"},
-        {"a driver of another version",
-         PORT_KIND_USBIO,
-         {Device(0x1209, 0x0001, false, 0xE0001100, "its USBIO driver has another interface version")},
-         "a USB device with the terminal's IDs (1209:0001) is attached, but keyprobe cannot use it: its "
-         "USBIO "
-         "driver has another interface version",
-         ""},
     };
     for (const auto& row : rows) {
         ConnectionSettings settings;
@@ -131,25 +112,6 @@ TEST(UsbDeviceSurvey, SaysWhichIdsAndWhichInterfaceItLookedFor) {
                     "{A5DCBF10-6530-11D2-901F-00C04FB951ED}) (looked for 0abc:0010; found 1209:0001)"),
         (LPCTSTR)ExplainMissingTerminal(settings, {Device(0x1209, 0x0001, true)}, csFix));
     SetTerminalUsbIds(NULL, 0);
-}
-
-TEST(UsbDeviceSurvey, ReadsTheIdsFromAnInterfacePath) {
-    const struct {
-        const char* path;
-        BOOL bIds;
-        WORD wVendorId, wProductId;
-    } rows[] = {
-        {"\\\\?\\hid#vid_1209&pid_0001#virtual_1#{4d1e55b2-f16f-11cf-88cb-001111000030}", TRUE, 0x1209,
-         0x0001},
-        {"\\\\?\\USB#VID_0ABC&PID_FF10#5&2c1b#{a5dcbf10-6530-11d2-901f-00c04fb951ed}", TRUE, 0x0abc, 0xff10},
-        {"\\\\?\\root#system#0000#{00000000-0000-0000-0000-000000000000}", FALSE, 0, 0},
-    };
-    for (const auto& row : rows) {
-        WORD wVendorId = 0, wProductId = 0;
-        EXPECT_EQ(row.bIds, UsbIdsFromPath(row.path, &wVendorId, &wProductId)) << row.path;
-        EXPECT_EQ(row.wVendorId, wVendorId) << row.path;
-        EXPECT_EQ(row.wProductId, wProductId) << row.path;
-    }
 }
 
 }  // namespace

@@ -83,14 +83,11 @@ TEST(SettingsReport, AnUnusableValueIsSaidOnceWithWhatIsDoneInstead) {
          "IOCLASSLIB_CONNECT_TIMEOUT_MS=abc: not a whole"},
         {"IOCLASSLIB_CONNECT_TIMEOUT_MS", "300ms", ConnectOnce, "IOCLASSLIB_CONNECT_TIMEOUT_MS=300ms: not"},
         {"IOCLASSLIB_CONNECT_TIMEOUT_MS", "1e3", ConnectOnce, "IOCLASSLIB_CONNECT_TIMEOUT_MS=1e3: not"},
-        {"IOCLASSLIB_CONNECT_TIMEOUT_MS", "86400001", ConnectOnce,
-         "IOCLASSLIB_CONNECT_TIMEOUT_MS=86400001: not"},
         {"IOCLASSLIB_CONNECT_TIMEOUT_MS", "99999999999999999999", ConnectOnce, "=99999999999999999999: not"},
         {"IOCLASSLIB_CONNECT_TIMEOUT_MS", "86400000", ConnectOnce, ""},
         {"IOCLASSLIB_REAL_DEVICES", "garbage", AskRealDevices,
          "IOCLASSLIB_REAL_DEVICES=garbage: neither 0 nor 1; 1 is used: the machine's own devices are "
          "listed\n"},
-        {"IOCLASSLIB_REAL_DEVICES", "00", AskRealDevices, "IOCLASSLIB_REAL_DEVICES=00: neither 0 nor 1"},
         {"IOCLASSLIB_REAL_DEVICES", "0", AskRealDevices, ""},
         {"IOCLASSLIB_VIRTUAL_HID", dir.file("missing.sock"), ListHid,
          "IOCLASSLIB_VIRTUAL_HID=" + dir.file("missing.sock") +
