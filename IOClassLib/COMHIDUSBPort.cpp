@@ -195,10 +195,13 @@ DWORD CCOMHIDUSBPort::WaitForTransfer(HANDLE hEvent) {
 
 void CCOMHIDUSBPort::FinishCancelledTransfer(OVERLAPPED* pOverlapped) {
     // CancelIo only asks; until the request has completed (aborted or not) the device may
-    // still write into the buffers, which are freed right after this.
+    // still write into the buffers, which are freed right after this. The event is named,
+    // so another port may set it before then: the request's own status has the last word.
     DWORD dwIgnored = 0;
     const DWORD dwError = GetLastError();
-    GetOverlappedResult(m_USBCtx.hDevice, pOverlapped, &dwIgnored, TRUE);
+    while (!GetOverlappedResult(m_USBCtx.hDevice, pOverlapped, &dwIgnored, TRUE) &&
+           GetLastError() == ERROR_IO_INCOMPLETE) {
+    }
     SetLastError(dwError);
 }
 
@@ -271,7 +274,8 @@ BOOL CCOMHIDUSBPort::RobustOverlappedWriteFile(const BYTE* pBuffer, DWORD, DWORD
         BOOL bSent = bDone && dwWritten == wReportLength;
         if (!bSent) {
             DWORD dwError = GetLastError();
-            if (!bDone && dwError == ERROR_IO_PENDING) {
+            const BOOL bPending = !bDone && dwError == ERROR_IO_PENDING;
+            if (bPending) {
                 const DWORD dwWait = WaitForTransfer(m_USBCtx.hSendEvent);
                 if (dwWait != WAIT_OBJECT_0) {
                     if (dwWait == WAIT_TIMEOUT) {
@@ -288,8 +292,8 @@ BOOL CCOMHIDUSBPort::RobustOverlappedWriteFile(const BYTE* pBuffer, DWORD, DWORD
                                 "CCOMHIDUSBPort::RobustOverlappedWriteFile ClearCommError() successful.",
                                 "CCOMHIDUSBPort::RobustOverlappedWriteFile ClearCommError() error.");
                 }
-                // Completed; a failure there (the device went away) is a failed write, not
-                // a sent report.
+                // Completed, or the event was set by another port (still incomplete); a
+                // failure either way is a failed write, not a sent report.
                 bSent = GetOverlappedResult(m_USBCtx.hDevice, pOverlapped, &dwWritten, FALSE);
                 if (!bSent)
                     dwError = GetLastError();
@@ -302,7 +306,7 @@ BOOL CCOMHIDUSBPort::RobustOverlappedWriteFile(const BYTE* pBuffer, DWORD, DWORD
                 Log(csText);
                 OutputDebugStringA(
                     "CCOMHIDUSBPort::RobustOverlappedWriteFile WriteFile error - IO not pending.");
-                return fail(dwSent, FALSE,
+                return fail(dwSent, bPending,
                             "CCOMHIDUSBPort::RobustOverlappedWriteFile ClearCommError successful.",
                             "CCOMHIDUSBPort::RobustOverlappedWriteFile ClearCommError error.");
             }
@@ -398,7 +402,8 @@ BOOL CCOMHIDUSBPort::RobustOverlappedReadFile(BYTE* cpBuffer, DWORD dwBufferSize
         BOOL bDone = ReadFile(m_USBCtx.hDevice, report.data(), dwReportLength, &dwRead, pOverlapped);
         if (!bDone) {
             DWORD dwError = GetLastError();
-            if (dwError == ERROR_IO_PENDING) {
+            const BOOL bPending = dwError == ERROR_IO_PENDING;
+            if (bPending) {
                 DWORD dwWait = WaitForTransfer(m_USBCtx.hRecvEvent);
                 if (dwWait == WAIT_TIMEOUT) {
                     csText.Format("CCOMHIDUSBPort::read,  timed out w/ m_ReadWriteTimeout=%d",
@@ -423,8 +428,8 @@ BOOL CCOMHIDUSBPort::RobustOverlappedReadFile(BYTE* cpBuffer, DWORD dwBufferSize
                     delete pOverlapped;
                     return FALSE;
                 }
-                // Completed; a failure there (the device went away) is a failed read, not
-                // an empty report.
+                // Completed, or the event was set by another port (still incomplete); a
+                // failure either way is a failed read, not an empty report.
                 bDone = GetOverlappedResult(m_USBCtx.hDevice, pOverlapped, &dwRead, FALSE);
                 if (!bDone)
                     dwError = GetLastError();
@@ -435,7 +440,7 @@ BOOL CCOMHIDUSBPort::RobustOverlappedReadFile(BYTE* cpBuffer, DWORD dwBufferSize
                 Log(csText);
                 OutputDebugStringA(
                     "CCOMHIDUSBPort::RobustOverlappedReadFile ReadFile error - IO not pending.");
-                fail(FALSE);
+                fail(bPending);
                 *pdwLength = reply.Received() + dwRead;
                 delete pOverlapped;
                 SetLastError(dwError);

@@ -54,15 +54,18 @@ DWORD CUsbDriverPipe::TransferSync(BOOL bRead, void* pBuffer, DWORD* pdwSize, DW
     if (transfer.m_dwStatus == ERROR_IO_PENDING) {
         if (WaitForSingleObject(transfer.m_Overlapped.hEvent, dwTimeout) == WAIT_TIMEOUT) {
             transfer.m_dwStatus = USBIO_ERR_TIMEOUT;
-            // Until the cancelled request has completed, the driver may still write into
-            // the caller's buffer: wait for it without a limit.
-            ::CancelIo(m_hDevice);
-            GetOverlappedResult(m_hDevice, &transfer.m_Overlapped, &dwTransferred, TRUE);
         } else {
             transfer.m_dwStatus =
                 GetOverlappedResult(m_hDevice, &transfer.m_Overlapped, &dwTransferred, FALSE)
                     ? 0
                     : GetLastError();
+        }
+        // A wait that failed leaves the request running too. Until the cancelled request has
+        // completed, the driver may still write into the caller's buffer and the transfer's
+        // OVERLAPPED: wait for it without a limit.
+        if (transfer.m_dwStatus == USBIO_ERR_TIMEOUT || transfer.m_dwStatus == ERROR_IO_INCOMPLETE) {
+            ::CancelIo(m_hDevice);
+            GetOverlappedResult(m_hDevice, &transfer.m_Overlapped, &dwTransferred, TRUE);
         }
     }
     transfer.m_dwBytesTransferred = dwTransferred;

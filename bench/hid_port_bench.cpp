@@ -75,7 +75,7 @@ int OpenPlain(const std::string& socketPath) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const int nExchanges = argc > 1 ? atoi(argv[1]) : 2000;
+    const int nExchanges = argc > 1 && atoi(argv[1]) > 0 ? atoi(argv[1]) : 2000;
     const int nRuns = argc > 2 ? atoi(argv[2]) : 3;
     const std::string build = bench::BuildDir();
     const std::string keyprobe = argc > 3 ? argv[3] : build + "/app/keyprobe";
@@ -146,8 +146,7 @@ int main(int argc, char* argv[]) {
                 printf("exchanges per path:                 %zu\n", portUs.size());
                 printf("CCOMHIDUSBPort write 37 + read 5:   %.1f us (median)\n", portMedian);
                 printf("plain reports on the device socket: %.1f us (median)\n", plainMedian);
-                printf("ratio:                              %.2f (goal: at most 1.5)\n",
-                       portMedian / plainMedian);
+                printf("ratio:                              %.2f\n", portMedian / plainMedian);
             }
         }
         if (plain >= 0)

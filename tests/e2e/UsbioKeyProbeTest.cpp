@@ -97,9 +97,11 @@ TEST_P(UsbioPacketSize, FullRunWithLongPlatformErrorTexts) {
     const KeyprobeRun run = RunKeyprobe(*sim);
     ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
     testsupport::ExpectMixedKeyStatesRun(run, sim->transcript());
-    for (const ByteVec& f : sim->transcript().txFrames())
-        if (f.size() > 2 && f[2] == 0x81)
+    for (const ByteVec& f : sim->transcript().txFrames()) {
+        if (f.size() > 2 && f[2] == 0x81) {
             EXPECT_LT(200u, f.size()) << Hex(f);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(FullAndHighSpeed, UsbioPacketSize, ::testing::Values("64", "512"));

@@ -1,12 +1,15 @@
 // Test helper: an in-test server of virtual HID devices, speaking the protocol of
 // platform/virtual/virtual_device_protocol.h on a SOCK_SEQPACKET socket in a temporary
-// folder, and naming it in IOCLASSLIB_VIRTUAL_HID for as long as it lives. The devices are
-// described as data (identity, report descriptor); the test scripts them: what they answer
-// to each output report, unplug and plug, and the record of every output report taken.
+// folder, and naming it in IOCLASSLIB_VIRTUAL_HID for as long as it lives. A device is data:
+// its shape (identity and report layout, virtual_hid_shape.h, as termsim describes its
+// own), and the exchange it expects as a list of steps: an output report, the input reports
+// that answer it, whether the device goes away after them. Unplug and plug as the test
+// says; every output report is recorded as the device got it.
 //
-//   testsupport::FakeHidServer server({testsupport::MakeFakeHidDevice(testsupport::FakeHidShape())});
-//   server.SetOutputHandler([](uint16_t device, const ByteVec& out) { return std::vector<ByteVec>{...}; });
+//   testsupport::FakeHidServer server({testsupport::FakeHidDevice{7, vdev::HidDeviceShape()}});
+//   server.Expect({{{2, 1, 0x16}, {reply}}, {{}, {}, true}});  // answer the fetch; unplug on the next
 //   ... open the device, write, read ...
+//   EXPECT_EQ("", server.Mismatches());             // every output as expected, in order
 //   server.Outputs();                               // every output report, as the device got it
 //
 // Header-only, POSIX.
@@ -19,34 +22,36 @@
 #include <unistd.h>
 
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "HexBytes.h"
 #include "ScopedEnv.h"
 #include "TempFiles.h"
 #include "virtual_device_protocol.h"
+#include "virtual_hid_shape.h"
 
 namespace testsupport {
 
 struct FakeHidDevice {
-    uint32_t id;
-    vdev_hid_identity identity;
-    std::vector<uint8_t> descriptor;
+    uint32_t id = 7;  // part of the device's interface path
+    vdev::HidDeviceShape shape;
     bool bPresent = true;
+};
+
+// One step of a device's exchange: the output report that starts it (its first bytes; none:
+// any report), the input reports the device answers with, and whether it is unplugged then.
+struct FakeHidStep {
+    std::vector<uint8_t> output;
+    std::vector<std::vector<uint8_t>> replies;
+    bool unplug = false;
 };
 
 class FakeHidServer {
 public:
-    // Called on the server's thread for each output report; what it returns goes back to
-    // the device's open connections as input reports.
-    typedef std::function<std::vector<std::vector<uint8_t>>(uint16_t device,
-                                                            const std::vector<uint8_t>& report)>
-        OutputHandler;
-
     explicit FakeHidServer(std::vector<FakeHidDevice> devices) : m_devices(std::move(devices)) {
         m_path = m_folder.file("hid.sock");
         m_listen = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
@@ -77,9 +82,18 @@ public:
 
     bool ok() const { return m_bListening; }
 
-    void SetOutputHandler(OutputHandler handler) {
+    // The steps the device plays, in order, one for each output report it gets, after those
+    // given before. Output reports past the last step are taken and answered with nothing.
+    void Expect(std::vector<FakeHidStep> steps) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_onOutput = std::move(handler);
+        m_steps.insert(m_steps.end(), steps.begin(), steps.end());
+    }
+
+    // Each output report that did not start as its step said, with the expected start; empty
+    // when the exchange went as scripted.
+    std::string Mismatches() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_mismatches;
     }
 
     std::vector<std::vector<uint8_t>> Outputs() {
@@ -88,15 +102,7 @@ public:
     }
     void Unplug(uint16_t index) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_devices[index].bPresent = false;
-        for (Client& client : m_clients) {
-            if (client.bWatching)
-                SendLocked(client.fd, VDEV_MSG_UNPLUGGED, index, 0, nullptr, 0);
-            if (client.openDevice == index) {
-                shutdown(client.fd, SHUT_RDWR);
-                client.openDevice = -1;
-            }
-        }
+        UnplugLocked(index);
     }
 
     void Plug(uint16_t index) {
@@ -124,6 +130,18 @@ private:
         int openDevice = -1;
     };
 
+    void UnplugLocked(uint16_t index) {
+        m_devices[index].bPresent = false;
+        for (Client& client : m_clients) {
+            if (client.bWatching)
+                SendLocked(client.fd, VDEV_MSG_UNPLUGGED, index, 0, nullptr, 0);
+            if (client.openDevice == index) {
+                shutdown(client.fd, SHUT_RDWR);
+                client.openDevice = -1;
+            }
+        }
+    }
+
     static void SendLocked(int fd, uint16_t type, uint16_t device, uint32_t tag, const void* p, size_t cb) {
         std::vector<uint8_t> datagram(sizeof(vdev_header) + cb);
         vdev_header header = {};
@@ -142,11 +160,29 @@ private:
         SendLocked(fd, VDEV_MSG_ERROR, request.device, request.tag, &error, sizeof(error));
     }
 
+    // Under the lock: the next step's replies go to every connection that has the device
+    // open, as a HID device's input reports reach every handle.
+    void PlayLocked(uint16_t index, const std::vector<uint8_t>& report) {
+        if (m_steps.empty())
+            return;
+        const FakeHidStep step = m_steps.front();
+        m_steps.erase(m_steps.begin());
+        if (report.size() < step.output.size() ||
+            !std::equal(step.output.begin(), step.output.end(), report.begin()))
+            m_mismatches +=
+                "output " + bytesToHex(report) + " where " + bytesToHex(step.output) + " was expected\n";
+        for (const auto& reply : step.replies)
+            for (const Client& client : m_clients)
+                if (client.openDevice == index)
+                    SendLocked(client.fd, VDEV_MSG_HID_INPUT_REPORT, index, 0, reply.data(), reply.size());
+        if (step.unplug)
+            UnplugLocked(index);
+    }
+
     void Handle(Client& client, const uint8_t* datagram, size_t cb) {
         vdev_header header;
         memcpy(&header, datagram, sizeof(header));
         const uint8_t* payload = datagram + sizeof(header);
-        std::vector<std::vector<uint8_t>> replies;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             const bool bKnown = header.device < m_devices.size();
@@ -164,15 +200,21 @@ private:
             case VDEV_MSG_HID_GET_IDENTITY:
                 if (!bKnown)
                     return Error(client.fd, header, VDEV_ERROR_NO_DEVICE);
-                SendLocked(client.fd, VDEV_MSG_HID_IDENTITY, header.device, header.tag,
-                           &m_devices[header.device].identity, sizeof(vdev_hid_identity));
+                {
+                    const vdev_hid_identity identity = vdev::identityOf(m_devices[header.device].shape);
+                    SendLocked(client.fd, VDEV_MSG_HID_IDENTITY, header.device, header.tag, &identity,
+                               sizeof(identity));
+                }
                 break;
             case VDEV_MSG_HID_GET_DESCRIPTOR:
                 if (!bKnown)
                     return Error(client.fd, header, VDEV_ERROR_NO_DEVICE);
-                SendLocked(client.fd, VDEV_MSG_HID_DESCRIPTOR, header.device, header.tag,
-                           m_devices[header.device].descriptor.data(),
-                           m_devices[header.device].descriptor.size());
+                {
+                    const std::vector<uint8_t> descriptor =
+                        vdev::buildReportDescriptor(m_devices[header.device].shape);
+                    SendLocked(client.fd, VDEV_MSG_HID_DESCRIPTOR, header.device, header.tag,
+                               descriptor.data(), descriptor.size());
+                }
                 break;
             case VDEV_MSG_OPEN:
                 if (!bKnown)
@@ -193,13 +235,7 @@ private:
                     return;
                 std::vector<uint8_t> report(payload, payload + (cb - sizeof(header)));
                 m_outputs.push_back(report);
-                if (m_onOutput)
-                    replies = m_onOutput((uint16_t)client.openDevice, report);
-                for (const auto& reply : replies)
-                    for (const Client& other : m_clients)
-                        if (other.openDevice == client.openDevice)
-                            SendLocked(other.fd, VDEV_MSG_HID_INPUT_REPORT, (uint16_t)client.openDevice, 0,
-                                       reply.data(), reply.size());
+                PlayLocked((uint16_t)client.openDevice, report);
                 break;
             }
             default: Error(client.fd, header, VDEV_ERROR_UNSUPPORTED); break;
@@ -269,57 +305,9 @@ private:
     std::condition_variable m_changed;
     std::vector<Client> m_clients;  // the server thread alone adds and removes
     std::vector<std::vector<uint8_t>> m_outputs;
-    OutputHandler m_onOutput;
+    std::vector<FakeHidStep> m_steps;
+    std::string m_mismatches;
     std::thread m_thread;
 };
-
-inline FakeHidDevice MakeFakeHidDevice(uint32_t id, uint16_t vendor, uint16_t product,
-                                       std::vector<uint8_t> descriptor) {
-    FakeHidDevice device;
-    device.id = id;
-    memset(&device.identity, 0, sizeof(device.identity));
-    device.identity.vendor_id = vendor;
-    device.identity.product_id = product;
-    device.identity.version_number = 0x0102;
-    strcpy(device.identity.manufacturer, "Test Maker");
-    strcpy(device.identity.product, "Virtual Terminal \xC3\xA9");  // a non-ASCII letter
-    strcpy(device.identity.serial_number, "SN0001");
-    device.descriptor = std::move(descriptor);
-    return device;
-}
-
-// The terminal's report descriptors: 64 data bytes each way, with or without report IDs.
-inline std::vector<uint8_t> NumberedTerminalDescriptor() {
-    return {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x01, 0x09, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00,
-            0x75, 0x08, 0x95, 0x40, 0x81, 0x02, 0x85, 0x02, 0x09, 0x01, 0x95, 0x40, 0x91, 0x02, 0xC0};
-}
-inline std::vector<uint8_t> UnnumberedTerminalDescriptor() {
-    return {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x09, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00,
-            0x75, 0x08, 0x95, 0x40, 0x81, 0x02, 0x09, 0x01, 0x95, 0x40, 0x91, 0x02, 0xC0};
-}
-
-// A terminal-like device of any report lengths, for tests of what a port accepts.
-struct FakeHidShape {
-    uint16_t vendorId = 0x1209;
-    uint16_t productId = 0x0001;
-    unsigned inputLength = 65;  // as Windows counts them: the ID byte included
-    unsigned outputLength = 65;
-    bool numbered = true;
-};
-
-inline FakeHidDevice MakeFakeHidDevice(const FakeHidShape& shape) {
-    std::vector<uint8_t> d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
-    auto item = [&](uint8_t id, unsigned length, uint8_t main) {
-        if (shape.numbered)
-            d.insert(d.end(), {0x85, id});
-        const unsigned count = length - 1;
-        d.insert(d.end(), {0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x96,
-                           (uint8_t)(count & 0xFF), (uint8_t)(count >> 8), main, 0x02});
-    };
-    item(1, shape.inputLength, 0x81);
-    item(2, shape.outputLength, 0x91);
-    d.push_back(0xC0);
-    return MakeFakeHidDevice(7, shape.vendorId, shape.productId, d);
-}
 
 }  // namespace testsupport

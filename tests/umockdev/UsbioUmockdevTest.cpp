@@ -1,7 +1,9 @@
 // The libusb backend against libusb itself, over a usbfs device that umockdev emulates in
 // this process: sysfs enumeration, open, configuration read over a control transfer,
-// claiming, bulk transfers submitted and reaped, and a cancel that discards the URB.
-// Runs under umockdev-wrapper, which routes /sys, /dev and the device's ioctls here.
+// claiming, bulk transfers submitted and reaped, a cancel that discards the URB, what the
+// device's failures become, and the kernel driver given back when a process ends with the
+// device open. Runs under umockdev-wrapper, which routes /sys, /dev and the device's
+// ioctls here.
 #include "usbio/usbio.h"
 #include "usbio_api.h"
 
@@ -9,6 +11,9 @@
 
 #include <errno.h>
 #include <linux/ioctl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <linux/usbdevice_fs.h>
 #include <string.h>
 #include <umockdev.h>
@@ -49,23 +54,29 @@ struct Usbfs {
     std::mutex mutex;
     std::vector<UMockdevIoctlData*> flying;  // IN transfers waiting for data
     std::deque<UMockdevIoctlData*> done;     // completed, not yet reaped
-    std::vector<BYTE> received;              // what came on 0x02
-    std::vector<BYTE> reply;                 // what 0x83 gives next
+    // IN transfers are served when data comes, writing the client's buffer directly: only
+    // this process reads from the device.
+    std::vector<BYTE> received;  // what came on 0x02
+    std::vector<BYTE> reply;     // what 0x83 gives next
+    int inFailure = 0;           // the next IN transfer ends with this -errno
     int claims = 0;
     int discards = 0;
-    std::vector<unsigned> clearedHalts;  // endpoints
+    std::vector<unsigned> clearedHalts;        // endpoints
+    std::string kernelDriver;                  // bound to interface 0 now; empty: none
+    std::vector<std::string> interfaceEvents;  // "detach 0", "release 0", "attach 0"
 
-    // Under the mutex: fills waiting IN transfers from `reply`.
+    // Under the mutex: fills waiting IN transfers from `reply`, or fails one.
     void serveLocked() {
-        while (!flying.empty() && !reply.empty()) {
+        while (!flying.empty() && (!reply.empty() || inFailure != 0)) {
             UMockdevIoctlData* data = flying.front();
             flying.erase(flying.begin());
             usbdevfs_urb* urb = (usbdevfs_urb*)data->data;
-            const size_t n = std::min<size_t>(urb->buffer_length, reply.size());
+            const size_t n = inFailure != 0 ? 0 : std::min<size_t>(urb->buffer_length, reply.size());
             memcpy(urb->buffer, reply.data(), n);  // one address space: the client's buffer
             reply.erase(reply.begin(), reply.begin() + n);
             urb->actual_length = (int)n;
-            urb->status = 0;
+            urb->status = inFailure;
+            inFailure = 0;
             done.push_back(data);
         }
     }
@@ -87,7 +98,6 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) 
         return TRUE;
     }
     case USBDEVFS_CLAIMINTERFACE: ++g_usbfs.claims; /* fall through */
-    case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_SETCONFIGURATION: umockdev_ioctl_client_complete(client, 0, 0); return TRUE;
     case USBDEVFS_CLEAR_HALT: {
@@ -97,10 +107,49 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) 
         umockdev_ioctl_client_complete(client, 0, 0);
         return TRUE;
     }
-    case USBDEVFS_GETDRIVER: umockdev_ioctl_client_complete(client, -1, ENODATA); return TRUE;
+    case USBDEVFS_RELEASEINTERFACE: {
+        UMockdevIoctlData* number = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), NULL);
+        g_usbfs.interfaceEvents.push_back("release " + std::to_string(*(unsigned*)number->data));
+        umockdev_ioctl_data_unref(number);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
+    case USBDEVFS_GETDRIVER: {
+        if (g_usbfs.kernelDriver.empty()) {
+            umockdev_ioctl_client_complete(client, -1, ENODATA);
+            return TRUE;
+        }
+        UMockdevIoctlData* driver = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), NULL);
+        snprintf(((usbdevfs_getdriver*)driver->data)->driver, USBDEVFS_MAXDRIVERNAME, "%s",
+                 g_usbfs.kernelDriver.c_str());
+        umockdev_ioctl_data_unref(driver);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
+    case USBDEVFS_IOCTL: {  // detaching and attaching the kernel driver
+        UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), NULL);
+        const usbdevfs_ioctl* command = (const usbdevfs_ioctl*)data->data;
+        const std::string ifno = std::to_string(command->ifno);
+        if (command->ioctl_code == (int)USBDEVFS_DISCONNECT) {
+            g_usbfs.interfaceEvents.push_back("detach " + ifno);
+            g_usbfs.kernelDriver.clear();
+        } else if (command->ioctl_code == (int)USBDEVFS_CONNECT) {
+            g_usbfs.interfaceEvents.push_back("attach " + ifno);
+            g_usbfs.kernelDriver = "usbhid";
+        }
+        umockdev_ioctl_data_unref(data);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
     case USBDEVFS_SUBMITURB: {
         UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), NULL);
         usbdevfs_urb* urb = (usbdevfs_urb*)data->data;
+        if (urb->type == USBDEVFS_URB_TYPE_CONTROL || urb->endpoint == 0x02) {
+            // Served at once, on umockdev's copy of the client's buffer, which works for a
+            // client in another process too.
+            umockdev_ioctl_data_unref(
+                umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer), urb->buffer_length, NULL));
+        }
         if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
             // GET_DESCRIPTOR of the configuration: the answer follows the 8 setup bytes.
             const BYTE* setup = (const BYTE*)urb->buffer;
@@ -163,9 +212,14 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) 
     }
 }
 
+// Set in a child process of this test, which uses its parent's testbed.
+const char kChildVariable[] = "USBIO_UMOCKDEV_CHILD";
+
 class UsbfsTestbed : public ::testing::Environment {
 public:
     void SetUp() override {
+        if (getenv(kChildVariable))
+            return;
         m_testbed = umockdev_testbed_new();
         m_handler = umockdev_ioctl_base_new();
         g_signal_connect(m_handler, "handle-ioctl", G_CALLBACK(HandleIoctl), NULL);
@@ -201,6 +255,34 @@ DWORD Ioctl(HANDLE h, DWORD code, const void* in, DWORD cbIn, void* out, DWORD c
     DWORD returned = 0;
     return DeviceIoControl(h, code, (LPVOID)in, cbIn, out, cbOut, &returned, NULL) ? 0 : GetLastError();
 }
+
+// The device opened, configured and its two pipes bound, as the USBIO port does it.
+struct Link {
+    HANDLE device = INVALID_HANDLE_VALUE, out = INVALID_HANDLE_VALUE, in = INVALID_HANDLE_VALUE;
+
+    bool Open() {
+        std::vector<std::string> paths;
+        win32::usbio::EnumerateInterfacePaths(paths);
+        if (paths.size() != 1)
+            return false;
+        device = ::Open(paths[0]);
+        out = ::Open(paths[0]);
+        in = ::Open(paths[0]);
+        USBIO_SET_CONFIGURATION configuration = {};
+        configuration.NbOfInterfaces = 1;
+        configuration.InterfaceList[0].MaximumTransferSize = 4096;
+        const BYTE outEndpoint = 0x02, inEndpoint = 0x83;
+        return Ioctl(device, USBIO_IOCTL_SET_CONFIGURATION, &configuration, sizeof(configuration), nullptr,
+                     0) == 0 &&
+               Ioctl(out, USBIO_IOCTL_BIND_PIPE, &outEndpoint, 1, nullptr, 0) == 0 &&
+               Ioctl(in, USBIO_IOCTL_BIND_PIPE, &inEndpoint, 1, nullptr, 0) == 0;
+    }
+    void Close() {
+        for (HANDLE h : {device, out, in})
+            if (h != INVALID_HANDLE_VALUE)
+                CloseHandle(h);
+    }
+};
 
 }  // namespace
 
@@ -278,4 +360,76 @@ TEST(UsbioLibusbUnderUmockdev, EnumeratesOpensConfiguresAndMovesData) {
 
     for (HANDLE h : {device, out, in})
         CloseHandle(h);
+}
+
+// A failure of the device's IN transfer reaches the caller as the driver's status, through
+// libusb's outcome and the driver's table; a device that has gone fails every later request.
+TEST(UsbioLibusbUnderUmockdev, TransferFailuresReachTheCallerAsTheDriversStatus) {
+    const struct {
+        const char* what;
+        int urbStatus;
+        DWORD status;
+    } rows[] = {
+        {"a stalled endpoint", -EPIPE, USBIO_ERR_STALL_PID},
+        {"more data than the transfer holds", -EOVERFLOW, USBIO_ERR_DATA_OVERRUN},
+        {"no handshake on the bus", -EPROTO, USBIO_ERR_DEV_NOT_RESPONDING},
+        {"the device unplugged", -ENODEV, USBIO_ERR_DEVICE_NOT_PRESENT},
+    };
+    Link link;
+    ASSERT_TRUE(link.Open());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        {
+            std::lock_guard<std::mutex> lock(g_usbfs.mutex);
+            g_usbfs.inFailure = row.urbStatus;
+        }
+        BYTE buffer[32];
+        DWORD n = 0;
+        EXPECT_FALSE(ReadFile(link.in, buffer, sizeof(buffer), &n, NULL));
+        EXPECT_EQ(row.status, GetLastError());
+    }
+    const BYTE request[] = {0x05, 0x04, 0x16, 0x17};
+    DWORD n = 0;
+    EXPECT_FALSE(WriteFile(link.out, request, sizeof(request), &n, NULL));
+    EXPECT_EQ(USBIO_ERR_DEVICE_NOT_PRESENT, GetLastError());
+    link.Close();
+}
+
+// Run in a child process by the test below: the link stays open when the process ends.
+TEST(UsbioLibusbChild, DISABLED_EndsWithTheLinkOpen) {
+    static Link link;
+    ASSERT_TRUE(link.Open());
+}
+
+// A process that ends with the link open, as keyprobe does, releases the interface and
+// gives back the kernel driver it detached at open.
+TEST(UsbioLibusbUnderUmockdev, AProcessEndingWithTheLinkOpenGivesTheKernelDriverBack) {
+    {
+        std::lock_guard<std::mutex> lock(g_usbfs.mutex);
+        g_usbfs.kernelDriver = "usbhid";
+        g_usbfs.interfaceEvents.clear();
+    }
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+    std::vector<std::string> args = {self, "--gtest_also_run_disabled_tests",
+                                     "--gtest_filter=UsbioLibusbChild.DISABLED_EndsWithTheLinkOpen"};
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    std::vector<std::string> variables = {std::string(kChildVariable) + "=1"};
+    for (char** variable = environ; *variable; ++variable)
+        variables.push_back(*variable);
+    std::vector<char*> envp;
+    for (std::string& variable : variables)
+        envp.push_back(&variable[0]);
+    envp.push_back(nullptr);
+    pid_t child = 0;
+    ASSERT_EQ(0, posix_spawn(&child, self, NULL, NULL, argv.data(), envp.data()));
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::lock_guard<std::mutex> lock(g_usbfs.mutex);
+    EXPECT_EQ((std::vector<std::string>{"detach 0", "release 0", "attach 0"}), g_usbfs.interfaceEvents);
+    EXPECT_EQ("usbhid", g_usbfs.kernelDriver);
 }

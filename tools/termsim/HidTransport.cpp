@@ -1,5 +1,7 @@
 #include "HidTransport.h"
 
+#include "SocketPath.h"
+
 #include "virtual_device_protocol.h"
 
 #include <algorithm>
@@ -20,38 +22,7 @@ namespace {
 const std::uint16_t kDeviceIndex = 0;
 const std::uint32_t kDeviceId = 1;
 
-void appendCount(Bytes& out, std::uint8_t shortItem, unsigned count) {
-    out.push_back(shortItem);  // a two-byte item
-    out.push_back(static_cast<std::uint8_t>(count & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(count >> 8));
-}
-
-void copyString(char* field, const std::string& text) {
-    std::memset(field, 0, VDEV_HID_STRING_BYTES);
-    std::memcpy(field, text.data(), std::min<std::size_t>(text.size(), VDEV_HID_STRING_BYTES));
-}
-
 }  // namespace
-
-Bytes buildReportDescriptor(const HidDeviceShape& shape) {
-    Bytes d = {0x06, 0x00, 0xFF,  // usage page (vendor defined 0xFF00)
-               0x09, 0x01,        // usage 1
-               0xA1, 0x01};       // collection (application)
-    auto report = [&](std::uint8_t id, unsigned length, std::uint8_t usage, std::uint8_t mainItem) {
-        if (shape.numbered) {
-            d.push_back(0x85);  // report ID
-            d.push_back(id);
-        }
-        d.insert(d.end(), {0x09, usage, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08});
-        appendCount(d, 0x96, length - 1);  // the ID byte (or the caller's 0) is not a field
-        d.push_back(mainItem);
-        d.push_back(0x02);  // data, variable, absolute
-    };
-    report(shape.inputId, shape.inputLength, 0x02, 0x81);
-    report(shape.outputId, shape.outputLength, 0x03, 0x91);
-    d.push_back(0xC0);  // end collection
-    return d;
-}
 
 HidTransport::HidTransport(const HidDeviceShape& shape, const std::string& socketPath, Transcript& transcript)
     : m_shape(shape), m_path(socketPath), m_transcript(transcript) {}
@@ -72,18 +43,11 @@ HidTransport::~HidTransport() {
 }
 
 bool HidTransport::open(std::string& error) {
-    if (m_path.empty()) {
-        const char* tmp = std::getenv("TMPDIR");
-        m_path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/termsim-hid-" +
-                 std::to_string(getpid()) + ".sock";
-    }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (m_path.size() >= sizeof address.sun_path) {
-        error = "socket path too long: " + m_path;
+    if (m_path.empty())
+        m_path = defaultSocketPath("hid");
+    sockaddr_un address;
+    if (!claimSocketPath(m_path, address, error))
         return false;
-    }
-    std::memcpy(address.sun_path, m_path.c_str(), m_path.size() + 1);
     m_listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     m_epoll = epoll_create1(EPOLL_CLOEXEC);
     m_timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
@@ -92,8 +56,6 @@ bool HidTransport::open(std::string& error) {
         error = std::string("cannot create the socket: ") + std::strerror(errno);
         return false;
     }
-    // A socket file left by an earlier run would make bind fail; anything else is kept.
-    unlink(m_path.c_str());
     if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(m_listener, 16) != 0) {
         error = "cannot listen on " + m_path + ": " + std::strerror(errno);
@@ -262,18 +224,12 @@ void HidTransport::handleMessage(int fd, const std::uint8_t* message, std::size_
         send(fd, VDEV_MSG_LIST_END, header.tag, nullptr, 0);
         break;
     case VDEV_MSG_HID_GET_IDENTITY: {
-        vdev_hid_identity identity{};
-        identity.vendor_id = m_shape.vendorId;
-        identity.product_id = m_shape.productId;
-        identity.version_number = m_shape.version;
-        copyString(identity.manufacturer, m_shape.manufacturer);
-        copyString(identity.product, m_shape.product);
-        copyString(identity.serial_number, m_shape.serialNumber);
+        const vdev_hid_identity identity = vdev::identityOf(m_shape);
         send(fd, VDEV_MSG_HID_IDENTITY, header.tag, &identity, sizeof identity);
         break;
     }
     case VDEV_MSG_HID_GET_DESCRIPTOR: {
-        Bytes descriptor = buildReportDescriptor(m_shape);
+        const Bytes descriptor = vdev::buildReportDescriptor(m_shape);
         send(fd, VDEV_MSG_HID_DESCRIPTOR, header.tag, descriptor.data(), descriptor.size());
         break;
     }

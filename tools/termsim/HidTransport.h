@@ -7,6 +7,7 @@
 
 #include "Transcript.h"
 #include "Transport.h"
+#include "virtual_hid_shape.h"
 
 #include <cstdint>
 #include <deque>
@@ -15,25 +16,9 @@
 
 namespace termsim {
 
-// The device as data: identity, report lengths as Windows counts them (the ID byte, or the
-// 0 a caller puts before an unnumbered report, included) and report IDs.
-struct HidDeviceShape {
-    std::uint16_t vendorId = 0x1209;
-    std::uint16_t productId = 0x0001;
-    std::uint16_t version = 0x0100;
-    unsigned inputLength = 65;
-    unsigned outputLength = 65;
-    bool numbered = true;
-    std::uint8_t inputId = 1;
-    std::uint8_t outputId = 2;
-    std::string manufacturer = "termsim";
-    std::string product = "Virtual terminal";
-    std::string serialNumber = "TS0001";
-};
-
-// A vendor-defined report descriptor with one input and one output report of the shape's
-// lengths (8-bit fields), with report ID items when its reports are numbered.
-Bytes buildReportDescriptor(const HidDeviceShape& shape);
+// The device as data (identity, report lengths and IDs), in the form the tests' fake HID
+// devices share.
+using vdev::HidDeviceShape;
 
 class HidTransport : public Transport {
 public:

@@ -12,11 +12,10 @@
 #include <map>
 #include <mutex>
 
+#include "hid/status.h"
 #include "internal/device_change.h"
 #include "internal/device_namespace.h"
-#include "internal/errno_map.h"
 #include "internal/poll_loop.h"
-#include "internal/real_devices.h"
 
 namespace win32 {
 
@@ -29,18 +28,6 @@ const size_t kMaxBufferedReports = 32;
 const size_t kMaxReport = 4096;
 const char kHidPathPrefix[] = "\\\\?\\hid#";
 
-// The one table of backends, in enumeration order: real devices before virtual ones.
-const HidBackend* const kBackends[] = {&kHidrawBackend, &kVirtualHidBackend};
-const HidBackend* const kVirtualBackends[] = {&kVirtualHidBackend};
-
-// The part of the table in use now: without the real backends when IOCLASSLIB_REAL_DEVICES
-// turns them off.
-std::vector<const HidBackend*> ActiveBackends() {
-    size_t nCount = 0;
-    const HidBackend* const* backends = HidBackends(&nCount);
-    return std::vector<const HidBackend*>(backends, backends + nCount);
-}
-
 PollLoop& HidPollLoop() {
     static PollLoop* loop = new PollLoop;
     return *loop;
@@ -50,7 +37,7 @@ std::string InterfacePathOf(const HidBackend& backend, const HidDeviceRecord& de
     char szPrefix[64];
     snprintf(szPrefix, sizeof(szPrefix), "\\\\?\\hid#vid_%04x&pid_%04x#", device.vendorId, device.productId);
     std::string path = szPrefix;
-    path += backend.name;
+    path += backend.name();
     path += '_';
     path += device.instance;
     path += "#{4d1e55b2-f16f-11cf-88cb-001111000030}";
@@ -63,21 +50,13 @@ bool ClaimHidPath(const char* pszPath) {
     return strncasecmp(pszPath, kHidPathPrefix, sizeof(kHidPathPrefix) - 1) == 0;
 }
 
-// An open HID handle's errors as Windows reports them: a device that has gone is not
-// connected, whatever the system said about it.
-bool IsDeviceGone(int nErrno) {
-    return nErrno == ENODEV || nErrno == ENXIO || nErrno == EPIPE || nErrno == ECONNRESET ||
-           nErrno == ESHUTDOWN || nErrno == ENOTCONN;
-}
-
 HANDLE OpenHidPath(const DeviceOpenRequest& request) {
     for (const HidDeviceRecord& device : EnumerateHidInterfaces()) {
         if (strcasecmp(device.interfacePath.c_str(), request.pszPath) != 0)
             continue;
         std::unique_ptr<HidConnection> connection = device.backend->open(device);
         if (!connection) {
-            ::SetLastError(errno == ENOENT || IsDeviceGone(errno) ? (DWORD)ERROR_FILE_NOT_FOUND
-                                                                  : Win32ErrorFromErrno(errno));
+            ::SetLastError(HidStatusFromErrno(errno, HidOperation::Open));
             return INVALID_HANDLE_VALUE;
         }
         auto handle = std::make_shared<HidHandle>(device, std::move(connection),
@@ -103,12 +82,12 @@ HANDLE OpenHidPath(const DeviceOpenRequest& request) {
 // remembered from enumeration and arrival.
 class HidChangeSink : public HidDeviceSink {
 public:
-    void HidDevicePresent(const HidBackend& backend, const HidDeviceRecord& device) override {
+    void devicePresent(const HidBackend& backend, const HidDeviceRecord& device) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_paths[Key(backend, device.instance)] = InterfacePathOf(backend, device);
     }
 
-    void HidDeviceArrived(const HidBackend& backend, const HidDeviceRecord& device) override {
+    void deviceArrived(const HidBackend& backend, const HidDeviceRecord& device) override {
         const std::string path = InterfacePathOf(backend, device);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -117,7 +96,7 @@ public:
         ReportDeviceInterfaceChange(DBT_DEVICEARRIVAL, kHidInterfaceGuid, path);
     }
 
-    void HidDeviceRemoved(const HidBackend& backend, const std::string& instance) override {
+    void deviceRemoved(const HidBackend& backend, const std::string& instance) override {
         std::string path;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -132,7 +111,7 @@ public:
 
 private:
     static std::string Key(const HidBackend& backend, const std::string& instance) {
-        return std::string(backend.name) + "/" + instance;
+        return std::string(backend.name()) + "/" + instance;
     }
     std::mutex m_mutex;
     std::map<std::string, std::string> m_paths;
@@ -140,21 +119,12 @@ private:
 
 }  // namespace
 
-const HidBackend* const* HidBackends(size_t* pnCount) {
-    if (!RealDevicesEnabled()) {
-        *pnCount = sizeof(kVirtualBackends) / sizeof(kVirtualBackends[0]);
-        return kVirtualBackends;
-    }
-    *pnCount = sizeof(kBackends) / sizeof(kBackends[0]);
-    return kBackends;
-}
-
 std::vector<HidDeviceRecord> EnumerateHidInterfaces() {
     RegisterDeviceNamespace(ClaimHidPath, OpenHidPath);
     std::vector<HidDeviceRecord> all;
-    for (const HidBackend* backend : ActiveBackends()) {
+    for (HidBackend* backend : HidBackends()) {
         std::vector<HidDeviceRecord> devices;
-        backend->enumerate(&devices);
+        backend->enumerate(devices);
         for (HidDeviceRecord& device : devices) {
             device.interfacePath = InterfacePathOf(*backend, device);
             device.backend = backend;
@@ -167,7 +137,7 @@ std::vector<HidDeviceRecord> EnumerateHidInterfaces() {
 void StartHidDeviceMonitor() {
     static HidChangeSink* sink = new HidChangeSink;
     RegisterDeviceNamespace(ClaimHidPath, OpenHidPath);
-    for (const HidBackend* backend : ActiveBackends())
+    for (HidBackend* backend : HidBackends())
         backend->startMonitor(HidPollLoop(), *sink);
 }
 
@@ -183,7 +153,7 @@ std::shared_ptr<HidHandle> LookupHidHandle(HANDLE h) {
 
 HidHandle::HidHandle(const HidDeviceRecord& device, std::unique_ptr<HidConnection> connection,
                      bool bOverlapped)
-    : QueuedDevice(bOverlapped), m_device(device), m_connection(std::move(connection)) {
+    : QueuedDevice("hid", bOverlapped), m_device(device), m_connection(std::move(connection)) {
     m_bLayout =
         ParseReportDescriptor(m_device.reportDescriptor.data(), m_device.reportDescriptor.size(), &m_layout);
 }
@@ -194,8 +164,11 @@ HidHandle::~HidHandle() {
 }
 
 bool HidHandle::Start() {
+    // Under the lock: the poll thread may report a device that has already gone before
+    // Watch has returned its id.
+    std::lock_guard<std::mutex> lock(Queue().Mutex());
     m_pollId =
-        HidPollLoop().Watch(m_connection->Descriptor(), POLLIN, [this](short revents) { OnPoll(revents); });
+        HidPollLoop().Watch(m_connection->descriptor(), POLLIN, [this](short revents) { OnPoll(revents); });
     return m_pollId != 0;
 }
 
@@ -249,7 +222,7 @@ void HidHandle::SendLocked() {
             ++p;
             --cb;
         }
-        const ssize_t cbSent = m_connection->SendReport(p, cb);
+        const ssize_t cbSent = m_connection->sendReport(p, cb);
         if (cbSent < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 if (!m_bWantOut) {
@@ -258,11 +231,12 @@ void HidHandle::SendLocked() {
                 }
                 return;
             }
-            if (IsDeviceGone(errno)) {
+            const DWORD dwStatus = HidStatusFromErrno(errno, HidOperation::Transfer);
+            if (dwStatus == ERROR_DEVICE_NOT_CONNECTED) {
                 LoseDeviceLocked();
                 return;
             }
-            Queue().CompleteLocked(write, Win32ErrorFromErrno(errno), 0);
+            Queue().CompleteLocked(write, dwStatus, 0);
             continue;
         }
         Queue().CompleteLocked(write, ERROR_SUCCESS, write->dwCount);
@@ -273,11 +247,9 @@ void HidHandle::SendLocked() {
     }
 }
 
-// Input is left to a thread that serves the device itself, or soon will.
 void HidHandle::WatchLocked() {
     if (m_pollId)
-        HidPollLoop().SetEvents(m_pollId,
-                                (short)((m_nServing || m_bHeld ? 0 : POLLIN) | (m_bWantOut ? POLLOUT : 0)));
+        HidPollLoop().SetEvents(m_pollId, (short)(POLLIN | (m_bWantOut ? POLLOUT : 0)));
 }
 
 void HidHandle::DeliverLocked() {
@@ -305,7 +277,7 @@ bool HidHandle::ReceiveLocked() {
     for (;;) {
         // Room for the 0 that Windows puts in front of an unnumbered report.
         const bool bPrefix = m_bLayout && !m_layout.bNumbered;
-        const ssize_t cb = m_connection->ReceiveReport(buffer + 1, kMaxReport);
+        const ssize_t cb = m_connection->receiveReport(buffer + 1, kMaxReport);
         if (cb < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
                 break;
@@ -331,40 +303,8 @@ bool HidHandle::ReceiveLocked() {
     return true;
 }
 
-// Only while the poll thread still watches: after a hang-up it has unwatched the device.
-int HidHandle::CompletionDescriptorLocked() { return m_pollId ? m_connection->Descriptor() : -1; }
-
-void HidHandle::HoldInputLocked() {
-    if (!m_pollId)
-        return;
-    m_bHeld = true;
-    WatchLocked();
-    HidPollLoop().CallAfter(m_pollId, kInputLeaseMs);
-}
-
-void HidHandle::ReleaseInputLocked() {
-    m_bHeld = false;
-    WatchLocked();
-}
-
-// The hold outlasts the serving: the next exchange's request finds the input held already.
-void HidHandle::ServingLocked(bool bServing) {
-    m_nServing += bServing ? 1 : -1;
-    if (m_nServing == (bServing ? 1 : 0))
-        WatchLocked();
-}
-
-bool HidHandle::ServeCompletions() {
-    std::lock_guard<std::mutex> lock(Queue().Mutex());
-    return m_pollId && ReceiveLocked();
-}
-
 void HidHandle::OnPoll(short revents) {
     std::lock_guard<std::mutex> lock(Queue().Mutex());
-    if (revents == 0) {  // the lease of held input has run out
-        ReleaseInputLocked();
-        return;
-    }
     if ((revents & POLLIN) && !ReceiveLocked()) {
         LoseDeviceLocked();
         revents |= POLLHUP;

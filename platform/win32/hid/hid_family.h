@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "hid/hid_backend.h"
+#include "hid/backend.h"
 #include "hid/report_descriptor.h"
 #include "internal/request_engine.h"
 
@@ -44,11 +44,6 @@ public:
 protected:
     void StartLocked(IoRequest& request) override;
     bool AbortLocked(IoRequest& request) override;
-    int CompletionDescriptorLocked() override;
-    void HoldInputLocked() override;
-    void ReleaseInputLocked() override;
-    void ServingLocked(bool bServing) override;
-    bool ServeCompletions() override;
 
 private:
     void OnPoll(short revents);
@@ -64,8 +59,6 @@ private:
     bool m_bLayout = false;
     uint64_t m_pollId = 0;
     bool m_bWantOut = false;
-    int m_nServing = 0;    // threads polling the device for their own requests
-    bool m_bHeld = false;  // input held for a waiter (HoldInputLocked) until the lease ends
     // Input reports nobody has asked for yet, in Windows form; the oldest go first when
     // more than the HID class driver's default of 32 pile up.
     std::vector<std::vector<uint8_t>> m_inputReports;

@@ -14,7 +14,7 @@
 
 #include <mutex>
 
-#include "hid/hid_backend.h"
+#include "hid/backend.h"
 #include "internal/poll_loop.h"
 
 namespace win32 {
@@ -133,7 +133,7 @@ bool RecordOf(udev_device* hidraw, HidDeviceRecord* pDevice) {
     return true;
 }
 
-void Enumerate(std::vector<HidDeviceRecord>* pDevices) {
+void Enumerate(std::vector<HidDeviceRecord>& devices) {
     udev* context = udev_new();
     if (!context)
         return;
@@ -147,7 +147,7 @@ void Enumerate(std::vector<HidDeviceRecord>* pDevices) {
             continue;
         HidDeviceRecord device;
         if (RecordOf(hidraw, &device))
-            pDevices->push_back(std::move(device));
+            devices.push_back(std::move(device));
         udev_device_unref(hidraw);
     }
     udev_enumerate_unref(enumerate);
@@ -158,9 +158,9 @@ class HidrawConnection : public HidConnection {
 public:
     explicit HidrawConnection(int fd) : m_fd(fd) {}
     ~HidrawConnection() override { close(m_fd); }
-    int Descriptor() const override { return m_fd; }
+    int descriptor() const override { return m_fd; }
 
-    ssize_t ReceiveReport(uint8_t* pReport, size_t cbReport) override {
+    ssize_t receiveReport(uint8_t* pReport, size_t cbReport) override {
         ssize_t cb;
         do {
             cb = read(m_fd, pReport, cbReport);
@@ -168,7 +168,7 @@ public:
         return cb;
     }
 
-    ssize_t SendReport(const uint8_t* pReport, size_t cbReport) override {
+    ssize_t sendReport(const uint8_t* pReport, size_t cbReport) override {
         ssize_t cb;
         do {
             cb = write(m_fd, pReport, cbReport);
@@ -221,9 +221,9 @@ private:
                 if (strcmp(pszAction, "add") == 0) {
                     HidDeviceRecord record;
                     if (RecordOf(device, &record))
-                        m_sink.HidDeviceArrived(kHidrawBackend, record);
+                        m_sink.deviceArrived(HidrawBackendInstance(), record);
                 } else if (strcmp(pszAction, "remove") == 0) {
-                    m_sink.HidDeviceRemoved(kHidrawBackend, pszName);
+                    m_sink.deviceRemoved(HidrawBackendInstance(), pszName);
                 }
             }
             udev_device_unref(device);
@@ -250,14 +250,25 @@ void StartMonitor(PollLoop& loop, HidDeviceSink& sink) {
             return;
         }
         std::vector<HidDeviceRecord> devices;
-        Enumerate(&devices);
+        Enumerate(devices);
         for (const HidDeviceRecord& device : devices)
-            sink.HidDevicePresent(kHidrawBackend, device);
+            sink.devicePresent(HidrawBackendInstance(), device);
     });
 }
 
+class HidrawBackend : public HidBackend {
+public:
+    const char* name() const override { return "hidraw"; }
+    void enumerate(std::vector<HidDeviceRecord>& devices) override { Enumerate(devices); }
+    std::unique_ptr<HidConnection> open(const HidDeviceRecord& device) override { return Open(device); }
+    void startMonitor(PollLoop& loop, HidDeviceSink& sink) override { StartMonitor(loop, sink); }
+};
+
 }  // namespace
 
-extern const HidBackend kHidrawBackend = {"hidraw", Enumerate, Open, StartMonitor};
+HidBackend& HidrawBackendInstance() {
+    static HidrawBackend backend;
+    return backend;
+}
 
 }  // namespace win32

@@ -5,11 +5,6 @@
 // Callbacks run on the loop thread, one at a time, with no lock of the loop held: a
 // callback may Watch, SetEvents and Unwatch, its own descriptor included. A descriptor that
 // reports POLLHUP or POLLERR keeps reporting it: its callback must Unwatch it.
-//
-// Changing what a descriptor is watched for never wakes the thread: a thread that serves a
-// device itself for a while (internal/request_engine.h) turns POLLIN off, and the loop
-// thread sleeps through the device's input. CallAfter brings the thread back for an entry
-// later, through one timer descriptor in the set.
 #pragma once
 
 #include <poll.h>
@@ -36,10 +31,6 @@ public:
     // descriptor cannot be watched.
     uint64_t Watch(int fd, short events, Callback callback);
     void SetEvents(uint64_t id, short events);
-    // Runs the entry's callback once with revents 0, nMilliseconds from now or a little
-    // later; asked again before then, the later time holds. Usually no system call: the
-    // timer, once armed, serves every entry.
-    void CallAfter(uint64_t id, int nMilliseconds);
     // When Unwatch returns, the callback is not running and never runs again, unless
     // Unwatch was called from that callback itself. The descriptor is not closed.
     void Unwatch(uint64_t id);
@@ -51,14 +42,11 @@ private:
         int fd;
         short events;
         std::shared_ptr<Callback> callback;
-        int64_t callAt;  // CallAfter's time on the monotonic clock in ns, or 0
     };
 
     bool StartLocked();
     void Run();
     void Dispatch(uint64_t id, short revents);
-    void OnTimer();
-    void ArmTimerLocked(int64_t at);
 
     std::mutex m_mutex;
     std::condition_variable m_idle;
@@ -66,8 +54,6 @@ private:
     uint64_t m_nextId = 1;
     uint64_t m_runningId = 0;
     int m_epollFd = -1;
-    int m_timerFd = -1;
-    int64_t m_timerAt = 0;  // when the timer fires next, or 0 when it is not armed
     std::thread::id m_threadId;
 };
 

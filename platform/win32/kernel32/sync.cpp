@@ -1,38 +1,10 @@
 #include "internal/sync_objects.h"
 
-#include <errno.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <map>
 #include <vector>
 
 namespace win32 {
-
-namespace {
-
-// The calling thread's wake descriptor for serving a device while it waits, made on first
-// use and closed when the thread ends; -1 when none could be made.
-class ThreadWakeFd {
-public:
-    ThreadWakeFd() : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~ThreadWakeFd() {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    int fd() const { return m_fd; }
-    void Drain() const {
-        uint64_t count;
-        while (read(m_fd, &count, sizeof(count)) > 0) {
-        }
-    }
-
-private:
-    const int m_fd;
-};
-
-}  // namespace
 
 void EventObject::Set() {
     {
@@ -42,78 +14,7 @@ void EventObject::Set() {
     KernelWaitCondition().notify_all();
 }
 
-void EventObject::SetLocked() {
-    m_bSignaled = true;
-    m_pump.reset();
-    // The serving thread itself completing the request needs no wake-up.
-    if (m_pumpWakeFd >= 0 && !m_bPumpWoken && m_pumpThread != std::this_thread::get_id()) {
-        m_bPumpWoken = true;
-        const uint64_t one = 1;
-        ssize_t cb;
-        do {
-            cb = write(m_pumpWakeFd, &one, sizeof(one));
-        } while (cb < 0 && errno == EINTR);
-    }
-}
-
-// One thread serves the device of the event's pending request while the others, and any
-// wait when the device cannot be served, sleep on the kernel condition. The event stays the
-// only word on the outcome: SetEvent from anyone wakes the serving thread through its wake
-// descriptor.
-DWORD EventObject::Wait(DWORD dwMilliseconds) {
-    const auto start = std::chrono::steady_clock::now();
-    auto remaining = [&]() -> DWORD {
-        if (dwMilliseconds == INFINITE)
-            return INFINITE;
-        const auto elapsed =
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        return elapsed.count() >= dwMilliseconds ? 0 : dwMilliseconds - (DWORD)elapsed.count();
-    };
-    static thread_local ThreadWakeFd wake;
-    for (;;) {
-        std::shared_ptr<WaitPump> pump;
-        DWORD dwLeft;
-        {
-            std::lock_guard<std::mutex> lock(KernelWaitMutex());
-            if (TryAcquireLocked())
-                return WAIT_OBJECT_0;
-            dwLeft = remaining();
-            if (dwLeft == 0)
-                return WAIT_TIMEOUT;
-            if (m_pumpWakeFd < 0 && wake.fd() >= 0)
-                pump = m_pump.lock();
-            if (!pump)
-                break;
-            m_pumpWakeFd = wake.fd();
-            m_pumpThread = std::this_thread::get_id();
-            m_bPumpWoken = false;
-        }
-        const int nLeft = dwLeft == INFINITE ? -1 : (int)std::min<DWORD>(dwLeft, 0x7FFFFFFF);
-        const bool bServed = pump->ServeWhileWaiting(wake.fd(), nLeft);
-        bool bWoken;
-        {
-            std::lock_guard<std::mutex> lock(KernelWaitMutex());
-            m_pumpWakeFd = -1;
-            bWoken = m_bPumpWoken;
-        }
-        if (bWoken)
-            wake.Drain();
-        if (!bServed)
-            break;
-    }
-    ReleasePumpInput();
-    return KernelObject::Wait(remaining());
-}
-
-void EventObject::ReleasePumpInput() {
-    std::shared_ptr<WaitPump> pump;
-    {
-        std::lock_guard<std::mutex> lock(KernelWaitMutex());
-        pump = m_pump.lock();
-    }
-    if (pump)
-        pump->ReleaseInput();
-}
+void EventObject::SetLocked() { m_bSignaled = true; }
 
 void EventObject::Reset() {
     std::lock_guard<std::mutex> lock(KernelWaitMutex());
@@ -292,10 +193,6 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
                     return WAIT_FAILED;
                 }
     }
-    // Nobody serves a device here: its own thread completes the requests behind the events.
-    for (const auto& object : objects)
-        if (EventObject* event = dynamic_cast<EventObject*>(object.get()))
-            event->ReleasePumpInput();
     DWORD dwResult = WAIT_TIMEOUT;
     std::unique_lock<std::mutex> lock(KernelWaitMutex());
     WaitKernelCondition(lock, dwMilliseconds, [&] {

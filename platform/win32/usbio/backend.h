@@ -1,9 +1,11 @@
-// The USBIO device family: what a backend provides.
+// The USBIO device family: what a backend provides, in the form the HID family states its
+// own (hid/backend.h): an abstract backend class, one file per backend kind (libusb for real
+// devices, a virtual one for termsim's) and the table of backends in backends.cpp.
 //
 // usbio/driver.cpp plays the USBIO driver (usbio_api.h) for the code above: it keeps the
 // state a driver keeps per device (configuration, claimed interfaces, bound pipes) and turns
 // DeviceIoControl, ReadFile and WriteFile into calls on a UsbDevice. Where a device comes
-// from is a backend's business; usbio/backends.cpp lists the backends, real devices first.
+// from is a backend's business.
 //
 // A backend
 //  - enumerate(): appends the devices it can open now, in a stable order (bus order for
@@ -25,9 +27,12 @@
 //    what had moved before the cancel). cancel() asks for an early end and returns without
 //    waiting; the transfer then completes with Cancelled, or with its own outcome when it
 //    had finished first. After complete() has returned the backend does not touch the
-//    transfer or its buffer again;
+//    transfer or its buffer again. The driver checks this at run time: a second completion,
+//    a completion inside submit() or cancel(), or a cancel of a transfer that is not in
+//    flight breaks the contract (internal/contract.h);
 //  - once unplugged, completes every pending transfer with NoDevice and fails every later
-//    call with NoDevice.
+//    call with NoDevice; a backend that notices the loss on its own, with nothing in
+//    flight, says so through the lost handler, from its own thread.
 //
 // Outcomes are UsbResult values, libusb's outcomes; usbio/status.h turns them into the
 // driver's status codes.
@@ -37,6 +42,7 @@
 
 #include "usbio_api.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,8 +67,6 @@ enum class UsbResult {
     Cancelled,
     Other,
 };
-
-const char* UsbResultName(UsbResult result);
 
 // One transfer on a bulk or interrupt endpoint. The submitter owns it and keeps it and its
 // buffer alive until complete() has run.
@@ -99,14 +103,9 @@ public:
     virtual UsbResult submit(UsbTransfer* transfer) = 0;
     virtual void cancel(UsbTransfer* transfer) = 0;
 
-    // Optional, for a device whose transfers complete from one descriptor's input: a thread
-    // waiting for a transfer may serve it itself (QueuedDevice in internal/request_engine.h
-    // states the three steps). -1: only the backend's own thread completes transfers.
-    virtual int completionDescriptor() { return -1; }
-    virtual void holdInput() {}
-    virtual void releaseInput() {}
-    virtual void serving(bool bServing) { (void)bServing; }
-    virtual bool serveCompletions() { return false; }
+    // Set once by the driver, before any transfer; a backend that never notices a loss on
+    // its own ignores it.
+    virtual void setLostHandler(std::function<void()> handler) { (void)handler; }
 };
 
 struct UsbDeviceEntry {
@@ -118,12 +117,19 @@ public:
     virtual ~UsbBackend() = default;
     virtual const char* name() const = 0;
     virtual void enumerate(std::vector<UsbDeviceEntry>& devices) = 0;
+    // Every device present, also those enumerate() leaves out because the process may not
+    // open them (Windows' list of all USB devices, whatever their driver).
+    virtual void enumeratePresent(std::vector<UsbDeviceEntry>& devices) { enumerate(devices); }
     virtual bool claims(const std::string& path) const = 0;
     virtual std::shared_ptr<UsbDevice> open(const std::string& path, UsbResult& result) = 0;
 };
 
 // The backends in the order their devices are listed (backends.cpp).
 const std::vector<UsbBackend*>& UsbBackends();
+
+// The backends themselves (libusb_backend.cpp, virtual_backend.cpp).
+UsbBackend& LibusbBackendInstance();
+UsbBackend& VirtualUsbBackendInstance();
 
 // The interface path of a device, in the form Windows gives device interfaces:
 // "\\?\<bus>#vid_vvvv&pid_pppp#<instance>#{interface guid}", lower case.

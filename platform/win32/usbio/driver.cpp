@@ -51,41 +51,52 @@ std::string Lower(std::string text) {
 // The driver's state of one device, shared by every handle to it.
 class DeviceState {
 public:
-    explicit DeviceState(std::shared_ptr<UsbDevice> device) : m_device(std::move(device)) {}
+    explicit DeviceState(std::shared_ptr<UsbDevice> device) : m_device(std::move(device)) {
+        m_device->setLostHandler([this] { loseDevice(); });
+    }
     ~DeviceState() { releaseClaims(); }
 
     UsbDevice& device() { return *m_device; }
-    bool gone() const { return m_gone.load(); }
-    void noteResult(UsbResult result) {
-        if (result == UsbResult::NoDevice)
-            m_gone = true;
+
+    void addHandle(QueuedDevice* handle) {
+        std::lock_guard<std::mutex> lock(m_handlesMutex);
+        m_handles.push_back(handle);
     }
+    void removeHandle(QueuedDevice* handle) {
+        std::lock_guard<std::mutex> lock(m_handlesMutex);
+        m_handles.erase(std::find(m_handles.begin(), m_handles.end(), handle));
+    }
+
+    // The device has gone: every handle to it fails what is pending and every later request
+    // through the engine's one path (rule 5), and the next open of its path starts afresh.
+    // Called with no queue lock held.
+    void loseDevice() {
+        m_lost = true;
+        std::lock_guard<std::mutex> lock(m_handlesMutex);
+        for (QueuedDevice* handle : m_handles)
+            handle->Disconnect();
+    }
+    // A handle that learns of the loss under its own queue's lock marks it here and
+    // disconnects itself; the others learn from their own next request or transfer.
+    void markLost() { m_lost = true; }
+    bool lost() const { return m_lost; }
 
     DWORD driverInfo(USBIO_DRIVER_INFO& info) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (gone())
-            return USBIO_ERR_DEVICE_NOT_PRESENT;
-        const UsbResult result = m_device->driverInfo(info);
-        noteResult(result);
-        return StatusFromResult(result, UsbOperation::Open);
+        return StatusFromResult(m_device->driverInfo(info), UsbOperation::Open);
     }
 
     DWORD getDescriptor(const USBIO_DESCRIPTOR_REQUEST& request, BYTE* pOut, DWORD cbOut, DWORD& got) {
         std::lock_guard<std::mutex> lock(m_mutex);
         got = 0;
-        if (gone())
-            return USBIO_ERR_DEVICE_NOT_PRESENT;
         const UsbResult result =
             m_device->getDescriptor((BYTE)request.Recipient, request.DescriptorType, request.DescriptorIndex,
                                     request.LanguageId, pOut, cbOut, got);
-        noteResult(result);
         return StatusFromResult(result, UsbOperation::GetDescriptor);
     }
 
     DWORD setConfiguration(const USBIO_SET_CONFIGURATION& request) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (gone())
-            return USBIO_ERR_DEVICE_NOT_PRESENT;
         if (request.NbOfInterfaces == 0 || request.NbOfInterfaces > USBIO_MAX_INTERFACES)
             return USBIO_ERR_INVALID_PARAM;
         ConfigurationDescription configuration;
@@ -123,7 +134,6 @@ public:
                 result = m_device->setAlternateSetting(number, alternate);
         }
         if (result != UsbResult::Success) {
-            noteResult(result);
             releaseClaims();
             return StatusFromResult(result, UsbOperation::SetConfiguration);
         }
@@ -135,8 +145,6 @@ public:
 
     DWORD configurationInfo(USBIO_CONFIGURATION_INFO& info) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (gone())
-            return USBIO_ERR_DEVICE_NOT_PRESENT;
         if (!m_configured)
             return USBIO_ERR_NOT_CONFIGURED;
         info = m_info;
@@ -146,8 +154,6 @@ public:
     // Finds the pipe for a bind and counts it; `type` is its transfer type.
     DWORD bindPipe(BYTE endpoint, DWORD& type) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (gone())
-            return USBIO_ERR_DEVICE_NOT_PRESENT;
         if (!m_configured)
             return USBIO_ERR_NOT_CONFIGURED;
         if ((endpoint & 0x7F) == 0)
@@ -167,11 +173,7 @@ public:
 
     DWORD resetPipe(BYTE endpoint) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (gone())
-            return USBIO_ERR_DEVICE_NOT_PRESENT;
-        const UsbResult result = m_device->clearHalt(endpoint);
-        noteResult(result);
-        return StatusFromResult(result, UsbOperation::ResetPipe);
+        return StatusFromResult(m_device->clearHalt(endpoint), UsbOperation::ResetPipe);
     }
 
     void unbindPipe() {
@@ -186,7 +188,6 @@ private:
         UsbResult result =
             m_device->getDescriptor(USBIO_RECIPIENT_DEVICE, USBIO_DESCRIPTOR_TYPE_CONFIGURATION, index, 0,
                                     header, sizeof(header), got);
-        noteResult(result);
         if (result != UsbResult::Success)
             return StatusFromResult(result, UsbOperation::SetConfiguration);
         const WORD total = ConfigurationTotalLength(header, got);
@@ -195,7 +196,6 @@ private:
         std::vector<BYTE> whole(total);
         result = m_device->getDescriptor(USBIO_RECIPIENT_DEVICE, USBIO_DESCRIPTOR_TYPE_CONFIGURATION, index,
                                          0, whole.data(), total, got);
-        noteResult(result);
         if (result != UsbResult::Success)
             return StatusFromResult(result, UsbOperation::SetConfiguration);
         if (!ParseConfiguration(whole.data(), got, configuration))
@@ -246,8 +246,12 @@ private:
         m_claimed.clear();
     }
 
+    // Declared before the device, so that they outlive it: the backend's thread may be inside
+    // loseDevice() while the device object goes.
+    std::mutex m_handlesMutex;
+    std::vector<QueuedDevice*> m_handles;
+    std::atomic<bool> m_lost{false};
     const std::shared_ptr<UsbDevice> m_device;
-    std::atomic<bool> m_gone{false};
     std::mutex m_mutex;  // the driver takes one request per device at a time
     bool m_configured = false;
     USBIO_SET_CONFIGURATION m_request{};
@@ -260,43 +264,54 @@ private:
 std::mutex g_devicesMutex;
 std::map<std::string, std::weak_ptr<DeviceState>> g_devices;
 
-// One ReadFile or WriteFile on a pipe while the backend has it.
-class PipeTransfer : public UsbTransfer {
+// One ReadFile or WriteFile on a pipe while the backend has it: the caller's buffer, lent
+// as a transfer.
+class PipeTransfer : public UsbTransfer, public LentRequest {
 public:
     // The handle that owns the queue, and with it the device state, outlives the transfer:
     // it waits for every transfer to complete before it goes. Holding no reference here
     // keeps the device's last release off the backend's event thread.
-    PipeTransfer(DeviceState* state, RequestQueue& queue, IoRequest& request)
-        : m_state(state), m_queue(queue), m_request(request) {}
-
-    void complete(UsbResult result, DWORD dwTransferred) override {
-        m_state->noteResult(result);
-        const DWORD status = StatusFromResult(result, UsbOperation::Transfer);
-        {
-            std::lock_guard<std::mutex> lock(m_queue.Mutex());
-            m_queue.CompleteLocked(&m_request, status, dwTransferred);
-        }
-        delete this;
+    PipeTransfer(DeviceState& state, RequestQueue& queue, BYTE bEndpoint, DWORD dwType)
+        : LentRequest(queue), m_state(state) {
+        endpoint = bEndpoint;
+        type = dwType;
     }
 
+    void complete(UsbResult result, DWORD dwTransferred) override {
+        // Inside submit() the queue's lock is held; the request's own failure says enough.
+        if (result == UsbResult::NoDevice && !InsideBackendCall())
+            m_state.loseDevice();
+        Complete(StatusFromResult(result, UsbOperation::Transfer), dwTransferred);
+    }
+
+protected:
+    DWORD Submit(IoRequest& request) override {
+        buffer = request.kind == IoKind::Read ? (BYTE*)request.pBuffer : (BYTE*)request.pSource;
+        length = request.dwCount;
+        return StatusFromResult(m_state.device().submit(this), UsbOperation::Transfer);
+    }
+    void Cancel() override { m_state.device().cancel(this); }
+
 private:
-    DeviceState* const m_state;
-    RequestQueue& m_queue;
-    IoRequest& m_request;
+    DeviceState& m_state;
 };
 
 class UsbioHandle : public QueuedDevice {
 public:
     UsbioHandle(std::shared_ptr<DeviceState> state, bool bOverlapped)
-        : QueuedDevice(bOverlapped), m_state(std::move(state)) {}
+        : QueuedDevice("usbio", bOverlapped, USBIO_ERR_DEVICE_NOT_PRESENT), m_state(std::move(state)) {
+        m_state->addHandle(this);
+    }
 
     ~UsbioHandle() override {
+        m_state->removeHandle(this);
         if (m_bound)
             m_state->unbindPipe();
     }
 
     // The driver answers every request at once, so requests need no queue; the abort
     // request waits for the pipe's transfers, which it could not do under the queue's lock.
+    // Every request on a handle of a device that has gone fails as its transfers do.
     BOOL IoControl(DWORD dwCode, LPVOID pIn, DWORD cbIn, LPVOID pOut, DWORD cbOut, LPDWORD pcbReturned,
                    LPOVERLAPPED pOverlapped) override {
         if (!pIn)
@@ -304,7 +319,12 @@ public:
         if (!pOut)
             cbOut = 0;
         DWORD returned = 0;
-        const DWORD status = control(dwCode, pIn, cbIn, (BYTE*)pOut, cbOut, returned);
+        DWORD status = USBIO_ERR_DEVICE_NOT_PRESENT;
+        if (!IsDisconnected())
+            status = control(dwCode, pIn, cbIn, (BYTE*)pOut, cbOut, returned);
+        if (status == USBIO_ERR_DEVICE_NOT_PRESENT)
+            m_state->loseDevice();
+        TraceImmediateRequest("usbio", "control", dwCode, status);
         if (pcbReturned)
             *pcbReturned = returned;
         if (pOverlapped)
@@ -328,40 +348,20 @@ protected:
             Queue().CompleteLocked(&request, USBIO_ERR_INVALID_DIRECTION, 0);
             return;
         }
-        if (m_state->gone()) {
-            Queue().CompleteLocked(&request, USBIO_ERR_DEVICE_NOT_PRESENT, 0);
-            return;
-        }
-        PipeTransfer* transfer = new PipeTransfer(m_state.get(), Queue(), request);
-        transfer->endpoint = endpoint;
-        transfer->type = type;
-        transfer->buffer = request.kind == IoKind::Read ? (BYTE*)request.pBuffer : (BYTE*)request.pSource;
-        transfer->length = request.dwCount;
         // The backend completes it from its event thread, which waits for this lock.
-        const UsbResult result = m_state->device().submit(transfer);
-        if (result != UsbResult::Success) {
-            delete transfer;
-            m_state->noteResult(result);
-            Queue().CompleteLocked(&request, StatusFromResult(result, UsbOperation::Transfer), 0);
-            return;
+        const DWORD status = FreeTransferLocked(endpoint, type).LendLocked(request);
+        if (status == USBIO_ERR_DEVICE_NOT_PRESENT) {
+            m_state->markLost();
+            Queue().DisconnectLocked();  // this request with the rest
+        } else if (status != ERROR_SUCCESS) {
+            Queue().CompleteLocked(&request, status, 0);
         }
-        request.bHeld = true;
-        request.pBackendData = transfer;
     }
-
-    int CompletionDescriptorLocked() override {
-        return m_state->gone() ? -1 : m_state->device().completionDescriptor();
-    }
-    void HoldInputLocked() override { m_state->device().holdInput(); }
-    void ReleaseInputLocked() override { m_state->device().releaseInput(); }
-    void ServingLocked(bool bServing) override { m_state->device().serving(bServing); }
-    bool ServeCompletions() override { return m_state->device().serveCompletions(); }
 
     bool AbortLocked(IoRequest& request) override {
-        if (!request.bHeld)
+        if (!request.bLent)
             return true;
-        // Completes with Cancelled (ERROR_OPERATION_ABORTED) once the transfer is back.
-        m_state->device().cancel(static_cast<PipeTransfer*>(request.pBackendData));
+        static_cast<LentRequest*>(request.pBackendData)->CancelLocked();
         return false;
     }
 
@@ -429,7 +429,7 @@ private:
             DWORD type = 0;
             if (!pipe(endpoint, type))
                 return USBIO_ERR_NOT_BOUND;
-            CancelIo();
+            AbortAll();
             return ERROR_SUCCESS;
         }
         case USBIO_IOCTL_RESET_PIPE: {
@@ -450,7 +450,17 @@ private:
         return m_bound;
     }
 
+    // The pipe's endpoint never changes once bound, so a free transfer fits any request.
+    PipeTransfer& FreeTransferLocked(BYTE endpoint, DWORD type) {
+        for (const std::unique_ptr<PipeTransfer>& transfer : m_transfers)
+            if (transfer->IsFreeLocked())
+                return *transfer;
+        m_transfers.emplace_back(new PipeTransfer(*m_state, Queue(), endpoint, type));
+        return *m_transfers.back();
+    }
+
     const std::shared_ptr<DeviceState> m_state;
+    std::vector<std::unique_ptr<PipeTransfer>> m_transfers;  // under the queue lock
     std::mutex m_bindMutex;
     bool m_bound = false;
     BYTE m_endpoint = 0;
@@ -487,7 +497,7 @@ std::shared_ptr<DeviceState> OpenDeviceState(const std::string& path, DWORD& sta
     auto found = g_devices.find(key);
     if (found != g_devices.end()) {
         std::shared_ptr<DeviceState> state = found->second.lock();
-        if (state && !state->gone())
+        if (state && !state->lost())
             return state;
         g_devices.erase(found);  // unplugged since; a device plugged in again starts afresh
     }
@@ -543,13 +553,24 @@ struct NamespaceRegistrar {
 
 void RegisterUsbioNamespace() { RegisterDeviceNamespace(ClaimPath, OpenPath); }
 
-void EnumerateInterfacePaths(std::vector<std::string>& paths) {
+namespace {
+
+// The paths of every backend's list, real devices first.
+void CollectPaths(void (UsbBackend::*list)(std::vector<UsbDeviceEntry>&), std::vector<std::string>& paths) {
     RegisterUsbioNamespace();
     std::vector<UsbDeviceEntry> devices;
     for (UsbBackend* backend : UsbBackends())
-        backend->enumerate(devices);
+        (backend->*list)(devices);
     for (const UsbDeviceEntry& device : devices)
         paths.push_back(device.path);
+}
+
+}  // namespace
+
+void EnumerateInterfacePaths(std::vector<std::string>& paths) { CollectPaths(&UsbBackend::enumerate, paths); }
+
+void EnumeratePresentDevicePaths(std::vector<std::string>& paths) {
+    CollectPaths(&UsbBackend::enumeratePresent, paths);
 }
 
 std::string MakeInterfacePath(const char* pszBus, WORD wVendor, WORD wProduct, const std::string& instance) {

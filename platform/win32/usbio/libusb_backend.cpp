@@ -3,11 +3,12 @@
 // One libusb context for the process; its event thread starts with the first device opened
 // and completes every transfer. Paths carry the bus and port chain ("1-1.4"), which stay
 // the same while the device stays in its socket.
-#include "usbio/libusb_backend.h"
+#include "usbio/backend.h"
 
 #include <libusb.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <unistd.h>
@@ -24,6 +25,40 @@ namespace {
 const char kBusName[] = "usb";
 const unsigned kControlTimeoutMs = 5000;
 const BYTE kHubClass = 0x09;
+
+// libusb's outcomes at the edge of the backend: a libusb_error (or a count, which is
+// success) and a libusb_transfer_status.
+UsbResult ResultFromLibusbError(int nError) {
+    switch (nError) {
+    case LIBUSB_SUCCESS: return UsbResult::Success;
+    case LIBUSB_ERROR_IO: return UsbResult::Io;
+    case LIBUSB_ERROR_INVALID_PARAM: return UsbResult::InvalidParam;
+    case LIBUSB_ERROR_ACCESS: return UsbResult::Access;
+    case LIBUSB_ERROR_NO_DEVICE: return UsbResult::NoDevice;
+    case LIBUSB_ERROR_NOT_FOUND: return UsbResult::NotFound;
+    case LIBUSB_ERROR_BUSY: return UsbResult::Busy;
+    case LIBUSB_ERROR_TIMEOUT: return UsbResult::Timeout;
+    case LIBUSB_ERROR_OVERFLOW: return UsbResult::Overflow;
+    case LIBUSB_ERROR_PIPE: return UsbResult::Stall;
+    case LIBUSB_ERROR_INTERRUPTED: return UsbResult::Interrupted;
+    case LIBUSB_ERROR_NO_MEM: return UsbResult::NoMem;
+    case LIBUSB_ERROR_NOT_SUPPORTED: return UsbResult::NotSupported;
+    default: return nError > 0 ? UsbResult::Success : UsbResult::Other;
+    }
+}
+
+UsbResult ResultFromTransferStatus(int nStatus) {
+    switch (nStatus) {
+    case LIBUSB_TRANSFER_COMPLETED: return UsbResult::Success;
+    case LIBUSB_TRANSFER_ERROR: return UsbResult::Io;
+    case LIBUSB_TRANSFER_TIMED_OUT: return UsbResult::Timeout;
+    case LIBUSB_TRANSFER_CANCELLED: return UsbResult::Cancelled;
+    case LIBUSB_TRANSFER_STALL: return UsbResult::Stall;
+    case LIBUSB_TRANSFER_NO_DEVICE: return UsbResult::NoDevice;
+    case LIBUSB_TRANSFER_OVERFLOW: return UsbResult::Overflow;
+    default: return UsbResult::Other;
+    }
+}
 
 // Serialises cancel() against the completion that frees a libusb transfer.
 std::mutex g_transferMutex;
@@ -114,15 +149,52 @@ void ReleaseCandidates(std::vector<Candidate>& candidates) {
     candidates.clear();
 }
 
+class LibusbDevice;
+
+// The devices open in this process. The driver gives a device's interfaces back when its
+// last handle closes; a process that ends with the link open (keyprobe does) gets them
+// back here, at its exit, so that a kernel driver detached at open is bound again instead
+// of staying away until the device is replugged.
+class OpenDevices {
+public:
+    static OpenDevices& instance() {
+        static OpenDevices* devices = new OpenDevices;  // still there when exit handlers run
+        return *devices;
+    }
+    void add(LibusbDevice* device) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_devices.push_back(device);
+        if (!m_bAtExit)
+            m_bAtExit = atexit(GiveBackAtExit) == 0;
+    }
+    void remove(LibusbDevice* device) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_devices.erase(std::find(m_devices.begin(), m_devices.end(), device));
+    }
+
+private:
+    static void GiveBackAtExit();
+
+    std::mutex m_mutex;
+    std::vector<LibusbDevice*> m_devices;
+    bool m_bAtExit = false;
+};
+
 class LibusbDevice : public UsbDevice {
 public:
-    explicit LibusbDevice(libusb_device_handle* handle) : m_handle(handle) {}
+    explicit LibusbDevice(libusb_device_handle* handle) : m_handle(handle) {
+        OpenDevices::instance().add(this);
+    }
 
     ~LibusbDevice() override {
-        for (int number = 0; number < 256; ++number)
-            if (m_claimed[number])
-                releaseInterface((BYTE)number);
+        OpenDevices::instance().remove(this);
+        releaseAll();
         libusb_close(m_handle);
+    }
+
+    void releaseAll() {
+        for (int number = 0; number < 256; ++number)
+            releaseInterface((BYTE)number);
     }
 
     UsbResult driverInfo(USBIO_DRIVER_INFO& info) override {
@@ -169,6 +241,7 @@ public:
     }
 
     UsbResult claimInterface(BYTE number) override {
+        std::lock_guard<std::mutex> lock(m_claimMutex);
         if (m_claimed[number])
             return UsbResult::Success;
         if (libusb_kernel_driver_active(m_handle, number) == 1) {
@@ -187,6 +260,7 @@ public:
     }
 
     UsbResult releaseInterface(BYTE number) override {
+        std::lock_guard<std::mutex> lock(m_claimMutex);
         if (!m_claimed[number])
             return UsbResult::Success;
         m_claimed[number] = false;
@@ -277,15 +351,20 @@ private:
     }
 
     libusb_device_handle* const m_handle;
+    std::mutex m_claimMutex;  // the driver's requests, and the exit handler on any thread
     bool m_claimed[256] = {};
     bool m_detached[256] = {};
 };
 
-class LibusbBackend : public UsbBackend {
-public:
-    const char* name() const override { return "libusb"; }
+void OpenDevices::GiveBackAtExit() {
+    OpenDevices& devices = instance();
+    std::lock_guard<std::mutex> lock(devices.m_mutex);
+    for (LibusbDevice* device : devices.m_devices)
+        device->releaseAll();
+}
 
-    void enumerate(std::vector<UsbDeviceEntry>& devices) override {
+class LibusbBackend : public UsbBackend {
+    void List(std::vector<UsbDeviceEntry>& devices, bool bInaccessibleToo) {
         libusb_context* context = LibusbContext::instance().get();
         if (!context)
             return;
@@ -297,12 +376,18 @@ public:
             char node[64];
             snprintf(node, sizeof(node), "/dev/bus/usb/%03u/%03u", (unsigned)candidate.bus,
                      (unsigned)libusb_get_device_address(candidate.device));
-            if (access(node, R_OK | W_OK) != 0)
+            if (!bInaccessibleToo && access(node, R_OK | W_OK) != 0)
                 continue;
             devices.push_back(UsbDeviceEntry{candidate.path});
         }
         ReleaseCandidates(candidates);
     }
+
+public:
+    const char* name() const override { return "libusb"; }
+
+    void enumerate(std::vector<UsbDeviceEntry>& devices) override { List(devices, false); }
+    void enumeratePresent(std::vector<UsbDeviceEntry>& devices) override { List(devices, true); }
 
     bool claims(const std::string& path) const override {
         static const std::string prefix = std::string("\\\\?\\") + kBusName + "#";
@@ -337,38 +422,6 @@ public:
 };
 
 }  // namespace
-
-UsbResult ResultFromLibusbError(int nError) {
-    switch (nError) {
-    case LIBUSB_SUCCESS: return UsbResult::Success;
-    case LIBUSB_ERROR_IO: return UsbResult::Io;
-    case LIBUSB_ERROR_INVALID_PARAM: return UsbResult::InvalidParam;
-    case LIBUSB_ERROR_ACCESS: return UsbResult::Access;
-    case LIBUSB_ERROR_NO_DEVICE: return UsbResult::NoDevice;
-    case LIBUSB_ERROR_NOT_FOUND: return UsbResult::NotFound;
-    case LIBUSB_ERROR_BUSY: return UsbResult::Busy;
-    case LIBUSB_ERROR_TIMEOUT: return UsbResult::Timeout;
-    case LIBUSB_ERROR_OVERFLOW: return UsbResult::Overflow;
-    case LIBUSB_ERROR_PIPE: return UsbResult::Stall;
-    case LIBUSB_ERROR_INTERRUPTED: return UsbResult::Interrupted;
-    case LIBUSB_ERROR_NO_MEM: return UsbResult::NoMem;
-    case LIBUSB_ERROR_NOT_SUPPORTED: return UsbResult::NotSupported;
-    default: return nError > 0 ? UsbResult::Success : UsbResult::Other;
-    }
-}
-
-UsbResult ResultFromTransferStatus(int nStatus) {
-    switch (nStatus) {
-    case LIBUSB_TRANSFER_COMPLETED: return UsbResult::Success;
-    case LIBUSB_TRANSFER_ERROR: return UsbResult::Io;
-    case LIBUSB_TRANSFER_TIMED_OUT: return UsbResult::Timeout;
-    case LIBUSB_TRANSFER_CANCELLED: return UsbResult::Cancelled;
-    case LIBUSB_TRANSFER_STALL: return UsbResult::Stall;
-    case LIBUSB_TRANSFER_NO_DEVICE: return UsbResult::NoDevice;
-    case LIBUSB_TRANSFER_OVERFLOW: return UsbResult::Overflow;
-    default: return UsbResult::Other;
-    }
-}
 
 UsbBackend& LibusbBackendInstance() {
     static LibusbBackend backend;

@@ -60,26 +60,5 @@ DWORD StatusFromResult(UsbResult result, UsbOperation operation) {
     return GeneralStatus(result);
 }
 
-const char* UsbResultName(UsbResult result) {
-    switch (result) {
-    case UsbResult::Success: return "Success";
-    case UsbResult::Io: return "Io";
-    case UsbResult::InvalidParam: return "InvalidParam";
-    case UsbResult::Access: return "Access";
-    case UsbResult::NoDevice: return "NoDevice";
-    case UsbResult::NotFound: return "NotFound";
-    case UsbResult::Busy: return "Busy";
-    case UsbResult::Timeout: return "Timeout";
-    case UsbResult::Overflow: return "Overflow";
-    case UsbResult::Stall: return "Stall";
-    case UsbResult::Interrupted: return "Interrupted";
-    case UsbResult::NoMem: return "NoMem";
-    case UsbResult::NotSupported: return "NotSupported";
-    case UsbResult::Cancelled: return "Cancelled";
-    case UsbResult::Other: return "Other";
-    }
-    return "?";
-}
-
 }  // namespace usbio
 }  // namespace win32

@@ -5,10 +5,10 @@
 // thread, which completes them; descriptor and configuration requests travel on a short
 // connection of their own, so their replies never queue behind transfer completions. The
 // server hanging up the transfer connection is the device being unplugged.
-#include "usbio/virtual_backend.h"
+#include "usbio/backend.h"
 
 #include "internal/poll_loop.h"
-#include "internal/request_engine.h"
+#include "internal/settings.h"
 #include "virtual_device_protocol.h"
 
 #include <errno.h>
@@ -53,15 +53,21 @@ const char* SocketPath() {
 int Connect() {
     const char* path = SocketPath();
     sockaddr_un address = {};
-    if (!path || strlen(path) >= sizeof(address.sun_path))
+    if (!path)
         return -1;
+    if (strlen(path) >= sizeof(address.sun_path)) {
+        ReportUnusableSocketSetting(VDEV_ENV_USBIO, path, ENAMETOOLONG);
+        return -1;
+    }
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     address.sun_family = AF_UNIX;
     strcpy(address.sun_path, path);
     if (connect(fd, (sockaddr*)&address, sizeof(address)) != 0) {
+        const int nErrno = errno;
         close(fd);
+        ReportUnusableSocketSetting(VDEV_ENV_USBIO, path, nErrno);
         return -1;
     }
     return fd;
@@ -214,12 +220,7 @@ std::string PathOf(const ListedDevice& device) {
 class VirtualDevice : public UsbDevice {
 public:
     VirtualDevice(int fd, uint16_t index) : m_fd(fd), m_index(index) {
-        m_watch = Loop().Watch(fd, POLLIN, [this](short revents) {
-            if (revents == 0)
-                releaseInput();  // the lease of held input has run out
-            else
-                onReadable();
-        });
+        m_watch = Loop().Watch(fd, POLLIN, [this](short) { receive(); });
     }
 
     ~VirtualDevice() override {
@@ -291,34 +292,10 @@ public:
         return UsbResult::Success;
     }
 
-    int completionDescriptor() override {
+    void setLostHandler(std::function<void()> handler) override {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_gone ? -1 : m_fd;
+        m_onLost = std::move(handler);
     }
-
-    // The poll thread leaves the completions to the serving threads meanwhile, and to the
-    // one that is likely to come while a hold lasts.
-    void holdInput() override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_held = true;
-        watchLocked();
-        if (!m_gone)
-            Loop().CallAfter(m_watch, kInputLeaseMs);
-    }
-
-    void releaseInput() override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_held = false;
-        watchLocked();
-    }
-
-    void serving(bool bServing) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_serving += bServing ? 1 : -1;
-        watchLocked();
-    }
-
-    bool serveCompletions() override { return receive(false); }
 
     void cancel(UsbTransfer* transfer) override {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -333,11 +310,6 @@ private:
         DWORD moved;  // bytes done by the chunks before the current one
         DWORD chunk;  // bytes the current chunk asks for
     };
-
-    void watchLocked() {
-        if (!m_gone)
-            Loop().SetEvents(m_watch, m_serving || m_held ? 0 : POLLIN);
-    }
 
     bool gone() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -365,21 +337,16 @@ private:
                            in ? nullptr : t->buffer + running.moved, in ? 0 : running.chunk);
     }
 
-    void onReadable() { receive(true); }
-
-    // One message per call: the poll thread polls again anyway before it sleeps, and comes
-    // straight back while more are queued, so reading on until EAGAIN would only add a
-    // system call to every completion. Completions the server sent before it hung up still
-    // count; the hang-up shows as the end of the stream once they are read, and is the poll
-    // thread's to handle (bHangUpIsMine): a serving thread returns false on it.
-    bool receive(bool bHangUpIsMine) {
+    // On the poll thread, one message per call: the thread polls again anyway before it
+    // sleeps, and comes straight back while more are queued, so reading on until EAGAIN
+    // would only add a system call to every completion. Completions the server sent before
+    // it hung up still count; the hang-up shows as the end of the stream once they are read.
+    void receive() {
         std::vector<std::pair<UsbTransfer*, std::pair<UsbResult, DWORD>>> finished;
         uint8_t buffer[sizeof(vdev_header) + VDEV_MAX_PAYLOAD];
         const ssize_t n = recv(m_fd, buffer, sizeof(buffer), MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            return true;
-        if (n <= 0 && !bHangUpIsMine)
-            return false;
+            return;
         if (n <= 0) {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_gone = true;
@@ -389,26 +356,28 @@ private:
             // From here the destructor's Unwatch no longer waits for this callback.
             m_inCallback = true;
             Loop().Unwatch(m_watch);
+            const std::function<void()> onLost = m_onLost;
             lock.unlock();
+            if (onLost)
+                onLost();
             complete(finished);
             lock.lock();
             m_inCallback = false;
             m_callbackDone.notify_all();
-            return false;
+            return;
         }
         vdev_header header;
         if ((size_t)n < sizeof(header) + sizeof(vdev_usbio_transfer))
-            return true;
+            return;
         memcpy(&header, buffer, sizeof(header));
         if (header.type != VDEV_MSG_USBIO_TRANSFER_DONE || header.length != (size_t)n - sizeof(header))
-            return true;
+            return;
         vdev_usbio_transfer done;
         memcpy(&done, buffer + sizeof(header), sizeof(done));
         const uint8_t* data = buffer + sizeof(header) + sizeof(done);
         const size_t cbData = (size_t)n - sizeof(header) - sizeof(done);
         transferDone(header.tag, done, data, cbData, finished);
         complete(finished);
-        return true;
     }
 
     static void complete(const std::vector<std::pair<UsbTransfer*, std::pair<UsbResult, DWORD>>>& finished) {
@@ -448,8 +417,7 @@ private:
     uint64_t m_watch = 0;
     std::mutex m_mutex;
     bool m_gone = false;
-    int m_serving = 0;    // threads polling m_fd for their own transfers
-    bool m_held = false;  // input held for a waiter until the lease ends
+    std::function<void()> m_onLost;
     bool m_inCallback = false;
     std::condition_variable m_callbackDone;
     uint32_t m_nextTag = 1;
@@ -502,7 +470,7 @@ public:
 
 }  // namespace
 
-UsbBackend& VirtualBackendInstance() {
+UsbBackend& VirtualUsbBackendInstance() {
     static VirtualBackend backend;
     return backend;
 }

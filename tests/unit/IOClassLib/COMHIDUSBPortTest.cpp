@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "COMHIDUSBPort.h"
@@ -16,7 +18,7 @@
 
 using testsupport::ByteVec;
 using testsupport::FakeHidServer;
-using testsupport::FakeHidShape;
+using vdev::HidDeviceShape;
 
 namespace {
 
@@ -39,8 +41,8 @@ struct OpenedPort {
 };
 
 // The terminal's device as the port tests want it: 1209:0001, 65-byte numbered reports.
-std::vector<testsupport::FakeHidDevice> Terminal(const FakeHidShape& shape = FakeHidShape()) {
-    return {testsupport::MakeFakeHidDevice(shape)};
+std::vector<testsupport::FakeHidDevice> Terminal(const HidDeviceShape& shape = HidDeviceShape()) {
+    return {testsupport::FakeHidDevice{7, shape}};
 }
 
 // An input report of that device: ID 1, count, payload, zeros.
@@ -99,27 +101,35 @@ TEST(ComUsbResultCodes, ArgumentsAndContextStateAreCheckedFirst) {
 TEST(HidPortConnect, OnlyAnAcceptedDeviceWithUsableReportLengthsIsOpened) {
     struct Case {
         const char* name;
-        FakeHidShape shape;
+        WORD productId;
+        unsigned inputLength;
+        unsigned outputLength;
+        bool numbered;
         bool opens;
     } cases[] = {
-        {"numbered 65/65", {0x1209, 0x0001, 65, 65, true}, true},
-        {"last accepted product", {0x1209, 0x0008, 65, 65, true}, true},
-        {"unnumbered 65/65", {0x1209, 0x0002, 65, 65, false}, true},
-        {"foreign product", {0x1209, 0x0009, 65, 65, true}, false},
-        {"output report without room", {0x1209, 0x0001, 65, 2, true}, false},
-        {"input report too long for its count", {0x1209, 0x0001, 258, 65, true}, false},
-        {"longest usable", {0x1209, 0x0001, 257, 257, true}, true},
+        {"numbered 65/65", 0x0001, 65, 65, true, true},
+        {"last accepted product", 0x0008, 65, 65, true, true},
+        {"unnumbered 65/65", 0x0002, 65, 65, false, true},
+        {"foreign product", 0x0009, 65, 65, true, false},
+        {"output report without room", 0x0001, 65, 2, true, false},
+        {"input report too long for its count", 0x0001, 258, 65, true, false},
+        {"longest usable", 0x0001, 257, 257, true, true},
     };
     for (const Case& c : cases) {
-        FakeHidServer device(Terminal(c.shape));
+        HidDeviceShape shape;
+        shape.productId = c.productId;
+        shape.inputLength = c.inputLength;
+        shape.outputLength = c.outputLength;
+        shape.numbered = c.numbered;
+        FakeHidServer device(Terminal(shape));
         ASSERT_TRUE(device.ok());
         OpenedPort open;
         EXPECT_EQ(c.opens, open.opened) << c.name;
         EXPECT_EQ(c.opens, open.port.IsOpen() != FALSE) << c.name;
         if (c.opens) {
-            EXPECT_EQ(c.shape.inputLength, open.port.m_wInputPacketSize) << c.name;
-            EXPECT_EQ(c.shape.outputLength, open.port.m_wOutputPacketSize) << c.name;
-            EXPECT_EQ(c.shape.productId, open.port.m_USBCtx.Attributes.ProductID) << c.name;
+            EXPECT_EQ(c.inputLength, open.port.m_wInputPacketSize) << c.name;
+            EXPECT_EQ(c.outputLength, open.port.m_wOutputPacketSize) << c.name;
+            EXPECT_EQ(c.productId, open.port.m_USBCtx.Attributes.ProductID) << c.name;
         } else {
             EXPECT_EQ(-1, open.port.m_USBCtx.nLastError) << c.name;
         }
@@ -213,7 +223,7 @@ TEST(HidPortRead, ReplyIsPutTogetherAsTheFramingSays) {
     };
     for (const Case& c : cases) {
         FakeHidServer device(Terminal());
-        device.SetOutputHandler([&](uint16_t, const ByteVec&) { return ReplyReports(c.reply); });
+        device.Expect({{{2, 1, 0x16}, ReplyReports(c.reply)}});
         OpenedPort open;
         ASSERT_TRUE(open.opened) << c.name;
         open.port.SetProtocolType(c.protocol);
@@ -248,21 +258,14 @@ TEST(HidPortRead, SilentDeviceTimesOutAndVanishedDeviceFails) {
         EXPECT_FALSE(open.port.Read(buffer, sizeof(buffer), &n));
         EXPECT_EQ(0u, n);
 
-        // Gone in the middle of a read: the read fails without its time-out's help.
+        // Gone in the middle of a reply: the read fails without its time-out's help.
         open.port.m_ReadWriteTimeout = 60000;
-        device.SetOutputHandler([](uint16_t, const ByteVec&) {
-            return std::vector<ByteVec>{InputReport({0x05, 0x20, 0x61, 0x00})};
-        });
+        device.Expect({{{2, 1, 0x61}, {InputReport({0x05, 0x20, 0x61, 0x00})}, true}});
         DWORD one = 1;
         BYTE request = 0x61;
         ASSERT_TRUE(open.port.Write(&request, 1, &one));
-        std::thread unplug([&] {
-            Sleep(100);
-            device.Unplug(0);
-        });
         n = 5;
         EXPECT_FALSE(open.port.Read(buffer, sizeof(buffer), &n));
-        unplug.join();
         EXPECT_EQ((DWORD)ERROR_DEVICE_NOT_CONNECTED, open.port.GetLastPortError());
         n = 1;
         EXPECT_FALSE(open.port.Write(&request, 1, &n));
@@ -273,6 +276,34 @@ TEST(HidPortRead, SilentDeviceTimesOutAndVanishedDeviceFails) {
         << text;
     EXPECT_NE(std::string::npos, text.find("ClearCommError() error = 1")) << text;  // ERROR_INVALID_FUNCTION
     EXPECT_NE(std::string::npos, text.find("CCOMHIDUSBPort::Write(), GLE on WriteFile()=")) << text;
+}
+
+// The receive event is named, so another port or process may set it while this port's
+// read waits. The read then fails, and the port waits for the request it cancels before it
+// frees the request's buffers: with CancelIo returning at once (IOCLASSLIB_ASYNC_CANCELIO,
+// the PortsWithAsyncCancelIo run) AddressSanitizer catches a port that frees them sooner.
+TEST(HidPortRead, AReceiveEventSetByAnotherPortFailsTheReadWithoutFreeingTooEarly) {
+    FakeHidServer device(Terminal());
+    OpenedPort open;
+    ASSERT_TRUE(open.opened);
+    HANDLE hShared = CreateEventA(NULL, TRUE, FALSE, "opos.ccomhidusbport.recvevent.");
+    ASSERT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
+    // Set again and again: a set before the read has started is undone by its ReadFile.
+    std::atomic<bool> bDone(false);
+    std::thread other([&] {
+        while (!bDone) {
+            SetEvent(hShared);
+            Sleep(5);
+        }
+    });
+    BYTE buffer[64];
+    DWORD n = 5;
+    EXPECT_FALSE(open.port.Read(buffer, sizeof(buffer), &n));
+    bDone = true;
+    other.join();
+    EXPECT_EQ(0u, n);
+    EXPECT_EQ((DWORD)ERROR_IO_INCOMPLETE, open.port.GetLastPortError());
+    CloseHandle(hShared);
 }
 
 TEST(HidPortRescan, AsShippedOnlyLogsAndClearsTheRequest) {

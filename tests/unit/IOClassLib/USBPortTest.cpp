@@ -229,4 +229,38 @@ TEST_F(USBPortTest, AnUnpluggedTerminalFailsWritesAndReadsAtOnce) {
     EXPECT_EQ(USBIO_ERR_DEVICE_NOT_PRESENT, port->GetLastPortError());
 }
 
+// The old port's pipes belong to the device that went: opening it again binds them on the
+// replugged one's behalf and fails as described; a new port opens the terminal and works.
+TEST_F(USBPortTest, AfterAReplugTheOldPortCannotOpenAgainAndANewOneCan) {
+    termsim::UsbioOptions options = Options();
+    options.replugAfterMs = 100;
+    virt.reset(new testsupport::VirtualUsbioDevice(options));
+    ASSERT_TRUE(virt->ok()) << virt->error();
+    port.reset(new CUSBPort(log.get()));
+    ASSERT_TRUE(port->OpenPort()) << LogText();
+    virt->Unplug();
+    const Bytes request = Frame(8);
+    DWORD dwLength = (DWORD)request.size();
+    EXPECT_FALSE(port->Write(request.data(), dwLength, &dwLength));
+
+    CUSBPort fresh(nullptr);
+    for (int i = 0; i < 250 && !fresh.OpenPort(); ++i)
+        Sleep(20);
+    ASSERT_TRUE(fresh.IsOpen()) << "the terminal never came back";
+
+    EXPECT_TRUE(port->ClosePort());
+    EXPECT_FALSE(port->OpenPort());
+    EXPECT_EQ(USBIO_ERR_DEVICE_NOT_PRESENT, port->GetLastPortError());
+    EXPECT_TRUE(Logged("Error in opening bulk out pipe.")) << LogText();
+    EXPECT_TRUE(Logged("Error in opening bulk in pipe.")) << LogText();
+
+    dwLength = (DWORD)request.size();
+    ASSERT_TRUE(fresh.Write(request.data(), dwLength, &dwLength));
+    virt->Reply(Frame(20));
+    BYTE buffer[64];
+    dwLength = sizeof(buffer);
+    EXPECT_TRUE(fresh.Read(buffer, sizeof(buffer), &dwLength));
+    EXPECT_EQ(20u, dwLength);
+}
+
 }  // namespace

@@ -121,7 +121,7 @@ TEST(TermsimHidDevice, DescriptorGivesTheReportLengthsWindowsCounts) {
     EXPECT_EQ(hex("06 00 FF 09 01 A1 01 "
                   "85 01 09 02 15 00 26 FF 00 75 08 96 40 00 81 02 "
                   "85 02 09 03 15 00 26 FF 00 75 08 96 40 00 91 02 C0"),
-              buildReportDescriptor(numbered));
+              vdev::buildReportDescriptor(numbered));
     HidDeviceShape unnumbered;
     unnumbered.numbered = false;
     unnumbered.inputLength = 33;
@@ -129,7 +129,7 @@ TEST(TermsimHidDevice, DescriptorGivesTheReportLengthsWindowsCounts) {
     EXPECT_EQ(hex("06 00 FF 09 01 A1 01 "
                   "09 02 15 00 26 FF 00 75 08 96 20 00 81 02 "
                   "09 03 15 00 26 FF 00 75 08 96 00 01 91 02 C0"),
-              buildReportDescriptor(unnumbered));
+              vdev::buildReportDescriptor(unnumbered));
 }
 
 TEST(TermsimHidDevice, ListOpenAndOneKeyTestInReports) {

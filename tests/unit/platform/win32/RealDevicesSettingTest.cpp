@@ -12,7 +12,7 @@
 #include "FakeHidServer.h"
 #include "HidInterfacePaths.h"
 #include "ScopedEnv.h"
-#include "hid/hid_backend.h"
+#include "hid/backend.h"
 #include "internal/real_devices.h"
 #include "usbio/backend.h"
 
@@ -24,10 +24,8 @@ std::vector<std::string> AllHidPaths() { return testsupport::HidInterfacePaths()
 
 std::vector<std::string> BackendNames() {
     std::vector<std::string> names;
-    size_t nCount = 0;
-    const win32::HidBackend* const* hid = win32::HidBackends(&nCount);
-    for (size_t i = 0; i < nCount; ++i)
-        names.push_back(std::string("hid:") + hid[i]->name);
+    for (win32::HidBackend* backend : win32::HidBackends())
+        names.push_back(std::string("hid:") + backend->name());
     for (win32::usbio::UsbBackend* backend : win32::usbio::UsbBackends())
         names.push_back(std::string("usbio:") + backend->name());
     return names;
@@ -54,7 +52,7 @@ TEST(RealDevicesSetting, OnlyZeroTurnsTheRealBackendsOff) {
 
 TEST(RealDevicesSetting, WithRealDevicesOffAVirtualHidDeviceIsListedAndOpens) {
     testsupport::ScopedEnv off("IOCLASSLIB_REAL_DEVICES", "0");
-    FakeHidServer server({MakeFakeHidDevice(3, 0x1209, 0x0001, NumberedTerminalDescriptor())});
+    FakeHidServer server({FakeHidDevice{3}});
     const std::vector<std::string> paths = AllHidPaths();
     ASSERT_EQ(paths.size(), 1u);
     EXPECT_NE(paths[0].find("vid_1209&pid_0001#virtual_"), std::string::npos) << paths[0];

@@ -482,13 +482,16 @@ TEST(UsbioDriver, DeviceFaultsReachTheCallerAsDriverStatusCodes) {
         EXPECT_EQ(USBIO_ERR_DEVICE_NOT_PRESENT,
                   Ioctl(pipes.device, USBIO_IOCTL_GET_DRIVER_INFO, nullptr, 0, &info, sizeof(info)));
 
-        // Back under the same path; a fresh open starts afresh.
+        // Back under the same path: the handles of the device that went stay dead, a bind
+        // on a bound one included; a fresh open starts afresh.
         std::string path;
         for (int i = 0; i < 100 && path.empty(); ++i) {
             Sleep(20);
             path = VirtualUsbio::Path();
         }
         ASSERT_FALSE(path.empty());
+        EXPECT_EQ(USBIO_ERR_DEVICE_NOT_PRESENT, Bind(pipes.in, 0x83));
+        EXPECT_EQ(USBIO_ERR_DEVICE_NOT_PRESENT, Configure(pipes.device));
         Pipes again;
         ASSERT_TRUE(OpenPipes(again));
     }

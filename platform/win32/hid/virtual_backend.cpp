@@ -15,8 +15,9 @@
 #include <mutex>
 #include <string>
 
-#include "hid/hid_backend.h"
+#include "hid/backend.h"
 #include "internal/poll_loop.h"
+#include "internal/settings.h"
 #include "virtual_device_protocol.h"
 
 namespace win32 {
@@ -41,6 +42,7 @@ int Connect(bool bNonBlocking) {
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     if (strlen(pszPath) >= sizeof(address.sun_path)) {
+        ReportUnusableSocketSetting(VDEV_ENV_HID, pszPath, ENAMETOOLONG);
         errno = ENAMETOOLONG;
         return -1;
     }
@@ -51,6 +53,7 @@ int Connect(bool bNonBlocking) {
     if (connect(fd, (const sockaddr*)&address, sizeof(address)) != 0) {
         const int nErrno = errno;
         close(fd);
+        ReportUnusableSocketSetting(VDEV_ENV_HID, pszPath, nErrno);
         errno = nErrno == ECONNREFUSED ? ENOENT : nErrno;
         return -1;
     }
@@ -225,7 +228,7 @@ bool List(int fd, std::vector<std::pair<uint16_t, uint32_t>>* pEntries) {
     return false;
 }
 
-void Enumerate(std::vector<HidDeviceRecord>* pDevices) {
+void Enumerate(std::vector<HidDeviceRecord>& devices) {
     const int fd = Connect(false);
     if (fd < 0)
         return;
@@ -234,7 +237,7 @@ void Enumerate(std::vector<HidDeviceRecord>* pDevices) {
         for (const auto& entry : entries) {
             HidDeviceRecord device;
             if (Describe(fd, entry.first, entry.second, &device))
-                pDevices->push_back(std::move(device));
+                devices.push_back(std::move(device));
         }
     }
     close(fd);
@@ -244,9 +247,9 @@ class VirtualConnection : public HidConnection {
 public:
     explicit VirtualConnection(int fd) : m_fd(fd) {}
     ~VirtualConnection() override { close(m_fd); }
-    int Descriptor() const override { return m_fd; }
+    int descriptor() const override { return m_fd; }
 
-    ssize_t ReceiveReport(uint8_t* pReport, size_t cbReport) override {
+    ssize_t receiveReport(uint8_t* pReport, size_t cbReport) override {
         Message message;
         const int nReceived = Receive(m_fd, &message);
         if (nReceived < 0)
@@ -258,7 +261,7 @@ public:
         return (ssize_t)cb;
     }
 
-    ssize_t SendReport(const uint8_t* pReport, size_t cbReport) override {
+    ssize_t sendReport(const uint8_t* pReport, size_t cbReport) override {
         if (!Send(m_fd, VDEV_MSG_HID_OUTPUT_REPORT, 0, 0, pReport, cbReport)) {
             if (errno == EPIPE || errno == ECONNRESET)
                 errno = ENODEV;
@@ -308,7 +311,7 @@ public:
             m_ids[entry.first] = entry.second;
             HidDeviceRecord device;
             if (Describe(m_fd, entry.first, entry.second, &device))
-                m_sink.HidDevicePresent(kVirtualHidBackend, device);
+                m_sink.devicePresent(VirtualHidBackendInstance(), device);
         }
         fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK);
         m_pollId = m_loop.Watch(m_fd, POLLIN, [this](short revents) { OnPoll(revents); });
@@ -333,7 +336,7 @@ private:
         if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
             // The server has gone, and its devices with it.
             for (const auto& entry : m_ids)
-                m_sink.HidDeviceRemoved(kVirtualHidBackend, std::to_string(entry.second));
+                m_sink.deviceRemoved(VirtualHidBackendInstance(), std::to_string(entry.second));
             m_ids.clear();
             m_loop.Unwatch(m_pollId);
             close(m_fd);
@@ -346,7 +349,7 @@ private:
         if (message.header.type == VDEV_MSG_UNPLUGGED) {
             auto it = m_ids.find(index);
             if (it != m_ids.end())
-                m_sink.HidDeviceRemoved(kVirtualHidBackend, std::to_string(it->second));
+                m_sink.deviceRemoved(VirtualHidBackendInstance(), std::to_string(it->second));
         } else if (message.header.type == VDEV_MSG_PLUGGED) {
             // Identity on a connection of its own: this one stays for notifications.
             const int fd = Connect(false);
@@ -360,7 +363,7 @@ private:
                     HidDeviceRecord device;
                     m_ids[index] = entry.second;
                     if (Describe(fd, entry.first, entry.second, &device))
-                        m_sink.HidDeviceArrived(kVirtualHidBackend, device);
+                        m_sink.deviceArrived(VirtualHidBackendInstance(), device);
                 }
             }
             close(fd);
@@ -398,8 +401,19 @@ void StartMonitor(PollLoop& loop, HidDeviceSink& sink) {
     currentPath = path;
 }
 
+class VirtualHidBackend : public HidBackend {
+public:
+    const char* name() const override { return "virtual"; }
+    void enumerate(std::vector<HidDeviceRecord>& devices) override { Enumerate(devices); }
+    std::unique_ptr<HidConnection> open(const HidDeviceRecord& device) override { return Open(device); }
+    void startMonitor(PollLoop& loop, HidDeviceSink& sink) override { StartMonitor(loop, sink); }
+};
+
 }  // namespace
 
-extern const HidBackend kVirtualHidBackend = {"virtual", Enumerate, Open, StartMonitor};
+HidBackend& VirtualHidBackendInstance() {
+    static VirtualHidBackend backend;
+    return backend;
+}
 
 }  // namespace win32
