@@ -284,7 +284,6 @@ TEST(ConnectionPortCreation, UsbioInterfaceGuidReplacesTheBuiltInOneForThePort) 
         {"a5dcbf10-6530-11d2-901f-00c04fb951ed",
          true,
          {0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}}},
-        {"{a5dcbf10-6530-11d2-901f-00c04fb951ed", false, {}},
         {"a5dcbf10-6530-11d2-901f00c04fb951ed00", false, {}},
         {"a5dcbf10-6530-11d2-901f-00c04fb951eg", false, {}},
         {" a5dcbf10-6530-11d2-901f-00c04fb951ed", false, {}},
