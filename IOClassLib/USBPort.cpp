@@ -48,6 +48,7 @@ CUSBPort::CUSBPort(CDebugFile* pDebugFile)
     : CPort(pDebugFile),
       m_hDevList(NULL),
       m_nDeviceNumber(0),
+      m_InterfaceGuid(USBIO_DEVICE_INTERFACE_GUID),
       m_bBulkOutHalted(FALSE),
       m_bBulkInHalted(FALSE) {
     memset(&m_ConfigInfo, 0, sizeof(m_ConfigInfo));
@@ -62,6 +63,11 @@ CUSBPort::~CUSBPort() {
         ClosePort();
     if (m_hDeviceClosedEvent != NULL)
         CloseHandle(m_hDeviceClosedEvent);
+}
+
+void CUSBPort::SetInterfaceGuid(const GUID& guid) {
+    CSingleLock lock(&m_CritSec, TRUE);
+    m_InterfaceGuid = guid;
 }
 
 void CUSBPort::FlushReceiveBuffer() {}
@@ -84,7 +90,7 @@ BOOL CUSBPort::FindTerminal() {
         LogMessage("CreateDeviceList failed. No devices with this interface available");
     } else {
         for (; nDevice < USBPORT_MAX_DEVICES; ++nDevice) {
-            if (m_Device.Open(nDevice, m_hDevList, &USBIO_DEVICE_INTERFACE_GUID) != 0)
+            if (m_Device.Open(nDevice, m_hDevList, &m_InterfaceGuid) != 0)
                 break;
             BYTE descriptor[USBIO_DEVICE_DESCRIPTOR_SIZE];
             memset(descriptor, 0, sizeof(descriptor));
@@ -113,7 +119,7 @@ BOOL CUSBPort::OpenPort() {
     // start from a closed handle, or it takes that device for the first one of the list.
     m_Device.Close();
 
-    m_hDevList = CUsbDriverDevice::CreateDeviceList(&USBIO_DEVICE_INTERFACE_GUID);
+    m_hDevList = CUsbDriverDevice::CreateDeviceList(&m_InterfaceGuid);
     BOOL bResult = FALSE;
     if (FindTerminal()) {
         if (!Configure()) {
@@ -163,8 +169,7 @@ BOOL CUSBPort::Configure() {
 }
 
 BOOL CUSBPort::OpenBulkOut() {
-    if (m_BulkOut.Bind(m_nDeviceNumber, USBPORT_BULK_OUT_ENDPOINT, m_hDevList,
-                       &USBIO_DEVICE_INTERFACE_GUID) != 0) {
+    if (m_BulkOut.Bind(m_nDeviceNumber, USBPORT_BULK_OUT_ENDPOINT, m_hDevList, &m_InterfaceGuid) != 0) {
         m_dwLastError = GetLastError();
         return FALSE;
     }
@@ -172,8 +177,7 @@ BOOL CUSBPort::OpenBulkOut() {
 }
 
 BOOL CUSBPort::OpenBulkIn() {
-    if (m_BulkIn.Bind(m_nDeviceNumber, USBPORT_BULK_IN_ENDPOINT, m_hDevList, &USBIO_DEVICE_INTERFACE_GUID) !=
-        0) {
+    if (m_BulkIn.Bind(m_nDeviceNumber, USBPORT_BULK_IN_ENDPOINT, m_hDevList, &m_InterfaceGuid) != 0) {
         m_dwLastError = GetLastError();
         return FALSE;
     }

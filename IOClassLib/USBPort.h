@@ -39,6 +39,11 @@ public:
     void BeginTransaction(LPCSTR pszSemaphoreTrace) override;
     void EndTransaction(LPCSTR pszSemaphoreTrace) override;
 
+    // The device interface class of the driver's installation, used for the device list,
+    // every open and both binds from the next OpenPort on; USBIO_DEVICE_INTERFACE_GUID
+    // until a client that knows another installation sets it.
+    void SetInterfaceGuid(const GUID& guid);
+
     HDEVINFO m_hDevList;
     CUsbDriverDevice m_Device;
     int m_nDeviceNumber;
@@ -47,6 +52,7 @@ public:
     CUsbDriverPipe m_BulkIn;
     HANDLE m_hDeviceClosedEvent;
     CCriticalSection m_CritSec;
+    GUID m_InterfaceGuid;
 
 protected:
     BOOL Configure();

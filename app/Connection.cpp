@@ -5,6 +5,7 @@
 #include "ConnectionDiagnosis.h"
 
 #include <afxcoll.h>
+#include <ctype.h>
 #include <stdlib.h>
 
 #include <iostream>
@@ -27,6 +28,9 @@ namespace {
 const char kSection[] = "Connection";
 const char* const kConnectTypes[] = {"Serial Port", "USB Device", "TCP/IP Port", "USBIO Device"};
 const DWORD kLinkReadWriteTimeout = 60000;
+// Shortens the link's time-out, never lengthens it: tests of a terminal that stays silent
+// would otherwise wait a minute for each reply it does not send.
+const char kLinkTimeoutSetting[] = "KEYPROBE_LINK_TIMEOUT_MS";
 const DWORD kHidBufferSize = 4096;
 
 void LookUpText(CMapStringToString* pSection, LPCSTR pszKey, CString& csValue) {
@@ -41,6 +45,17 @@ void LookUpNumber(CMapStringToString* pSection, LPCSTR pszKey, int& nValue) {
         nValue = atoi(csFound);
 }
 
+DWORD LinkReadWriteTimeout() {
+    const char* pszValue = getenv(kLinkTimeoutSetting);
+    if (pszValue == NULL || *pszValue == '\0')
+        return kLinkReadWriteTimeout;
+    char* pszEnd = NULL;
+    const unsigned long nValue = strtoul(pszValue, &pszEnd, 10);
+    if (*pszEnd != '\0' || nValue == 0 || nValue > kLinkReadWriteTimeout)
+        return kLinkReadWriteTimeout;
+    return (DWORD)nValue;
+}
+
 }  // namespace
 
 ConnectionSettings::ConnectionSettings()
@@ -52,7 +67,9 @@ ConnectionSettings::ConnectionSettings()
       nStopBits(0),
       csIPAddress("192.168.1.2"),
       nIPPort(8009),
-      bUsbDeviceIdsGiven(FALSE) {}
+      bIPPortGiven(FALSE),
+      bUsbDeviceIdsGiven(FALSE),
+      bUsbioInterfaceGuidGiven(FALSE) {}
 
 int PortKindFromConnectType(CString csConnectType) {
     // CString's white space: blank, tab, CR, LF, vertical tab and form feed.
@@ -81,8 +98,10 @@ void ReadConnectionSettings(LPCSTR pszIniFile, ConnectionSettings& settings) {
             LookUpNumber(pSection, "StopBits", settings.nStopBits);
             LookUpText(pSection, "IPAddress", settings.csIPAddress);
             LookUpNumber(pSection, "IPPort", settings.nIPPort);
-            if (pSection->Lookup("UsbDeviceIds", settings.csUsbDeviceIds))
-                settings.bUsbDeviceIdsGiven = TRUE;
+            settings.bIPPortGiven = pSection->Lookup("IPPort", settings.csIPPort);
+            settings.bUsbDeviceIdsGiven = pSection->Lookup("UsbDeviceIds", settings.csUsbDeviceIds);
+            settings.bUsbioInterfaceGuidGiven =
+                pSection->Lookup("UsbioInterfaceGuid", settings.csUsbioInterfaceGuid);
         }
     }
     // The reader's destructor clears its tables, whether or not the load succeeded.
@@ -95,7 +114,11 @@ CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebug
                                (BYTE)settings.nByteSize, (BYTE)settings.nStopBits);
     case PORT_KIND_USB_HID: return new CCOMHIDUSBPort(pDebugFile, kHidBufferSize);
     case PORT_KIND_TCPIP: return new TCPIPPort(pDebugFile, settings.csIPAddress, settings.nIPPort);
-    case PORT_KIND_USBIO: return new CUSBPort(pDebugFile);
+    case PORT_KIND_USBIO: {
+        CUSBPort* pPort = new CUSBPort(pDebugFile);
+        pPort->SetInterfaceGuid(UsbioInterfaceGuidOf(settings));
+        return pPort;
+    }
     default: break;
     }
     if (pDebugFile != NULL && settings.nPortKind >= 0 &&
@@ -108,15 +131,74 @@ CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebug
     return NULL;
 }
 
-BOOL ApplyUsbDeviceIds(const ConnectionSettings& settings, CString& csError) {
+BOOL ParseInterfaceGuid(LPCSTR pszText, GUID* pGuid) {
+    CString csText = pszText;
+    if (csText.GetLength() == 38 && csText[0] == '{' && csText[37] == '}')
+        csText = csText.Mid(1, 36);
+    // 8-4-4-4-12 hex digits; the last two groups are the eight bytes of Data4.
+    static const int kDashes[] = {8, 13, 18, 23};
+    if (csText.GetLength() != 36)
+        return FALSE;
+    for (int i = 0; i < 36; ++i) {
+        const bool bDash = i == kDashes[0] || i == kDashes[1] || i == kDashes[2] || i == kDashes[3];
+        if (bDash ? csText[i] != '-' : !isxdigit((unsigned char)csText[i]))
+            return FALSE;
+    }
+    GUID guid;
+    guid.Data1 = (DWORD)strtoul(csText.Mid(0, 8), NULL, 16);
+    guid.Data2 = (WORD)strtoul(csText.Mid(9, 4), NULL, 16);
+    guid.Data3 = (WORD)strtoul(csText.Mid(14, 4), NULL, 16);
+    const CString csData4 = csText.Mid(19, 4) + csText.Mid(24, 12);
+    for (int i = 0; i < 8; ++i)
+        guid.Data4[i] = (BYTE)strtoul(csData4.Mid(2 * i, 2), NULL, 16);
+    *pGuid = guid;
+    return TRUE;
+}
+
+GUID UsbioInterfaceGuidOf(const ConnectionSettings& settings) {
+    GUID guid = USBIO_DEVICE_INTERFACE_GUID;
+    if (settings.bUsbioInterfaceGuidGiven)
+        ParseInterfaceGuid(settings.csUsbioInterfaceGuid, &guid);
+    return guid;
+}
+
+namespace {
+
+// A TCP port number, blanks around it allowed: 1 to 65535.
+BOOL IsTcpPortText(CString csText) {
+    csText.Trim();
+    if (csText.IsEmpty() || csText.GetLength() > 5 || csText.SpanIncluding("0123456789") != csText)
+        return FALSE;
+    const long lPort = atol(csText);
+    return lPort >= 1 && lPort <= 65535;
+}
+
+}  // namespace
+
+BOOL ApplyConnectionSettings(const ConnectionSettings& settings, CString& csError) {
+    if (settings.bIPPortGiven && !IsTcpPortText(settings.csIPPort)) {
+        csError.Format("Error in [Connection] IPPort: %s is not a TCP port number from 1 to 65535",
+                       (LPCTSTR)QuotedExcerpt(settings.csIPPort));
+        return FALSE;
+    }
+    GUID guid;
+    if (settings.bUsbioInterfaceGuidGiven && !ParseInterfaceGuid(settings.csUsbioInterfaceGuid, &guid)) {
+        csError.Format("Error in [Connection] UsbioInterfaceGuid: %s is not a GUID "
+                       "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}",
+                       (LPCTSTR)QuotedExcerpt(settings.csUsbioInterfaceGuid));
+        return FALSE;
+    }
     if (!settings.bUsbDeviceIdsGiven) {
         SetTerminalUsbIds(NULL, 0);
         return TRUE;
     }
     TerminalUsbId ids[TERMINAL_USB_ID_MAX];
     int nCount = 0;
-    if (!ParseTerminalUsbIds(settings.csUsbDeviceIds, ids, &nCount, csError))
+    CString csWhy;
+    if (!ParseTerminalUsbIds(settings.csUsbDeviceIds, ids, &nCount, csWhy)) {
+        csError = "Error in [Connection] UsbDeviceIds: " + csWhy;
         return FALSE;
+    }
     SetTerminalUsbIds(ids, nCount);
     return TRUE;
 }
@@ -133,8 +215,8 @@ signed char ConnectTerminal() {
     ConnectionSettings settings;
     ReadConnectionSettings(g_szInputFile, settings);
     CString csError;
-    if (!ApplyUsbDeviceIds(settings, csError)) {
-        std::cerr << "Error in [Connection] UsbDeviceIds: " << (LPCSTR)csError << std::endl;
+    if (!ApplyConnectionSettings(settings, csError)) {
+        std::cerr << (LPCSTR)csError << std::endl;
         return CONNECT_FAILED;
     }
 
@@ -143,7 +225,7 @@ signed char ConnectTerminal() {
     g_pTerminalLink = new CTerminalLink(pPort, PROTOCOL_VLI);
 
     if (g_pTerminalLink->OpenPort() && g_pTerminalLink->IsOpen()) {
-        g_pTerminalLink->SetReadWriteTimeout(kLinkReadWriteTimeout);
+        g_pTerminalLink->SetReadWriteTimeout(LinkReadWriteTimeout());
         return CONNECT_OK;
     }
     ExplainOpenFailure(settings, pPort, ::GetLastError());

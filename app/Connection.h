@@ -42,9 +42,16 @@ struct ConnectionSettings {
     int nStopBits;
     CString csIPAddress;
     int nIPPort;
+    // "IPPort" as written, which must name a TCP port 1 to 65535 when given.
+    BOOL bIPPortGiven;
+    CString csIPPort;
     // "UsbDeviceIds": the terminal's USB IDs for this run, in place of the built-in table.
     BOOL bUsbDeviceIdsGiven;
     CString csUsbDeviceIds;
+    // "UsbioInterfaceGuid": the USBIO driver's device interface class for this run, in place
+    // of the built-in one (a driver installation registers its own).
+    BOOL bUsbioInterfaceGuidGiven;
+    CString csUsbioInterfaceGuid;
 
     ConnectionSettings();
 };
@@ -58,11 +65,19 @@ int PortKindFromConnectType(CString csConnectType);
 // port in this build (the reason goes to the log).
 CPort* CreateTerminalPort(const ConnectionSettings& settings, CDebugFile* pDebugFile);
 
-// Puts the settings' USB IDs in effect for the process (the built-in table when the key is
-// absent). FALSE with the reason in csError when the value is malformed.
-BOOL ApplyUsbDeviceIds(const ConnectionSettings& settings, CString& csError);
+// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" (braces optional, hex digits in either case) as
+// a GUID; FALSE when the text is none.
+BOOL ParseInterfaceGuid(LPCSTR pszText, GUID* pGuid);
+// The USBIO interface class the settings' port looks for.
+GUID UsbioInterfaceGuidOf(const ConnectionSettings& settings);
 
-// A malformed UsbDeviceIds value is reported on standard error and fails the set-up
-// before any port is made.
+// Checks the values that have to be well-formed before any port is made (IPPort,
+// UsbDeviceIds, UsbioInterfaceGuid), whatever the port kind, and puts the settings' USB IDs
+// in effect for the process (the built-in table when the key is absent). FALSE when a
+// value is malformed, with "Error in [Connection] Key: why" in csError.
+BOOL ApplyConnectionSettings(const ConnectionSettings& settings, CString& csError);
+
+// A malformed value is reported on standard error and fails the set-up before any port is
+// made.
 signed char ConnectTerminal();
 void DisconnectTerminal();

@@ -11,16 +11,21 @@
 #include <vector>
 
 #include "Connection.h"
+#include "FileDiagnosis.h"
 #include "IniFileReader.h"
 #include "Port.h"
+#include "UsbDeviceSurvey.h"
 
 namespace {
 
 const char kSection[] = "Connection";
 // The keys the set-up looks up, in its order.
-const char* const kConnectionKeys[] = {"ConnectType", "Port",      "Baudrate", "Parity",      "ByteSize",
-                                       "StopBits",    "IPAddress", "IPPort",   "UsbDeviceIds"};
-const char* const kNumberKeys[] = {"Baudrate", "Parity", "ByteSize", "StopBits", "IPPort"};
+const char* const kConnectionKeys[] = {
+    "ConnectType", "Port",      "Baudrate", "Parity",       "ByteSize",
+    "StopBits",    "IPAddress", "IPPort",   "UsbDeviceIds", "UsbioInterfaceGuid"};
+// Numbers read with atoi; a malformed IPPort is refused by the set-up itself.
+const char* const kNumberKeys[] = {"Baudrate", "Parity", "ByteSize", "StopBits"};
+const int kMaxQuotedChars = 60;
 const char* const kConnectTypes[] = {"Serial Port", "USB Device", "TCP/IP Port", "USBIO Device"};
 
 template <size_t N>
@@ -49,10 +54,10 @@ CString FirstBadLine(const std::vector<BYTE>& bytes) {
         }
         CString csText;
         if (csLine.Find('=') < 0)
-            csText.Format("line \"%s\" is neither a comment, a [section] nor a key=value line",
-                          (LPCTSTR)csLine);
+            csText.Format("line %s is neither a comment, a [section] nor a key=value line",
+                          (LPCTSTR)QuotedExcerpt(csLine));
         else if (!bInSection)
-            csText.Format("line \"%s\" comes before the first [section]", (LPCTSTR)csLine);
+            csText.Format("line %s comes before the first [section]", (LPCTSTR)QuotedExcerpt(csLine));
         else
             continue;
         return csText;
@@ -79,7 +84,9 @@ CString FileProblem(LPCSTR pszIniFile, CIniFileReader& reader) {
         if (!file.Open(pszIniFile, CFile::modeRead | CFile::shareDenyNone, &error)) {
             char szReason[256] = {0};
             error.GetErrorMessage(szReason, sizeof(szReason));
-            csWhy.Format("cannot be read: %s", (LPCTSTR)WithoutFullStop(szReason));
+            csWhy.Format(
+                "cannot be read: %s",
+                (LPCTSTR)DescribeFileFailure(pszIniFile, (DWORD)error.m_lOsError, WithoutFullStop(szReason)));
             return csWhy;
         }
         nRead = file.Read(bytes.data(), CIniFileReader::MAX_FILE_BYTES);
@@ -120,10 +127,9 @@ void NoteKey(CStringArray& arrNotes, const CString& csKey, const CString& csValu
             CString csType = csValue;
             csType.Trim();
             if (!IsOneOf(csType, kConnectTypes)) {
-                csNote.Format(
-                    "ConnectType \"%s\" is none of \"Serial Port\", \"USB Device\", \"TCP/IP Port\", "
-                    "\"USBIO Device\" (case counts); the serial port is used",
-                    (LPCTSTR)csValue);
+                csNote.Format("ConnectType %s is none of \"Serial Port\", \"USB Device\", \"TCP/IP Port\", "
+                              "\"USBIO Device\" (case counts); the serial port is used",
+                              (LPCTSTR)QuotedExcerpt(csValue));
                 arrNotes.Add(csNote);
             }
         } else if (IsOneOf(csKey, kNumberKeys)) {
@@ -136,13 +142,14 @@ void NoteKey(CStringArray& arrNotes, const CString& csKey, const CString& csValu
             while (isdigit((unsigned char)*psz))
                 ++psz;
             if (psz == pszDigits || *psz != '\0') {
-                csNote.Format("%s \"%s\" is not a plain number; it reads as %d", (LPCTSTR)csKey,
-                              (LPCTSTR)csValue, atoi(csValue));
+                csNote.Format("%s %s is not a plain number; it reads as %d", (LPCTSTR)csKey,
+                              (LPCTSTR)QuotedExcerpt(csValue), atoi(csValue));
                 arrNotes.Add(csNote);
             }
-        } else if (!csValue.IsEmpty() && (csValue[0] == ' ' || csValue[csValue.GetLength() - 1] == ' ')) {
-            csNote.Format("%s \"%s\" has blanks around it; it is used as written", (LPCTSTR)csKey,
-                          (LPCTSTR)csValue);
+        } else if ((csKey == "Port" || csKey == "IPAddress") && !csValue.IsEmpty() &&
+                   (csValue[0] == ' ' || csValue[csValue.GetLength() - 1] == ' ')) {
+            csNote.Format("%s %s has blanks around it; it is used as written", (LPCTSTR)csKey,
+                          (LPCTSTR)QuotedExcerpt(csValue));
             arrNotes.Add(csNote);
         }
         return;
@@ -151,8 +158,8 @@ void NoteKey(CStringArray& arrNotes, const CString& csKey, const CString& csValu
     csTrimmed.Trim();
     for (const char* pszKnown : kConnectionKeys) {
         if (csTrimmed.CompareNoCase(pszKnown) == 0) {
-            csNote.Format("key \"%s\" is not \"%s\" (%s); keys are matched exactly, so %s keeps its default",
-                          (LPCTSTR)csKey, pszKnown,
+            csNote.Format("key %s is not \"%s\" (%s); keys are matched exactly, so %s keeps its default",
+                          (LPCTSTR)QuotedExcerpt(csKey), pszKnown,
                           csTrimmed == pszKnown ? "blanks around the '='" : "letter case", pszKnown);
             arrNotes.Add(csNote);
             return;
@@ -202,6 +209,15 @@ const char* FindReason(const ErrorReason (&table)[N], DWORD dwError) {
 
 }  // namespace
 
+CString QuotedExcerpt(const CString& csText) {
+    CString cs;
+    if (csText.GetLength() <= kMaxQuotedChars)
+        cs.Format("\"%s\"", (LPCTSTR)csText);
+    else
+        cs.Format("\"%s...\" (%d characters)", (LPCTSTR)csText.Left(kMaxQuotedChars), csText.GetLength());
+    return cs;
+}
+
 void ExamineInputFile(LPCSTR pszIniFile, InputFileFindings& findings) {
     findings.csFileProblem.Empty();
     findings.arrKeysRead.RemoveAll();
@@ -250,7 +266,18 @@ CString DescribeConnection(const ConnectionSettings& settings) {
     return cs;
 }
 
-CString DescribeOpenFailure(const ConnectionSettings& settings, DWORD dwError) {
+CString DescribeOpenFailure(const ConnectionSettings& settings, DWORD dwError, CString* pcsFix) {
+    CString csFix, csWhy;
+    if (settings.nPortKind == PORT_KIND_USB_HID || settings.nPortKind == PORT_KIND_USBIO)
+        csWhy = ExplainMissingTerminal(settings, SurveyUsbDevices(settings), csFix);
+    if (pcsFix != NULL)
+        *pcsFix = csFix;
+    CString cs;
+    if (!csWhy.IsEmpty()) {
+        cs.Format("cannot open %s: %s", (LPCTSTR)DescribeConnection(settings), (LPCTSTR)csWhy);
+        return cs;
+    }
+
     const char* pszReason = NULL;
     if (settings.nPortKind == PORT_KIND_TCPIP)
         pszReason = FindReason(kSocketReasons, dwError);
@@ -258,19 +285,12 @@ CString DescribeOpenFailure(const ConnectionSettings& settings, DWORD dwError) {
         pszReason = FindReason(kDeviceReasons, dwError);
     if (settings.nPortKind == PORT_KIND_SERIAL && dwError == ERROR_INVALID_PARAMETER)
         pszReason = "the port does not take these line settings";
-    if (settings.nPortKind != PORT_KIND_SERIAL && settings.nPortKind != PORT_KIND_TCPIP &&
-        (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_DEV_NOT_EXIST))
-        pszReason = "no device with the terminal's USB vendor and product IDs is present";
-
-    CString csWhy;
     if (pszReason != NULL)
         csWhy.Format("%s (error %lu)", pszReason, (unsigned long)dwError);
     else if (dwError == ERROR_SUCCESS)
         csWhy = "no reason given";
     else
         csWhy.Format("error %lu", (unsigned long)dwError);
-
-    CString cs;
     cs.Format("cannot open %s: %s", (LPCTSTR)DescribeConnection(settings), (LPCTSTR)csWhy);
     return cs;
 }
@@ -303,7 +323,11 @@ void ExplainOpenFailure(const ConnectionSettings& settings, CPort* pPort, DWORD 
             << ": this build has no port of that kind" << std::endl;
         return;
     }
-    err << (LPCTSTR)DescribeOpenFailure(settings, OpenFailureCode(pPort, dwThreadLastError)) << std::endl;
+    CString csFix;
+    err << (LPCTSTR)DescribeOpenFailure(settings, OpenFailureCode(pPort, dwThreadLastError), &csFix)
+        << std::endl;
+    if (!csFix.IsEmpty())
+        err << "fix: " << (LPCTSTR)csFix << std::endl;
 }
 
 void ExplainInputFile(LPCSTR pszIniFile) { ExplainInputFile(pszIniFile, std::cerr); }

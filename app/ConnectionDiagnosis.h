@@ -24,14 +24,20 @@ struct InputFileFindings {
     CStringArray arrKeyNotes;
 };
 
+// A text from the input file in double quotes for a message: a long one is cut, with its
+// length said, so that a 64 KB line does not fill the console.
+CString QuotedExcerpt(const CString& csText);
+
 // Examines the file the way the set-up reads it.
 void ExamineInputFile(LPCSTR pszIniFile, InputFileFindings& findings);
 
 // "Serial Port COM1 at 19200 baud", "TCP/IP Port 192.168.1.2:8009", ...
 CString DescribeConnection(const ConnectionSettings& settings);
 
-// Why opening the settings' port failed with a Win32 or Winsock error code, in one line.
-CString DescribeOpenFailure(const ConnectionSettings& settings, DWORD dwError);
+// Why opening the settings' port failed with a Win32 or Winsock error code, in one line;
+// for the USB ports from a look at the devices present, since their error says only that
+// no terminal was found. What would help goes to *pcsFix when one is asked for.
+CString DescribeOpenFailure(const ConnectionSettings& settings, DWORD dwError, CString* pcsFix = NULL);
 
 // The error a failed open left: the port's own, or else the thread's last error.
 DWORD OpenFailureCode(CPort* pPort, DWORD dwThreadLastError);

@@ -1,6 +1,7 @@
 #include "KeyProbe.h"
 
 #include "Connection.h"
+#include "FileDiagnosis.h"
 #include "TerminalCommands.h"
 
 #include <stdio.h>
@@ -241,7 +242,9 @@ int RunKeyProbe(int argc, char* argv[], std::ostream& out, std::ostream& err,
     if (!resultFile.Open(g_csDestinationPath, CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive,
                          &createError)) {
         err << "Cannot create result file " << (LPCTSTR)g_csDestinationPath << ": "
-            << (LPCTSTR)FileErrorText(&createError) << std::endl;
+            << (LPCTSTR)DescribeFileFailure(g_csDestinationPath, (DWORD)createError.m_lOsError,
+                                            FileErrorText(&createError))
+            << std::endl;
         return KEYPROBE_EXIT_NO_KEY_STATUS;
     }
 

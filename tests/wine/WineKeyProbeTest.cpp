@@ -156,9 +156,11 @@ TEST_P(WineKeyProbe, ResultFileThatCannotBeCreated) {
     const KeyprobeRun run = RunKeyprobe("missing-folder/keys.txt");
     EXPECT_EQ(1, run.result.exitCode);
     EXPECT_EQ("", run.result.out);
-    // The reason comes from the real API's error code for a missing folder.
+    // The reason comes from the real API: the error code for a missing folder, and the
+    // folder's attributes.
     const std::string path = WindowsPath(m_dir.file("missing-folder/keys.txt"));
-    EXPECT_EQ("Cannot create result file " + path + ": " + path + " contains an invalid path.\r\n",
+    EXPECT_EQ("Cannot create result file " + path + ": the folder " +
+                  WindowsPath(m_dir.file("missing-folder")) + " does not exist\r\n",
               run.result.err);
     EXPECT_FALSE(run.resultExists);
 }

@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include "Json.h"
+
 namespace keyprobecheck {
 
 namespace {
@@ -33,8 +35,10 @@ void WriteDeviceLine(const Device& d, std::ostream& out) {
     if (d.bTerminal)
         out << "  [terminal]";
     out << "\n    "
-        << (d.access.bCanOpen ? "this user can open it" : "this user cannot open it: " + d.access.reason)
-        << "\n";
+        << (d.access.bCanOpen ? "this user can open it" : "this user cannot open it: " + d.access.reason);
+    if (!d.unusable.empty())
+        out << ", but keyprobe cannot use it: " << d.unusable;
+    out << "\n";
     if (!d.access.fix.empty())
         out << "    fix: " << d.access.fix << "\n";
 }
@@ -45,41 +49,16 @@ const char* const kFamilies[][2] = {
     {"usb", "USB devices"},
 };
 
-// JSON string with the escapes the format requires; bytes above 127 pass as they are.
-std::string Quoted(const std::string& s) {
-    std::string q = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': q += "\\\""; break;
-        case '\\': q += "\\\\"; break;
-        case '\n': q += "\\n"; break;
-        case '\r': q += "\\r"; break;
-        case '\t': q += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char sz[8];
-                snprintf(sz, sizeof(sz), "\\u%04x", c);
-                q += sz;
-            } else {
-                q += (char)c;
-            }
-        }
-    }
-    return q + "\"";
-}
-
 std::string List(const std::vector<std::string>& items) {
     std::string s = "[";
     for (size_t i = 0; i < items.size(); ++i)
-        s += (i ? ", " : "") + Quoted(items[i]);
+        s += (i ? ", " : "") + JsonString(items[i]);
     return s + "]";
 }
 
 const char* Bool(bool b) { return b ? "true" : "false"; }
 
 }  // namespace
-
-std::string JsonString(const std::string& s) { return Quoted(s); }
 
 void WriteText(const Report& report, std::ostream& out) {
     out << "keyprobe-check: user " << report.user << ", groups " << Joined(report.groups, ", ") << "\n";
@@ -146,45 +125,47 @@ void WriteText(const Report& report, std::ostream& out) {
 }
 
 void WriteJson(const Report& report, std::ostream& out) {
-    out << "{\n  \"user\": " << Quoted(report.user) << ",\n  \"groups\": " << List(report.groups)
+    out << "{\n  \"user\": " << JsonString(report.user) << ",\n  \"groups\": " << List(report.groups)
         << ",\n  \"devices\": [";
     for (size_t i = 0; i < report.devices.size(); ++i) {
         const Device& d = report.devices[i];
-        out << (i ? "," : "") << "\n    {\"kind\": " << Quoted(d.kind) << ", \"path\": " << Quoted(d.path)
-            << ", \"aliases\": " << List(d.aliases);
+        out << (i ? "," : "") << "\n    {\"kind\": " << JsonString(d.kind)
+            << ", \"path\": " << JsonString(d.path) << ", \"aliases\": " << List(d.aliases);
         if (d.nVendorId >= 0)
-            out << ", \"vendor_id\": " << Quoted(UsbId(d).substr(0, 4))
-                << ", \"product_id\": " << Quoted(UsbId(d).substr(5));
-        out << ", \"terminal\": " << Bool(d.bTerminal) << ", \"description\": " << Quoted(d.description)
-            << ", \"can_open\": " << Bool(d.access.bCanOpen) << ", \"reason\": " << Quoted(d.access.reason)
-            << ", \"fix\": " << Quoted(d.access.fix) << "}";
+            out << ", \"vendor_id\": " << JsonString(UsbId(d).substr(0, 4))
+                << ", \"product_id\": " << JsonString(UsbId(d).substr(5));
+        out << ", \"terminal\": " << Bool(d.bTerminal) << ", \"description\": " << JsonString(d.description)
+            << ", \"can_open\": " << Bool(d.access.bCanOpen)
+            << ", \"reason\": " << JsonString(d.access.reason) << ", \"fix\": " << JsonString(d.access.fix)
+            << ", \"unusable\": " << JsonString(d.unusable) << "}";
     }
     out << "\n  ],\n  \"not_listed\": [";
     for (size_t i = 0; i < report.unlisted.size(); ++i)
-        out << (i ? ", " : "") << "{\"kind\": " << Quoted(report.unlisted[i].kind)
-            << ", \"problem\": " << Quoted(report.unlisted[i].problem) << "}";
+        out << (i ? ", " : "") << "{\"kind\": " << JsonString(report.unlisted[i].kind)
+            << ", \"problem\": " << JsonString(report.unlisted[i].problem) << "}";
     const InputFileCheck& in = report.input;
     out << "],\n  \"input_file\": ";
     if (!in.bGiven) {
         out << "null";
     } else {
-        out << "{\n    \"path\": " << Quoted(in.path) << ",\n    \"file_problem\": " << Quoted(in.fileProblem)
+        out << "{\n    \"path\": " << JsonString(in.path)
+            << ",\n    \"file_problem\": " << JsonString(in.fileProblem)
             << ",\n    \"keys_read\": " << List(in.keysRead) << ",\n    \"notes\": " << List(in.notes)
-            << ",\n    \"connection\": " << Quoted(in.connection)
-            << ",\n    \"device\": " << Quoted(in.device) << ",\n    \"can_open\": " << Bool(in.bOpened)
-            << ",\n    \"open_failure\": " << Quoted(in.openFailure) << ",\n    \"fix\": " << Quoted(in.fix)
-            << "\n  }";
+            << ",\n    \"connection\": " << JsonString(in.connection)
+            << ",\n    \"device\": " << JsonString(in.device) << ",\n    \"can_open\": " << Bool(in.bOpened)
+            << ",\n    \"open_failure\": " << JsonString(in.openFailure)
+            << ",\n    \"fix\": " << JsonString(in.fix) << "\n  }";
     }
     const RegistryCheck& reg = report.registry;
-    out << ",\n  \"registry\": {\n    \"path\": " << Quoted(reg.path)
+    out << ",\n  \"registry\": {\n    \"path\": " << JsonString(reg.path)
         << ",\n    \"from_environment\": " << Bool(reg.bFromEnvironment)
-        << ",\n    \"state\": " << Quoted(reg.state) << ",\n    \"debug_log_switches\": [";
+        << ",\n    \"state\": " << JsonString(reg.state) << ",\n    \"debug_log_switches\": [";
     for (size_t i = 0; i < reg.switches.size(); ++i) {
         const DebugLogSwitch& s = reg.switches[i];
-        out << (i ? ", " : "") << "\n      {\"key\": " << Quoted(s.key) << ", \"on\": " << Bool(s.bOn)
-            << ", \"file\": " << Quoted(s.file) << ", \"problem\": " << Quoted(s.problem) << "}";
+        out << (i ? ", " : "") << "\n      {\"key\": " << JsonString(s.key) << ", \"on\": " << Bool(s.bOn)
+            << ", \"file\": " << JsonString(s.file) << ", \"problem\": " << JsonString(s.problem) << "}";
     }
-    out << "],\n    \"debug_output\": " << Quoted(reg.debugOutput) << "\n  }\n}\n";
+    out << "],\n    \"debug_output\": " << JsonString(reg.debugOutput) << "\n  }\n}\n";
 }
 
 }  // namespace keyprobecheck

@@ -24,6 +24,7 @@ struct Device {
     bool bTerminal = false;  // its IDs are in the terminal's list
     std::string description;
     Access access;
+    std::string unusable;  // why keyprobe cannot use it although it opens; empty when it can
 };
 
 // A device family the check could not list, and why.
@@ -71,9 +72,5 @@ struct Report {
 
 void WriteText(const Report& report, std::ostream& out);
 void WriteJson(const Report& report, std::ostream& out);
-
-// A JSON string literal of s, quotes included: the one escaping every JSON output of the
-// tool goes through.
-std::string JsonString(const std::string& s);
 
 }  // namespace keyprobecheck

@@ -22,7 +22,9 @@ void CheckRegistry(RegistryCheck& check);
 void ListUsbDevices(std::vector<Device>& devices, std::vector<Listing>& unlisted);
 
 // udev rules giving the group plugdev read/write access to the terminal's hidraw and USB
-// device nodes, one pair of lines per (vendor, product) pair of the library's table.
-void WriteUdevRules(std::ostream& out);
+// device nodes, one pair of lines per (vendor, product) pair: those of the INI file's
+// UsbDeviceIds when pszIni names one that has them, else the library's table. A file that
+// keyprobe would refuse is refused the same way, on err, and nothing is written.
+bool WriteUdevRules(const char* pszIni, std::ostream& out, std::ostream& err);
 
 }  // namespace keyprobecheck

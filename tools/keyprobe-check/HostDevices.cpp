@@ -267,6 +267,28 @@ void AddUnlistedUsbTerminals(std::vector<Device>& devices) {
 // tests run it under, wraps access() only.
 bool MayOpen(const std::string& path) { return access(path.c_str(), R_OK | W_OK) == 0; }
 
+std::string FileKind(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode))
+        return "";
+    if (S_ISDIR(info.st_mode))
+        return "a directory";
+    if (S_ISFIFO(info.st_mode))
+        return "a FIFO";
+    if (S_ISCHR(info.st_mode))
+        return "a character device";
+    if (S_ISBLK(info.st_mode))
+        return "a block device";
+    if (S_ISSOCK(info.st_mode))
+        return "a socket";
+    return "no regular file";
+}
+
+long long FileSize(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? (long long)info.st_size : 0;
+}
+
 Access CheckAccess(const std::string& path, const std::string& kind) {
     Access access;
     struct stat info;

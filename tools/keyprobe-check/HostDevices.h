@@ -44,4 +44,10 @@ void AddUnlistedUsbTerminals(std::vector<Device>& devices);
 // True when the node exists and this user may read and write it (the device may still be busy).
 bool MayOpen(const std::string& path);
 
+// What a path that exists names when it is not a regular file ("a FIFO", "a directory",
+// ...); empty for a regular file or a path that does not exist.
+std::string FileKind(const std::string& path);
+// The size of the file at path in bytes; 0 when it cannot be asked.
+long long FileSize(const std::string& path);
+
 }  // namespace keyprobecheck

@@ -7,6 +7,7 @@
 #include "DebugFile.h"
 #include "HostDevices.h"
 #include "Port.h"
+#include "UsbDeviceSurvey.h"
 
 namespace keyprobecheck {
 
@@ -31,6 +32,11 @@ void CheckInputFile(const std::string& path, InputFileCheck& check) {
     // The port keyprobe would make, opened the way keyprobe opens it; no frame goes out.
     // A log without a key, as keyprobe's: the check never writes one on anybody's behalf.
     CDebugFile log("");
+    CString csError;
+    if (!ApplyConnectionSettings(settings, csError)) {
+        check.openFailure = std::string((LPCTSTR)csError) + "; keyprobe stops there and opens nothing";
+        return;
+    }
     CPort* pPort = CreateTerminalPort(settings, &log);
     if (pPort == NULL) {
         check.openFailure = "cannot open " + check.connection + ": this build has no port of that kind";
@@ -38,12 +44,21 @@ void CheckInputFile(const std::string& path, InputFileCheck& check) {
     }
     const BOOL bOpened = pPort->OpenPort() && pPort->IsOpen();
     const DWORD dwError = OpenFailureCode(pPort, ::GetLastError());
+    // Opened is not enough: keyprobe has to be able to exchange its reports with it.
+    const CString csProblem = bOpened ? OpenPortProblem(pPort) : CString();
     pPort->ClosePort();
     delete pPort;
-    check.bOpened = bOpened != FALSE;
+    check.bOpened = bOpened && csProblem.IsEmpty();
     if (check.bOpened)
         return;
-    check.openFailure = (LPCTSTR)DescribeOpenFailure(settings, dwError);
+    if (bOpened) {
+        check.openFailure =
+            "opened " + check.connection + ", but keyprobe cannot use it: " + (LPCTSTR)csProblem;
+        return;
+    }
+    CString csFix;
+    check.openFailure = (LPCTSTR)DescribeOpenFailure(settings, dwError, &csFix);
+    check.fix = (LPCTSTR)csFix;
 
     // Access denied covers both a port in use and one this user may not open: the node
     // itself tells which.

@@ -10,6 +10,7 @@
 #include "Checks.h"
 #include "Connection.h"
 #include "ConnectionDiagnosis.h"
+#include "Json.h"
 #include "KeyProbe.h"
 #include "KeySlotReport.h"
 

@@ -1,15 +1,13 @@
 #include <afx.h>
 #include <windows.h>
 
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
-#include <fstream>
-#include <sstream>
+#include <functional>
 
 #include "Checks.h"
+#include "HostDevices.h"
 
 namespace keyprobecheck {
 
@@ -17,41 +15,70 @@ namespace {
 
 const char kDefaultStore[] = "/etc/ioclasslib/registry.reg";
 const char kRoot[] = "HKEY_LOCAL_MACHINE\\";
+const DWORD kMaxKeyNameChars = 255;
 
-// Regedit saves version 5 files as UTF-16LE; the key names the scan looks for are ASCII.
-std::string AsNarrowText(const std::string& bytes) {
-    if (bytes.size() < 2 || (unsigned char)bytes[0] != 0xFF || (unsigned char)bytes[1] != 0xFE)
-        return bytes;
-    std::string text;
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-        text += bytes[i + 1] == 0 ? bytes[i] : '?';
+std::string SystemMessage(DWORD dwError) {
+    char szText[256] = {0};
+    if (::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, dwError, 0, szText,
+                         sizeof(szText), NULL) == 0)
+        return "error " + std::to_string(dwError);
+    std::string text = szText;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
+        text.pop_back();
     return text;
 }
 
-// Keys below HKEY_LOCAL_MACHINE that mention UseDebugFile, in file order. Only a list of
-// places to ask: what they hold is read back through the registry functions the library uses.
-std::vector<std::string> KeysWithSwitch(const std::string& text) {
-    std::vector<std::string> keys;
-    std::istringstream lines(text);
-    std::string line, key;
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.size() > 2 && line[0] == '[' && line[1] != '-' && line.back() == ']') {
-            key = line.substr(1, line.size() - 2);
-            if (strncasecmp(key.c_str(), kRoot, strlen(kRoot)) != 0)
-                key.clear();
-            else
-                key = key.substr(strlen(kRoot));
-        } else if (!key.empty() && strncasecmp(line.c_str(), "\"UseDebugFile\"", 14) == 0) {
-            bool bKnown = false;
-            for (const std::string& k : keys)
-                bKnown = bKnown || strcasecmp(k.c_str(), key.c_str()) == 0;
-            if (!bKnown)
-                keys.push_back(key);
-        }
+// What the library makes of the store: read, missing, or why it cannot be used.
+std::string StoreState(const std::string& path, LONG lLoaded) {
+    switch (lLoaded) {
+    case ERROR_SUCCESS: return "read";
+    case ERROR_FILE_NOT_FOUND: return "missing, so every debug log is off";
+    case ERROR_BADDB: {
+        const std::string kind = FileKind(path);
+        if (!kind.empty())
+            return "is " + kind + ", not a file: the library does not read it, so every debug log is off";
+        return "malformed (or too large: " + std::to_string(FileSize(path)) +
+               " bytes), so no key opens and every debug log is off";
     }
-    return keys;
+    default: return "cannot be read: " + SystemMessage((DWORD)lLoaded) + ", so every debug log is off";
+    }
+}
+
+// Every key below hKey, depth first, through the registry functions the library reads the
+// store with, so the check sees exactly the keys the library would open.
+void WalkKeys(HKEY hKey, const std::string& path,
+              const std::function<void(HKEY, const std::string&)>& visit) {
+    char szName[kMaxKeyNameChars + 1];
+    for (DWORD i = 0;; ++i) {
+        DWORD cchName = sizeof(szName);
+        if (::RegEnumKeyExA(hKey, i, szName, &cchName, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+            return;
+        HKEY hSubkey = NULL;
+        if (::RegOpenKeyExA(hKey, szName, 0, KEY_READ, &hSubkey) != ERROR_SUCCESS)
+            continue;
+        const std::string subkeyPath = path.empty() ? szName : path + "\\" + szName;
+        visit(hSubkey, subkeyPath);
+        WalkKeys(hSubkey, subkeyPath, visit);
+        ::RegCloseKey(hSubkey);
+    }
+}
+
+DebugLogSwitch SwitchOf(HKEY hKey, const std::string& path) {
+    DebugLogSwitch s;
+    s.key = kRoot + path;
+    DWORD dwUse = 0, cbData = sizeof(dwUse);
+    const LONG lUse = ::RegQueryValueExA(hKey, "UseDebugFile", NULL, NULL, (LPBYTE)&dwUse, &cbData);
+    char szFile[MAX_PATH + 1] = {0};
+    cbData = MAX_PATH;
+    const LONG lFile = ::RegQueryValueExA(hKey, "DebugFile", NULL, NULL, (LPBYTE)szFile, &cbData);
+    s.bOn = lUse == ERROR_SUCCESS && dwUse != 0 && lFile == ERROR_SUCCESS;
+    if (lFile == ERROR_SUCCESS)
+        s.file = szFile;
+    if (lUse != ERROR_SUCCESS)
+        s.problem = "UseDebugFile cannot be read as a number";
+    else if (dwUse != 0 && lFile != ERROR_SUCCESS)
+        s.problem = "UseDebugFile is on but there is no DebugFile value to log to";
+    return s;
 }
 
 }  // namespace
@@ -69,51 +96,17 @@ void CheckRegistry(RegistryCheck& check) {
     else
         check.debugOutput = std::string("appended to ") + pszOutput;
 
-    std::ifstream file(check.path, std::ios::binary);
-    if (!file) {
-        check.state = errno == ENOENT ? "missing, so every debug log is off"
-                                      : std::string("cannot be read: ") + strerror(errno);
+    // Opening the root reads the store as every open does, with the library's limits.
+    HKEY hRoot = NULL;
+    const LONG lLoaded = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, NULL, 0, KEY_READ, &hRoot);
+    check.state = StoreState(check.path, lLoaded);
+    if (lLoaded != ERROR_SUCCESS)
         return;
-    }
-    std::ostringstream bytes;
-    bytes << file.rdbuf();
-    const std::vector<std::string> keys = KeysWithSwitch(AsNarrowText(bytes.str()));
-
-    // The store is parsed whole at every open: any key tells whether it parses at all.
-    HKEY hKey = NULL;
-    const LONG lProbe =
-        ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, keys.empty() ? "SOFTWARE" : keys[0].c_str(), 0, KEY_READ, &hKey);
-    if (lProbe == ERROR_SUCCESS)
-        ::RegCloseKey(hKey);
-    if (lProbe == ERROR_BADDB) {
-        check.state = "malformed (or too large), so no key opens and every debug log is off";
-        return;
-    }
-    check.state = "read";
-
-    for (const std::string& key : keys) {
-        DebugLogSwitch s;
-        s.key = kRoot + key;
-        if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
-            s.problem = "the key does not open";
-            check.switches.push_back(s);
-            continue;
-        }
-        DWORD dwUse = 0, cbData = sizeof(dwUse);
-        const LONG lUse = ::RegQueryValueExA(hKey, "UseDebugFile", NULL, NULL, (LPBYTE)&dwUse, &cbData);
-        char szFile[MAX_PATH + 1] = {0};
-        cbData = MAX_PATH;
-        const LONG lFile = ::RegQueryValueExA(hKey, "DebugFile", NULL, NULL, (LPBYTE)szFile, &cbData);
-        ::RegCloseKey(hKey);
-        s.bOn = lUse == ERROR_SUCCESS && dwUse != 0 && lFile == ERROR_SUCCESS;
-        if (lFile == ERROR_SUCCESS)
-            s.file = szFile;
-        if (lUse != ERROR_SUCCESS)
-            s.problem = "UseDebugFile cannot be read as a number";
-        else if (dwUse != 0 && lFile != ERROR_SUCCESS)
-            s.problem = "UseDebugFile is on but there is no DebugFile value to log to";
-        check.switches.push_back(s);
-    }
+    WalkKeys(hRoot, "", [&check](HKEY hKey, const std::string& path) {
+        if (::RegQueryValueExA(hKey, "UseDebugFile", NULL, NULL, NULL, NULL) != ERROR_FILE_NOT_FOUND)
+            check.switches.push_back(SwitchOf(hKey, path));
+    });
+    ::RegCloseKey(hRoot);
 }
 
 }  // namespace keyprobecheck

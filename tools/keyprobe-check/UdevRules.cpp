@@ -4,14 +4,23 @@
 #include <stdio.h>
 
 #include "Checks.h"
+#include "Connection.h"
 #include "TerminalUsbIds.h"
 
 namespace keyprobecheck {
 
-void WriteUdevRules(std::ostream& out) {
+bool WriteUdevRules(const char* pszIni, std::ostream& out, std::ostream& err) {
+    ConnectionSettings settings;
+    if (pszIni != NULL)
+        ReadConnectionSettings(pszIni, settings);
+    CString csError;
+    if (!ApplyConnectionSettings(settings, csError)) {
+        err << (LPCTSTR)csError << std::endl;
+        return false;
+    }
     out << "# The terminal's USB device nodes for the group plugdev: its hidraw nodes (ConnectType\n"
            "# \"USB Device\") and its USB device nodes (\"USBIO Device\"). Made by keyprobe-check\n"
-           "# --udev-rules from the USB ID table that keyprobe itself uses; do not edit.\n";
+           "# --udev-rules from the USB IDs that keyprobe itself uses; do not edit.\n";
     TerminalUsbId ids[TERMINAL_USB_ID_MAX];
     const int nCount = GetTerminalUsbIds(ids, TERMINAL_USB_ID_MAX);
     for (int i = 0; i < nCount && i < TERMINAL_USB_ID_MAX; ++i) {
@@ -24,6 +33,7 @@ void WriteUdevRules(std::ostream& out) {
         out << "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR" << szIds
             << ", MODE=\"0660\", GROUP=\"plugdev\"\n";
     }
+    return true;
 }
 
 }  // namespace keyprobecheck

@@ -18,23 +18,20 @@
 
 #include "HostDevices.h"
 #include "TerminalUsbIds.h"
+#include "UsbDeviceSurvey.h"
 
 namespace keyprobecheck {
 
 #ifdef KEYPROBE_CHECK_HID
 namespace {
 
-// Interface paths carry the IDs as "vid_vvvv&pid_pppp", on Windows as here.
 void IdsFromPath(const std::string& path, Device& d) {
-    std::string lower = path;
-    for (char& c : lower)
-        c = (char)tolower((unsigned char)c);
-    const size_t v = lower.find("vid_"), p = lower.find("pid_");
-    if (v == std::string::npos || p == std::string::npos)
+    WORD wVendorId = 0, wProductId = 0;
+    if (!UsbIdsFromPath(path, &wVendorId, &wProductId))
         return;
-    d.nVendorId = (int)strtol(lower.c_str() + v + 4, NULL, 16);
-    d.nProductId = (int)strtol(lower.c_str() + p + 4, NULL, 16);
-    d.bTerminal = IsTerminalUsbId((WORD)d.nVendorId, (WORD)d.nProductId) != FALSE;
+    d.nVendorId = wVendorId;
+    d.nProductId = wProductId;
+    d.bTerminal = IsTerminalUsbId(wVendorId, wProductId) != FALSE;
 }
 
 std::string Narrow(const wchar_t* pwsz) {
@@ -42,34 +39,6 @@ std::string Narrow(const wchar_t* pwsz) {
     for (; *pwsz; ++pwsz)
         s += *pwsz < 128 ? (char)*pwsz : '?';
     return s;
-}
-
-// Every interface of the class, through the same SetupDi calls the ports make.
-std::vector<std::string> InterfacePaths(const GUID& guid, DWORD* pdwError) {
-    std::vector<std::string> paths;
-    HDEVINFO hList = SetupDiGetClassDevsA(&guid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (hList == INVALID_HANDLE_VALUE) {
-        *pdwError = GetLastError();
-        return paths;
-    }
-    *pdwError = ERROR_SUCCESS;
-    SP_DEVICE_INTERFACE_DATA data;
-    for (DWORD i = 0;; ++i) {
-        data.cbSize = sizeof(data);
-        if (!SetupDiEnumDeviceInterfaces(hList, NULL, &guid, i, &data))
-            break;
-        DWORD dwRequired = 0;
-        SetupDiGetDeviceInterfaceDetailA(hList, &data, NULL, 0, &dwRequired, NULL);
-        if (dwRequired < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
-            continue;
-        std::vector<char> buffer(dwRequired + 1, 0);
-        PSP_DEVICE_INTERFACE_DETAIL_DATA_A pDetail = (PSP_DEVICE_INTERFACE_DETAIL_DATA_A)buffer.data();
-        pDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (SetupDiGetDeviceInterfaceDetailA(hList, &data, pDetail, dwRequired, NULL, NULL))
-            paths.push_back(pDetail->DevicePath);
-    }
-    SetupDiDestroyDeviceInfoList(hList);
-    return paths;
 }
 
 // Opens the interface as the port does (read/write, overlapped) and closes it again; no
@@ -90,6 +59,8 @@ Device Examine(const std::string& kind, const std::string& interfacePath) {
                     NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
     if (h != INVALID_HANDLE_VALUE) {
         d.access.bCanOpen = true;
+        if (kind == "hid" && d.bTerminal)
+            d.unusable = (LPCTSTR)HidReportProblem(h);
         if (kind == "hid") {
             wchar_t wszProduct[128] = {0};
             if (HidD_GetProductString(h, wszProduct, sizeof(wszProduct) - sizeof(wchar_t)))
@@ -119,7 +90,7 @@ Device Examine(const std::string& kind, const std::string& interfacePath) {
 void ListFamily(const char* pszKind, const GUID& guid, std::vector<Device>& devices,
                 std::vector<Listing>& unlisted) {
     DWORD dwError = ERROR_SUCCESS;
-    const std::vector<std::string> paths = InterfacePaths(guid, &dwError);
+    const std::vector<std::string> paths = DeviceInterfacePaths(guid, &dwError);
     if (dwError != ERROR_SUCCESS) {
         char sz[64];
         snprintf(sz, sizeof(sz), "the device list cannot be made (error %lu)", (unsigned long)dwError);

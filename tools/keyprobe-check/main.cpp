@@ -18,13 +18,15 @@ namespace {
 const char kUsage[] =
     "Usage: keyprobe-check [--json] [inputfile]\n"
     "       keyprobe-check --keys [--json] inputfile\n"
-    "       keyprobe-check --udev-rules\n"
+    "       keyprobe-check --udev-rules [inputfile]\n"
     "Lists serial ports, USB HID and USB devices that could be the terminal and whether this\n"
     "user can open them; with an INI file, says what keyprobe would open and opens it (nothing\n"
     "is sent). Exit code 0 when the INI file's device opens (or no file is given), 1 when not.\n"
     "--keys runs keyprobe's key check and shows for each slot the terminal's statuses, its\n"
     "error texts and the time taken. Exit code 0 after a completed run, 1 when the port does\n"
     "not open or takes no command.\n"
+    "--udev-rules prints udev rules for the terminal's USB IDs: the INI file's UsbDeviceIds\n"
+    "when it has them, else the built-in table.\n"
     "Wrong arguments: exit code 2.\n";
 
 }  // namespace
@@ -32,15 +34,15 @@ const char kUsage[] =
 int main(int argc, char* argv[]) {
     bool bJson = false;
     bool bKeys = false;
+    bool bUdevRules = false;
     const char* pszIni = NULL;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--json") == 0) {
             bJson = true;
         } else if (strcmp(argv[i], "--keys") == 0) {
             bKeys = true;
-        } else if (strcmp(argv[i], "--udev-rules") == 0 && argc == 2) {
-            keyprobecheck::WriteUdevRules(std::cout);
-            return 0;
+        } else if (strcmp(argv[i], "--udev-rules") == 0) {
+            bUdevRules = true;
         } else if (strcmp(argv[i], "--help") == 0) {
             std::cout << kUsage;
             return 0;
@@ -51,7 +53,7 @@ int main(int argc, char* argv[]) {
             pszIni = argv[i];
         }
     }
-    if (bKeys && pszIni == NULL) {
+    if ((bKeys && pszIni == NULL) || (bUdevRules && (bJson || bKeys))) {
         std::cerr << kUsage;
         return 2;
     }
@@ -59,6 +61,8 @@ int main(int argc, char* argv[]) {
         std::cerr << "keyprobe-check: the framework did not start\n";
         return 2;
     }
+    if (bUdevRules)
+        return keyprobecheck::WriteUdevRules(pszIni, std::cout, std::cerr) ? 0 : 1;
     if (bKeys)
         return keyprobecheck::RunKeyReport(pszIni, bJson, std::cout, std::cerr);
 

@@ -43,13 +43,13 @@ bool parseSelector(const std::string& text, SlotSelector& selector, std::string&
         if (occurrence) {
             if (!parseUnsigned(first, 1000000, lo) || !parseUnsigned(last, 1000000, hi) || lo == 0 ||
                 hi < lo) {
-                error = "bad occurrence '" + item + "' (use #N or #N-M, counting from 1)";
+                error = "bad occurrence '" + item + "' (use #N or #N-M, counting from 1 up to 1000000)";
                 return false;
             }
             selector.occurrences.emplace_back(static_cast<unsigned>(lo), static_cast<unsigned>(hi));
         } else {
             if (!parseUnsigned(first, 255, lo) || !parseUnsigned(last, 255, hi) || hi < lo) {
-                error = "bad slot '" + item + "' (use N, N-M, #N or *)";
+                error = "bad slot '" + item + "' (use N, N-M with slots 0 to 255, #N or *)";
                 return false;
             }
             selector.slotRanges.emplace_back(static_cast<int>(lo), static_cast<int>(hi));
@@ -102,7 +102,7 @@ bool parseAction(const std::string& text, FaultAction& action, std::string& erro
     auto pauseArg = [&](std::size_t index, unsigned fallback) {
         action.pauseMs = fallback;
         if (args.size() > index && !parseDurationMs(args[index], action.pauseMs)) {
-            error = "bad duration '" + args[index] + "' in '" + text + "'";
+            error = "bad duration '" + args[index] + "' in '" + text + "' (" + kDurationExpected + ")";
             return false;
         }
         return true;
@@ -164,7 +164,8 @@ bool parseAction(const std::string& text, FaultAction& action, std::string& erro
         action.number = kind == "length-over" ? 2 : 0;
         unsigned long long limit = kind == "pad" ? 65000 : 255;
         if (args.size() > 1 && (!parseUnsigned(args[1], limit, v) || (kind != "pad" && v == 0))) {
-            error = "bad count '" + args[1] + "' in '" + text + "'";
+            error = "bad count '" + args[1] + "' in '" + text + "' (" +
+                    (kind == "pad" ? "0 to 65000" : "1 to 255") + ")";
             return false;
         }
         if (args.size() > 1)
@@ -180,7 +181,7 @@ bool parseAction(const std::string& text, FaultAction& action, std::string& erro
             return false;
         if (!parseOffsets(args[1], action.offsets)) {
             error =
-                "bad offsets '" + args[1] + "' in '" + text + "' (positive byte offsets, comma separated)";
+                "bad offsets '" + args[1] + "' in '" + text + "' (byte offsets 1 to 65536, comma separated)";
             return false;
         }
         return pauseArg(2, 100);
@@ -215,6 +216,8 @@ bool selectorMatches(const SlotSelector& selector, int slot, unsigned occurrence
 }
 
 }  // namespace
+
+const char kDurationExpected[] = "milliseconds or seconds up to 1 hour, as 100, 100ms or 2s";
 
 bool parseDurationMs(const std::string& text, unsigned& ms) {
     std::string number = text;

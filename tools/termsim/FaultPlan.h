@@ -102,5 +102,7 @@ private:
 
 // "100", "100ms", "2s" -> milliseconds.
 bool parseDurationMs(const std::string& text, unsigned& ms);
+// What parseDurationMs takes, in words for an error message.
+extern const char kDurationExpected[];
 
 }  // namespace termsim

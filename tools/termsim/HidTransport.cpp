@@ -1,5 +1,7 @@
 #include "HidTransport.h"
 
+#include "SocketPath.h"
+
 #include "virtual_device_protocol.h"
 
 #include <algorithm>
@@ -54,18 +56,11 @@ HidTransport::~HidTransport() {
 }
 
 bool HidTransport::open(std::string& error) {
-    if (m_path.empty()) {
-        const char* tmp = std::getenv("TMPDIR");
-        m_path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/termsim-hid-" +
-                 std::to_string(getpid()) + ".sock";
-    }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (m_path.size() >= sizeof address.sun_path) {
-        error = "socket path too long: " + m_path;
+    if (m_path.empty())
+        m_path = defaultSocketPath("hid");
+    sockaddr_un address;
+    if (!claimSocketPath(m_path, address, error))
         return false;
-    }
-    std::memcpy(address.sun_path, m_path.c_str(), m_path.size() + 1);
     m_listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     m_epoll = epoll_create1(EPOLL_CLOEXEC);
     m_timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
@@ -75,8 +70,6 @@ bool HidTransport::open(std::string& error) {
         error = std::string("cannot create the socket: ") + std::strerror(errno);
         return false;
     }
-    // A socket file left by an earlier run would make bind fail; anything else is kept.
-    unlink(m_path.c_str());
     if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(m_listener, 16) != 0) {
         error = "cannot listen on " + m_path + ": " + std::strerror(errno);

@@ -8,7 +8,8 @@ const char kHelp[] =
     R"(termsim - terminal simulator for keyprobe and IOClassLib
 
 Plays the terminal and its interface application over a pseudo-terminal, a
-loopback TCP port or a virtual USB HID device, answering each command with one reply frame, with key states
+loopback TCP port, a virtual USB HID device or a virtual USB device of the USBIO
+driver interface, answering each command with one reply frame, with key states
 and faults chosen here. Every byte in and out goes to a timestamped transcript.
 
 Usage: termsim [options]
@@ -32,7 +33,7 @@ Transport
                             it, report ID byte included (default 65, 2 to 4096)
   --input-length N, --output-length N   hid: one of the two
   --report-ids IN:OUT       hid: report IDs of input and output reports (default 1:2)
-  --unnumbered              hid: reports carry no ID
+  --unnumbered              hid: reports carry no ID (conflicts with --report-ids)
   --unplug-after-frames N   hid: unplug the device once its Nth reply frame has
                             been taken: the request after it gets no reply, the
                             device goes (frames counted over the whole run; 0,
@@ -49,6 +50,7 @@ Once ready, exactly one line goes to standard output:
   READY pty SLAVE_PATH [LINK_PATH]
   READY tcp 127.0.0.1 PORT
   READY hid SOCKET_PATH
+  READY usbio SOCKET_PATH
 
 Framing
   --framing vli|stx|raw     default vli
@@ -241,6 +243,7 @@ std::string keyStatesText(const std::array<KeyState, 10>& states) {
 std::string helpText() { return std::string(kHelp) + "\n" + usbioHelpText(); }
 
 ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error) {
+    bool reportIdsGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
         std::string value;
@@ -337,11 +340,11 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
             options.tcpPortGiven = true;
         } else if (name == "--close-after-frames") {
             if (!parseUnsigned(value, 1000000, v))
-                return bad("expected a frame count");
+                return bad("expected a frame count 0 to 1000000");
             options.closeAfterFrames = static_cast<unsigned>(v);
         } else if (name == "--socket") {
-            if (value.empty())
-                return bad("expected a path");
+            if (value.empty() || value.size() > 107)
+                return bad("expected a socket path of at most 107 characters");
             options.socketPath = value;
         } else if (name == "--usb-id") {
             unsigned long long vendor = 0, product = 0;
@@ -370,14 +373,15 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
             options.hid.inputId = static_cast<std::uint8_t>(in);
             options.hid.outputId = static_cast<std::uint8_t>(out);
             options.hidSettingsGiven = true;
+            reportIdsGiven = true;
         } else if (name == "--unplug-after-frames") {
             if (!parseUnsigned(value, 1000000, v))
-                return bad("expected a frame count");
+                return bad("expected a frame count 0 to 1000000");
             options.unplugAfterFrames = static_cast<unsigned>(v);
         } else if (name == "--replug-after") {
             unsigned ms = 0;
             if (!parseDurationMs(value, ms) || ms == 0)
-                return bad("expected a duration above 0");
+                return bad(std::string("expected a duration above 0: ") + kDurationExpected);
             options.replugAfterMs = ms;
         } else if (name == "--framing") {
             if (!parseFraming(value, options.framing))
@@ -385,7 +389,7 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
         } else if (name == "--frame-timeout" || name == "--raw-gap") {
             unsigned ms = 0;
             if (!parseDurationMs(value, ms) || ms == 0)
-                return bad("expected milliseconds above 0");
+                return bad(std::string("expected a duration above 0: ") + kDurationExpected);
             (name == "--raw-gap" ? options.rawGapMs : options.frameTimeoutMs) = ms;
         } else if (name == "--stx-resend") {
             if (!parseUnsigned(value, 100, v))
@@ -428,6 +432,10 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& args, Options& opt
                  options.replugAfterMs != 0)) {
         error = "--socket, --usb-id, --report-length, --input-length, --output-length, --report-ids, "
                 "--unnumbered, --unplug-after-frames and --replug-after need --transport hid";
+        return ParseOutcome::Error;
+    }
+    if (reportIdsGiven && !options.hid.numbered) {
+        error = "--unnumbered and --report-ids conflict: reports without IDs have no IDs to set";
         return ParseOutcome::Error;
     }
     if (hid && options.replugAfterMs != 0 && options.unplugAfterFrames == 0) {

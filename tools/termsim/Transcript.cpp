@@ -1,5 +1,7 @@
 #include "Transcript.h"
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 
 namespace termsim {
@@ -26,17 +28,24 @@ bool Transcript::open(const std::string& path, bool dataOnly, std::string& error
         return true;
     m_file = std::fopen(path.c_str(), "w");
     if (m_file == nullptr) {
-        error = "cannot write " + path;
+        error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }
+    m_path = path;
+    m_error.clear();
     return true;
+}
+
+void Transcript::flushNotingError() {
+    if (std::fflush(m_file) != 0 && m_error.empty())
+        m_error = "cannot write " + m_path + ": " + std::strerror(errno);
 }
 
 void Transcript::comment(const std::string& text) {
     if (m_file == nullptr)
         return;
     std::fprintf(m_file, "# %s\n", text.c_str());
-    std::fflush(m_file);
+    flushNotingError();
 }
 
 void Transcript::line(const std::string& tag, const std::string& text, std::int64_t micros) {
@@ -45,14 +54,16 @@ void Transcript::line(const std::string& tag, const std::string& text, std::int6
     if (m_dataOnly && tag != "RX" && tag != "TX" && tag != "EV")
         return;
     std::fprintf(m_file, "%s %s %s\n", formatMillis(micros).c_str(), tag.c_str(), text.c_str());
-    std::fflush(m_file);
+    flushNotingError();
 }
 
-void Transcript::close() {
+bool Transcript::close() {
     if (m_file != nullptr) {
-        std::fclose(m_file);
+        if (std::fclose(m_file) != 0 && m_error.empty())
+            m_error = "cannot write " + m_path + ": " + std::strerror(errno);
         m_file = nullptr;
     }
+    return m_error.empty();
 }
 
 }  // namespace termsim

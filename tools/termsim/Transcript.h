@@ -30,10 +30,17 @@ public:
     void comment(const std::string& text);
 
     void line(const std::string& tag, const std::string& text, std::int64_t micros = monotonicMicros());
-    void close();
+    // False when a line could not be written or the file not closed cleanly (a full disk,
+    // /dev/full): the transcript is incomplete, and error() says why.
+    bool close();
+    const std::string& error() const { return m_error; }
 
 private:
+    void flushNotingError();
+
     std::FILE* m_file = nullptr;
+    std::string m_path;
+    std::string m_error;  // the first write error
     bool m_dataOnly = false;
 };
 

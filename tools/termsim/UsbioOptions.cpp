@@ -53,12 +53,12 @@ bool parseUsbioOption(const std::string& name, const std::string& value, UsbioOp
         options.packetSize = static_cast<unsigned>(v);
     } else if (name == "--usbio-driver-version") {
         if (!parseUnsigned(value, 0xFFFF, v))
-            return bad("expected a version such as 0x0141");
+            return bad("expected a version 0 to 0xFFFF, such as 0x0141");
         options.driverVersion = static_cast<std::uint16_t>(v);
     } else if (name == "--usbio-packet-gap" || name == "--usbio-replug-after") {
         unsigned ms = 0;
         if (!parseDurationMs(value, ms) || ms == 0)
-            return bad("expected a duration above 0");
+            return bad(std::string("expected a duration above 0: ") + kDurationExpected);
         (name == "--usbio-packet-gap" ? options.packetGapMs : options.replugAfterMs) = ms;
     }
     return true;

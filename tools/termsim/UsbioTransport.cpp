@@ -1,5 +1,7 @@
 #include "UsbioTransport.h"
 
+#include "SocketPath.h"
+
 #include "virtual_device_protocol.h"
 
 #include <algorithm>
@@ -77,38 +79,10 @@ UsbioTransport::~UsbioTransport() {
 }
 
 bool UsbioTransport::open(std::string& error) {
-    m_path = m_options.socketPath;
-    if (m_path.empty()) {
-        const char* folder = std::getenv("TMPDIR");
-        m_path = std::string(folder && *folder ? folder : "/tmp") + "/termsim-usbio-" +
-                 std::to_string(static_cast<long>(getpid())) + ".sock";
-    }
-    sockaddr_un address{};
-    if (m_path.size() >= sizeof(address.sun_path)) {
-        error = "socket path too long: " + m_path;
+    m_path = m_options.socketPath.empty() ? defaultSocketPath("usbio") : m_options.socketPath;
+    sockaddr_un address;
+    if (!claimSocketPath(m_path, address, error))
         return false;
-    }
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, m_path.c_str(), m_path.size() + 1);
-    // A socket left behind by an earlier run goes; one still served, or anything else at
-    // the path, stays.
-    struct stat info;
-    if (lstat(m_path.c_str(), &info) == 0) {
-        if (!S_ISSOCK(info.st_mode)) {
-            error = "not a socket, left alone: " + m_path;
-            return false;
-        }
-        const int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        const bool served =
-            probe >= 0 && connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        if (probe >= 0)
-            close(probe);
-        if (served) {
-            error = "another server listens on " + m_path;
-            return false;
-        }
-        unlink(m_path.c_str());
-    }
     m_listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     m_epoll = epoll_create1(EPOLL_CLOEXEC);
     m_timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);

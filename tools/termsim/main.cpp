@@ -67,6 +67,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     transcript.comment(std::string("termsim ") + transport->readyText());
+    // A file that takes nothing (a full disk, /dev/full) would lose the whole session.
+    for (const Transcript* file : {&transcript, &record}) {
+        if (!file->error().empty()) {
+            std::fprintf(stderr, "termsim: %s\n", file->error().c_str());
+            return 1;
+        }
+    }
 
     Session session(options, *transport, transcript, options.recordPath.empty() ? nullptr : &record);
     if (!session.prepare(error)) {
@@ -86,7 +93,11 @@ int main(int argc, char** argv) {
 
     int code = session.run();
     g_stopFd = -1;
-    transcript.close();
-    record.close();
+    for (Transcript* file : {&transcript, &record}) {
+        if (!file->close()) {
+            std::fprintf(stderr, "termsim: %s; the session is not complete there\n", file->error().c_str());
+            code = code == 0 ? 1 : code;
+        }
+    }
     return code;
 }

@@ -7,19 +7,35 @@
 #include "internal/handle.h"
 #include "internal/reg_store.h"
 
+#include <string.h>
+
+#include <vector>
+
 namespace win32 {
 
 namespace {
 
+// The names of a key's subkeys, in the store's order (by name, without regard to case).
+std::vector<std::string> SubkeyNames(const RegKeyNode& key) {
+    std::vector<std::string> names;
+    names.reserve(key.subkeys.size());
+    for (const auto& entry : key.subkeys)
+        names.push_back(entry.second->name);
+    return names;
+}
+
 class RegKeyObject : public KernelObject {
 public:
-    RegKeyObject(std::string path, RegValues values) : m_path(std::move(path)), m_values(std::move(values)) {}
+    RegKeyObject(std::string path, const RegKeyNode& key)
+        : m_path(std::move(path)), m_values(key.values), m_subkeys(SubkeyNames(key)) {}
     const std::string& Path() const { return m_path; }
     const RegValues& Values() const { return m_values; }
+    const std::vector<std::string>& Subkeys() const { return m_subkeys; }
 
 private:
     const std::string m_path;
     const RegValues m_values;
+    const std::vector<std::string> m_subkeys;
 };
 
 const char* PredefinedRoot(HKEY hKey) {
@@ -81,15 +97,14 @@ extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSA
     const DWORD dwLoaded = LoadRegStore(&store);
     if (dwLoaded != ERROR_SUCCESS)
         return (LSTATUS)dwLoaded;
-    const RegValues* pValues = store->FindValues(path);
+    const RegKeyNode* pKey = store->FindKey(path);
     // A predefined root exists even when the store names nothing below it.
-    if (!pValues && PredefinedRoot(hKey) && !(lpSubKey && *lpSubKey)) {
-        static const RegValues kNoValues;
-        pValues = &kNoValues;
-    }
-    if (!pValues)
+    static const RegKeyNode kEmptyKey;
+    if (!pKey && PredefinedRoot(hKey) && !(lpSubKey && *lpSubKey))
+        pKey = &kEmptyKey;
+    if (!pKey)
         return ERROR_FILE_NOT_FOUND;
-    HANDLE h = InsertHandle(std::make_shared<RegKeyObject>(path, *pValues));
+    HANDLE h = InsertHandle(std::make_shared<RegKeyObject>(path, *pKey));
     if (!h)
         return ERROR_NO_SYSTEM_RESOURCES;
     *phkResult = reinterpret_cast<HKEY>(h);
@@ -131,6 +146,45 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
     if (lpData && cbValue > 0)
         memcpy(lpData, value.data.data(), cbValue);
     *lpcbData = cbValue;
+    return ERROR_SUCCESS;
+}
+
+// An open key lists the subkeys it had when it was opened, as it keeps its values.
+extern "C" LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
+                                        LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
+                                        PFILETIME lpftLastWriteTime) {
+    if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
+        return ERROR_INVALID_PARAMETER;
+    std::string path;
+    std::shared_ptr<RegKeyObject> key;
+    if (!PathOfKey(hKey, &path, &key))
+        return ERROR_INVALID_HANDLE;
+    std::vector<std::string> rootSubkeys;
+    if (!key) {
+        std::shared_ptr<const RegStore> store;
+        const DWORD dwLoaded = LoadRegStore(&store);
+        if (dwLoaded != ERROR_SUCCESS)
+            return (LSTATUS)dwLoaded;
+        if (const RegKeyNode* pRoot = store->FindKey(path))
+            rootSubkeys = SubkeyNames(*pRoot);
+    }
+    const std::vector<std::string>& names = key ? key->Subkeys() : rootSubkeys;
+    if (dwIndex >= names.size())
+        return ERROR_NO_MORE_ITEMS;
+    const std::string& name = names[dwIndex];
+    if (*lpcchName <= name.size())
+        return ERROR_MORE_DATA;
+    memcpy(lpName, name.c_str(), name.size() + 1);
+    *lpcchName = (DWORD)name.size();
+    // The store keeps neither classes nor write times.
+    if (lpClass) {
+        if (*lpcchClass == 0)
+            return ERROR_MORE_DATA;
+        lpClass[0] = '\0';
+        *lpcchClass = 0;
+    }
+    if (lpftLastWriteTime)
+        memset(lpftLastWriteTime, 0, sizeof(*lpftLastWriteTime));
     return ERROR_SUCCESS;
 }
 

@@ -136,3 +136,23 @@ extern "C" LONG NTAPI HidP_GetCaps(PHIDP_PREPARSED_DATA PreparsedData, PHIDP_CAP
     Capabilities->NumberFeatureDataIndices = layout.dataIndices[2];
     return HIDP_STATUS_SUCCESS;
 }
+
+// As Windows: the buffer must be as long as the type's reports; it is zeroed and given the
+// ID when the device has a report of that type with that ID.
+extern "C" LONG NTAPI HidP_InitializeReportForID(HIDP_REPORT_TYPE ReportType, UCHAR ReportID,
+                                                 PHIDP_PREPARSED_DATA PreparsedData, PCHAR Report,
+                                                 ULONG ReportLength) {
+    if (!PreparsedData || PreparsedData->magic != kPreparsedMagic)
+        return HIDP_STATUS_INVALID_PREPARSED_DATA;
+    if (ReportType != HidP_Input && ReportType != HidP_Output && ReportType != HidP_Feature)
+        return HIDP_STATUS_INVALID_REPORT_TYPE;
+    const HidReportLayout& layout = PreparsedData->layout;
+    const uint16_t lengths[3] = {layout.inputLength, layout.outputLength, layout.featureLength};
+    if (!Report || ReportLength == 0 || ReportLength != lengths[ReportType])
+        return HIDP_STATUS_INVALID_REPORT_LENGTH;
+    if (!layout.reportIds[ReportType].test(ReportID))
+        return HIDP_STATUS_REPORT_DOES_NOT_EXIST;
+    memset(Report, 0, ReportLength);
+    Report[0] = (CHAR)ReportID;
+    return HIDP_STATUS_SUCCESS;
+}

@@ -165,6 +165,7 @@ bool ParseReportDescriptor(const uint8_t* p, size_t cb, HidReportLayout* pLayout
         for (int id = 0; id < 256; ++id) {
             if (bits[nType][id] > 0) {
                 bAny = true;
+                layout.reportIds[nType].set(id);
                 if (bits[nType][id] > maxBits)
                     maxBits = bits[nType][id];
             }

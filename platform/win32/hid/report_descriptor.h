@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <bitset>
+
 namespace win32 {
 
 struct HidReportLayout {
@@ -26,6 +28,8 @@ struct HidReportLayout {
     uint16_t buttonCaps[3] = {};
     uint16_t valueCaps[3] = {};
     uint16_t dataIndices[3] = {};
+    // The report IDs each type has (0 alone for a device without report IDs).
+    std::bitset<256> reportIds[3];
 };
 
 enum class HidReportType { Input = 0, Output = 1, Feature = 2 };

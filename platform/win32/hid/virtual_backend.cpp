@@ -17,6 +17,7 @@
 
 #include "hid/backend.h"
 #include "internal/poll_loop.h"
+#include "internal/settings.h"
 #include "virtual_device_protocol.h"
 
 namespace win32 {
@@ -41,6 +42,7 @@ int Connect(bool bNonBlocking) {
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     if (strlen(pszPath) >= sizeof(address.sun_path)) {
+        ReportUnusableSocketSetting(VDEV_ENV_HID, pszPath, ENAMETOOLONG);
         errno = ENAMETOOLONG;
         return -1;
     }
@@ -51,6 +53,7 @@ int Connect(bool bNonBlocking) {
     if (connect(fd, (const sockaddr*)&address, sizeof(address)) != 0) {
         const int nErrno = errno;
         close(fd);
+        ReportUnusableSocketSetting(VDEV_ENV_HID, pszPath, nErrno);
         errno = nErrno == ECONNREFUSED ? ENOENT : nErrno;
         return -1;
     }

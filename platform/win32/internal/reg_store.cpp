@@ -151,8 +151,8 @@ bool IsRootName(const std::string& name) {
     return false;
 }
 
-// "HKEY_LOCAL_MACHINE\A\B" as its lower-cased parts, root first; false when not a key
-// path (an empty part, an unknown root) or beyond the registry's limits.
+// "HKEY_LOCAL_MACHINE\A\B" as its parts, root first; false when not a key path (an empty
+// part, an unknown root) or beyond the registry's limits.
 bool SplitKeyPath(const std::string& path, std::vector<std::string>* pParts) {
     pParts->clear();
     size_t nStart = 0;
@@ -163,7 +163,7 @@ bool SplitKeyPath(const std::string& path, std::vector<std::string>* pParts) {
             return false;
         if (pParts->size() > RegStore::kMaxKeyDepth)
             return false;
-        pParts->push_back(RegFoldCase(path.substr(nStart, nEnd - nStart)));
+        pParts->push_back(path.substr(nStart, nEnd - nStart));
         if (nSlash == std::string::npos)
             break;
         nStart = nSlash + 1;
@@ -231,11 +231,11 @@ private:
         if (bDelete) {
             RegKeyNode* pParent = m_pRoot;
             for (size_t i = 0; pParent && i + 1 < m_parts.size(); ++i) {
-                auto found = pParent->subkeys.find(m_parts[i]);
+                auto found = pParent->subkeys.find(RegFoldCase(m_parts[i]));
                 pParent = found == pParent->subkeys.end() ? nullptr : found->second.get();
             }
             if (pParent)
-                pParent->subkeys.erase(m_parts.back());
+                pParent->subkeys.erase(RegFoldCase(m_parts.back()));
             m_pCurrent = nullptr;
             m_bInDeletedKey = true;
             return true;
@@ -243,9 +243,11 @@ private:
         // The parents exist too, as regedit creates them on import.
         RegKeyNode* pNode = m_pRoot;
         for (const std::string& part : m_parts) {
-            std::unique_ptr<RegKeyNode>& pChild = pNode->subkeys[part];
-            if (!pChild)
+            std::unique_ptr<RegKeyNode>& pChild = pNode->subkeys[RegFoldCase(part)];
+            if (!pChild) {
                 pChild.reset(new RegKeyNode);
+                pChild->name = part;
+            }
             pNode = pChild.get();
         }
         m_pCurrent = &pNode->values;
@@ -412,6 +414,11 @@ bool RegStore::Parse(const std::string& raw) {
 }
 
 const RegValues* RegStore::FindValues(const std::string& path) const {
+    const RegKeyNode* pKey = FindKey(path);
+    return pKey ? &pKey->values : nullptr;
+}
+
+const RegKeyNode* RegStore::FindKey(const std::string& path) const {
     const RegKeyNode* pNode = &m_root;
     size_t nStart = 0;
     for (;;) {
@@ -422,7 +429,7 @@ const RegValues* RegStore::FindValues(const std::string& path) const {
             return nullptr;
         pNode = found->second.get();
         if (nSlash == std::string::npos)
-            return &pNode->values;
+            return pNode;
         nStart = nSlash + 1;
     }
 }

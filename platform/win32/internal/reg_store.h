@@ -34,6 +34,7 @@ typedef std::map<std::string, RegValue> RegValues;
 // One key: its values and its subkeys by lower-cased name. Each name part is held once,
 // so the store's memory grows with the file, not with the square of a key's depth.
 struct RegKeyNode {
+    std::string name;  // as the store first spells it
     RegValues values;
     std::map<std::string, std::unique_ptr<RegKeyNode>> subkeys;
 };
@@ -49,8 +50,9 @@ public:
     // is then empty. Throws nothing.
     bool Parse(const std::string& text);
 
-    // The values of a key path "HKEY_LOCAL_MACHINE\A\B" (any case); NULL when the key does
-    // not exist. A key exists when the file names it or one of its subkeys.
+    // The key of a path "HKEY_LOCAL_MACHINE\A\B" (any case); NULL when it does not exist.
+    // A key exists when the file names it or one of its subkeys.
+    const RegKeyNode* FindKey(const std::string& path) const;
     const RegValues* FindValues(const std::string& path) const;
 
 private:

@@ -202,6 +202,24 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     return TRUE;
 }
 
+// A folder, or a file (read-only when nobody may write it). Wine gives a FIFO or a device
+// node the attributes of a file too; only a failed open tells them apart.
+extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
+    struct stat info;
+    if (!lpFileName || !*lpFileName) {
+        ::SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (stat(lpFileName, &info) != 0) {
+        const int nErrno = errno;
+        ::SetLastError(nErrno == ENOENT ? MissingFileError(lpFileName) : Win32ErrorFromErrno(nErrno));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISDIR(info.st_mode))
+        return FILE_ATTRIBUTE_DIRECTORY;
+    return (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+}
+
 // An absolute Linux path with "." and ".." resolved by name (links are not followed, as
 // Windows does not follow them here either); a drive-letter or UNC path is left as given.
 extern "C" DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer,

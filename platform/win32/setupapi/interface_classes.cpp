@@ -17,7 +17,14 @@ const GUID kHidClassGuid = {0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0,
 // {36FC9E60-C465-11CF-8056-444553540000}, the setup class of USB devices.
 const GUID kUsbClassGuid = {0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 
+// {A5DCBF10-6530-11D2-901F-00C04FB951ED}, GUID_DEVINTERFACE_USB_DEVICE: every USB device,
+// whatever its driver.
+const GUID kUsbDeviceInterfaceGuid = {
+    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+
 void ListUsbioPaths(std::vector<std::string>* pPaths) { usbio::EnumerateInterfacePaths(*pPaths); }
+
+void ListUsbDevicePaths(std::vector<std::string>* pPaths) { usbio::EnumeratePresentDevicePaths(*pPaths); }
 
 void ListHidPaths(std::vector<std::string>* pPaths) {
     for (const HidDeviceRecord& device : EnumerateHidInterfaces())
@@ -27,6 +34,7 @@ void ListHidPaths(std::vector<std::string>* pPaths) {
 const DeviceInterfaceClass kClasses[] = {
     {&kHidInterfaceGuid, &kHidClassGuid, ListHidPaths},
     {&USBIO_DEVICE_INTERFACE_GUID, &kUsbClassGuid, ListUsbioPaths},
+    {&kUsbDeviceInterfaceGuid, &kUsbClassGuid, ListUsbDevicePaths},
 };
 
 struct DevInstTable {

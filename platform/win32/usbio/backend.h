@@ -117,6 +117,9 @@ public:
     virtual ~UsbBackend() = default;
     virtual const char* name() const = 0;
     virtual void enumerate(std::vector<UsbDeviceEntry>& devices) = 0;
+    // Every device present, also those enumerate() leaves out because the process may not
+    // open them (Windows' list of all USB devices, whatever their driver).
+    virtual void enumeratePresent(std::vector<UsbDeviceEntry>& devices) { enumerate(devices); }
     virtual bool claims(const std::string& path) const = 0;
     virtual std::shared_ptr<UsbDevice> open(const std::string& path, UsbResult& result) = 0;
 };

@@ -553,13 +553,24 @@ struct NamespaceRegistrar {
 
 void RegisterUsbioNamespace() { RegisterDeviceNamespace(ClaimPath, OpenPath); }
 
-void EnumerateInterfacePaths(std::vector<std::string>& paths) {
+namespace {
+
+// The paths of every backend's list, real devices first.
+void CollectPaths(void (UsbBackend::*list)(std::vector<UsbDeviceEntry>&), std::vector<std::string>& paths) {
     RegisterUsbioNamespace();
     std::vector<UsbDeviceEntry> devices;
     for (UsbBackend* backend : UsbBackends())
-        backend->enumerate(devices);
+        (backend->*list)(devices);
     for (const UsbDeviceEntry& device : devices)
         paths.push_back(device.path);
+}
+
+}  // namespace
+
+void EnumerateInterfacePaths(std::vector<std::string>& paths) { CollectPaths(&UsbBackend::enumerate, paths); }
+
+void EnumeratePresentDevicePaths(std::vector<std::string>& paths) {
+    CollectPaths(&UsbBackend::enumeratePresent, paths);
 }
 
 std::string MakeInterfacePath(const char* pszBus, WORD wVendor, WORD wProduct, const std::string& instance) {

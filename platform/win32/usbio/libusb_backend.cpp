@@ -364,10 +364,7 @@ void OpenDevices::GiveBackAtExit() {
 }
 
 class LibusbBackend : public UsbBackend {
-public:
-    const char* name() const override { return "libusb"; }
-
-    void enumerate(std::vector<UsbDeviceEntry>& devices) override {
+    void List(std::vector<UsbDeviceEntry>& devices, bool bInaccessibleToo) {
         libusb_context* context = LibusbContext::instance().get();
         if (!context)
             return;
@@ -379,12 +376,18 @@ public:
             char node[64];
             snprintf(node, sizeof(node), "/dev/bus/usb/%03u/%03u", (unsigned)candidate.bus,
                      (unsigned)libusb_get_device_address(candidate.device));
-            if (access(node, R_OK | W_OK) != 0)
+            if (!bInaccessibleToo && access(node, R_OK | W_OK) != 0)
                 continue;
             devices.push_back(UsbDeviceEntry{candidate.path});
         }
         ReleaseCandidates(candidates);
     }
+
+public:
+    const char* name() const override { return "libusb"; }
+
+    void enumerate(std::vector<UsbDeviceEntry>& devices) override { List(devices, false); }
+    void enumeratePresent(std::vector<UsbDeviceEntry>& devices) override { List(devices, true); }
 
     bool claims(const std::string& path) const override {
         static const std::string prefix = std::string("\\\\?\\") + kBusName + "#";

@@ -8,6 +8,7 @@
 #include "usbio/backend.h"
 
 #include "internal/poll_loop.h"
+#include "internal/settings.h"
 #include "virtual_device_protocol.h"
 
 #include <errno.h>
@@ -52,15 +53,21 @@ const char* SocketPath() {
 int Connect() {
     const char* path = SocketPath();
     sockaddr_un address = {};
-    if (!path || strlen(path) >= sizeof(address.sun_path))
+    if (!path)
         return -1;
+    if (strlen(path) >= sizeof(address.sun_path)) {
+        ReportUnusableSocketSetting(VDEV_ENV_USBIO, path, ENAMETOOLONG);
+        return -1;
+    }
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     address.sun_family = AF_UNIX;
     strcpy(address.sun_path, path);
     if (connect(fd, (sockaddr*)&address, sizeof(address)) != 0) {
+        const int nErrno = errno;
         close(fd);
+        ReportUnusableSocketSetting(VDEV_ENV_USBIO, path, nErrno);
         return -1;
     }
     return fd;

@@ -18,6 +18,7 @@
 #include <winsock2.h>
 
 #include "host_socket.h"
+#include "internal/settings.h"
 
 #include <limits.h>
 #include <stdlib.h>
@@ -140,15 +141,23 @@ bool CheckStarted() {
 
 // How long a blocking connect waits for the handshake. Windows gives up after its SYN
 // retries, about 21 s, where Linux would go on for about two minutes.
-// IOCLASSLIB_CONNECT_TIMEOUT_MS sets another bound (tests use a short one).
+// IOCLASSLIB_CONNECT_TIMEOUT_MS sets another bound (tests use a short one), in whole
+// milliseconds from 1 to a day.
 long long ConnectTimeoutMs() {
     const long long kWindowsConnectTimeoutMs = 21000;
+    const long long kMaxConnectTimeoutMs = 86400000;
     const char* pszValue = getenv("IOCLASSLIB_CONNECT_TIMEOUT_MS");
     if (pszValue == nullptr || *pszValue == '\0')
         return kWindowsConnectTimeoutMs;
-    char* pszEnd = nullptr;
-    const long long llValue = strtoll(pszValue, &pszEnd, 10);
-    return *pszEnd == '\0' && llValue > 0 ? llValue : kWindowsConnectTimeoutMs;
+    long long llValue = 0;
+    const char* p = pszValue;
+    for (; *p >= '0' && *p <= '9' && llValue <= kMaxConnectTimeoutMs; ++p)
+        llValue = llValue * 10 + (*p - '0');
+    if (*p == '\0' && llValue >= 1 && llValue <= kMaxConnectTimeoutMs)
+        return llValue;
+    win32::ReportUnusableSetting("IOCLASSLIB_CONNECT_TIMEOUT_MS", pszValue,
+                                 "not a whole number of milliseconds from 1 to 86400000; 21000 is used");
+    return kWindowsConnectTimeoutMs;
 }
 
 int Fail(int nWsaError) {

@@ -150,11 +150,34 @@ TEST(KeyprobeCheckRegistry, ReportsTheDebugLogSwitchesOfTheExampleStore) {
         << r.out;
     EXPECT_TRUE(Has(r.out, "IOClassLib\\HIDUSB_PORT: debug log off")) << r.out;
     EXPECT_TRUE(Has(r.out, "debugger output (IOCLASSLIB_DEBUG_OUTPUT): standard error")) << r.out;
+}
 
+// Whatever the store names, the check reads it as the library does and finishes: a FIFO
+// nobody writes, an endless device and a store beyond the size limit are refused unread.
+TEST(KeyprobeCheckRegistry, SaysWhyAStoreCannotBeUsedWithoutWaitingOrReadingWithoutEnd) {
     testsupport::TempDir dir("keyprobe-check-test");
     ASSERT_TRUE(testsupport::writeTextFile(dir.file("bad.reg"), "REGEDIT4\nnot a line of a store\n"));
-    options.setEnv["IOCLASSLIB_REGISTRY"] = dir.file("bad.reg");
-    EXPECT_TRUE(Has(RunCheck({"--json"}, options).out, "\"state\": \"malformed (or too large)"));
+    ASSERT_TRUE(testsupport::writeTextFile(dir.file("huge.reg"), "REGEDIT4\n;" + std::string(17 << 20, 'c')));
+    ASSERT_EQ(mkfifo(dir.file("fifo.reg").c_str(), 0600), 0);
+    const struct {
+        std::string store;
+        const char* state;
+    } rows[] = {
+        {dir.file("fifo.reg"), "is a FIFO, not a file: the library does not read it"},
+        {"/dev/zero", "is a character device, not a file"},
+        {dir.path(), "is a directory, not a file"},
+        {dir.file("missing.reg"), "missing, so every debug log is off"},
+        {dir.file("bad.reg"), "malformed (or too large: 31 bytes), so no key opens"},
+        {dir.file("huge.reg"), "malformed (or too large: 17825802 bytes)"},
+    };
+    for (const auto& row : rows) {
+        RunOptions options;
+        options.setEnv["IOCLASSLIB_REGISTRY"] = row.store;
+        const RunResult r = RunCheck({"--json"}, options);
+        EXPECT_EQ(r.exitCode, 0) << row.store << "\n" << r.err;
+        EXPECT_TRUE(Has(r.out, std::string("\"state\": \"") + row.state)) << row.store << "\n" << r.out;
+        EXPECT_TRUE(Has(r.out, "\"debug_log_switches\": []")) << row.store << "\n" << r.out;
+    }
 }
 
 TEST(KeyprobeCheckUdevRules, OneHidrawAndOneUsbRuleForEachPairOfTheLibrarysTable) {
@@ -224,6 +247,99 @@ TEST(KeyprobeCheckUsb, ListsVirtualDevicesAndMarksTheTerminalsIds) {
     }
     if (nRun == 0)
         GTEST_SKIP() << "neither termsim nor this build serve virtual USB devices";
+}
+
+}  // namespace
+
+namespace {
+
+// The INI file's port judged as keyprobe would set it up: its UsbDeviceIds and
+// UsbioInterfaceGuid honoured, a value keyprobe refuses refused in keyprobe's words.
+TEST(KeyprobeCheckInput, OpensTheUsbDevicesWithTheFilesSettingsAndRefusesWhatKeyprobeRefuses) {
+    const struct {
+        const char* transport;
+        const char* line;
+        int nExit;
+        const char* expected;
+    } rows[] = {
+        {"usbio", "", 0, "keyprobe can use it"},
+        {"usbio", "UsbioInterfaceGuid={1C2A4E98-FB5F-4727-AF55-45D18E8E4DF9}", 0, "keyprobe can use it"},
+        {"usbio", "UsbioInterfaceGuid=6a5d6c70-1111-4a5e-9a2f-123456789abc", 1, "cannot open USBIO Device"},
+        {"usbio", "UsbioInterfaceGuid=garbage", 1,
+         "Error in [Connection] UsbioInterfaceGuid: \"garbage\" is not a GUID"},
+        {"usbio", "UsbDeviceIds=abcd:0001", 1, "cannot open USBIO Device"},
+        {"usbio", "UsbDeviceIds=abcd:0001, 1209:0001", 0, "keyprobe can use it"},
+        {"hid", "UsbDeviceIds=abcd:0001", 1, "cannot open USB Device"},
+        {"hid", "UsbDeviceIds=abcd:0001,1209:0001", 0, "keyprobe can use it"},
+        {"hid", "UsbDeviceIds=1209", 1, "Error in [Connection] UsbDeviceIds: expected VVVV:PPPP"},
+        {"hid", "IPPort=83545", 1, "Error in [Connection] IPPort: \"83545\" is not a TCP port number"},
+    };
+    for (const auto& row : rows) {
+        const bool bHid = std::string(row.transport) == "hid";
+        testsupport::TempDir dir("keyprobe-check-test");
+        const std::string socket = dir.file("device.sock");
+        testsupport::TermsimProcess sim(
+            {"--transport", row.transport, bHid ? "--socket" : "--usbio-socket", socket});
+        ASSERT_TRUE(sim.ready()) << sim.error();
+        ASSERT_TRUE(testsupport::writeTextFile(dir.file("t.ini"), std::string("[Connection]\nConnectType=") +
+                                                                      (bHid ? "USB Device" : "USBIO Device") +
+                                                                      "\n" + row.line + "\n"));
+        RunOptions options;
+        options.setEnv[bHid ? "IOCLASSLIB_VIRTUAL_HID" : "IOCLASSLIB_VIRTUAL_USBIO"] = socket;
+        const RunResult r = RunCheck({dir.file("t.ini")}, options);
+        EXPECT_EQ(r.exitCode, row.nExit) << row.line << "\n" << r.out << r.err;
+        EXPECT_TRUE(Has(r.out, row.expected)) << row.line << "\n" << r.out;
+        EXPECT_TRUE(sim.transcript().rxFrames().empty()) << row.line << ": the check sent a frame";
+    }
+}
+
+// The rules cover the USB IDs keyprobe would use for the INI file given.
+TEST(KeyprobeCheckUdevRules, FollowTheInputFilesUsbDeviceIds) {
+    testsupport::TempDir dir("keyprobe-check-test");
+    ASSERT_TRUE(
+        testsupport::writeTextFile(dir.file("ids.ini"), "[Connection]\nUsbDeviceIds=0ABC:0010, 1234:5678\n"));
+    ASSERT_TRUE(testsupport::writeTextFile(dir.file("none.ini"), "[Connection]\nConnectType=USB Device\n"));
+    ASSERT_TRUE(
+        testsupport::writeTextFile(dir.file("bad.ini"), "[Connection]\nUsbDeviceIds=0ABC:0010;1234:5678\n"));
+    const struct {
+        std::string ini;
+        int nExit;
+        size_t nRules;
+        const char* expected;
+    } rows[] = {
+        {dir.file("ids.ini"), 0, 4,
+         "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1234\", "
+         "ATTR{idProduct}==\"5678\""},
+        {dir.file("none.ini"), 0, 2 * TERMINAL_USB_ID_MAX,
+         "ATTRS{idVendor}==\"1209\", ATTRS{idProduct}==\"0008\""},
+        {dir.file("missing.ini"), 0, 2 * TERMINAL_USB_ID_MAX, "ATTRS{idProduct}==\"0001\""},
+        {dir.file("bad.ini"), 1, 0, ""},
+    };
+    for (const auto& row : rows) {
+        const RunResult r = RunCheck({"--udev-rules", row.ini});
+        EXPECT_EQ(r.exitCode, row.nExit) << row.ini << "\n" << r.err;
+        size_t nRules = 0;
+        for (size_t pos = 0; (pos = r.out.find("GROUP=\"plugdev\"", pos)) != std::string::npos; ++pos)
+            ++nRules;
+        EXPECT_EQ(nRules, row.nRules) << row.ini << "\n" << r.out;
+        EXPECT_TRUE(Has(r.out, row.expected)) << row.ini << "\n" << r.out;
+        if (row.nExit != 0)
+            EXPECT_TRUE(Has(r.err, "Error in [Connection] UsbDeviceIds: expected a comma")) << r.err;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// An INI file whose name is not UTF-8 still gives valid JSON, with the name recoverable.
+TEST(KeyprobeCheckJson, AFileNameThatIsNotUtf8StaysValidAndRecoverable) {
+    testsupport::TempDir dir("keyprobe-check-test");
+    const std::string name = dir.file("bad\xffname\xc3.ini");
+    ASSERT_TRUE(testsupport::writeTextFile(name, "[Connection]\nConnectType=TCP/IP Port\nIPPort=1\n"));
+    const RunResult r = RunCheck({"--json", name});
+    EXPECT_EQ(std::string::npos, r.out.find_first_of("\xff\xc3")) << r.out;
+    EXPECT_TRUE(Has(r.out, "bad\\udcffname\\udcc3.ini\"")) << r.out;
 }
 
 }  // namespace

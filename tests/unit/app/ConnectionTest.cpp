@@ -8,6 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include "COMHIDUSBPort.h"
@@ -19,6 +20,7 @@
 #include "TempFiles.h"
 #include "TerminalLink.h"
 #include "TerminalUsbIds.h"
+#include "USBPort.h"
 #include "VLIProtocol.h"
 
 namespace {
@@ -178,6 +180,15 @@ TEST_F(ConnectFixture, PseudoTerminalOpensWithTheRunsTimeout) {
     EXPECT_EQ(60000u, g_pTerminalLink->GetReadWriteTimeout());
     EXPECT_EQ(1, g_pTerminalLink->GetPort()->GetProtocolType());
 
+    // The tests' setting may shorten the time-out, never lengthen it.
+    const std::string ini = "[Connection]\r\nPort=" + slave + "\r\n";
+    for (const auto& setting : {std::make_pair("2500", 2500u), std::make_pair("60001", 60000u),
+                                std::make_pair("0", 60000u), std::make_pair("3s", 60000u)}) {
+        testsupport::ScopedEnv timeout("KEYPROBE_LINK_TIMEOUT_MS", setting.first);
+        Connect(ini, CONNECT_OK);
+        EXPECT_EQ(setting.second, g_pTerminalLink->GetReadWriteTimeout()) << setting.first;
+    }
+
     // A second set-up starts by taking the first one down.
     Connect("[Connection]\nPort=/nonexistent/tty\n", CONNECT_FAILED);
     EXPECT_FALSE(g_pTerminalLink->IsOpen());
@@ -206,14 +217,92 @@ TEST_F(ConnectFixture, UsbDeviceIdsReplaceTheTableForTheRunAndAMalformedValueOpe
     // Without the key the built-in table is back.
     Connect("[Connection]\nPort=/nonexistent/tty\n", CONNECT_FAILED);
     EXPECT_EQ(TERMINAL_USB_ID_MAX, GetTerminalUsbIds(ids, TERMINAL_USB_ID_MAX));
+}
 
-    for (const char* value : {"1209", "1209:0001;1209:0002", "", "1209:00012"}) {
-        testing::internal::CaptureStderr();
-        Connect(std::string("[Connection]\nConnectType=USB Device\nUsbDeviceIds=") + value + "\n",
-                CONNECT_FAILED);
-        const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_NE(std::string::npos, err.find("UsbDeviceIds")) << value;
-        EXPECT_EQ(nullptr, g_pTerminalLink) << value;
+// A value that cannot mean what it says ends the set-up with the key and the value on
+// standard error before any port is made, whatever the port kind; a long value is cut.
+TEST_F(ConnectFixture, AMalformedValueIsNamedAndNothingIsOpened) {
+    const struct {
+        const char* line;
+        const char* error;
+    } rows[] = {
+        {"IPPort=83545", "Error in [Connection] IPPort: \"83545\" is not a TCP port number from 1 to 65535"},
+        {"IPPort=65536", "IPPort: \"65536\" is not"},
+        {"IPPort=0", "IPPort: \"0\" is not"},
+        {"IPPort=-1", "IPPort: \"-1\" is not"},
+        {"IPPort=abc", "IPPort: \"abc\" is not"},
+        {"IPPort=1e3", "IPPort: \"1e3\" is not"},
+        {"IPPort=8009x", "IPPort: \"8009x\" is not"},
+        {"IPPort=", "IPPort: \"\" is not"},
+        {"IPPort=0000000000000008009", "IPPort: \"0000000000000008009\" is not"},
+        {"UsbDeviceIds=1209", "Error in [Connection] UsbDeviceIds: expected VVVV:PPPP"},
+        {"UsbDeviceIds=1209:0001;1209:0002", "UsbDeviceIds: expected a comma"},
+        {"UsbDeviceIds=", "UsbDeviceIds: expected VVVV:PPPP"},
+        {"UsbioInterfaceGuid=garbage", "Error in [Connection] UsbioInterfaceGuid: \"garbage\" is not a GUID "
+                                       "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}"},
+        {"UsbioInterfaceGuid={1c2a4e98-fb5f-4727-af55-45d18e8e4df9",
+         "UsbioInterfaceGuid: \"{1c2a4e98-fb5f-4727-af55-45d18e8e4df9\" is not"},
+        {"UsbioInterfaceGuid=xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx",
+         "UsbioInterfaceGuid: \"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx...\" (74 "
+         "characters) is not"},
+    };
+    for (const char* type : {"Serial Port", "TCP/IP Port", "USB Device", "USBIO Device"}) {
+        for (const auto& row : rows) {
+            testing::internal::CaptureStderr();
+            Connect(std::string("[Connection]\nConnectType=") + type + "\n" + row.line + "\n",
+                    CONNECT_FAILED);
+            const std::string err = testing::internal::GetCapturedStderr();
+            EXPECT_NE(std::string::npos, err.find(row.error)) << type << ", " << row.line << ": " << err;
+            EXPECT_EQ(nullptr, g_pTerminalLink) << type << ", " << row.line;
+        }
+    }
+}
+
+// A missing IPPort keeps 8009, blanks around a good one are no fault, and the port is given
+// the number as written.
+TEST(ConnectionPortCreation, AWellFormedOrMissingIPPortReachesThePort) {
+    const struct {
+        const char* text;
+        int nPort;
+    } rows[] = {{"", 8009}, {"IPPort=1\n", 1}, {"IPPort= 65535 \n", 65535}, {"IPPort=08009\n", 8009}};
+    for (const auto& row : rows) {
+        const ConnectionSettings settings =
+            Read(std::string("[Connection]\nConnectType=TCP/IP Port\n") + row.text);
+        CString csError;
+        EXPECT_TRUE(ApplyConnectionSettings(settings, csError)) << row.text << (LPCTSTR)csError;
+        EXPECT_EQ(row.nPort, settings.nIPPort) << row.text;
+    }
+}
+
+TEST(ConnectionPortCreation, UsbioInterfaceGuidReplacesTheBuiltInOneForThePort) {
+    const struct {
+        const char* text;
+        bool bGuid;
+        GUID guid;
+    } rows[] = {
+        {"{1C2A4E98-FB5F-4727-AF55-45D18E8E4DF9}", true, USBIO_DEVICE_INTERFACE_GUID},
+        {"a5dcbf10-6530-11d2-901f-00c04fb951ed",
+         true,
+         {0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}}},
+        {"a5dcbf10-6530-11d2-901f00c04fb951ed00", false, {}},
+        {"a5dcbf10-6530-11d2-901f-00c04fb951eg", false, {}},
+        {" a5dcbf10-6530-11d2-901f-00c04fb951ed", false, {}},
+        {"", false, {}},
+    };
+    for (const auto& row : rows) {
+        GUID parsed = {};
+        EXPECT_EQ(row.bGuid, ParseInterfaceGuid(row.text, &parsed) != FALSE) << row.text;
+        if (!row.bGuid)
+            continue;
+        EXPECT_EQ(0, memcmp(&parsed, &row.guid, sizeof(GUID))) << row.text;
+        ConnectionSettings settings;
+        settings.nPortKind = PORT_KIND_USBIO;
+        settings.bUsbioInterfaceGuidGiven = TRUE;
+        settings.csUsbioInterfaceGuid = row.text;
+        std::unique_ptr<CPort> port(CreateTerminalPort(settings, nullptr));
+        CUSBPort* usb = dynamic_cast<CUSBPort*>(port.get());
+        ASSERT_NE(nullptr, usb);
+        EXPECT_EQ(0, memcmp(&usb->m_InterfaceGuid, &row.guid, sizeof(GUID))) << row.text;
     }
 }
 

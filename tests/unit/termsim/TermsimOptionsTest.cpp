@@ -123,6 +123,25 @@ TEST(TermsimCommandLine, RefusalsNameTheProblem) {
         {{"--exit-after-idle", "1.5"}, "seconds"},
         {{"--frame-timeout", "0"}, "milliseconds"},
         {{"--fault", "a:3=split:1"}, "--fault"},
+        {{"--transport", "hid", "--unnumbered", "--report-ids", "1:2"},
+         "--unnumbered and --report-ids conflict"},
+        {{"--transport", "hid", "--report-ids", "1:2", "--unnumbered"},
+         "--unnumbered and --report-ids conflict"},
+        // An option with an upper limit says it.
+        {{"--transport", "tcp", "--close-after-frames", "1000001"}, "0 to 1000000"},
+        {{"--transport", "hid", "--unplug-after-frames", "1000001"}, "0 to 1000000"},
+        {{"--transport", "hid", "--socket", std::string(108, 's')}, "at most 107 characters"},
+        {{"--frame-timeout", "3601s"}, "up to 1 hour"},
+        {{"--raw-gap", "3600001"}, "up to 1 hour"},
+        {{"--transport", "hid", "--unplug-after-frames", "1", "--replug-after", "2h"}, "up to 1 hour"},
+        {{"--transport", "usbio", "--usbio-packet-gap", "3601s"}, "up to 1 hour"},
+        {{"--transport", "usbio", "--usbio-driver-version", "0x10000"}, "0 to 0xFFFF"},
+        {{"--fault", "a:3=pad:65001"}, "0 to 65000"},
+        {{"--fault", "a:3=length-over:256"}, "1 to 255"},
+        {{"--fault", "a:3=delay:2h"}, "up to 1 hour"},
+        {{"--fault", "a:256=no-reply"}, "slots 0 to 255"},
+        {{"--fault", "a:#1000001=no-reply"}, "up to 1000000"},
+        {{"--fault", "a:3=split-at:65537"}, "byte offsets 1 to 65536"},
     };
     for (const Case& c : cases) {
         Options o;

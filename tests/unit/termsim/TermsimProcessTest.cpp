@@ -139,3 +139,37 @@ TEST(TermsimProgram, RecordingPlaysBackAndAMismatchFailsTheReplay) {
         EXPECT_NE(std::string::npos, errors[1].find("not played"));
     }
 }
+
+// A second server on a socket that a running one serves, a path that is no socket, or a
+// transcript or recording that takes no bytes: refused with the reason before READY, and
+// the first server and the file stay as they were.
+TEST(TermsimProgram, RefusesToStartWhereItWouldTakeOverOrLoseItsRecord) {
+    testsupport::TempDir dir("termsim-refusals");
+    const std::string served = dir.file("served.sock"), plain = dir.file("plain");
+    ASSERT_TRUE(testsupport::writeTextFile(plain, "keep me"));
+    TermsimProcess first({"--transport", "hid", "--socket", served});
+    ASSERT_TRUE(first.ready()) << first.error();
+    TermsimProcess firstUsbio({"--transport", "usbio", "--usbio-socket", dir.file("usbio.sock")});
+    ASSERT_TRUE(firstUsbio.ready()) << firstUsbio.error();
+
+    const struct {
+        std::vector<std::string> args;
+        const char* error;
+    } rows[] = {
+        {{"--transport", "hid", "--socket", served}, "another server listens on "},
+        {{"--transport", "usbio", "--usbio-socket", dir.file("usbio.sock")}, "another server listens on "},
+        {{"--transport", "hid", "--socket", plain}, "not a socket, left alone: "},
+        {{"--transport", "usbio", "--usbio-socket", plain}, "not a socket, left alone: "},
+        {{"--transcript", "/dev/full"}, "cannot write /dev/full: No space left on device"},
+        {{"--record", "/dev/full"}, "cannot write /dev/full: No space left on device"},
+    };
+    for (const auto& row : rows) {
+        TermsimProcess sim;
+        EXPECT_FALSE(sim.startBinary(TERMSIM_BIN, row.args)) << row.args[1];
+        EXPECT_EQ(1, sim.exitCode()) << row.args[1];
+        EXPECT_NE(std::string::npos, sim.error().find(row.error)) << sim.error();
+    }
+    EXPECT_EQ("keep me", testsupport::readTextFile(plain));
+    EXPECT_EQ(0, first.stop());
+    EXPECT_EQ(0, firstUsbio.stop());
+}

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "TempRegistryStore.h"
 #include "internal/reg_store.h"
@@ -347,6 +348,77 @@ TEST_F(RegistryStore, EveryPrefixOfAGoodStoreIsReadOrRefusedCleanly) {
     EXPECT_EQ(Lookup("SOFTWARE\\T", "h", &type), std::string("A\0\0", 3));
     EXPECT_EQ(type, (DWORD)REG_MULTI_SZ);
     EXPECT_EQ(Lookup("SOFTWARE\\T", "s"), std::string("a\\b\"c\0", 6));
+}
+
+}  // namespace
+
+namespace {
+
+// The subkeys RegEnumKeyExA lists, from a predefined root or an open key.
+std::vector<std::string> SubkeysOf(HKEY key) {
+    std::vector<std::string> names;
+    char name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD cch = sizeof(name);
+        const LONG result = RegEnumKeyExA(key, i, name, &cch, NULL, NULL, NULL, NULL);
+        if (result == ERROR_NO_MORE_ITEMS)
+            return names;
+        if (result != ERROR_SUCCESS)
+            return {"<error " + std::to_string(result) + ">"};
+        EXPECT_EQ(cch, strlen(name));
+        names.push_back(name);
+    }
+}
+
+// Subkeys come as the store first spells them, once each, without the deleted ones, and an
+// open key keeps listing what it had when it was opened.
+TEST_F(RegistryStore, EnumeratesSubkeysAsTheStoreSpellsThem) {
+    Store("REGEDIT4\n"
+          "[HKEY_LOCAL_MACHINE\\Software\\Lane\\SERIAL_PORT]\n"
+          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\lane\\HidUsb_Port]\n"
+          "[HKEY_LOCAL_MACHINE\\Software\\Gone\\Child]\n"
+          "[-HKEY_LOCAL_MACHINE\\Software\\Gone]\n"
+          "[HKEY_CURRENT_USER\\Elsewhere]\n");
+    EXPECT_EQ(SubkeysOf(HKEY_LOCAL_MACHINE), std::vector<std::string>{"Software"});
+    HKEY lane;
+    ASSERT_EQ(OpenKey("software\\LANE", &lane), ERROR_SUCCESS);
+    EXPECT_EQ(SubkeysOf(lane), (std::vector<std::string>{"HidUsb_Port", "SERIAL_PORT"}));
+    HKEY software;
+    ASSERT_EQ(OpenKey("SOFTWARE", &software), ERROR_SUCCESS);
+    EXPECT_EQ(SubkeysOf(software), std::vector<std::string>{"Lane"});
+
+    Store("REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Other]\n");
+    EXPECT_EQ(SubkeysOf(lane), (std::vector<std::string>{"HidUsb_Port", "SERIAL_PORT"}));
+    EXPECT_EQ(SubkeysOf(software), std::vector<std::string>{"Lane"});
+
+    const struct {
+        const char* name;
+        DWORD cchBuffer;
+        bool bClass;
+        DWORD dwIndex;
+        LONG result;
+    } rows[] = {
+        {"name and NUL fit exactly", 5, false, 0, ERROR_SUCCESS},
+        {"no room for the NUL", 4, false, 0, ERROR_MORE_DATA},
+        {"with an empty class", 5, true, 0, ERROR_SUCCESS},
+        {"past the last subkey", 5, false, 1, ERROR_NO_MORE_ITEMS},
+    };
+    for (const auto& row : rows) {
+        char name[16] = "xxxxxxxxxxxxxxx", cls[4] = "x";
+        DWORD cch = row.cchBuffer, cchClass = sizeof(cls);
+        EXPECT_EQ(RegEnumKeyExA(software, row.dwIndex, name, &cch, NULL, row.bClass ? cls : NULL,
+                                row.bClass ? &cchClass : NULL, NULL),
+                  row.result)
+            << row.name;
+        if (row.result == ERROR_SUCCESS) {
+            EXPECT_STREQ(name, "Lane") << row.name;
+            EXPECT_EQ(cch, 4u) << row.name;
+            if (row.bClass)
+                EXPECT_EQ(std::string(cls), "") << row.name;
+        }
+    }
+    RegCloseKey(software);
+    RegCloseKey(lane);
 }
 
 }  // namespace
