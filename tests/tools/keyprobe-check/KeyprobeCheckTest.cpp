@@ -323,8 +323,9 @@ TEST(KeyprobeCheckUdevRules, FollowTheInputFilesUsbDeviceIds) {
             ++nRules;
         EXPECT_EQ(nRules, row.nRules) << row.ini << "\n" << r.out;
         EXPECT_TRUE(Has(r.out, row.expected)) << row.ini << "\n" << r.out;
-        if (row.nExit != 0)
+        if (row.nExit != 0) {
             EXPECT_TRUE(Has(r.err, "Error in [Connection] UsbDeviceIds: expected a comma")) << r.err;
+        }
     }
 }
 
