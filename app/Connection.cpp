@@ -28,6 +28,9 @@ namespace {
 const char kSection[] = "Connection";
 const char* const kConnectTypes[] = {"Serial Port", "USB Device", "TCP/IP Port", "USBIO Device"};
 const DWORD kLinkReadWriteTimeout = 60000;
+// Shortens the link's time-out, never lengthens it: tests of a terminal that stays silent
+// would otherwise wait a minute for each reply it does not send.
+const char kLinkTimeoutSetting[] = "KEYPROBE_LINK_TIMEOUT_MS";
 const DWORD kHidBufferSize = 4096;
 
 void LookUpText(CMapStringToString* pSection, LPCSTR pszKey, CString& csValue) {
@@ -40,6 +43,17 @@ void LookUpNumber(CMapStringToString* pSection, LPCSTR pszKey, int& nValue) {
     CString csFound;
     if (pSection->Lookup(pszKey, csFound))
         nValue = atoi(csFound);
+}
+
+DWORD LinkReadWriteTimeout() {
+    const char* pszValue = getenv(kLinkTimeoutSetting);
+    if (pszValue == NULL || *pszValue == '\0')
+        return kLinkReadWriteTimeout;
+    char* pszEnd = NULL;
+    const unsigned long nValue = strtoul(pszValue, &pszEnd, 10);
+    if (*pszEnd != '\0' || nValue == 0 || nValue > kLinkReadWriteTimeout)
+        return kLinkReadWriteTimeout;
+    return (DWORD)nValue;
 }
 
 }  // namespace
@@ -211,7 +225,7 @@ signed char ConnectTerminal() {
     g_pTerminalLink = new CTerminalLink(pPort, PROTOCOL_VLI);
 
     if (g_pTerminalLink->OpenPort() && g_pTerminalLink->IsOpen()) {
-        g_pTerminalLink->SetReadWriteTimeout(kLinkReadWriteTimeout);
+        g_pTerminalLink->SetReadWriteTimeout(LinkReadWriteTimeout());
         return CONNECT_OK;
     }
     ExplainOpenFailure(settings, pPort, ::GetLastError());

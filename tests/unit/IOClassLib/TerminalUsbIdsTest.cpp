@@ -40,15 +40,23 @@ TEST(TerminalUsbIds, ParsesUpToEightPairsAndRefusesAnythingElse) {
 }
 
 TEST(TerminalUsbIds, ReplacedListIsTheOneInEffectUntilRestored) {
-    EXPECT_TRUE(IsTerminalUsbId(0x1209, 0x0008));
+    TerminalUsbId builtIn[TERMINAL_USB_ID_MAX];
+    const int nBuiltIn = GetTerminalUsbIds(builtIn, TERMINAL_USB_ID_MAX);
+    ASSERT_GT(nBuiltIn, 0);
+    EXPECT_TRUE(IsTerminalUsbId(builtIn[nBuiltIn - 1].wVendorId, builtIn[nBuiltIn - 1].wProductId));
+
     const TerminalUsbId mine[] = {{0x2001, 0x0042}};
     SetTerminalUsbIds(mine, 1);
     EXPECT_TRUE(IsTerminalUsbId(0x2001, 0x0042));
-    EXPECT_FALSE(IsTerminalUsbId(0x1209, 0x0001));
+    EXPECT_FALSE(IsTerminalUsbId(builtIn[0].wVendorId, builtIn[0].wProductId));
     TerminalUsbId out[TERMINAL_USB_ID_MAX];
     EXPECT_EQ(1, GetTerminalUsbIds(out, TERMINAL_USB_ID_MAX));
+
     SetTerminalUsbIds(NULL, 0);
-    EXPECT_EQ(TERMINAL_USB_ID_MAX, GetTerminalUsbIds(out, TERMINAL_USB_ID_MAX));
-    EXPECT_EQ(0x0001, out[0].wProductId);
+    ASSERT_EQ(nBuiltIn, GetTerminalUsbIds(out, TERMINAL_USB_ID_MAX));
+    for (int i = 0; i < nBuiltIn; ++i) {
+        EXPECT_EQ(builtIn[i].wVendorId, out[i].wVendorId) << i;
+        EXPECT_EQ(builtIn[i].wProductId, out[i].wProductId) << i;
+    }
     EXPECT_FALSE(IsTerminalUsbId(0x2001, 0x0042));
 }

@@ -218,18 +218,9 @@ TEST(USBPortReadFrame, CollectsTheFrameTheHeaderAnnouncesInWholePackets) {
     }
 }
 
-TEST(USBPortReadFrame, EveryReadOfAFrameHasTheSameExtendedTimeout) {
-    ScriptedUsbPort port;
-    port.reads.push_back(Data(Frame(100)));
-    BYTE buffer[1024];
-    DWORD dwLength = 0;
-    ASSERT_TRUE(port.ReadFrame(buffer, sizeof(buffer), &dwLength));
-    EXPECT_EQ(std::vector<DWORD>(2, T + E), Timeouts(port.readRequests));
-    EXPECT_EQ(T + E, port.m_CurrentReadTimeout);
-}
-
-// T + E, and T + E for a write's second attempt, past 32 bits is INFINITE, not a wrapped sum.
-TEST(USBPortTimeouts, SumsThatPass32BitsAreInfinite) {
+// Every read of a frame, and a write's second attempt, wait T + E; a sum past 32 bits is
+// INFINITE, not a wrapped one.
+TEST(USBPortReadFrame, EveryReadOfAFrameAndAWritesRetryWaitTheExtendedTimeoutAtMostInfinite) {
     const struct {
         DWORD dwTimeout;
         DWORD dwExtension;
@@ -241,15 +232,16 @@ TEST(USBPortTimeouts, SumsThatPass32BitsAreInfinite) {
         ScriptedUsbPort port;
         port.m_ReadWriteTimeout = c.dwTimeout;
         port.m_ReadTimeoutExtension = c.dwExtension;
-        port.reads.push_back(Data(Frame(20)));
-        BYTE buffer[64];
+        port.reads.push_back(Data(Frame(100)));
+        BYTE buffer[1024];
         DWORD dwLength = 0;
         ASSERT_TRUE(port.ReadFrame(buffer, sizeof(buffer), &dwLength));
+        EXPECT_EQ(std::vector<DWORD>(2, c.dwExtended), Timeouts(port.readRequests));
+        EXPECT_EQ(c.dwExtended, port.m_CurrentReadTimeout);
         port.writes = {Fail(USBIO_ERR_TIMEOUT), Took(20)};
         const Bytes message = Frame(20);
         dwLength = (DWORD)message.size();
         ASSERT_TRUE(port.Write(message.data(), dwLength, &dwLength));
-        EXPECT_EQ(std::vector<DWORD>{c.dwExtended}, Timeouts(port.readRequests));
         EXPECT_EQ((std::vector<DWORD>{c.dwTimeout, c.dwExtended}), Timeouts(port.writeRequests));
     }
 }

@@ -55,9 +55,12 @@ protected:
     }
     // The port's lines in order, without the log's stamps.
     bool Logged(const std::string& text) { return LogText().find(text) != std::string::npos; }
-    // The terminal served and the port open on it. Call it in ASSERT_NO_FATAL_FAILURE.
-    void OpenOnTerminal() {
-        virt.reset(new testsupport::VirtualUsbioDevice(Options()));
+    // The terminal served and the port open on it, in place of any earlier ones (the earlier
+    // device goes first, as it takes its setting with it). Call it in ASSERT_NO_FATAL_FAILURE.
+    void OpenOnTerminal(const termsim::UsbioOptions& options = Options()) {
+        port.reset();
+        virt.reset();
+        virt.reset(new testsupport::VirtualUsbioDevice(options));
         ASSERT_TRUE(virt->ok()) << virt->error();
         port.reset(new CUSBPort(log.get()));
         ASSERT_TRUE(port->OpenPort()) << LogText();
@@ -159,18 +162,15 @@ TEST_F(USBPortTest, RepliesInPacketsOfEveryBulkSize) {
         SCOPED_TRACE(nPacket);
         termsim::UsbioOptions options = Options();
         options.packetSize = nPacket;
-        testsupport::VirtualUsbioDevice device(options);
-        ASSERT_TRUE(device.ok()) << device.error();
-        CUSBPort usbPort(log.get());
-        ASSERT_TRUE(usbPort.OpenPort()) << LogText();
-        EXPECT_EQ(nPacket, usbPort.m_ConfigInfo.PipeInfo[1].MaximumPacketSize);
+        ASSERT_NO_FATAL_FAILURE(OpenOnTerminal(options));
+        EXPECT_EQ(nPacket, port->m_ConfigInfo.PipeInfo[1].MaximumPacketSize);
         for (size_t nLength : {5u, 26u, 64u, 100u, 600u}) {
             SCOPED_TRACE(nLength);
             const Bytes reply = Frame(nLength, nLength > 255);
-            device.Reply(reply);
+            virt->Reply(reply);
             std::vector<BYTE> buffer(1024 + 8, 0xCC);
             DWORD dwLength = 4;
-            ASSERT_TRUE(usbPort.Read(buffer.data(), 1024, &dwLength)) << usbPort.GetLastPortError();
+            ASSERT_TRUE(port->Read(buffer.data(), 1024, &dwLength)) << port->GetLastPortError();
             EXPECT_EQ(reply, Bytes(buffer.begin(), buffer.begin() + dwLength));
             EXPECT_EQ(Bytes(8, 0xCC), Bytes(buffer.end() - 8, buffer.end()));
         }
@@ -234,10 +234,7 @@ TEST_F(USBPortTest, AnUnpluggedTerminalFailsWritesAndReadsAtOnce) {
 TEST_F(USBPortTest, AfterAReplugTheOldPortCannotOpenAgainAndANewOneCan) {
     termsim::UsbioOptions options = Options();
     options.replugAfterMs = 100;
-    virt.reset(new testsupport::VirtualUsbioDevice(options));
-    ASSERT_TRUE(virt->ok()) << virt->error();
-    port.reset(new CUSBPort(log.get()));
-    ASSERT_TRUE(port->OpenPort()) << LogText();
+    ASSERT_NO_FATAL_FAILURE(OpenOnTerminal(options));
     virt->Unplug();
     const Bytes request = Frame(8);
     DWORD dwLength = (DWORD)request.size();
