@@ -4,6 +4,7 @@
 #include <afx.h>
 #include <windows.h>
 
+#include <setupapi.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -41,17 +42,58 @@ int PortNumber(const std::string& name) {
     return Upper(name).compare(0, 3, "COM") == 0 ? atoi(name.c_str() + 3) : 0;
 }
 
+// The device setup class "Ports (COM & LPT)".
+const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
 struct SerialPort {
     std::string name;          // COMn
     std::string kernelDevice;  // \Device\Serial0; empty for a port the map does not name
+    std::string friendlyName;  // as Device Manager shows it; empty where no device is installed
 };
 
-// The ports that their drivers enter in the serial map, present ones only.
-std::vector<SerialPort> MappedSerialPorts() {
+SerialPort* Find(std::vector<SerialPort>& ports, const std::string& name) {
+    for (SerialPort& port : ports)
+        if (Upper(port.name) == Upper(name))
+            return &port;
+    return NULL;
+}
+
+// The COM ports that Device Manager shows, with the name each one's driver took (PortName)
+// and the device's friendly name ("USB Serial Device (COM3)"). Wine installs no device in
+// this class: its ports are in the serial map only.
+std::vector<SerialPort> InstalledSerialPorts() {
     std::vector<SerialPort> ports;
+    HDEVINFO hList = ::SetupDiGetClassDevsA(&kPortsClass, NULL, NULL, DIGCF_PRESENT);
+    if (hList == INVALID_HANDLE_VALUE)
+        return ports;
+    SP_DEVINFO_DATA device;
+    device.cbSize = sizeof(device);
+    for (DWORD i = 0; ::SetupDiEnumDeviceInfo(hList, i, &device); ++i) {
+        HKEY hKey = ::SetupDiOpenDevRegKey(hList, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (hKey == INVALID_HANDLE_VALUE)
+            continue;
+        char szName[64] = {0};
+        DWORD cbName = sizeof(szName) - 1, dwType = 0;
+        const LONG lName = ::RegQueryValueExA(hKey, "PortName", NULL, &dwType, (LPBYTE)szName, &cbName);
+        ::RegCloseKey(hKey);
+        // The class holds the printer ports too.
+        if (lName != ERROR_SUCCESS || dwType != REG_SZ || PortNumber(szName) == 0)
+            continue;
+        char szFriendly[256] = {0};
+        if (!::SetupDiGetDeviceRegistryPropertyA(hList, &device, SPDRP_FRIENDLYNAME, NULL, (PBYTE)szFriendly,
+                                                 sizeof(szFriendly) - 1, NULL))
+            szFriendly[0] = '\0';
+        ports.push_back({szName, "", szFriendly});
+    }
+    ::SetupDiDestroyDeviceInfoList(hList);
+    return ports;
+}
+
+// The ports that their drivers enter in the serial map, present ones only, added to ports.
+void AddMappedSerialPorts(std::vector<SerialPort>& ports) {
     HKEY hKey = NULL;
     if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialComm, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-        return ports;
+        return;
     for (DWORD i = 0;; ++i) {
         char szDevice[256], szName[64] = {0};
         DWORD cchDevice = sizeof(szDevice), cbName = sizeof(szName) - 1, dwType = 0;
@@ -59,11 +101,14 @@ std::vector<SerialPort> MappedSerialPorts() {
             ::RegEnumValueA(hKey, i, szDevice, &cchDevice, NULL, &dwType, (LPBYTE)szName, &cbName);
         if (lEnum == ERROR_NO_MORE_ITEMS)
             break;
-        if (lEnum == ERROR_SUCCESS && dwType == REG_SZ)
-            ports.push_back({szName, szDevice});
+        if (lEnum != ERROR_SUCCESS || dwType != REG_SZ)
+            continue;
+        if (SerialPort* pPort = Find(ports, szName))
+            pPort->kernelDevice = szDevice;
+        else
+            ports.push_back({szName, szDevice, ""});
     }
     ::RegCloseKey(hKey);
-    return ports;
 }
 
 Access OpenAsKeyprobe(const std::string& name) {
@@ -103,16 +148,14 @@ std::string SerialDevicePath(const std::string& port) {
 }
 
 std::vector<Device> ListSerialPorts(const std::vector<std::string>& extraPaths) {
-    std::vector<SerialPort> ports = MappedSerialPorts();
+    std::vector<SerialPort> ports = InstalledSerialPorts();
+    AddMappedSerialPorts(ports);
     for (const std::string& path : extraPaths) {
         const std::string name = path.compare(0, strlen(kDevicePrefix), kDevicePrefix) == 0
                                      ? path.substr(strlen(kDevicePrefix))
                                      : path;
-        bool bListed = false;
-        for (const SerialPort& port : ports)
-            bListed = bListed || Upper(port.name) == Upper(name);
-        if (!bListed)
-            ports.push_back({name, ""});
+        if (Find(ports, name) == NULL)
+            ports.push_back({name, "", ""});
     }
     std::sort(ports.begin(), ports.end(), [](const SerialPort& a, const SerialPort& b) {
         return PortNumber(a.name) != PortNumber(b.name) ? PortNumber(a.name) < PortNumber(b.name)
@@ -124,10 +167,11 @@ std::vector<Device> ListSerialPorts(const std::vector<std::string>& extraPaths) 
         Device d;
         d.kind = "serial";
         d.path = port.name;
-        if (port.kernelDevice.empty())
-            d.description = std::string("not in HKEY_LOCAL_MACHINE\\") + kSerialComm;
-        else
+        d.description = port.friendlyName;
+        if (!port.kernelDevice.empty())
             d.aliases.push_back(port.kernelDevice);
+        else if (port.friendlyName.empty())
+            d.description = std::string("not in HKEY_LOCAL_MACHINE\\") + kSerialComm;
         d.access = OpenAsKeyprobe(port.name);
         devices.push_back(d);
     }
