@@ -175,6 +175,9 @@ TEST_P(WineHidKeyCheck, MixedKeyStatesAndErrorStatusesEveryReportChecked) {
     ASSERT_FALSE(dir.path().empty());
     const std::string ini = dir.file("terminal.ini");
     ASSERT_TRUE(testsupport::writeIniFile(ini, {{"Connection", {{"ConnectType", "USB Device"}}}}));
+    const std::string otherIds = dir.file("other-ids.ini");
+    ASSERT_TRUE(testsupport::writeIniFile(
+        otherIds, {{"Connection", {{"ConnectType", "USB Device"}, {"UsbDeviceIds", "0ABC:0010"}}}}));
 
     std::vector<std::string> simArgs{"--transport", "hid"};
     for (const std::string& arg : testsupport::MixedKeyStatesArguments())
@@ -205,7 +208,8 @@ TEST_P(WineHidKeyCheck, MixedKeyStatesAndErrorStatusesEveryReportChecked) {
                            std::string(kDeviceNode) + "=" + dir.file("terminal.ioctl"), "-s",
                            std::string(kDeviceNode) + "=" + dir.file("terminal.script"), "--", "/bin/sh",
                            "-c", kHoldTheNode, "sh"},
-                          {{WindowsPath(keyprobeCheck), run.ini},
+                          {{WindowsPath(keyprobeCheck), "--json", WindowsPath(otherIds)},
+                           {WindowsPath(keyprobeCheck), run.ini},
                            {WindowsPath(keyprobe), run.ini, WindowsPath(dir.file("keys.txt"))},
                            {WindowsPath(keyprobeCheck), "--keys", "--json", run.ini}},
                           kRunTimeoutMs, &umockdev);
@@ -219,9 +223,21 @@ TEST_P(WineHidKeyCheck, MixedKeyStatesAndErrorStatusesEveryReportChecked) {
     EXPECT_EQ(0, umockdev.signal) << LinesWith(umockdev.err, "**");
     EXPECT_EQ(std::string("device: ") + kScriptEnd + "\n", umockdev.out) << umockdev.err;
 
+    // UsbDeviceIds naming another device: the terminal is one HID device among others.
+    const std::string others = WithoutCr(results[0].out);
+    EXPECT_EQ(1, results[0].exitCode) << results[0].err;
+    EXPECT_TRUE(std::regex_search(
+        others, std::regex(R"(\{"kind": "hid", "path": "\\\\\\\\\?\\\\hid#vid_1209&pid_0001[^"]*", )"
+                           R"("aliases": \[\], "vendor_id": "1209", "product_id": "0001", )"
+                           R"("terminal": false, [^}]*"can_open": true, [^}]*)"
+                           R"("input_report_length": 65, "output_report_length": 65\})")))
+        << others;
+    EXPECT_NE(std::string::npos, others.find("no USB HID device with the terminal's IDs is attached"))
+        << others;
+
     // The terminal as the device check sees it, opened without a report sent.
-    const std::string listing = WithoutCr(results[0].out);
-    EXPECT_EQ(0, results[0].exitCode) << results[0].err;
+    const std::string listing = WithoutCr(results[1].out);
+    EXPECT_EQ(0, results[1].exitCode) << results[1].err;
     EXPECT_TRUE(
         std::regex_search(listing, std::regex(R"(\n  \\\\\?\\hid#vid_1209&pid_0001[^ ]*  \(1209:0001, )"
                                               R"([^)]*reports 65 bytes in, 65 out\)  \[terminal\]\n)"
@@ -231,15 +247,15 @@ TEST_P(WineHidKeyCheck, MixedKeyStatesAndErrorStatusesEveryReportChecked) {
               listing.find("\n  opened and closed again, nothing sent: keyprobe can use it\n"))
         << listing;
 
-    run.result = results[1];
+    run.result = results[2];
     run.resultText = testsupport::readTextFile(dir.file("keys.txt"), &run.resultExists);
     EXPECT_EQ(0, run.result.exitCode) << run.result.err;
     EXPECT_EQ(testsupport::Crlf(testsupport::CompletedConsole(run.ini)), run.result.out);
     testsupport::ExpectMixedKeyStatesRun(run, t);
 
     // The key report of the same dialogue: every slot in run order.
-    const std::string keys = WithoutCr(results[2].out);
-    EXPECT_EQ(0, results[2].exitCode) << results[2].err;
+    const std::string keys = WithoutCr(results[3].out);
+    EXPECT_EQ(0, results[3].exitCode) << results[3].err;
     std::size_t at = 0;
     for (const testsupport::KeyReportRow& row :
          testsupport::ExpectedKeyReportRows(testsupport::MixedKeyStatesExpectation())) {

@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -132,15 +133,31 @@ TEST_P(WineKeyprobeCheck, ComPortsBusyPortNoTerminalDebugLogSwitchAndKeyReport) 
         << registry;
     EXPECT_TRUE(sim.transcript().rxFrames().empty()) << "the check sent a frame";
 
+    // The same ports in JSON; the port that did not open with the system's own words.
     const RunResult busyJson = Check({"--json", WindowsPath(busyIni)});
     EXPECT_EQ(1, busyJson.exitCode) << busyJson.err;
-    EXPECT_TRUE(
-        Has(busyJson.out,
-            "\"open_failure\": \"cannot open Serial Port COM8, Baudrate 19200, Parity 0, ByteSize 8, "
-            "StopBits 0: busy: another program has it open (error 33)\",\n    \"system_message\": \""))
+    EXPECT_TRUE(Has(busyJson.out, "\n    {\"kind\": \"serial\", \"path\": \"COM7\", \"aliases\": "
+                                  "[\"\\\\Device\\\\Serial6\"], \"terminal\": false, \"description\": \"\", "
+                                  "\"can_open\": true, \"reason\": \"\""))
+        << busyJson.out;
+    EXPECT_TRUE(Has(busyJson.out, "\"path\": \"COM8\", \"aliases\": [\"\\\\Device\\\\Serial7\"], "
+                                  "\"terminal\": false, \"description\": \"\", \"can_open\": false, "
+                                  "\"reason\": \"busy: another program has it open (error 33)\""))
+        << busyJson.out;
+    EXPECT_TRUE(std::regex_search(
+        busyJson.out,
+        std::regex("\"open_failure\": \"cannot open Serial Port COM8, Baudrate 19200, Parity 0, ByteSize 8, "
+                   "StopBits 0: busy: another program has it open \\(error 33\\)\",\n"
+                   "    \"system_message\": \"[A-Z][^\"]+\",\n    \"fix\": \"close the program")))
         << busyJson.out;
 
-    // No terminal on USB: the key check does not start, and says why.
+    // No terminal on USB: the check says so, and the key check does not start.
+    const RunResult noTerminalJson = Check({"--json", WindowsPath(usbIni)});
+    EXPECT_EQ(1, noTerminalJson.exitCode) << noTerminalJson.err;
+    EXPECT_FALSE(Has(noTerminalJson.out, "\"terminal\": true")) << noTerminalJson.out;
+    EXPECT_TRUE(Has(noTerminalJson.out, "\"open_failure\": \"cannot open USB Device (the terminal's USB HID "
+                                        "interface): no USB HID device with the terminal's IDs is attached"))
+        << noTerminalJson.out;
     const RunResult noTerminal = Check({"--keys", WindowsPath(usbIni)});
     EXPECT_EQ(1, noTerminal.exitCode);
     EXPECT_EQ("", noTerminal.out);
