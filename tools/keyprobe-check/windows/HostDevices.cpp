@@ -13,6 +13,8 @@
 #include "Checks.h"
 #include "Connection.h"
 #include "HostDevices.h"
+#include "TerminalUsbIds.h"
+#include "UsbDeviceSurvey.h"
 
 namespace keyprobecheck {
 
@@ -206,8 +208,32 @@ Access WhyInterfaceNotOpened(const std::string&, const std::string& kind, DWORD 
     return access;
 }
 
-// A terminal that the USBIO driver does not serve shows among all USB devices, which the
-// input file's check looks through when its USBIO port finds no terminal.
-void AddUnlistedUsbTerminals(std::vector<Device>&) {}
+void AddUnlistedUsbTerminals(std::vector<Device>& devices) {
+    // Every USB device has an interface of this class, whatever driver serves it.
+    const GUID kUsbDeviceInterface = {
+        0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+    DWORD dwError = ERROR_SUCCESS;
+    for (const std::string& path : DeviceInterfacePaths(kUsbDeviceInterface, &dwError)) {
+        WORD wVendorId = 0, wProductId = 0;
+        if (!UsbIdsFromPath(path, &wVendorId, &wProductId) || !IsTerminalUsbId(wVendorId, wProductId))
+            continue;
+        bool bServed = false;
+        for (const Device& d : devices)
+            bServed = bServed || (d.kind == "usb" && d.nVendorId == wVendorId && d.nProductId == wProductId);
+        if (bServed)
+            continue;
+        Device d;
+        d.kind = "usb";
+        d.path = path;
+        d.nVendorId = wVendorId;
+        d.nProductId = wProductId;
+        d.bTerminal = true;
+        d.description = "not in the USBIO driver's list";
+        // A terminal on USB Device is one of these too: Windows' HID driver serves it.
+        d.access.reason = "another driver than USBIO serves it; ConnectType USBIO Device needs the terminal "
+                          "installed under the USBIO driver";
+        devices.push_back(d);
+    }
+}
 
 }  // namespace keyprobecheck
