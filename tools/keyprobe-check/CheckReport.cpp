@@ -117,9 +117,7 @@ void WriteText(const Report& report, std::ostream& out) {
     out << "\nRegistry store\n  " << reg.path;
     if (!reg.origin.empty())
         out << " (" << reg.origin << ")";
-    if (!reg.state.empty())
-        out << ": " << reg.state;
-    out << "\n";
+    out << ": " << reg.state << "\n";
     if (!reg.keyProblem.empty())
         out << "  " << reg.keyProblem << "\n";
     else if (reg.switches.empty() && reg.key.empty())

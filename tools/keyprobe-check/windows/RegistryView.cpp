@@ -28,8 +28,9 @@ bool ListsEveryDebugLogSwitch() { return false; }
 void DescribeRegistry(LONG lOpened, RegistryCheck& check) {
     check.path = "HKEY_LOCAL_MACHINE";
     check.origin = ViewOfThisProgram();
-    if (lOpened != ERROR_SUCCESS)
-        check.state = "cannot be read: " + SystemMessage((DWORD)lOpened) + ", so every debug log is off";
+    check.state = lOpened == ERROR_SUCCESS
+                      ? "read"
+                      : "cannot be read: " + SystemMessage((DWORD)lOpened) + ", so every debug log is off";
 }
 
 }  // namespace keyprobecheck
