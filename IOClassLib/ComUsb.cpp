@@ -17,6 +17,12 @@ const char kDeviceClosedEventFormat[] = "OPOS.CCOMHIDUSBPort.deviceClosedEvent.%
 const char kRecvEventFormat[] = "OPOS.CCOMHIDUSBPort.recvEvent.%s";
 const char kSendEventFormat[] = "OPOS.CCOMHIDUSBPort.sendEvent.%s";
 
+// Input reports the HID class driver keeps for the handle, the most it allows. It keeps 32
+// unless asked and drops the oldest beyond that: a reply of more reports than that, at one
+// per millisecond, is lost in part when this thread waits longer than a time slice for the
+// processor.
+const ULONG kInputBuffers = 512;
+
 // Named objects are shared by every port that forms the same name; the name is compared
 // in lower case so that two spellings of one device name meet.
 HANDLE CreateNamedEvent(LPCSTR pszFormat, const CString& csDeviceName) {
@@ -294,6 +300,10 @@ DWORD CCOMHIDUSBPort::ComUsbConnect(ComUsbContext* pCtx) {
     }
 
     OutputDebugStringA("Found the device we want.");
+    // Refused: the default stays, which serves replies that arrive no faster than they are read.
+    if (!HidD_SetNumInputBuffers(hDevice, kInputBuffers))
+        ComUsbDebugPrint(pCtx, "[ComUsbConnect] HidD_SetNumInputBuffers failed (%u).\n",
+                         (unsigned int)GetLastError());
     memcpy(&m_DevInterfaceData, &interfaceData, sizeof(m_DevInterfaceData));
     memcpy(&m_DevInfoData, &devInfoData, sizeof(m_DevInfoData));
     pCtx->bConnected = 1;

@@ -123,7 +123,9 @@ int main(int argc, char* argv[]) {
             auto viaPlain = [&]() -> bool {
                 if (!SendMessage(plain, VDEV_MSG_HID_OUTPUT_REPORT, report, sizeof(report)))
                     return false;
-                return recv(plain, got, sizeof(got), 0) == (ssize_t)(sizeof(vdev_header) + 65);
+                // The device's word that it took the report, then the reply.
+                return recv(plain, got, sizeof(got), 0) == (ssize_t)sizeof(vdev_header) &&
+                       recv(plain, got, sizeof(got), 0) == (ssize_t)(sizeof(vdev_header) + 65);
             };
             std::vector<double> portUs, plainUs;
             for (int i = 0; i < nExchanges + 100 && status == 0; ++i) {

@@ -39,7 +39,9 @@
  *                                <-         VDEV_MSG_OPENED          (this connection now
  *                                                                     carries the device's
  *                                                                     reports)
- *   VDEV_MSG_HID_OUTPUT_REPORT   ->                                  (no reply)
+ *   VDEV_MSG_HID_OUTPUT_REPORT   ->
+ *                                <-         VDEV_MSG_HID_OUTPUT_TAKEN (once the device has
+ *                                                                     taken the report)
  *                                <-         VDEV_MSG_HID_INPUT_REPORT (whenever the device
  *                                                                     has one)
  *   VDEV_MSG_WATCH               ->
@@ -58,16 +60,25 @@
  * VDEV_MSG_PLUGGED to every watching connection; the client then opens the device anew.
  * VDEV_MSG_OPEN on a device that is not present is answered with VDEV_ERROR_NOT_PRESENT.
  *
- * A write of an output report is complete once the socket has taken the datagram; the
- * server reads output reports at the pace the device takes them, so a device that stops
- * taking reports makes further writes wait.
+ * Output reports. A write is complete once the device has taken the report, as a device
+ * acknowledges an interrupt OUT transfer: the server answers each VDEV_MSG_HID_OUTPUT_REPORT
+ * with VDEV_MSG_HID_OUTPUT_TAKEN and the report's tag when its device takes it. A device
+ * that is not ready (a real one NAKs) answers later, or never, and the write waits. The
+ * client sends the next report of a connection only once the last was taken or given up;
+ * it passes over an answer for a report it gave up.
+ *
+ * Input reports. The host controller fetches at most one input report per polling
+ * interval of the device's interrupt IN endpoint (bInterval: 1 ms at the least at full
+ * speed), so a server sends each device's input reports at most that often, however many
+ * it has ready, and keeps what a connection's socket does not take (a client that reads
+ * slowly) until the socket takes it: a slow reader is never hung up on.
  */
 #ifndef VIRTUAL_DEVICE_PROTOCOL_H
 #define VIRTUAL_DEVICE_PROTOCOL_H
 
 #include <stdint.h>
 
-#define VDEV_PROTOCOL_VERSION 1
+#define VDEV_PROTOCOL_VERSION 2
 
 /* Largest payload of one message. A HID report descriptor and a HID report are at most
  * 4096 bytes; USBIO transfers above this are split by the sender. */
@@ -146,10 +157,14 @@ typedef struct vdev_error {
 #define VDEV_MSG_HID_GET_DESCRIPTOR 0x0102u
 /* server -> client, payload: the report descriptor's bytes (1 to VDEV_MAX_PAYLOAD). */
 #define VDEV_MSG_HID_DESCRIPTOR 0x0103u
-/* client -> server on an open connection, payload: one output report, no reply. */
+/* client -> server on an open connection, payload: one output report. Answered with
+ * VDEV_MSG_HID_OUTPUT_TAKEN when the device takes it. */
 #define VDEV_MSG_HID_OUTPUT_REPORT 0x0110u
 /* server -> client on an open connection, payload: one input report, unsolicited. */
 #define VDEV_MSG_HID_INPUT_REPORT 0x0111u
+/* server -> client on an open connection, no payload: the device has taken the output
+ * report with this tag. */
+#define VDEV_MSG_HID_OUTPUT_TAKEN 0x0112u
 
 #define VDEV_HID_STRING_BYTES 64u
 

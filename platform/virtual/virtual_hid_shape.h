@@ -25,6 +25,9 @@ struct HidDeviceShape {
     bool numbered = true;
     std::uint8_t inputId = 1;
     std::uint8_t outputId = 2;
+    // The interrupt IN endpoint's polling interval (bInterval) in milliseconds: the host
+    // fetches at most one input report per interval, however many the device has ready.
+    unsigned inputIntervalMs = 1;
     std::string manufacturer = "termsim";
     std::string product = "Virtual terminal";
     std::string serialNumber = "TS0001";

@@ -94,6 +94,47 @@ TEST(HidKeyProbe, FullRunWithKeyStatesAndErrorStatuses) {
     EXPECT_EQ(t.txFrames().size(), t.bytesOf("TXR").size());
 }
 
+// Replies longer than keyprobe's reply buffer of 1,025 bytes, up to the long form's 65,535
+// bytes and far more input reports than the class driver keeps unless asked, each read to
+// its end: their slots get no usable reply (a key test's: not present; a fetch's: present,
+// as for a fetch that got none, though the key is absent) and standard error names them,
+// and every slot after them reads as its key state, error statuses and their queries too.
+TEST(HidKeyProbe, RepliesLongerThanTheReplyBufferLeaveTheRestOfTheRunInStep) {
+    Expectation e;
+    e.master[1].fetchStatus = -1;  // 1,100 bytes
+    e.master[2].fetchStatus = 0xF8;
+    e.master[4].requestStatus = -1;    // 5,000 bytes: 80 reports
+    e.master[5].requestStatus = 0x05;  // queried with 0x81, no fetch
+    e.master[6].fetchStatus = 0xF1;
+    e.dukpt[0].fetchStatus = -1;  // 65,007 bytes: 1,032 reports
+    e.dukpt[1].fetchStatus = 0xF8;
+    e.dukpt[9].fetchStatus = 0xF1;
+    testsupport::TermsimProcess sim({"--transport", "hid", "--ms", "L88LLL1LLL", "--dukpt", "88LLLLLLL1",
+                                     "--fault", "fetch-a:1=pad:1093", "--fault", "a:4=pad:4993", "--fault",
+                                     "a:5=status:0x05", "--fault", "fetch-b:0=pad:65000"});
+    ASSERT_TRUE(sim.ready()) << sim.error();
+    testsupport::TempDir dir("keyprobe-hid-long");
+
+    const KeyprobeRun run = RunKeyprobe(dir, sim);
+    ASSERT_NO_FATAL_FAILURE(testsupport::ExpectCompletedRun(run));
+    EXPECT_EQ(testsupport::ExpectedResultFile(e), run.resultText);
+    EXPECT_EQ("The terminal did not answer for 3 of the 20 key slots (M/S 1, 4, DUKPT 0): their key states "
+              "are unknown.\n",
+              run.result.err);
+
+    const testsupport::TermsimTranscript t = sim.transcript();
+    testsupport::ExpectFrames(t, e);
+    ByteVec sent;
+    for (const ByteVec& chunk : t.bytesOf("TX"))
+        sent.insert(sent.end(), chunk.begin(), chunk.end());
+    ExpectReports(t.bytesOf("TXR"), 1, sent);
+    std::vector<std::size_t> longest;
+    for (const ByteVec& frame : t.txFrames())
+        if (frame.size() > 1025)
+            longest.push_back(frame.size());
+    EXPECT_EQ(std::vector<std::size_t>({1100, 5000, 65007}), longest);
+}
+
 TEST(HidPortAgainstTermsim, TerminalThatNeverAnswersFailsEachReadAtItsTimeout) {
     testsupport::TermsimProcess sim({"--transport", "hid", "--fault", "*:*=no-reply"});
     ASSERT_TRUE(sim.ready()) << sim.error();

@@ -3,25 +3,32 @@
 // folder, and naming it in IOCLASSLIB_VIRTUAL_HID for as long as it lives. A device is data:
 // its shape (identity and report layout, virtual_hid_shape.h, as termsim describes its
 // own), and the exchange it expects as a list of steps: an output report, the input reports
-// that answer it, whether the device goes away after them. Unplug and plug as the test
-// says; every output report is recorded as the device got it.
+// that answer it, whether the device goes away after them, or that it holds the report
+// (NAKs it: the write waits). Input reports leave one per polling interval of the shape, as
+// a host controller fetches them. Unplug and plug as the test says; every output report
+// the device took is recorded as it got it.
 //
 //   testsupport::FakeHidServer server({testsupport::FakeHidDevice{7, vdev::HidDeviceShape()}});
 //   server.Expect({{{2, 1, 0x16}, {reply}}, {{}, {}, true}});  // answer the fetch; unplug on the next
 //   ... open the device, write, read ...
 //   EXPECT_EQ("", server.Mismatches());             // every output as expected, in order
 //   server.Outputs();                               // every output report, as the device got it
+//   server.WaitUntilDelivered();                    // every input report is in the client's hands
 //
 // Header-only, POSIX.
 #pragma once
 
+#include <linux/sockios.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,16 +50,19 @@ struct FakeHidDevice {
 };
 
 // One step of a device's exchange: the output report that starts it (its first bytes; none:
-// any report), the input reports the device answers with, and whether it is unplugged then.
+// any report), the input reports the device answers with, and whether it is unplugged once
+// they have left. A held report is never taken: no answer, no replies, not recorded.
 struct FakeHidStep {
     std::vector<uint8_t> output;
     std::vector<std::vector<uint8_t>> replies;
     bool unplug = false;
+    bool hold = false;
 };
 
 class FakeHidServer {
 public:
-    explicit FakeHidServer(std::vector<FakeHidDevice> devices) : m_devices(std::move(devices)) {
+    explicit FakeHidServer(std::vector<FakeHidDevice> devices)
+        : m_devices(std::move(devices)), m_inputs(m_devices.size()) {
         m_path = m_folder.file("hid.sock");
         m_listen = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         sockaddr_un address = {};
@@ -113,6 +123,26 @@ public:
                 SendLocked(client.fd, VDEV_MSG_PLUGGED, index, 0, nullptr, 0);
     }
 
+    // Until every input report has left and each connection's client has received it.
+    bool WaitUntilDelivered() {
+        for (int i = 0; i < 20000; ++i) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                bool bDelivered = true;
+                for (const DeviceInputs& inputs : m_inputs)
+                    bDelivered = bDelivered && inputs.reports.empty();
+                for (const Client& client : m_clients) {
+                    int nUnread = 0;
+                    bDelivered = bDelivered && ioctl(client.fd, SIOCOUTQ, &nUnread) == 0 && nUnread == 0;
+                }
+                if (bDelivered)
+                    return true;
+            }
+            usleep(1000);
+        }
+        return false;
+    }
+
     bool WaitForWatcher() {
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_changed.wait_for(lock, std::chrono::seconds(20), [&] {
@@ -130,8 +160,16 @@ private:
         int openDevice = -1;
     };
 
+    // A device's input reports that the host has not fetched yet.
+    struct DeviceInputs {
+        std::deque<std::vector<uint8_t>> reports;
+        std::chrono::steady_clock::time_point next;
+        bool bUnplugAfter = false;
+    };
+
     void UnplugLocked(uint16_t index) {
         m_devices[index].bPresent = false;
+        m_inputs[index] = DeviceInputs();
         for (Client& client : m_clients) {
             if (client.bWatching)
                 SendLocked(client.fd, VDEV_MSG_UNPLUGGED, index, 0, nullptr, 0);
@@ -160,23 +198,52 @@ private:
         SendLocked(fd, VDEV_MSG_ERROR, request.device, request.tag, &error, sizeof(error));
     }
 
-    // Under the lock: the next step's replies go to every connection that has the device
-    // open, as a HID device's input reports reach every handle.
-    void PlayLocked(uint16_t index, const std::vector<uint8_t>& report) {
+    // Under the lock: the next step for an output report; whether the device takes it. Its
+    // replies wait for the host to fetch them.
+    bool PlayLocked(uint16_t index, const std::vector<uint8_t>& report) {
         if (m_steps.empty())
-            return;
+            return true;
         const FakeHidStep step = m_steps.front();
         m_steps.erase(m_steps.begin());
         if (report.size() < step.output.size() ||
             !std::equal(step.output.begin(), step.output.end(), report.begin()))
             m_mismatches +=
                 "output " + bytesToHex(report) + " where " + bytesToHex(step.output) + " was expected\n";
-        for (const auto& reply : step.replies)
-            for (const Client& client : m_clients)
-                if (client.openDevice == index)
-                    SendLocked(client.fd, VDEV_MSG_HID_INPUT_REPORT, index, 0, reply.data(), reply.size());
-        if (step.unplug)
-            UnplugLocked(index);
+        if (step.hold)
+            return false;
+        DeviceInputs& inputs = m_inputs[index];
+        inputs.reports.insert(inputs.reports.end(), step.replies.begin(), step.replies.end());
+        inputs.bUnplugAfter = step.unplug;
+        return true;
+    }
+
+    // Under the lock: each device's next input report, if its turn has come, to every
+    // connection that has the device open, as a HID device's input reports reach every
+    // handle. The time until the next turn, in milliseconds, or -1.
+    int SendDueLocked() {
+        const auto now = std::chrono::steady_clock::now();
+        int nWaitMs = -1;
+        for (size_t index = 0; index < m_inputs.size(); ++index) {
+            DeviceInputs& inputs = m_inputs[index];
+            if (!inputs.reports.empty() && now >= inputs.next) {
+                const std::vector<uint8_t> reply = inputs.reports.front();
+                inputs.reports.pop_front();
+                for (const Client& client : m_clients)
+                    if (client.openDevice == (int)index)
+                        SendLocked(client.fd, VDEV_MSG_HID_INPUT_REPORT, (uint16_t)index, 0, reply.data(),
+                                   reply.size());
+                inputs.next = now + std::chrono::milliseconds(m_devices[index].shape.inputIntervalMs);
+            }
+            if (inputs.reports.empty()) {
+                if (inputs.bUnplugAfter)
+                    UnplugLocked((uint16_t)index);
+                continue;
+            }
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(inputs.next - now).count();
+            if (nWaitMs < 0 || wait < nWaitMs)
+                nWaitMs = (int)std::max<long long>(wait, 0);
+        }
+        return nWaitMs;
     }
 
     void Handle(Client& client, const uint8_t* datagram, size_t cb) {
@@ -234,8 +301,10 @@ private:
                 if (client.openDevice < 0)
                     return;
                 std::vector<uint8_t> report(payload, payload + (cb - sizeof(header)));
+                if (!PlayLocked((uint16_t)client.openDevice, report))
+                    break;
                 m_outputs.push_back(report);
-                PlayLocked((uint16_t)client.openDevice, report);
+                SendLocked(client.fd, VDEV_MSG_HID_OUTPUT_TAKEN, header.device, header.tag, nullptr, 0);
                 break;
             }
             default: Error(client.fd, header, VDEV_ERROR_UNSUPPORTED); break;
@@ -246,12 +315,14 @@ private:
     void Run() {
         for (;;) {
             std::vector<pollfd> fds = {{m_stop[0], POLLIN, 0}, {m_listen, POLLIN, 0}};
+            int nWaitMs;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
+                nWaitMs = SendDueLocked();
                 for (const Client& client : m_clients)
                     fds.push_back({client.fd, POLLIN, 0});
             }
-            if (poll(fds.data(), fds.size(), -1) < 0)
+            if (poll(fds.data(), fds.size(), nWaitMs) <= 0)
                 continue;
             if (fds[0].revents)
                 return;
@@ -295,6 +366,7 @@ private:
     }
 
     std::vector<FakeHidDevice> m_devices;
+    std::vector<DeviceInputs> m_inputs;  // one per device
     TempDir m_folder{"fakehid"};
     std::string m_path;
     std::unique_ptr<ScopedEnv> m_env;

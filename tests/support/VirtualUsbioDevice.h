@@ -1,6 +1,7 @@
 // Test helper: termsim's virtual USB device served inside the test process, on a thread of
 // its own, with the test playing the device's side: it sees what the host wrote to the OUT
-// endpoint, queues bytes for IN transfers, stalls the IN endpoint or unplugs the device.
+// endpoint, queues bytes for IN transfers, stalls the IN endpoint, holds the OUT endpoint's
+// transfers or unplugs the device.
 // In loopback mode everything written comes back on the IN endpoint as it arrived.
 //
 //   testsupport::VirtualUsbioDevice device;            // sets IOCLASSLIB_VIRTUAL_USBIO
@@ -61,6 +62,10 @@ public:
     }
     void Stall() {
         Post([this] { m_transport->stall(); });
+    }
+    // While held, the OUT endpoint NAKs: writes wait until let go, or until cancelled.
+    void HoldWrites(bool bHold) {
+        Post([this, bHold] { m_transport->holdOut(bHold); });
     }
     void Unplug() {
         Post([this] { m_transport->disconnect(); });

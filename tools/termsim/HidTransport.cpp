@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -21,6 +22,16 @@ namespace {
 
 const std::uint16_t kDeviceIndex = 0;
 const std::uint32_t kDeviceId = 1;
+// How long a hang-up waits for a client that takes none of the reports still owed to it.
+const std::int64_t kDeliveryPatienceMicros = 1000000;
+
+// 1: sent; 0: the socket is full; -1: the connection is broken.
+int sendNow(int fd, const Bytes& message) {
+    if (::send(fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+        static_cast<ssize_t>(message.size()))
+        return 1;
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+}
 
 }  // namespace
 
@@ -34,6 +45,8 @@ HidTransport::~HidTransport() {
         close(m_listener);
     if (m_timer >= 0)
         close(m_timer);
+    if (m_paceTimer >= 0)
+        close(m_paceTimer);
     if (m_pending >= 0)
         close(m_pending);
     if (m_epoll >= 0)
@@ -51,8 +64,9 @@ bool HidTransport::open(std::string& error) {
     m_listener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     m_epoll = epoll_create1(EPOLL_CLOEXEC);
     m_timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    m_paceTimer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
     m_pending = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_listener < 0 || m_epoll < 0 || m_timer < 0 || m_pending < 0) {
+    if (m_listener < 0 || m_epoll < 0 || m_timer < 0 || m_paceTimer < 0 || m_pending < 0) {
         error = std::string("cannot create the socket: ") + std::strerror(errno);
         return false;
     }
@@ -62,7 +76,7 @@ bool HidTransport::open(std::string& error) {
         return false;
     }
     m_ownPath = true;
-    for (int fd : {m_listener, m_timer, m_pending}) {
+    for (int fd : {m_listener, m_timer, m_paceTimer, m_pending}) {
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.fd = fd;
@@ -132,13 +146,19 @@ void HidTransport::pump() {
             handled = true;
             if (fd == m_listener) {
                 acceptClients();
-            } else if (fd == m_timer) {
+            } else if (fd == m_timer || fd == m_paceTimer) {
                 std::uint64_t expirations = 0;
-                ssize_t r = ::read(m_timer, &expirations, sizeof expirations);
+                ssize_t r = ::read(fd, &expirations, sizeof expirations);
                 (void)r;
-                plugIn();
+                if (fd == m_timer)
+                    plugIn();
+                else
+                    sendDueReport();
             } else if (m_clients.count(fd) != 0) {
-                serviceClient(fd);
+                if (events[i].events & EPOLLOUT)
+                    flushClient(fd, m_clients[fd]);
+                if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))
+                    serviceClient(fd);
             }
         }
     }
@@ -177,6 +197,9 @@ void HidTransport::serviceClient(int fd) {
 
 bool HidTransport::send(int fd, std::uint16_t type, std::uint32_t tag, const void* payload,
                         std::size_t length) {
+    auto it = m_clients.find(fd);
+    if (it == m_clients.end())
+        return false;
     Bytes message(sizeof(vdev_header) + length);
     vdev_header header{};
     header.type = type;
@@ -186,8 +209,38 @@ bool HidTransport::send(int fd, std::uint16_t type, std::uint32_t tag, const voi
     std::memcpy(message.data(), &header, sizeof header);
     if (length > 0)
         std::memcpy(message.data() + sizeof header, payload, length);
-    return ::send(fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
-           static_cast<ssize_t>(message.size());
+    Client& client = it->second;
+    if (client.unsent.empty()) {
+        const int sent = sendNow(fd, message);
+        if (sent != 0)
+            return sent > 0;
+    }
+    // A full socket is a client that reads slowly, not one that has gone: its hang-up, if
+    // any, shows on the socket itself.
+    client.unsent.push_back(std::move(message));
+    flushClient(fd, client);
+    return true;
+}
+
+void HidTransport::flushClient(int fd, Client& client) {
+    while (!client.unsent.empty()) {
+        const int sent = sendNow(fd, client.unsent.front());
+        if (sent == 0)
+            break;
+        if (sent < 0) {
+            client.unsent.clear();
+            break;
+        }
+        client.unsent.pop_front();
+    }
+    const bool wantOut = !client.unsent.empty();
+    if (wantOut != client.watchingOut) {
+        epoll_event event{};
+        event.events = wantOut ? EPOLLIN | EPOLLOUT : EPOLLIN;
+        event.data.fd = fd;
+        epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event);
+        client.watchingOut = wantOut;
+    }
 }
 
 void HidTransport::sendError(int fd, std::uint32_t tag, std::uint32_t code) {
@@ -257,6 +310,7 @@ void HidTransport::handleMessage(int fd, const std::uint8_t* message, std::size_
         }
         Bytes report(payload, payload + header.length);
         m_transcript.line("RXR", toHex(report));
+        send(fd, VDEV_MSG_HID_OUTPUT_TAKEN, header.tag, nullptr, 0);
         // Numbered: ID, count, payload; unnumbered: count, payload (the caller's leading
         // byte does not travel).
         const std::size_t countAt = m_shape.numbered ? 1 : 0;
@@ -300,15 +354,57 @@ bool HidTransport::write(const std::uint8_t* data, std::size_t size) {
         report[at++] = static_cast<std::uint8_t>(chunk);
         std::memcpy(report.data() + at, data + done, chunk);
         done += chunk;
+        m_reports.push_back(std::move(report));
+    } while (done < size);
+    sendDueReport();
+    return true;
+}
+
+// Hands the next input report to every connection that has the device open, once its
+// turn has come, and sets the timer for the one after it.
+void HidTransport::sendDueReport() {
+    const std::int64_t now = monotonicMicros();
+    if (!m_reports.empty() && now >= m_nextReportAt) {
+        const Bytes report = std::move(m_reports.front());
+        m_reports.pop_front();
         m_transcript.line("TXR", toHex(report));
-        bool sent = false;
         for (auto& entry : m_clients)
             if (entry.second.open)
-                sent = send(entry.first, VDEV_MSG_HID_INPUT_REPORT, 0, report.data(), report.size()) || sent;
-        if (!sent)
-            return false;
-    } while (done < size);
-    return true;
+                send(entry.first, VDEV_MSG_HID_INPUT_REPORT, 0, report.data(), report.size());
+        m_nextReportAt = now + static_cast<std::int64_t>(m_shape.inputIntervalMs) * 1000;
+    }
+    itimerspec when{};  // all zero: disarmed while no report waits
+    if (!m_reports.empty()) {
+        const std::int64_t at = std::max<std::int64_t>(m_nextReportAt, 1);
+        when.it_value.tv_sec = static_cast<time_t>(at / 1000000);
+        when.it_value.tv_nsec = static_cast<long>(at % 1000000) * 1000L;
+    }
+    timerfd_settime(m_paceTimer, TFD_TIMER_ABSTIME, &when, nullptr);
+}
+
+std::size_t HidTransport::owedToOpenClients() const {
+    if (m_openCount == 0)
+        return 0;
+    std::size_t owed = m_reports.size();
+    for (const auto& entry : m_clients)
+        if (entry.second.open)
+            owed += entry.second.unsent.size();
+    return owed;
+}
+
+// A device that hangs up after a reply has sent the reply first, at its own pace.
+void HidTransport::deliverOwed() {
+    std::int64_t lastProgress = monotonicMicros();
+    for (std::size_t owed; (owed = owedToOpenClients()) > 0;) {
+        pollfd p{m_epoll, POLLIN, 0};
+        poll(&p, 1, 10);
+        pump();
+        const std::int64_t now = monotonicMicros();
+        if (owedToOpenClients() < owed)
+            lastProgress = now;
+        else if (now - lastProgress > kDeliveryPatienceMicros)
+            return;
+    }
 }
 
 void HidTransport::dropClient(int fd) {
@@ -323,7 +419,12 @@ void HidTransport::dropClient(int fd) {
 }
 
 void HidTransport::disconnect() {
-    // Hangs up every connection that has the device open: the client sees the device go.
+    deliverOwed();
+    hangUp();
+}
+
+void HidTransport::hangUp() {
+    // Every connection that has the device open: the client sees the device go.
     for (auto it = m_clients.begin(); it != m_clients.end();) {
         int fd = it->first;
         bool open = it->second.open;
@@ -333,6 +434,8 @@ void HidTransport::disconnect() {
     }
     m_lostOpen = false;
     m_incoming.clear();
+    m_reports.clear();
+    sendDueReport();
     updatePending();
 }
 
@@ -344,7 +447,8 @@ void HidTransport::unplug(unsigned replugAfterMs) {
     for (auto& entry : m_clients)
         if (entry.second.watching)
             send(entry.first, VDEV_MSG_UNPLUGGED, 0, nullptr, 0);
-    disconnect();
+    // What the device had not handed to the host goes with it.
+    hangUp();
     if (replugAfterMs != 0) {
         itimerspec when{};
         when.it_value.tv_sec = replugAfterMs / 1000;

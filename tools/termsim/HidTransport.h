@@ -1,8 +1,9 @@
 // A virtual HID terminal served over a SOCK_SEQPACKET Unix socket in the virtual device
 // message protocol: one device, listed, described and opened by the platform layer's
 // virtual backend. To the session it is a byte stream like the other transports: the
-// payloads of the output reports come in, and each write leaves as input reports. The
-// report format (ID, count byte, payload, zero fill) is this simulator's own code.
+// payloads of the output reports come in, and each write leaves as input reports, at most
+// one per polling interval of the interrupt IN endpoint, as a host controller fetches them.
+// The report format (ID, count byte, payload, zero fill) is this simulator's own code.
 #pragma once
 
 #include "Transcript.h"
@@ -43,15 +44,25 @@ private:
     struct Client {
         bool open = false;
         bool watching = false;
+        // Messages its socket has not taken yet (a client that reads slowly), oldest first.
+        std::deque<Bytes> unsent;
+        bool watchingOut = false;
     };
 
-    // Handles everything that is waiting on every socket and the re-plug timer.
+    // Handles everything that is waiting on every socket and the timers.
     void pump();
     void acceptClients();
     void serviceClient(int fd);
     void handleMessage(int fd, const std::uint8_t* message, std::size_t size);
+    // Sends, or keeps the message for the client until its socket takes it; false when the
+    // connection is broken.
     bool send(int fd, std::uint16_t type, std::uint32_t tag, const void* payload, std::size_t length);
     void sendError(int fd, std::uint32_t tag, std::uint32_t code);
+    void flushClient(int fd, Client& client);
+    void sendDueReport();
+    std::size_t owedToOpenClients() const;
+    void deliverOwed();
+    void hangUp();
     void dropClient(int fd);
     void plugIn();
     void updatePending();
@@ -63,13 +74,16 @@ private:
     int m_listener = -1;
     int m_epoll = -1;
     int m_timer = -1;
-    int m_pending = -1;  // an eventfd, readable while reports wait to be read
+    int m_paceTimer = -1;  // the next input report's turn
+    int m_pending = -1;    // an eventfd, readable while reports wait to be read
     bool m_pendingSignalled = false;
     bool m_present = true;
     std::map<int, Client> m_clients;
     int m_openCount = 0;
     bool m_lostOpen = false;  // the last connection with the device open went away
     std::deque<Bytes> m_incoming;
+    std::deque<Bytes> m_reports;  // input reports the host has not fetched yet
+    std::int64_t m_nextReportAt = 0;
     std::string m_newPeer;
 };
 

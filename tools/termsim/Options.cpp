@@ -42,7 +42,9 @@ Transport
                             (default never)
     A message travels in reports of: report ID (numbered only), count, up to
     length-2 payload bytes, zero fill. Each write leaves as one or more input
-    reports; the payloads of the output reports form the byte stream read.
+    reports, one a millisecond at the most, as the host fetches them from a
+    full-speed interrupt endpoint; the payloads of the output reports form the
+    byte stream read, each report taken (acknowledged) as it comes.
 
 Once ready, exactly one line goes to standard output:
   READY pty SLAVE_PATH [LINK_PATH]

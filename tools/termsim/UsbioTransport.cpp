@@ -163,10 +163,11 @@ void UsbioTransport::disconnect() {
         if (entry.second.watching)
             send(entry.first, VDEV_MSG_UNPLUGGED, 0, nullptr, 0);
     m_pending.clear();
+    m_heldOut.clear();
     m_in.clear();
     m_out.clear();
     m_configuration = 0;
-    m_outHalted = m_inHalted = false;
+    m_outHalted = m_inHalted = m_outHeld = false;
     m_zeroPacketDue = false;
     m_replugAt = m_options.replugAfterMs
                      ? monotonicMicros() + static_cast<std::int64_t>(m_options.replugAfterMs) * 1000
@@ -272,6 +273,8 @@ void UsbioTransport::drop(int fd) {
     m_clients.erase(fd);
     for (auto it = m_pending.begin(); it != m_pending.end();)
         it = it->fd == fd ? m_pending.erase(it) : std::next(it);
+    for (auto it = m_heldOut.begin(); it != m_heldOut.end();)
+        it = it->fd == fd ? m_heldOut.erase(it) : std::next(it);
 }
 
 void UsbioTransport::handle(int fd, std::uint16_t type, std::uint16_t device, std::uint32_t tag,
@@ -403,8 +406,11 @@ void UsbioTransport::transfer(int fd, std::uint32_t tag, const std::uint8_t* pay
                              0);
             return;
         }
-        m_out.insert(m_out.end(), payload + sizeof request, payload + length);
-        sendTransferDone(fd, VDEV_MSG_USBIO_TRANSFER_DONE, tag, request.endpoint, VDEV_USBIO_OK, none, count);
+        const Bytes data(payload + sizeof request, payload + length);
+        if (m_outHeld)
+            m_heldOut.push_back(OutTransfer{fd, tag, data});
+        else
+            takeOut(fd, tag, data);
         return;
     }
     if (m_inHalted) {
@@ -426,6 +432,28 @@ void UsbioTransport::cancel(int fd, std::uint32_t tag) {
             finishIn(it, VDEV_USBIO_CANCELLED);
             return;
         }
+    for (auto it = m_heldOut.begin(); it != m_heldOut.end(); ++it)
+        if (it->fd == fd && it->tag == tag) {
+            m_heldOut.erase(it);
+            sendTransferDone(fd, VDEV_MSG_USBIO_TRANSFER_DONE, tag, kEndpointOut, VDEV_USBIO_CANCELLED,
+                             Bytes(), 0);
+            return;
+        }
+}
+
+void UsbioTransport::takeOut(int fd, std::uint32_t tag, const Bytes& data) {
+    m_out.insert(m_out.end(), data.begin(), data.end());
+    sendTransferDone(fd, VDEV_MSG_USBIO_TRANSFER_DONE, tag, kEndpointOut, VDEV_USBIO_OK, Bytes(),
+                     static_cast<std::uint32_t>(data.size()));
+}
+
+void UsbioTransport::holdOut(bool bHold) {
+    m_outHeld = bHold;
+    while (!m_outHeld && !m_heldOut.empty()) {
+        const OutTransfer out = m_heldOut.front();
+        m_heldOut.pop_front();
+        takeOut(out.fd, out.tag, out.data);
+    }
 }
 
 void UsbioTransport::finishIn(std::deque<InTransfer>::iterator it, std::uint32_t status) {

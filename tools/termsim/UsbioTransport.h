@@ -35,6 +35,9 @@ public:
     // Unplugs the device.
     void disconnect() override;
     bool stall() override;
+    // While held, the OUT endpoint NAKs: OUT transfers wait, in order, until it is let go
+    // (then the device takes them) or the host cancels them.
+    void holdOut(bool bHold);
 
     const std::string& socketPath() const { return m_path; }
 
@@ -53,6 +56,11 @@ private:
         std::uint32_t wanted;
         Bytes data;
     };
+    struct OutTransfer {
+        int fd;
+        std::uint32_t tag;
+        Bytes data;
+    };
 
     void service();
     void acceptClients();
@@ -64,6 +72,7 @@ private:
     void transfer(int fd, std::uint32_t tag, const std::uint8_t* payload, std::uint32_t length);
     void cancel(int fd, std::uint32_t tag);
     void finishIn(std::deque<InTransfer>::iterator it, std::uint32_t status);
+    void takeOut(int fd, std::uint32_t tag, const Bytes& data);
     void serveIn();
     void plug();
     void armTimer();
@@ -87,10 +96,12 @@ private:
     std::uint8_t m_configuration = 0;
     bool m_outHalted = false;
     bool m_inHalted = false;
-    Bytes m_out;                       // OUT data the session has not read yet
-    std::deque<std::uint8_t> m_in;     // reply bytes waiting for IN transfers
-    bool m_zeroPacketDue = false;      // the next IN transfer gets a zero-length packet
-    std::deque<InTransfer> m_pending;  // IN transfers in the order they came
+    bool m_outHeld = false;
+    std::deque<OutTransfer> m_heldOut;  // OUT transfers the device has not taken, in order
+    Bytes m_out;                        // OUT data the session has not read yet
+    std::deque<std::uint8_t> m_in;      // reply bytes waiting for IN transfers
+    bool m_zeroPacketDue = false;       // the next IN transfer gets a zero-length packet
+    std::deque<InTransfer> m_pending;   // IN transfers in the order they came
     std::int64_t m_nextPacketAt = 0;
 };
 

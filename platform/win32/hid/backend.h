@@ -19,7 +19,9 @@
 //
 // A HidConnection is a non-blocking descriptor carrying whole reports in hidraw form (a
 // numbered report starts with its ID; an unnumbered one is the data alone), with
-// receiveReport / sendReport on it. The family turns reports into the Windows form (lengths
+// receiveReport / sendReport on it. A write is done when the device has taken the report:
+// a hidraw write returns then; a virtual device says so later, and until it does (a real
+// device NAKs a report it is not ready for) the family sends no further report. The family turns reports into the Windows form (lengths
 // of HidP_GetCaps, a 0 in front of unnumbered reports) and completes the requests on its
 // poll thread. A connection whose descriptor reports POLLHUP or POLLERR, or whose transfer
 // fails as a lost device does (hid/status.h), has lost its device: the family then fails
@@ -68,8 +70,15 @@ public:
     // One report into pReport: its length; 0 for a message that was no report (consumed);
     // -1 with errno set (EAGAIN: nothing to read now).
     virtual ssize_t receiveReport(uint8_t* pReport, size_t cbReport) = 0;
-    // One whole report: its length, or -1 with errno set (EAGAIN: try again on POLLOUT).
+    // One whole report: its length once the device has taken it, or -1 with errno set
+    // (EAGAIN: try again on POLLOUT; EINPROGRESS: sent, and outputTaken() tells, after a
+    // later receiveReport, when the device has taken it).
     virtual ssize_t sendReport(const uint8_t* pReport, size_t cbReport) = 0;
+    // After EINPROGRESS: whether the device has taken that report by now.
+    virtual bool outputTaken() const { return true; }
+    // The report in progress is no longer waited for (its write was cancelled); what the
+    // device says about it later is passed over.
+    virtual void abandonOutput() {}
 };
 
 class HidDeviceSink {

@@ -102,6 +102,18 @@ extern "C" BOOLEAN NTAPI HidD_FreePreparsedData(PHIDP_PREPARSED_DATA PreparsedDa
     return TRUE;
 }
 
+// The handle's input report queue: 2 to 512 reports, as the class driver takes them.
+extern "C" BOOLEAN NTAPI HidD_SetNumInputBuffers(HANDLE HidDeviceObject, ULONG NumberBuffers) {
+    std::shared_ptr<HidHandle> hid = LookupHidHandle(HidDeviceObject);
+    if (!hid)
+        return FALSE;
+    if (!hid->SetInputBufferCount(NumberBuffers)) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 extern "C" LONG NTAPI HidP_GetCaps(PHIDP_PREPARSED_DATA PreparsedData, PHIDP_CAPS Capabilities) {
     if (!PreparsedData || PreparsedData->magic != kPreparsedMagic || !Capabilities)
         return HIDP_STATUS_INVALID_PREPARSED_DATA;

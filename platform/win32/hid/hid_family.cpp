@@ -23,8 +23,11 @@ const GUID kHidInterfaceGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0
 
 namespace {
 
-// The HID class driver keeps this many input reports per handle by default.
-const size_t kMaxBufferedReports = 32;
+// The HID class driver keeps this many input reports per handle by default, and takes a
+// count in this range from HidD_SetNumInputBuffers.
+const size_t kDefaultInputBuffers = 32;
+const unsigned long kMinInputBuffers = 2;
+const unsigned long kMaxInputBuffers = 512;
 const size_t kMaxReport = 4096;
 const char kHidPathPrefix[] = "\\\\?\\hid#";
 
@@ -153,7 +156,10 @@ std::shared_ptr<HidHandle> LookupHidHandle(HANDLE h) {
 
 HidHandle::HidHandle(const HidDeviceRecord& device, std::unique_ptr<HidConnection> connection,
                      bool bOverlapped)
-    : QueuedDevice("hid", bOverlapped), m_device(device), m_connection(std::move(connection)) {
+    : QueuedDevice("hid", bOverlapped),
+      m_device(device),
+      m_connection(std::move(connection)),
+      m_inputCapacity(kDefaultInputBuffers) {
     m_bLayout =
         ParseReportDescriptor(m_device.reportDescriptor.data(), m_device.reportDescriptor.size(), &m_layout);
 }
@@ -198,8 +204,27 @@ void HidHandle::StartLocked(IoRequest& request) {
     }
 }
 
-// Queued reads and writes hold no buffer outside the queue; they can go at once.
-bool HidHandle::AbortLocked(IoRequest&) { return true; }
+// Queued reads and writes hold no buffer outside the queue; they can go at once. A report
+// the device has not taken is given up, and the next write's report may follow.
+bool HidHandle::AbortLocked(IoRequest& request) {
+    if (request.kind == IoKind::Write && request.number == m_writeInFlight) {
+        m_connection->abandonOutput();
+        m_writeInFlight = 0;
+    }
+    return true;
+}
+
+// As the class driver does, a new count starts an empty queue.
+bool HidHandle::SetInputBufferCount(unsigned long nCount) {
+    if (nCount < kMinInputBuffers || nCount > kMaxInputBuffers)
+        return false;
+    std::lock_guard<std::mutex> lock(Queue().Mutex());
+    if (nCount != m_inputCapacity) {
+        m_inputCapacity = nCount;
+        m_inputReports.clear();
+    }
+    return true;
+}
 
 void HidHandle::OnHandleClosed() {
     QueuedDevice::OnHandleClosed();
@@ -214,8 +239,17 @@ void HidHandle::OnHandleClosed() {
         HidPollLoop().Unwatch(id);
 }
 
+// One report at a time, as an interrupt OUT pipe carries them: the next goes once the
+// device has taken the last.
 void HidHandle::SendLocked() {
     while (IoRequest* write = Queue().OldestLocked(IoKind::Write)) {
+        if (m_writeInFlight != 0) {
+            if (!m_connection->outputTaken())
+                break;
+            m_writeInFlight = 0;
+            Queue().CompleteLocked(write, ERROR_SUCCESS, write->dwCount);
+            continue;
+        }
         const uint8_t* p = static_cast<const uint8_t*>(write->pSource);
         size_t cb = write->dwCount;
         if (m_bLayout && !m_layout.bNumbered) {
@@ -224,6 +258,10 @@ void HidHandle::SendLocked() {
         }
         const ssize_t cbSent = m_connection->sendReport(p, cb);
         if (cbSent < 0) {
+            if (errno == EINPROGRESS) {
+                m_writeInFlight = write->number;
+                break;
+            }
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 if (!m_bWantOut) {
                     m_bWantOut = true;
@@ -260,13 +298,14 @@ void HidHandle::DeliverLocked() {
         const std::vector<uint8_t>& report = m_inputReports.front();
         const DWORD cb = (DWORD)std::min<size_t>(report.size(), read->dwCount);
         memcpy(read->pBuffer, report.data(), cb);
-        m_inputReports.erase(m_inputReports.begin());
+        m_inputReports.pop_front();
         Queue().CompleteLocked(read, ERROR_SUCCESS, cb);
     }
 }
 
 void HidHandle::LoseDeviceLocked() {
     m_inputReports.clear();
+    m_writeInFlight = 0;
     Queue().DisconnectLocked();
 }
 
@@ -295,8 +334,8 @@ bool HidHandle::ReceiveLocked() {
         // Every read gives the full input report length, as Windows gives it.
         if (m_bLayout)
             report.resize(m_layout.inputLength, 0);
-        if (m_inputReports.size() == kMaxBufferedReports)
-            m_inputReports.erase(m_inputReports.begin());
+        if (m_inputReports.size() >= m_inputCapacity)
+            m_inputReports.pop_front();
         m_inputReports.push_back(std::move(report));
     }
     DeliverLocked();
@@ -305,9 +344,14 @@ bool HidHandle::ReceiveLocked() {
 
 void HidHandle::OnPoll(short revents) {
     std::lock_guard<std::mutex> lock(Queue().Mutex());
-    if ((revents & POLLIN) && !ReceiveLocked()) {
-        LoseDeviceLocked();
-        revents |= POLLHUP;
+    if (revents & POLLIN) {
+        const bool bPresent = ReceiveLocked();
+        // The device's word that it took the report in flight may have come before it went.
+        SendLocked();
+        if (!bPresent) {
+            LoseDeviceLocked();
+            revents |= POLLHUP;
+        }
     }
     if (revents & POLLOUT)
         SendLocked();

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,10 @@ public:
     bool HasLayout() const { return m_bLayout; }
     const HidReportLayout& Layout() const { return m_layout; }
 
+    // HidD_SetNumInputBuffers: how many input reports wait for a reader before the oldest
+    // goes. False for a count the HID class driver refuses.
+    bool SetInputBufferCount(unsigned long nCount);
+
     std::string DeviceInterfacePath() const override { return m_device.interfacePath; }
     void OnHandleClosed() override;
 
@@ -59,9 +64,12 @@ private:
     bool m_bLayout = false;
     uint64_t m_pollId = 0;
     bool m_bWantOut = false;
+    // The write whose report the device has not taken yet (its number), or 0.
+    uint64_t m_writeInFlight = 0;
     // Input reports nobody has asked for yet, in Windows form; the oldest go first when
-    // more than the HID class driver's default of 32 pile up.
-    std::vector<std::vector<uint8_t>> m_inputReports;
+    // more than m_inputCapacity pile up.
+    std::deque<std::vector<uint8_t>> m_inputReports;
+    size_t m_inputCapacity;
 };
 
 }  // namespace win32

@@ -254,6 +254,11 @@ public:
         const int nReceived = Receive(m_fd, &message);
         if (nReceived < 0)
             return -1;
+        if (nReceived > 0 && message.header.type == VDEV_MSG_HID_OUTPUT_TAKEN) {
+            if (message.header.tag == m_awaitedTag)
+                m_awaitedTag = 0;
+            return 0;
+        }
         if (nReceived == 0 || message.header.type != VDEV_MSG_HID_INPUT_REPORT || message.payload.empty())
             return 0;
         const size_t cb = std::min(cbReport, message.payload.size());
@@ -262,16 +267,23 @@ public:
     }
 
     ssize_t sendReport(const uint8_t* pReport, size_t cbReport) override {
-        if (!Send(m_fd, VDEV_MSG_HID_OUTPUT_REPORT, 0, 0, pReport, cbReport)) {
+        const uint32_t tag = NextTag();
+        if (!Send(m_fd, VDEV_MSG_HID_OUTPUT_REPORT, 0, tag, pReport, cbReport)) {
             if (errno == EPIPE || errno == ECONNRESET)
                 errno = ENODEV;
             return -1;
         }
-        return (ssize_t)cbReport;
+        m_awaitedTag = tag;
+        errno = EINPROGRESS;
+        return -1;
     }
+
+    bool outputTaken() const override { return m_awaitedTag == 0; }
+    void abandonOutput() override { m_awaitedTag = 0; }
 
 private:
     const int m_fd;
+    uint32_t m_awaitedTag = 0;  // of the output report the device has not taken yet
 };
 
 std::unique_ptr<HidConnection> Open(const HidDeviceRecord& device) {

@@ -173,15 +173,9 @@ TEST(HidPortWrite, MessageLeavesInWholeReportsOfTheDevicesLength) {
         DWORD n = (DWORD)c.length;
         EXPECT_TRUE(open.port.Write(message.data(), n, &n)) << c.length;
         EXPECT_EQ(c.length, n);
-        // The device takes the reports on its own thread; every one is there once the next
-        // exchange has gone through.
-        ByteVec probe = {0x42};
-        DWORD one = 1;
-        ASSERT_TRUE(open.port.Write(probe.data(), one, &one));
-        std::vector<ByteVec> reports;
-        for (int i = 0; i < 200 && (reports = device.Outputs()).size() < seen + c.counts.size() + 1; ++i)
-            Sleep(5);
-        ASSERT_EQ(seen + c.counts.size() + 1, reports.size()) << c.length;
+        // A write is done once the device has taken every report.
+        const std::vector<ByteVec> reports = device.Outputs();
+        ASSERT_EQ(seen + c.counts.size(), reports.size()) << c.length;
         ByteVec joined;
         for (std::size_t r = 0; r < c.counts.size(); ++r) {
             const ByteVec& report = reports[seen + r];
@@ -194,6 +188,47 @@ TEST(HidPortWrite, MessageLeavesInWholeReportsOfTheDevicesLength) {
         }
         EXPECT_EQ(message, joined) << c.length;
         seen = reports.size();
+    }
+}
+
+// A device that holds a report (NAKs it) makes that report's write wait out its time-out:
+// the write fails with what was sent before it, and a retry sends the whole message again.
+// The port waits for the request it cancels before it frees its buffers (the
+// PortsWithAsyncCancelIo run catches one that does not).
+TEST(HidPortWrite, AReportTheDeviceHoldsTimesOutAndARetrySendsTheWholeMessage) {
+    const ByteVec message = Counting(64);
+    const ByteVec first = {2, 63, message[0]};
+    const ByteVec second = {2, 1, message[63]};
+    for (bool bRetry : {false, true}) {
+        SCOPED_TRACE(bRetry ? "with a retry" : "without a retry");
+        testsupport::TempDir dir("hid-port-hold");
+        const std::string logFile = dir.file("log.txt");
+        FakeHidServer device(Terminal());
+        device.Expect({{first, {}}, {second, {}, false, true}});
+        if (bRetry)
+            device.Expect({{first, {}}, {second, {}}});
+        {
+            testsupport::TempRegistryStore store(
+                dir.file("registry.reg"), testsupport::debugLogStore("SOFTWARE\\HidPortTest", logFile));
+            CDebugFile log("SOFTWARE\\HidPortTest");
+            OpenedPort open(&log);
+            ASSERT_TRUE(open.opened);
+            open.port.m_ReadWriteTimeout = 300;
+            open.port.m_bFirstRetry = bRetry;
+            DWORD n = (DWORD)message.size();
+            EXPECT_EQ(bRetry, open.port.Write(message.data(), n, &n) != FALSE);
+            EXPECT_EQ(bRetry ? 64u : 63u, n);
+        }
+        EXPECT_EQ("", device.Mismatches());
+        // The held report is not among those taken.
+        const std::vector<ByteVec> starts =
+            bRetry ? std::vector<ByteVec>{first, first, second} : std::vector<ByteVec>{first};
+        const std::vector<ByteVec> taken = device.Outputs();
+        ASSERT_EQ(starts.size(), taken.size());
+        for (std::size_t i = 0; i < taken.size(); ++i)
+            EXPECT_TRUE(std::equal(starts[i].begin(), starts[i].end(), taken[i].begin())) << i;
+        const std::string text = testsupport::readTextFile(logFile);
+        EXPECT_NE(std::string::npos, text.find("WriteFile() timed out w/ TO=300\n")) << text;
     }
 }
 
@@ -240,6 +275,52 @@ TEST(HidPortRead, ReplyIsPutTogetherAsTheFramingSays) {
         EXPECT_TRUE(std::all_of(memory.begin() + c.buffer, memory.end(), [](BYTE b) { return b == 0xEE; }))
             << c.name;
     }
+}
+
+// A legal reply longer than the caller's buffer comes whole, however many reports it
+// takes, and the next exchange starts at a frame. A reply that has all come in before the
+// read starts is there whole too: the port asks for room for 512 input reports, where the
+// class driver keeps 32 unless asked.
+TEST(HidPortRead, LongRepliesComeWholeAndTheNextExchangeStartsAtAFrame) {
+    const struct {
+        std::size_t length;
+        bool bReadOnceDelivered;
+    } cases[] = {{1100, false}, {5000, true}, {65535, false}};
+    const ByteVec shortReply = {0x05, 0x05, 0x16, 0xF8, 0xEE};
+    FakeHidServer device(Terminal());
+    for (const auto& c : cases) {
+        ByteVec longReply = Counting(c.length);
+        longReply[0] = 0x05;
+        longReply[1] = 0;
+        longReply[2] = (std::uint8_t)(c.length & 0xFF);
+        longReply[3] = (std::uint8_t)(c.length >> 8);
+        device.Expect({{{2, 1, 0x16}, ReplyReports(longReply)}, {{2, 1, 0x16}, ReplyReports(shortReply)}});
+    }
+    OpenedPort open;
+    ASSERT_TRUE(open.opened);
+    open.port.SetProtocolType(1);
+    std::vector<BYTE> buffer(1025);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.length);
+        for (std::size_t expected : {c.length, shortReply.size()}) {
+            BYTE request = 0x16;
+            DWORD n = 1;
+            ASSERT_TRUE(open.port.Write(&request, 1, &n));
+            if (c.bReadOnceDelivered) {
+                ASSERT_TRUE(device.WaitUntilDelivered());
+            }
+            n = 5;
+            const BOOL bOk = open.port.Read(buffer.data(), (DWORD)buffer.size(), &n);
+            EXPECT_EQ(expected == shortReply.size(), bOk != FALSE);
+            ASSERT_EQ(expected, n);
+            if (expected == shortReply.size()) {
+                EXPECT_TRUE(std::equal(shortReply.begin(), shortReply.end(), buffer.begin()));
+            } else {
+                EXPECT_EQ(Counting(buffer.size() - 4, 13), ByteVec(buffer.begin() + 4, buffer.end()));
+            }
+        }
+    }
+    EXPECT_EQ("", device.Mismatches());
 }
 
 TEST(HidPortRead, SilentDeviceTimesOutAndVanishedDeviceFails) {

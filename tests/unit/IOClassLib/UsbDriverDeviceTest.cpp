@@ -218,6 +218,21 @@ TEST_F(UsbDriverPipe, ReadsWritesAndTimesOut) {
     ASSERT_TRUE(virt->WaitReceived(37));
     EXPECT_EQ(request, virt->Received());
 
+    // A device that holds the OUT transfer (NAKs it) makes the write wait out its time-out;
+    // the cancelled transfer never reaches it, and the next write does once it takes them.
+    virt->HoldWrites(true);
+    dwSize = 5;
+    EXPECT_EQ(USBIO_ERR_TIMEOUT, pipes->out.WriteSync(request.data(), &dwSize, 50));
+    EXPECT_EQ(0u, dwSize);
+    EXPECT_EQ(USBIO_ERR_TIMEOUT, GetLastError());
+    virt->HoldWrites(false);
+    dwSize = 3;
+    ASSERT_EQ(0u, pipes->out.WriteSync(request.data() + 10, &dwSize, 5000));
+    ASSERT_TRUE(virt->WaitReceived(40));
+    Bytes landed = request;
+    landed.insert(landed.end(), request.begin() + 10, request.begin() + 13);
+    EXPECT_EQ(landed, virt->Received());
+
     // A packet bigger than the room in the read overruns it and is lost, as on a host
     // controller; the short packet after it is read whole.
     virt->Reply(Bytes(40, 0x33));

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -157,15 +158,22 @@ TEST(TermsimHidDevice, ListOpenAndOneKeyTestInReports) {
     ByteVec request =
         hex("05 25 61 20 01 30 31 32 33 34 35 36 37 38 39 00 00 54 65 73 74 69 6E 67 2E 2E 2E FF "
             "30 30 30 30 30 30 30 30 E6");
-    device.send(VDEV_MSG_HID_OUTPUT_REPORT, 0, outputReport(ByteVec(request.begin(), request.begin() + 20)));
-    device.send(VDEV_MSG_HID_OUTPUT_REPORT, 0, outputReport(ByteVec(request.begin() + 20, request.end())));
+    device.send(VDEV_MSG_HID_OUTPUT_REPORT, 10, outputReport(ByteVec(request.begin(), request.begin() + 20)));
+    device.send(VDEV_MSG_HID_OUTPUT_REPORT, 11, outputReport(ByteVec(request.begin() + 20, request.end())));
+    // Each report is taken as it comes.
+    for (std::uint32_t tag : {10u, 11u}) {
+        const Message taken = device.receive();
+        EXPECT_EQ(VDEV_MSG_HID_OUTPUT_TAKEN, taken.header.type);
+        EXPECT_EQ(tag, taken.header.tag);
+    }
     Message reply = device.receive();
     ASSERT_EQ(VDEV_MSG_HID_INPUT_REPORT, reply.header.type);
     ByteVec expected(65, 0);
     ByteVec head = hex("01 05 05 05 61 00 61");
     std::copy(head.begin(), head.end(), expected.begin());
     EXPECT_EQ(expected, reply.payload);
-    device.send(VDEV_MSG_HID_OUTPUT_REPORT, 0, outputReport(hex("05 04 16 17")));
+    device.send(VDEV_MSG_HID_OUTPUT_REPORT, 12, outputReport(hex("05 04 16 17")));
+    EXPECT_EQ(VDEV_MSG_HID_OUTPUT_TAKEN, device.receive().header.type);
     reply = device.receive();
     ASSERT_EQ(VDEV_MSG_HID_INPUT_REPORT, reply.header.type);
     EXPECT_EQ(hex("01 05 05 05 16 F8 EE"), ByteVec(reply.payload.begin(), reply.payload.begin() + 7));
@@ -185,11 +193,13 @@ TEST(TermsimHidDevice, UnplugAfterFramesHangsUpAndPlugsInAgain) {
     Client device(session.socketPath());
     device.send(VDEV_MSG_OPEN, 2);
     ASSERT_EQ(VDEV_MSG_OPENED, device.receive().header.type);
-    device.send(VDEV_MSG_HID_OUTPUT_REPORT, 0, outputReport(hex("05 04 16 17")));
+    device.send(VDEV_MSG_HID_OUTPUT_REPORT, 3, outputReport(hex("05 04 16 17")));
+    EXPECT_EQ(VDEV_MSG_HID_OUTPUT_TAKEN, device.receive().header.type);
     EXPECT_EQ(VDEV_MSG_HID_INPUT_REPORT, device.receive().header.type);
-    // The next request gets no reply: the device connection is hung up, and while
-    // unplugged the device can be neither listed nor opened.
-    device.send(VDEV_MSG_HID_OUTPUT_REPORT, 0, outputReport(hex("05 04 16 17")));
+    // The next request is taken but gets no reply: the device connection is hung up, and
+    // while unplugged the device can be neither listed nor opened.
+    device.send(VDEV_MSG_HID_OUTPUT_REPORT, 4, outputReport(hex("05 04 16 17")));
+    EXPECT_EQ(VDEV_MSG_HID_OUTPUT_TAKEN, device.receive().header.type);
     EXPECT_EQ(0, device.receive().header.type);
     EXPECT_EQ(VDEV_MSG_UNPLUGGED, watcher.receive().header.type);
     Client again(session.socketPath());
@@ -198,4 +208,42 @@ TEST(TermsimHidDevice, UnplugAfterFramesHangsUpAndPlugsInAgain) {
     EXPECT_EQ(VDEV_MSG_PLUGGED, watcher.receive().header.type);
     again.send(VDEV_MSG_OPEN, 4);
     EXPECT_EQ(VDEV_MSG_OPENED, again.receive().header.type);
+}
+
+// A reply of far more reports than a socket holds, to a client that reads none of them
+// until the device has handed them all out: the device keeps what the socket does not take
+// and sends it on as the client reads. The connection stays up and the next request is
+// answered.
+TEST(TermsimHidDevice, AClientThatReadsLateGetsAWholeLongReplyAndStaysConnected) {
+    RunningHidSession session({"--fault", "*:#1=pad:65000"});
+    Client device(session.socketPath());
+    device.send(VDEV_MSG_OPEN, 1);
+    ASSERT_EQ(VDEV_MSG_OPENED, device.receive().header.type);
+    device.send(VDEV_MSG_HID_OUTPUT_REPORT, 2, outputReport(hex("05 04 16 17")));
+    std::size_t reports = 0;
+    for (int i = 0; i < 3000 && reports < 1032; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        reports = session.transcript().bytesOf("TXR").size();
+    }
+    ASSERT_EQ(1032u, reports) << "65,006 bytes in reports of 63";
+
+    EXPECT_EQ(VDEV_MSG_HID_OUTPUT_TAKEN, device.receive().header.type);
+    ByteVec reply;
+    for (std::size_t i = 0; i < reports; ++i) {
+        const Message m = device.receive();
+        ASSERT_EQ(VDEV_MSG_HID_INPUT_REPORT, m.header.type) << "report " << i;
+        ASSERT_EQ(65u, m.payload.size());
+        reply.insert(reply.end(), m.payload.begin() + 2, m.payload.begin() + 2 + m.payload[1]);
+    }
+    device.send(VDEV_MSG_HID_OUTPUT_REPORT, 3, outputReport(hex("05 04 16 17")));
+    EXPECT_EQ(VDEV_MSG_HID_OUTPUT_TAKEN, device.receive().header.type);
+    const Message next = device.receive();
+    ASSERT_EQ(VDEV_MSG_HID_INPUT_REPORT, next.header.type);
+
+    const TermsimTranscript t = session.transcript();
+    ASSERT_EQ(2u, t.txFrames().size());
+    EXPECT_EQ(t.txFrames()[0], reply);
+    EXPECT_EQ(t.txFrames()[1], ByteVec(next.payload.begin() + 2, next.payload.begin() + 2 + next.payload[1]));
+    for (const auto& e : t.withTag("EV"))
+        EXPECT_EQ(std::string::npos, e.text.find("disconnect")) << e.text;
 }

@@ -217,6 +217,7 @@ TEST(HidVirtual, AReadCompletesHoweverItsCallerWaitsForIt) {
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     HANDLE hOther = CreateEventA(NULL, TRUE, FALSE, NULL);
+    HANDLE hWriteEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     BYTE tag = 0x10;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -230,8 +231,13 @@ TEST(HidVirtual, AReadCompletesHoweverItsCallerWaitsForIt) {
         auto writeOutput = [&] {
             BYTE output[kReportLength] = {2, tag};
             OVERLAPPED writeOv = {};
+            writeOv.hEvent = hWriteEvent;
             DWORD dwWritten = 0;
-            ASSERT_TRUE(WriteFile(h, output, kReportLength, &dwWritten, &writeOv));
+            // Done once the device has taken the report.
+            if (!WriteFile(h, output, kReportLength, &dwWritten, &writeOv)) {
+                ASSERT_EQ((DWORD)ERROR_IO_PENDING, GetLastError());
+            }
+            ASSERT_TRUE(GetOverlappedResult(h, &writeOv, &dwWritten, TRUE));
         };
         auto pollUntilDone = [&] {
             for (int i = 0; i < 10000 && !HasOverlappedIoCompleted(&ov); ++i)
@@ -263,9 +269,85 @@ TEST(HidVirtual, AReadCompletesHoweverItsCallerWaitsForIt) {
         EXPECT_EQ(1, input[0]);
         EXPECT_EQ(tag, input[1]) << "this case's own reply, not an earlier one";
     }
+    CloseHandle(hWriteEvent);
     CloseHandle(hOther);
     CloseHandle(hEvent);
     CloseHandle(h);
+}
+
+// Input reports wait in a queue per handle, 32 by default, 2 to 512 as asked; when more
+// come than it holds while nobody reads, the oldest go. A new count starts an empty queue.
+TEST(HidVirtual, InputReportsWaitInAQueueOfTheSizeAskedForAndTheOldestGo) {
+    const int kSent = 40;
+    const struct {
+        const char* name;
+        ULONG count;  // 0: left as it is
+        bool bSetAfterTheReports;
+        BOOLEAN result;
+        int kept;  // the newest this many, in order
+    } cases[] = {
+        {"default", 0, false, TRUE, 32},
+        {"two", 2, false, TRUE, 2},
+        {"more than were sent", 64, false, TRUE, kSent},
+        {"the most", 512, false, TRUE, kSent},
+        {"one is too few", 1, false, FALSE, 32},
+        {"513 is too many", 513, false, FALSE, 32},
+        {"set once they are in", 64, true, TRUE, 0},
+    };
+    std::vector<std::vector<uint8_t>> burst;
+    for (int i = 1; i <= kSent; ++i) {
+        std::vector<uint8_t> report(kReportLength, 0);
+        report[0] = 1;
+        report[1] = (uint8_t)i;
+        burst.push_back(report);
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeHidServer server({Terminal(1)});
+        server.Expect({{{2}, burst}});
+        std::vector<std::string> paths = VirtualHidPaths();
+        ASSERT_EQ(1u, paths.size());
+        HANDLE h = OpenDevice(paths[0]);
+        ASSERT_NE(INVALID_HANDLE_VALUE, h);
+        auto setCount = [&] {
+            SetLastError(0);
+            EXPECT_EQ(c.result, HidD_SetNumInputBuffers(h, c.count));
+            EXPECT_EQ(c.result ? 0u : (DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+        };
+        if (c.count && !c.bSetAfterTheReports)
+            setCount();
+        HANDLE hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+        OVERLAPPED ov = {};
+        ov.hEvent = hEvent;
+        BYTE output[kReportLength] = {2};
+        DWORD dwDone = 0;
+        if (!WriteFile(h, output, kReportLength, &dwDone, &ov)) {
+            ASSERT_EQ((DWORD)ERROR_IO_PENDING, GetLastError());
+        }
+        ASSERT_TRUE(GetOverlappedResult(h, &ov, &dwDone, TRUE));
+        ASSERT_TRUE(server.WaitUntilDelivered());
+        if (c.bSetAfterTheReports)
+            setCount();
+
+        std::vector<int> got;
+        for (;;) {
+            BYTE input[kReportLength] = {};
+            ResetEvent(hEvent);
+            if (!ReadFile(h, input, kReportLength, &dwDone, &ov)) {
+                ASSERT_EQ((DWORD)ERROR_IO_PENDING, GetLastError());
+                break;  // the queue is empty
+            }
+            got.push_back(input[1]);
+        }
+        CancelIo(h);
+        GetOverlappedResult(h, &ov, &dwDone, TRUE);
+        std::vector<int> expected;
+        for (int i = kSent - c.kept + 1; i <= kSent; ++i)
+            expected.push_back(i);
+        EXPECT_EQ(expected, got);
+        CloseHandle(hEvent);
+        CloseHandle(h);
+    }
 }
 
 // ---- Device-change messages ------------------------------------------------------------
