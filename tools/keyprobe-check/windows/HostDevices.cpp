@@ -1,6 +1,6 @@
-// Windows has no device permissions to read beforehand: whether a port is free shows only
-// when it is opened. Each COM port is therefore opened as keyprobe opens it and closed at
-// once; nothing is sent.
+// The Windows side of the device check. Windows has no device permissions to read
+// beforehand: whether a port is free shows only when it is opened. Each COM port is
+// therefore opened as keyprobe opens it and closed at once; nothing is sent.
 #include <afx.h>
 #include <windows.h>
 
