@@ -10,11 +10,7 @@ endif()
 set(KEYPROBE_WINDOWS_SOURCE ${CMAKE_CURRENT_LIST_DIR}/windows)
 set(KEYPROBE_WINDOWS_STAGE ${CMAKE_BINARY_DIR}/windows-package)
 
-install(TARGETS keyprobe RUNTIME DESTINATION . COMPONENT windows)
-# keyprobe-check joins the package as soon as the Windows build makes it.
-if(TARGET keyprobe-check)
-  install(TARGETS keyprobe-check RUNTIME DESTINATION . COMPONENT windows)
-endif()
+install(TARGETS keyprobe keyprobe-check RUNTIME DESTINATION . COMPONENT windows)
 
 # The text files get CR LF line ends, so that every Notepad shows their lines. The stage is
 # made anew, so that a file taken out of the sources leaves the package too.

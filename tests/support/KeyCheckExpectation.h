@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -140,6 +141,43 @@ inline void ExpectPauses(const TermsimTranscript& t) {
     EXPECT_EQ(39, checked);
 }
 
+// What keyprobe-check --keys must show of each slot, in run order: its table line up to
+// the time, and its JSON object up to the terminal's texts.
+struct KeyReportRow {
+    std::string line;
+    std::string json;
+};
+
+inline std::vector<KeyReportRow> ExpectedKeyReportRows(const KeyCheckExpectation& e) {
+    auto hex = [](int status) {
+        char sz[16];
+        std::snprintf(sz, sizeof sz, "0x%02X", status);
+        return std::string(sz);
+    };
+    std::vector<KeyReportRow> rows;
+    for (int group = 0; group < 2; ++group) {
+        for (int slot = 0; slot < 10; ++slot) {
+            const KeySlot& s = group == 0 ? e.master[slot] : e.dukpt[slot];
+            const int seen = s.fetchSeen >= 0 ? s.fetchSeen : s.fetchStatus;
+            const bool bPresent = s.requestStatus == 0 && seen != 0xF8 && seen != 0xF1;
+            const bool bFetchAnswered = s.requestStatus == 0 && s.fetchStatus >= 0;
+            char szLine[64];
+            std::snprintf(
+                szLine, sizeof szLine, "%-5s  %4d  %-7s  %-8s  %-8s", group == 0 ? "M/S" : "DUKPT", slot,
+                bPresent ? "yes" : "no", s.requestStatus >= 0 ? hex(s.requestStatus).c_str() : "no reply",
+                s.requestStatus != 0 ? "not sent" : (bFetchAnswered ? hex(seen).c_str() : "no reply"));
+            const std::string json =
+                std::string("{\"kind\": \"") + (group == 0 ? "master/session" : "dukpt") +
+                "\", \"slot\": " + std::to_string(slot) + ", \"present\": " + (bPresent ? "true" : "false") +
+                ", \"request_status\": " + (s.requestStatus >= 0 ? std::to_string(s.requestStatus) : "null") +
+                ", \"fetch_status\": " + (bFetchAnswered ? std::to_string(seen) : "null") +
+                ", \"terminal_texts\": ";
+            rows.push_back({szLine, json});
+        }
+    }
+    return rows;
+}
+
 // A finished keyprobe run: what it printed and the result file it left.
 struct KeyprobeRun {
     RunResult result;
@@ -177,7 +215,7 @@ inline std::vector<std::string> MixedKeyStatesArguments() {
             "--fault", "b:7=status:0x80"};
 }
 
-inline void ExpectMixedKeyStatesRun(const KeyprobeRun& run, const TermsimTranscript& t) {
+inline KeyCheckExpectation MixedKeyStatesExpectation() {
     KeyCheckExpectation e;
     e.master[1].fetchStatus = 0xF8;
     e.master[2].requestStatus = 0x05;  // queried with 0x81, no fetch
@@ -186,6 +224,11 @@ inline void ExpectMixedKeyStatesRun(const KeyprobeRun& run, const TermsimTranscr
     e.dukpt[3].fetchStatus = 0xF8;
     e.dukpt[7].requestStatus = 0x80;  // no query, no fetch
     e.dukpt[9].fetchStatus = 0xF1;
+    return e;
+}
+
+inline void ExpectMixedKeyStatesRun(const KeyprobeRun& run, const TermsimTranscript& t) {
+    const KeyCheckExpectation e = MixedKeyStatesExpectation();
     EXPECT_EQ("", run.result.err);
     ASSERT_TRUE(run.resultExists);
     EXPECT_EQ(ExpectedResultFile(e), run.resultText);

@@ -1,18 +1,21 @@
 // The Windows keyprobe.exe over "USB Device" under Wine's own HID stack: SetupAPI, hid.dll
 // and overlapped ReadFile/WriteFile of the real API, through Wine's hidclass and winebus
-// down to a hidraw terminal that umockdev emulates.
+// down to a hidraw terminal that umockdev emulates. In the same session keyprobe-check.exe
+// lists that terminal and opens it, and runs the key check again for its key report.
 //
 // The terminal plays a key check recorded from termsim: the native keyprobe first runs the
 // scenario against termsim's virtual HID terminal, and every report of that run becomes a
-// line of umockdev's script. umockdev compares each output report the Windows program
-// writes with the recorded one, byte for byte (a mismatch ends it with an error), and
-// answers with the recorded input reports.
+// line of umockdev's script, once for keyprobe.exe and once for keyprobe-check.exe --keys.
+// umockdev compares each output report a Windows program writes with the recorded one,
+// byte for byte (a mismatch ends it with an error), and answers with the recorded input
+// reports.
 #include <gtest/gtest.h>
 #include <linux/hidraw.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -28,6 +31,7 @@ using testsupport::ByteVec;
 using testsupport::KeyprobeRun;
 using testsupport::TempDir;
 using testsupport::WindowsPath;
+using testsupport::WithoutCr;
 using winesuite::WindowsBuild;
 
 const int kRunTimeoutMs = 150000;
@@ -62,11 +66,13 @@ std::string ScriptData(const ByteVec& bytes) {
     return text;
 }
 
-// The terminal's side of a recorded HID session as an umockdev script: each output report
-// termsim received is one the program must write ("w"), each input report termsim sent
-// one the device node gives ("r"). The node is a pseudo-terminal, which would join input
-// reports written back to back into one read, so each reply must fit one report.
-bool UmockdevScript(const testsupport::TermsimTranscript& t, std::string& script, std::string& error) {
+// The terminal's side of a recorded HID session as an umockdev script, played `runs` times
+// over: each output report termsim received is one the program must write ("w"), each
+// input report termsim sent one the device node gives ("r"). The node is a
+// pseudo-terminal, which would join input reports written back to back into one read, so
+// each reply must fit one report.
+bool UmockdevScript(const testsupport::TermsimTranscript& t, int runs, std::string& script,
+                    std::string& error) {
     std::ostringstream out;
     std::string last;
     int reports = 0;
@@ -83,8 +89,10 @@ bool UmockdevScript(const testsupport::TermsimTranscript& t, std::string& script
     }
     if (reports == 0)
         error = "the recording holds no report";
-    out << "w 0 " << kSessionEnd << "^J\nr 0 " << kScriptEnd << "^J\n";
-    script = out.str();
+    std::string played;
+    for (int i = 0; i < runs; ++i)
+        played += out.str();
+    script = played + "w 0 " + kSessionEnd + "^J\nr 0 " + kScriptEnd + "^J\n";
     return reports > 0;
 }
 
@@ -156,7 +164,9 @@ class WineHidKeyCheck : public ::testing::TestWithParam<WindowsBuild> {};
 TEST_P(WineHidKeyCheck, MixedKeyStatesAndErrorStatusesEveryReportChecked) {
     const WindowsBuild& build = GetParam();
     const std::string keyprobe = std::string(build.buildDir) + "/app/keyprobe.exe";
-    std::string why = winesuite::WhyCannotRun(build, {keyprobe});
+    const std::string keyprobeCheck =
+        std::string(build.buildDir) + "/tools/keyprobe-check/keyprobe-check.exe";
+    std::string why = winesuite::WhyCannotRun(build, {keyprobe, keyprobeCheck});
     if (why.empty() && access(UMOCKDEV_RUN_BIN, X_OK) != 0)
         why = "umockdev-run is not installed (scripts/setup installs it)";
     if (!why.empty())
@@ -165,6 +175,9 @@ TEST_P(WineHidKeyCheck, MixedKeyStatesAndErrorStatusesEveryReportChecked) {
     ASSERT_FALSE(dir.path().empty());
     const std::string ini = dir.file("terminal.ini");
     ASSERT_TRUE(testsupport::writeIniFile(ini, {{"Connection", {{"ConnectType", "USB Device"}}}}));
+    const std::string otherIds = dir.file("other-ids.ini");
+    ASSERT_TRUE(testsupport::writeIniFile(
+        otherIds, {{"Connection", {{"ConnectType", "USB Device"}, {"UsbDeviceIds", "0ABC:0010"}}}}));
 
     std::vector<std::string> simArgs{"--transport", "hid"};
     for (const std::string& arg : testsupport::MixedKeyStatesArguments())
@@ -180,7 +193,7 @@ TEST_P(WineHidKeyCheck, MixedKeyStatesAndErrorStatusesEveryReportChecked) {
     const testsupport::TermsimTranscript t = sim.transcript();
 
     std::string script, ioctls, error;
-    ASSERT_TRUE(UmockdevScript(t, script, error)) << error;
+    ASSERT_TRUE(UmockdevScript(t, 2, script, error)) << error;
     ASSERT_TRUE(UmockdevIoctls(testsupport::readTextFile(kDeviceDescription), ioctls)) << kDeviceDescription;
     ASSERT_TRUE(testsupport::writeTextFile(dir.file("terminal.script"), script));
     ASSERT_TRUE(testsupport::writeTextFile(dir.file("terminal.ioctl"), ioctls));
@@ -190,24 +203,69 @@ TEST_P(WineHidKeyCheck, MixedKeyStatesAndErrorStatusesEveryReportChecked) {
     KeyprobeRun run;
     run.ini = WindowsPath(ini);
     testsupport::RunResult umockdev;
-    run.result = prefix.runSession({UMOCKDEV_RUN_BIN, "-d", kDeviceDescription, "-i",
-                                    std::string(kDeviceNode) + "=" + dir.file("terminal.ioctl"), "-s",
-                                    std::string(kDeviceNode) + "=" + dir.file("terminal.script"), "--",
-                                    "/bin/sh", "-c", kHoldTheNode, "sh"},
-                                   {WindowsPath(keyprobe), run.ini, WindowsPath(dir.file("keys.txt"))},
-                                   kRunTimeoutMs, &umockdev);
-    run.resultText = testsupport::readTextFile(dir.file("keys.txt"), &run.resultExists);
+    std::vector<testsupport::RunResult> results =
+        prefix.runSession({UMOCKDEV_RUN_BIN, "-d", kDeviceDescription, "-i",
+                           std::string(kDeviceNode) + "=" + dir.file("terminal.ioctl"), "-s",
+                           std::string(kDeviceNode) + "=" + dir.file("terminal.script"), "--", "/bin/sh",
+                           "-c", kHoldTheNode, "sh"},
+                          {{WindowsPath(keyprobeCheck), "--json", WindowsPath(otherIds)},
+                           {WindowsPath(keyprobeCheck), run.ini},
+                           {WindowsPath(keyprobe), run.ini, WindowsPath(dir.file("keys.txt"))},
+                           {WindowsPath(keyprobeCheck), "--keys", "--json", run.ini}},
+                          kRunTimeoutMs, &umockdev);
     // A 32-bit Wine process cannot load umockdev's 64-bit library, which the session's
     // environment names; the loader says so and goes on. The device host that reads the
     // emulated node is a 64-bit process.
-    run.result.err = LinesWith(run.result.err, "from LD_PRELOAD cannot be preloaded", false);
+    for (testsupport::RunResult& result : results)
+        result.err = LinesWith(result.err, "from LD_PRELOAD cannot be preloaded", false);
 
     EXPECT_FALSE(umockdev.timedOut);
     EXPECT_EQ(0, umockdev.signal) << LinesWith(umockdev.err, "**");
     EXPECT_EQ(std::string("device: ") + kScriptEnd + "\n", umockdev.out) << umockdev.err;
+
+    // UsbDeviceIds naming another device: the terminal is one HID device among others.
+    const std::string others = WithoutCr(results[0].out);
+    EXPECT_EQ(1, results[0].exitCode) << results[0].err;
+    EXPECT_TRUE(std::regex_search(
+        others, std::regex(R"(\{"kind": "hid", "path": "\\\\\\\\\?\\\\hid#vid_1209&pid_0001[^"]*", )"
+                           R"("aliases": \[\], "vendor_id": "1209", "product_id": "0001", )"
+                           R"("terminal": false, [^}]*"can_open": true, [^}]*)"
+                           R"("input_report_length": 65, "output_report_length": 65\})")))
+        << others;
+    EXPECT_NE(std::string::npos, others.find("no USB HID device with the terminal's IDs is attached"))
+        << others;
+
+    // The terminal as the device check sees it, opened without a report sent.
+    const std::string listing = WithoutCr(results[1].out);
+    EXPECT_EQ(0, results[1].exitCode) << results[1].err;
+    EXPECT_TRUE(
+        std::regex_search(listing, std::regex(R"(\n  \\\\\?\\hid#vid_1209&pid_0001[^ ]*  \(1209:0001, )"
+                                              R"([^)]*reports 65 bytes in, 65 out\)  \[terminal\]\n)"
+                                              R"(    this user can open it\n)")))
+        << listing;
+    EXPECT_NE(std::string::npos,
+              listing.find("\n  opened and closed again, nothing sent: keyprobe can use it\n"))
+        << listing;
+
+    run.result = results[2];
+    run.resultText = testsupport::readTextFile(dir.file("keys.txt"), &run.resultExists);
     EXPECT_EQ(0, run.result.exitCode) << run.result.err;
     EXPECT_EQ(testsupport::Crlf(testsupport::CompletedConsole(run.ini)), run.result.out);
     testsupport::ExpectMixedKeyStatesRun(run, t);
+
+    // The key report of the same dialogue: every slot in run order.
+    const std::string keys = WithoutCr(results[3].out);
+    EXPECT_EQ(0, results[3].exitCode) << results[3].err;
+    std::size_t at = 0;
+    for (const testsupport::KeyReportRow& row :
+         testsupport::ExpectedKeyReportRows(testsupport::MixedKeyStatesExpectation())) {
+        at = keys.find("\n    " + row.json, at);
+        if (at == std::string::npos) {
+            ADD_FAILURE() << row.json << "\nin\n" << keys;
+            break;
+        }
+    }
+    EXPECT_NE(std::string::npos, keys.find("\n  \"answered\": 20,\n")) << keys;
 }
 
 INSTANTIATE_TEST_SUITE_P(WineHid, WineHidKeyCheck, ::testing::ValuesIn(winesuite::kBuilds),

@@ -23,8 +23,11 @@ using testsupport::WindowsPath;
 
 const std::string kFolder = std::string("keyprobe-") + KEYPROBE_VERSION + "-win32";
 const std::string kZip = std::string(KEYPROBE_MINGW_I686_DIR) + "/" + kFolder + ".zip";
-const std::string kKeyprobeCheck =
-    std::string(KEYPROBE_MINGW_I686_DIR) + "/tools/keyprobe-check/keyprobe-check.exe";
+// Each program of the package and the build's file it must be.
+const std::map<std::string, std::string> kPrograms = {
+    {"keyprobe.exe", "/app/keyprobe.exe"},
+    {"keyprobe-check.exe", "/tools/keyprobe-check/keyprobe-check.exe"},
+};
 
 // Each example and the connection type it shows.
 const std::map<std::string, std::string> kExamples = {
@@ -91,21 +94,21 @@ protected:
 };
 
 TEST_F(WinePackage, HoldsTheProgramsReadMeExamplesAndLicenceAsWindowsText) {
-    std::set<std::string> expected = {kFolder + "/keyprobe.exe", kFolder + "/README.txt",
-                                      kFolder + "/LICENSE.txt"};
+    std::set<std::string> expected = {kFolder + "/README.txt", kFolder + "/LICENSE.txt"};
+    for (const auto& program : kPrograms)
+        expected.insert(kFolder + "/" + program.first);
     for (const auto& example : kExamples)
         expected.insert(kFolder + "/" + example.first);
-    if (fs::exists(kKeyprobeCheck))
-        expected.insert(kFolder + "/keyprobe-check.exe");
     std::set<std::string> files;
     for (const fs::directory_entry& entry : fs::recursive_directory_iterator(m_dir.path()))
         if (entry.is_regular_file())
             files.insert(fs::relative(entry.path(), m_dir.path()).string());
     EXPECT_EQ(expected, files);
 
-    EXPECT_TRUE(Read("keyprobe.exe") ==
-                testsupport::readTextFile(std::string(KEYPROBE_MINGW_I686_DIR) + "/app/keyprobe.exe"))
-        << "the package holds another keyprobe.exe than the build's";
+    for (const auto& program : kPrograms)
+        EXPECT_TRUE(Read(program.first) ==
+                    testsupport::readTextFile(std::string(KEYPROBE_MINGW_I686_DIR) + program.second))
+            << "the package holds another " << program.first << " than the build's";
 
     for (const char* text : {"README.txt", "LICENSE.txt"})
         EXPECT_TRUE(IsWindowsText(Read(text))) << text;
@@ -152,11 +155,16 @@ TEST_F(WinePackage, ProgramsRunFromTheUnpackedFolder) {
     EXPECT_EQ(testsupport::Crlf(testsupport::CompletedConsole("terminal.ini")), run.out);
     EXPECT_EQ(testsupport::ExpectedResultFile(testsupport::KeyCheckExpectation()), Read("keys.txt"));
 
-    if (fs::exists(m_root + "/keyprobe-check.exe")) {
-        const testsupport::RunResult help =
-            prefix.run({WindowsPath(m_root + "/keyprobe-check.exe"), "--help"}, 60000, m_root);
-        EXPECT_EQ(0, help.exitCode) << help.err;
-    }
+    // The device check finds the same terminal through the same file, and sends nothing.
+    const testsupport::RunResult check =
+        prefix.run({WindowsPath(m_root + "/keyprobe-check.exe"), "terminal.ini"}, 60000, m_root);
+    EXPECT_EQ(0, check.exitCode) << check.err;
+    EXPECT_NE(std::string::npos, check.out.find("\r\n  keyprobe would open: TCP/IP Port 127.0.0.1:" +
+                                                std::to_string(sim.tcpPort())))
+        << check.out;
+    EXPECT_NE(std::string::npos,
+              check.out.find("\r\n  opened and closed again, nothing sent: keyprobe can use it\r\n"))
+        << check.out;
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 // Test helper: a Wine prefix of its own under a temporary folder, for running the Windows
 // builds on this machine. Created on first use, quietly (no debug channels, no prompts for
-// the .NET and HTML engines); stop() ends the prefix's wineserver and removes the folder.
-// Header-only, POSIX.
+// the .NET and HTML engines) and with none of this machine's serial ports, which tests
+// never open; stop() ends the prefix's wineserver and removes the folder. Header-only, POSIX.
 #pragma once
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +39,12 @@ inline std::string Crlf(const std::string& text) {
     return out;
 }
 
+// A Windows console program's output with LF line ends again.
+inline std::string WithoutCr(std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+}
+
 class WinePrefix {
 public:
     // wine64: the 64-bit loader; a 32-bit program run through it goes to the 32-bit loader
@@ -63,7 +72,10 @@ public:
         // The server needs the folder; wineboot fills it.
         std::error_code ec;
         std::filesystem::create_directory(m_dir->file("prefix"), ec);
-        if (!startServer("-i")) {
+        bool ok = startServer("-i") && stopServer();
+        for (int n = 1; ok && n <= kComPorts; ++n)
+            ok = keepComPortFree(n, true);
+        if (!ok || !startServer("")) {
             m_error = "wineboot failed: " + readTextFile(m_dir->file("wineboot.log"));
             return false;
         }
@@ -84,35 +96,48 @@ public:
         return runProcess(argv, options);
     }
 
-    // Runs a Windows program as the first process of a new session of this prefix inside
-    // a wrapper command (such as "umockdev-run ... --"), so that the services the session
-    // starts inherit the wrapper's environment, and ends the session before the wrapper
-    // returns. The program's output is kept apart from the wrapper's, which goes to
-    // *wrapperResult; the exit code is the program's, unless the wrapper failed.
-    RunResult runSession(const std::vector<std::string>& wrapper, const std::vector<std::string>& args,
-                         int timeoutMs, RunResult* wrapperResult) {
-        RunResult result;
+    // Runs Windows programs one after the other as the first processes of a new session of
+    // this prefix inside a wrapper command (such as "umockdev-run ... --"), so that the
+    // services the session starts inherit the wrapper's environment, and ends the session
+    // before the wrapper returns. Each program's output is kept apart from the wrapper's,
+    // which goes to *wrapperResult; a program that did not finish has no exit code.
+    std::vector<RunResult> runSession(const std::vector<std::string>& wrapper,
+                                      const std::vector<std::vector<std::string>>& programs, int timeoutMs,
+                                      RunResult* wrapperResult) {
+        std::vector<RunResult> results(programs.size());
         if (!stopServer())
-            return result;
-        const std::string out = m_dir->file("session.out"), err = m_dir->file("session.err");
-        const std::string script = "wine=$0 server=$1 out=$2 err=$3; shift 3; "
-                                   "\"$wine\" \"$@\" </dev/null >\"$out\" 2>\"$err\"; rc=$?; "
-                                   "\"$server\" -k; \"$server\" -w; exit $rc";
+            return results;
+        std::string script = "wine=$0 server=$1\n";
+        for (std::size_t i = 0; i < programs.size(); ++i) {
+            script += "\"$wine\"";
+            for (const std::string& arg : programs[i])
+                script += " " + ShellQuoted(arg);
+            const std::string prefix = m_dir->file("session" + std::to_string(i));
+            script += " </dev/null >" + ShellQuoted(prefix + ".out") + " 2>" + ShellQuoted(prefix + ".err") +
+                      "; echo $? >" + ShellQuoted(prefix + ".rc") + "\n";
+        }
+        script += "\"$server\" -k; \"$server\" -w\n";
         std::vector<std::string> argv = wrapper;
-        argv.insert(argv.end(), {"/bin/sh", "-c", script, m_wine64, m_wineserver, out, err});
-        argv.insert(argv.end(), args.begin(), args.end());
+        argv.insert(argv.end(), {"/bin/sh", "-c", script, m_wine64, m_wineserver});
         RunOptions options;
         options.timeoutMs = timeoutMs;
         options.setEnv = environment();
         *wrapperResult = runProcess(argv, options);
         // Whatever a wrapper that failed left running.
         stopServer();
-        result.started = wrapperResult->started;
-        result.timedOut = wrapperResult->timedOut;
-        result.exitCode = wrapperResult->exitCode;
-        result.out = readTextFile(out);
-        result.err = readTextFile(err);
-        return result;
+        for (std::size_t i = 0; i < programs.size(); ++i) {
+            const std::string prefix = m_dir->file("session" + std::to_string(i));
+            bool finished = false;
+            const std::string rc = readTextFile(prefix + ".rc", &finished);
+            results[i].started = finished;
+            results[i].timedOut = wrapperResult->timedOut && !finished;
+            results[i].exitCode = finished ? std::atoi(rc.c_str()) : -1;
+            results[i].out = readTextFile(prefix + ".out");
+            results[i].err = readTextFile(prefix + ".err");
+            for (const char* extension : {".rc", ".out", ".err"})
+                std::filesystem::remove(prefix + extension);
+        }
+        return results;
     }
 
     // Sets a value below HKEY_LOCAL_MACHINE; type is REG_SZ, REG_DWORD, ... A 32-bit
@@ -127,16 +152,25 @@ public:
         return run({"reg", "delete", "HKLM\\" + key, "/f", View(b32BitView)}, 60000).exitCode == 0;
     }
 
-    // Maps COMn to a device of this machine (empty: removes the mapping). Wine reads the
-    // mapping when its server starts, so the server is started anew.
-    bool mapComPort(int n, const std::string& device) {
-        const std::string name = "COM" + std::to_string(n);
-        const bool ok =
-            device.empty()
-                ? run({"reg", "delete", "HKLM\\Software\\Wine\\Ports", "/v", name, "/f"}, 60000).exitCode == 0
-                : setValue("Software\\Wine\\Ports", name, "REG_SZ", device);
-        return stopServer() && startServer("") && ok;
+    // Maps COMn to a device of this machine for each pair (an empty device removes the
+    // mapping). Wine reads the mappings when its server starts, so the server is started anew.
+    bool mapComPorts(const std::map<int, std::string>& devices) {
+        bool ok = true;
+        for (const auto& [n, device] : devices) {
+            const std::string name = "COM" + std::to_string(n);
+            ok = (device.empty()
+                      ? run({"reg", "delete", "HKLM\\Software\\Wine\\Ports", "/v", name, "/f"}, 60000)
+                                .exitCode == 0
+                      : setValue("Software\\Wine\\Ports", name, "REG_SZ", device)) &&
+                 ok;
+        }
+        if (!stopServer())
+            return false;
+        for (const auto& [n, device] : devices)
+            ok = keepComPortFree(n, device.empty()) && ok;
+        return startServer("") && ok;
     }
+    bool mapComPort(int n, const std::string& device) { return mapComPorts({{n, device}}); }
 
     // Ends the prefix's wineserver and every program still running in it, and waits.
     bool stopServer() const {
@@ -159,15 +193,41 @@ public:
     }
 
 private:
+    // Wine's port table: each COM name it may give to a serial device of this machine.
+    static constexpr int kComPorts = 256;
+
+    // Wine gives every serial device of this machine (/dev/ttyS*, ttyUSB*, ttyACM*) a COM
+    // name that no mapping takes, when its server starts. It cannot put its link where a
+    // folder stands, and then leaves the port out, so each free name gets a folder; a
+    // mapping takes the folder away. The server must not run meanwhile.
+    bool keepComPortFree(int n, bool bFree) const {
+        const std::string path = m_dir->file("prefix/dosdevices/com" + std::to_string(n));
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
+        return !bFree || std::filesystem::create_directory(path, ec);
+    }
+
+    static std::string ShellQuoted(const std::string& text) {
+        std::string quoted = "'";
+        for (char c : text)
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return quoted + "'";
+    }
+
     // Starts a server that stays until stopped, and the prefix's system programs, away
     // from the test's output: a server or service started by a test's program would
-    // inherit its output pipes and hold them open seconds after the program ended.
+    // inherit its output pipes and hold them open seconds after the program ended. It is
+    // the server that opens devices, and root's would open a terminal that another program
+    // holds exclusively (TIOCEXCL) through CAP_SYS_ADMIN: without it, root's Wine finds
+    // such a port busy, as every user's does.
     bool startServer(const std::string& winebootOption) {
         RunOptions options;
         options.timeoutMs = 300000;
         options.setEnv = environment();
+        const std::string server =
+            geteuid() == 0 ? "setpriv --bounding-set=-sys_admin -- \"$0\"" : std::string("\"$0\"");
         const std::string script =
-            "\"$0\" -p </dev/null >\"$3\" 2>&1 && \"$1\" wineboot $2 </dev/null >>\"$3\" 2>&1";
+            server + " -p </dev/null >\"$3\" 2>&1 && \"$1\" wineboot $2 </dev/null >>\"$3\" 2>&1";
         return runProcess({"/bin/sh", "-c", script, m_wineserver, m_wine64, winebootOption,
                            m_dir->file("wineboot.log")},
                           options)

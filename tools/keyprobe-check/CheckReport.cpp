@@ -30,6 +30,9 @@ void WriteDeviceLine(const Device& d, std::ostream& out) {
         extra.insert(extra.begin(), UsbId(d));
     if (!d.description.empty())
         extra.push_back(d.description);
+    if (d.nInputReportLength >= 0)
+        extra.push_back("reports " + std::to_string(d.nInputReportLength) + " bytes in, " +
+                        std::to_string(d.nOutputReportLength) + " out");
     if (!extra.empty())
         out << "  (" << Joined(extra, ", ") << ")";
     if (d.bTerminal)
@@ -61,7 +64,10 @@ const char* Bool(bool b) { return b ? "true" : "false"; }
 }  // namespace
 
 void WriteText(const Report& report, std::ostream& out) {
-    out << "keyprobe-check: user " << report.user << ", groups " << Joined(report.groups, ", ") << "\n";
+    out << "keyprobe-check: user " << report.user;
+    if (!report.groups.empty())
+        out << ", groups " << Joined(report.groups, ", ");
+    out << "\n";
 
     for (const auto& family : kFamilies) {
         out << "\n" << family[1] << "\n";
@@ -101,17 +107,24 @@ void WriteText(const Report& report, std::ostream& out) {
             out << "  opened and closed again, nothing sent: keyprobe can use it\n";
         else
             out << "  " << in.openFailure << "\n";
+        if (!in.systemMessage.empty())
+            out << "  system message: " << in.systemMessage << "\n";
         if (!in.fix.empty())
             out << "  fix: " << in.fix << "\n";
     }
 
     const RegistryCheck& reg = report.registry;
-    out << "\nRegistry store\n  " << reg.path
-        << (reg.bFromEnvironment ? " (from IOCLASSLIB_REGISTRY)"
-                                 : " (the default; IOCLASSLIB_REGISTRY names another)")
-        << ": " << reg.state << "\n";
-    if (reg.switches.empty())
+    out << "\nRegistry store\n  " << reg.path;
+    if (!reg.origin.empty())
+        out << " (" << reg.origin << ")";
+    out << ": " << reg.state << "\n";
+    if (!reg.keyProblem.empty())
+        out << "  " << reg.keyProblem << "\n";
+    else if (reg.switches.empty() && reg.key.empty())
         out << "  no debug-log switches: every debug log is off\n";
+    else if (reg.switches.empty())
+        out << "  no debug-log switches in HKEY_LOCAL_MACHINE\\" << reg.key
+            << " or below: every debug log there is off\n";
     for (const DebugLogSwitch& s : reg.switches) {
         out << "  " << s.key << ": debug log " << (s.bOn ? "on" : "off");
         if (!s.file.empty())
@@ -121,12 +134,15 @@ void WriteText(const Report& report, std::ostream& out) {
             out << "    but: " << s.problem << "\n";
     }
     out << "  keyprobe itself names no registry key: it never writes a debug log\n";
-    out << "  debugger output (IOCLASSLIB_DEBUG_OUTPUT): " << reg.debugOutput << "\n";
+    if (!reg.debugOutput.empty())
+        out << "  debugger output (IOCLASSLIB_DEBUG_OUTPUT): " << reg.debugOutput << "\n";
 }
 
 void WriteJson(const Report& report, std::ostream& out) {
-    out << "{\n  \"user\": " << JsonString(report.user) << ",\n  \"groups\": " << List(report.groups)
-        << ",\n  \"devices\": [";
+    out << "{\n  \"user\": " << JsonString(report.user);
+    if (!report.groups.empty())
+        out << ",\n  \"groups\": " << List(report.groups);
+    out << ",\n  \"devices\": [";
     for (size_t i = 0; i < report.devices.size(); ++i) {
         const Device& d = report.devices[i];
         out << (i ? "," : "") << "\n    {\"kind\": " << JsonString(d.kind)
@@ -137,7 +153,11 @@ void WriteJson(const Report& report, std::ostream& out) {
         out << ", \"terminal\": " << Bool(d.bTerminal) << ", \"description\": " << JsonString(d.description)
             << ", \"can_open\": " << Bool(d.access.bCanOpen)
             << ", \"reason\": " << JsonString(d.access.reason) << ", \"fix\": " << JsonString(d.access.fix)
-            << ", \"unusable\": " << JsonString(d.unusable) << "}";
+            << ", \"unusable\": " << JsonString(d.unusable);
+        if (d.nInputReportLength >= 0)
+            out << ", \"input_report_length\": " << d.nInputReportLength
+                << ", \"output_report_length\": " << d.nOutputReportLength;
+        out << "}";
     }
     out << "\n  ],\n  \"not_listed\": [";
     for (size_t i = 0; i < report.unlisted.size(); ++i)
@@ -153,19 +173,29 @@ void WriteJson(const Report& report, std::ostream& out) {
             << ",\n    \"keys_read\": " << List(in.keysRead) << ",\n    \"notes\": " << List(in.notes)
             << ",\n    \"connection\": " << JsonString(in.connection)
             << ",\n    \"device\": " << JsonString(in.device) << ",\n    \"can_open\": " << Bool(in.bOpened)
-            << ",\n    \"open_failure\": " << JsonString(in.openFailure)
-            << ",\n    \"fix\": " << JsonString(in.fix) << "\n  }";
+            << ",\n    \"open_failure\": " << JsonString(in.openFailure);
+        if (!in.systemMessage.empty())
+            out << ",\n    \"system_message\": " << JsonString(in.systemMessage);
+        out << ",\n    \"fix\": " << JsonString(in.fix) << "\n  }";
     }
     const RegistryCheck& reg = report.registry;
     out << ",\n  \"registry\": {\n    \"path\": " << JsonString(reg.path)
         << ",\n    \"from_environment\": " << Bool(reg.bFromEnvironment)
-        << ",\n    \"state\": " << JsonString(reg.state) << ",\n    \"debug_log_switches\": [";
+        << ",\n    \"state\": " << JsonString(reg.state);
+    if (!reg.key.empty())
+        out << ",\n    \"key\": " << JsonString(reg.key);
+    if (!reg.keyProblem.empty())
+        out << ",\n    \"key_problem\": " << JsonString(reg.keyProblem);
+    out << ",\n    \"debug_log_switches\": [";
     for (size_t i = 0; i < reg.switches.size(); ++i) {
         const DebugLogSwitch& s = reg.switches[i];
         out << (i ? ", " : "") << "\n      {\"key\": " << JsonString(s.key) << ", \"on\": " << Bool(s.bOn)
             << ", \"file\": " << JsonString(s.file) << ", \"problem\": " << JsonString(s.problem) << "}";
     }
-    out << "],\n    \"debug_output\": " << JsonString(reg.debugOutput) << "\n  }\n}\n";
+    out << "]";
+    if (!reg.debugOutput.empty())
+        out << ",\n    \"debug_output\": " << JsonString(reg.debugOutput);
+    out << "\n  }\n}\n";
 }
 
 }  // namespace keyprobecheck

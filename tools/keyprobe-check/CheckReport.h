@@ -23,6 +23,8 @@ struct Device {
     int nProductId = -1;
     bool bTerminal = false;  // its IDs are in the terminal's list
     std::string description;
+    int nInputReportLength = -1;  // HID devices: the lengths HidP_GetCaps gives; -1 when not known
+    int nOutputReportLength = -1;
     Access access;
     std::string unusable;  // why keyprobe cannot use it although it opens; empty when it can
 };
@@ -43,6 +45,7 @@ struct InputFileCheck {
     std::string device;      // the device node behind it, where there is one
     bool bOpened = false;
     std::string openFailure;
+    std::string systemMessage;  // the system's own words for the failure, where it has them
     std::string fix;
 };
 
@@ -56,14 +59,17 @@ struct DebugLogSwitch {
 struct RegistryCheck {
     std::string path;
     bool bFromEnvironment = false;
-    std::string state;  // "missing", "read", "malformed", or why it cannot be read
+    std::string origin;      // where the path comes from, or which view of the registry it is
+    std::string state;       // "missing", "read", "malformed", or why it cannot be read
+    std::string key;         // the key the switches were looked for below; empty for all of them
+    std::string keyProblem;  // why no switch was looked for there
     std::vector<DebugLogSwitch> switches;
-    std::string debugOutput;  // IOCLASSLIB_DEBUG_OUTPUT in words
+    std::string debugOutput;  // IOCLASSLIB_DEBUG_OUTPUT in words; empty where there is none
 };
 
 struct Report {
     std::string user;
-    std::vector<std::string> groups;
+    std::vector<std::string> groups;  // empty where groups do not decide device access
     std::vector<Device> devices;
     std::vector<Listing> unlisted;
     InputFileCheck input;

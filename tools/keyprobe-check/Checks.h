@@ -1,9 +1,10 @@
-// The parts of the device check that go through the library and its Windows API layer, as
-// keyprobe does: the INI file and the port it names, the registry store, the USB device
-// lists and the udev rules made from the terminal's USB ID table.
+// The parts of the device check that go through the library and the Windows API, as
+// keyprobe does: the INI file and the port it names, the registry, the USB device lists.
 #pragma once
 
-#include <ostream>
+#include <afx.h>
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -14,17 +15,16 @@ namespace keyprobecheck {
 // Reads the INI file as keyprobe does and opens (then closes) the port it names; sends nothing.
 void CheckInputFile(const std::string& path, InputFileCheck& check);
 
-// The registry store in use and the debug-log switches it holds.
-void CheckRegistry(RegistryCheck& check);
+// The registry store in use and the debug-log switches it holds: those of pszKey (below
+// HKEY_LOCAL_MACHINE) and the keys below it, or when it is NULL every one the platform
+// can list.
+void CheckRegistry(const char* pszKey, RegistryCheck& check);
 
-// HID and USB devices, through the library's enumeration; a family it cannot list yet
-// goes to unlisted with the reason.
+// HID and USB devices, through the library's enumeration; a family whose list cannot be
+// made goes to unlisted with the reason.
 void ListUsbDevices(std::vector<Device>& devices, std::vector<Listing>& unlisted);
 
-// udev rules giving the group plugdev read/write access to the terminal's hidraw and USB
-// device nodes, one pair of lines per (vendor, product) pair: those of the INI file's
-// UsbDeviceIds when pszIni names one that has them, else the library's table. A file that
-// keyprobe would refuse is refused the same way, on err, and nothing is written.
-bool WriteUdevRules(const char* pszIni, std::ostream& out, std::ostream& err);
+// The system's text for a Win32 error, without its full stop.
+std::string SystemMessage(DWORD dwError);
 
 }  // namespace keyprobecheck

@@ -1,53 +1,65 @@
-// The Linux side of the device check: who runs it, which serial device nodes exist, and
-// whether this user may open a node, with what would let it when not. Only stat and
-// access checks here: no device node is opened.
+// What the device check does differently on Linux and on Windows, one source folder per
+// platform (linux/, windows/): who runs it, the serial ports the machine has, where a HID
+// or USBIO interface lives and why it does not open, the registry it reads and the udev
+// rules. Linux judges device nodes by their permissions and opens none of them but the
+// input file's; Windows has no such permissions to read and opens each port as keyprobe
+// would, since only an open tells whether another program holds it.
 #pragma once
 
+#include <afx.h>
+#include <windows.h>
+
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "CheckReport.h"
 
+struct ConnectionSettings;
+
 namespace keyprobecheck {
 
 std::string CurrentUser();
+// The groups that decide who may open a device; none on Windows.
 std::vector<std::string> CurrentGroups();
 
-// The device node behind a serial Port setting, as the library's CreateFileA finds it:
-// COMn through $IOCLASSLIB_DOSDEVICES/comn when that is set, else /dev/ttyS<n-1>; anything
-// else is a path already.
+// The device behind a serial Port setting, as CreateFileA finds it: on Linux the node (COMn
+// through $IOCLASSLIB_DOSDEVICES/comn when that is set, else /dev/ttyS<n-1>; anything else
+// is a path already), on Windows \\.\COMn. Empty when the setting names no device.
 std::string SerialDevicePath(const std::string& port);
 
-// Serial ports: USB adapters, ACM modems, on-board UARTs that have hardware behind them,
-// the COM links of $IOCLASSLIB_DOSDEVICES, and the extra paths given.
+// The machine's serial ports and the extra devices given (the input file's port), each
+// with whether this user can open it.
 std::vector<Device> ListSerialPorts(const std::vector<std::string>& extraPaths);
 
-// Whether this user may open the node for reading and writing. For "hid" and "usb" nodes
-// the fix names the package's udev rules; for serial ports the group to join.
-Access CheckAccess(const std::string& path, const std::string& kind);
+// Puts what this platform knows beyond keyprobe's words into the check of an input file
+// whose port did not open with dwError: on Linux whether the serial node's permissions or
+// another program refused it, on Windows the system's own text for the error.
+void RefineOpenFailure(const ConnectionSettings& settings, DWORD dwError, InputFileCheck& check);
 
-// Why the library's open of a node it may read and write was refused anyway, found by
-// opening it once more without waiting (modem lines may move; nothing is sent): another
-// program holds it, or the kernel refuses this process. Empty when no reason shows.
-std::string WhyOpenRefused(const std::string& path);
+// Where a HID or USBIO interface path of the library's enumeration lives: d.path, its
+// aliases and, for termsim's virtual devices, the description.
+void PlaceInterface(const std::string& interfacePath, Device& d);
 
-// The device node behind an interface path of the library's enumeration, where there is
-// one: "\\?\hid#vid_..#hidraw_hidraw3#{..}" is /dev/hidraw3, "\\?\usb#vid_..#1-2.3#{..}" the
-// /dev/bus/usb node of the device on port chain 1-2.3. Empty for virtual devices.
-std::string NodeForInterfacePath(const std::string& interfacePath);
+// Why the interface did not open for reading and writing (dwError), and what would help.
+Access WhyInterfaceNotOpened(const std::string& interfacePath, const std::string& kind, DWORD dwError);
 
-// The library lists as USBIO devices only the USB devices this user may open, as Windows
-// leaves out a device not installed under the driver. Adds the ones with the terminal's IDs
-// that it left out, from sysfs, with why they cannot be opened.
+// Devices with the terminal's IDs that the USBIO driver's list leaves out, where the
+// platform can find them.
 void AddUnlistedUsbTerminals(std::vector<Device>& devices);
 
-// True when the node exists and this user may read and write it (the device may still be busy).
-bool MayOpen(const std::string& path);
+// Whether the check lists the debug-log switches of the whole registry when no key is
+// named: the Linux store is small, Windows' HKEY_LOCAL_MACHINE far too large to walk.
+bool ListsEveryDebugLogSwitch();
 
-// What a path that exists names when it is not a regular file ("a FIFO", "a directory",
-// ...); empty for a regular file or a path that does not exist.
-std::string FileKind(const std::string& path);
-// The size of the file at path in bytes; 0 when it cannot be asked.
-long long FileSize(const std::string& path);
+// The registry as the library reads it, given what opening HKEY_LOCAL_MACHINE returned:
+// fills check's path, origin, state and debug output.
+void DescribeRegistry(LONG lOpened, RegistryCheck& check);
+
+// --udev-rules: udev rules giving the group plugdev read/write access to the terminal's
+// hidraw and USB device nodes, one pair of lines per (vendor, product) pair: those of the
+// INI file's UsbDeviceIds when pszIni names one that has them, else the library's table. A
+// file that keyprobe would refuse is refused the same way, on err. Returns the exit code.
+int WriteUdevRules(const char* pszIni, std::ostream& out, std::ostream& err);
 
 }  // namespace keyprobecheck

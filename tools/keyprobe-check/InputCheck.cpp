@@ -59,17 +59,7 @@ void CheckInputFile(const std::string& path, InputFileCheck& check) {
     CString csFix;
     check.openFailure = (LPCTSTR)DescribeOpenFailure(settings, dwError, &csFix);
     check.fix = (LPCTSTR)csFix;
-
-    // Access denied covers both a port in use and one this user may not open: the node
-    // itself tells which.
-    if (!check.device.empty() && dwError == ERROR_ACCESS_DENIED) {
-        const Access access = CheckAccess(check.device, "serial");
-        std::string why = access.bCanOpen ? WhyOpenRefused(check.device) : access.reason;
-        if (why.empty())
-            why = "access denied";
-        check.openFailure = "cannot open " + check.connection + ": " + why + " (error 5)";
-        check.fix = access.fix;
-    }
+    RefineOpenFailure(settings, dwError, check);
 }
 
 }  // namespace keyprobecheck

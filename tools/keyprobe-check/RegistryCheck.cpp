@@ -1,8 +1,8 @@
 #include <afx.h>
 #include <windows.h>
 
-#include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include <functional>
 
@@ -13,36 +13,8 @@ namespace keyprobecheck {
 
 namespace {
 
-const char kDefaultStore[] = "/etc/ioclasslib/registry.reg";
 const char kRoot[] = "HKEY_LOCAL_MACHINE\\";
 const DWORD kMaxKeyNameChars = 255;
-
-std::string SystemMessage(DWORD dwError) {
-    char szText[256] = {0};
-    if (::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, dwError, 0, szText,
-                         sizeof(szText), NULL) == 0)
-        return "error " + std::to_string(dwError);
-    std::string text = szText;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
-        text.pop_back();
-    return text;
-}
-
-// What the library makes of the store: read, missing, or why it cannot be used.
-std::string StoreState(const std::string& path, LONG lLoaded) {
-    switch (lLoaded) {
-    case ERROR_SUCCESS: return "read";
-    case ERROR_FILE_NOT_FOUND: return "missing, so every debug log is off";
-    case ERROR_BADDB: {
-        const std::string kind = FileKind(path);
-        if (!kind.empty())
-            return "is " + kind + ", not a file: the library does not read it, so every debug log is off";
-        return "malformed (or too large: " + std::to_string(FileSize(path)) +
-               " bytes), so no key opens and every debug log is off";
-    }
-    default: return "cannot be read: " + SystemMessage((DWORD)lLoaded) + ", so every debug log is off";
-    }
-}
 
 // Every key below hKey, depth first, through the registry functions the library reads the
 // store with, so the check sees exactly the keys the library would open.
@@ -81,31 +53,63 @@ DebugLogSwitch SwitchOf(HKEY hKey, const std::string& path) {
     return s;
 }
 
+void AddSwitchIfAny(HKEY hKey, const std::string& path, RegistryCheck& check) {
+    if (::RegQueryValueExA(hKey, "UseDebugFile", NULL, NULL, NULL, NULL) != ERROR_FILE_NOT_FOUND)
+        check.switches.push_back(SwitchOf(hKey, path));
+}
+
+// A key as people copy it from the Registry Editor, with or without its root.
+std::string WithoutRoot(std::string key) {
+    for (const char* pszRoot : {"Computer\\", "HKEY_LOCAL_MACHINE\\", "HKLM\\"})
+        if (strncasecmp(key.c_str(), pszRoot, strlen(pszRoot)) == 0)
+            key.erase(0, strlen(pszRoot));
+    while (!key.empty() && key.back() == '\\')
+        key.pop_back();
+    return key;
+}
+
 }  // namespace
 
-void CheckRegistry(RegistryCheck& check) {
-    const char* pszStore = getenv("IOCLASSLIB_REGISTRY");
-    check.bFromEnvironment = pszStore != NULL && *pszStore != '\0';
-    check.path = check.bFromEnvironment ? pszStore : kDefaultStore;
+std::string SystemMessage(DWORD dwError) {
+    char szText[256] = {0};
+    if (::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, dwError, 0, szText,
+                         sizeof(szText), NULL) == 0)
+        return "error " + std::to_string(dwError);
+    std::string text = szText;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
+        text.pop_back();
+    return text;
+}
 
-    const char* pszOutput = getenv("IOCLASSLIB_DEBUG_OUTPUT");
-    if (pszOutput == NULL || *pszOutput == '\0')
-        check.debugOutput = "discarded";
-    else if (strcmp(pszOutput, "stderr") == 0)
-        check.debugOutput = "standard error";
-    else
-        check.debugOutput = std::string("appended to ") + pszOutput;
-
+void CheckRegistry(const char* pszKey, RegistryCheck& check) {
     // Opening the root reads the store as every open does, with the library's limits.
     HKEY hRoot = NULL;
-    const LONG lLoaded = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, NULL, 0, KEY_READ, &hRoot);
-    check.state = StoreState(check.path, lLoaded);
-    if (lLoaded != ERROR_SUCCESS)
+    const LONG lOpened = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, NULL, 0, KEY_READ, &hRoot);
+    DescribeRegistry(lOpened, check);
+    if (lOpened != ERROR_SUCCESS)
         return;
-    WalkKeys(hRoot, "", [&check](HKEY hKey, const std::string& path) {
-        if (::RegQueryValueExA(hKey, "UseDebugFile", NULL, NULL, NULL, NULL) != ERROR_FILE_NOT_FOUND)
-            check.switches.push_back(SwitchOf(hKey, path));
-    });
+    if (pszKey == NULL && !ListsEveryDebugLogSwitch()) {
+        check.keyProblem = "no key named: keyprobe-check --debug-key KEY lists the debug-log switches of KEY "
+                           "and of the keys below it";
+    } else if (pszKey == NULL) {
+        WalkKeys(hRoot, "",
+                 [&check](HKEY hKey, const std::string& path) { AddSwitchIfAny(hKey, path, check); });
+    } else {
+        check.key = WithoutRoot(pszKey);
+        HKEY hKey = NULL;
+        const LONG lKey = ::RegOpenKeyExA(hRoot, check.key.c_str(), 0, KEY_READ, &hKey);
+        if (lKey == ERROR_SUCCESS) {
+            AddSwitchIfAny(hKey, check.key, check);
+            WalkKeys(hKey, check.key, [&check](HKEY hSubkey, const std::string& path) {
+                AddSwitchIfAny(hSubkey, path, check);
+            });
+            ::RegCloseKey(hKey);
+        } else if (lKey == ERROR_FILE_NOT_FOUND) {
+            check.keyProblem = kRoot + check.key + " does not exist, so no debug log below it is on";
+        } else {
+            check.keyProblem = kRoot + check.key + " cannot be read: " + SystemMessage((DWORD)lKey);
+        }
+    }
     ::RegCloseKey(hRoot);
 }
 

@@ -1,28 +1,22 @@
 #include <afx.h>
 #include <windows.h>
 
-#include "Checks.h"
-
-#if __has_include(<setupapi.h>) && __has_include(<hidsdi.h>)
-#define KEYPROBE_CHECK_HID 1
-#include <hidsdi.h>
 #include <setupapi.h>
-#endif
-#if defined(KEYPROBE_CHECK_HID) && __has_include(<usbio_api.h>)
-#define KEYPROBE_CHECK_USBIO 1
 #include <usbio_api.h>
-#endif
+// mingw-w64's HID headers declare their functions without C linkage of their own.
+extern "C" {
+#include <hidsdi.h>
+}
 
 #include <stdio.h>
-#include <stdlib.h>
 
+#include "Checks.h"
 #include "HostDevices.h"
 #include "TerminalUsbIds.h"
 #include "UsbDeviceSurvey.h"
 
 namespace keyprobecheck {
 
-#ifdef KEYPROBE_CHECK_HID
 namespace {
 
 void IdsFromPath(const std::string& path, Device& d) {
@@ -41,49 +35,54 @@ std::string Narrow(const wchar_t* pwsz) {
     return s;
 }
 
+HANDLE OpenInterface(const std::string& interfacePath, DWORD dwDesiredAccess) {
+    return CreateFileA(interfacePath.c_str(), dwDesiredAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+}
+
+// What any program may ask of a HID device, even one whose reports it may not read: its
+// product string and report lengths.
+void DescribeHid(HANDLE h, Device& d) {
+    wchar_t wszProduct[128] = {0};
+    if (HidD_GetProductString(h, wszProduct, sizeof(wszProduct) - sizeof(wchar_t)))
+        d.description =
+            d.description.empty() ? Narrow(wszProduct) : Narrow(wszProduct) + ", " + d.description;
+    PHIDP_PREPARSED_DATA pPreparsed = NULL;
+    if (!HidD_GetPreparsedData(h, &pPreparsed))
+        return;
+    HIDP_CAPS caps;
+    if (HidP_GetCaps(pPreparsed, &caps) == HIDP_STATUS_SUCCESS) {
+        d.nInputReportLength = caps.InputReportByteLength;
+        d.nOutputReportLength = caps.OutputReportByteLength;
+    }
+    HidD_FreePreparsedData(pPreparsed);
+}
+
 // Opens the interface as the port does (read/write, overlapped) and closes it again; no
 // report or transfer goes out.
 Device Examine(const std::string& kind, const std::string& interfacePath) {
     Device d;
     d.kind = kind;
     IdsFromPath(interfacePath, d);
-    const std::string node = NodeForInterfacePath(interfacePath);
-    d.path = node.empty() ? interfacePath : node;
-    if (!node.empty())
-        d.aliases.push_back(interfacePath);
-    else
-        d.description = "virtual";
+    PlaceInterface(interfacePath, d);
 
-    HANDLE h =
-        CreateFileA(interfacePath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    NULL, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
+    HANDLE h = OpenInterface(interfacePath, GENERIC_READ | GENERIC_WRITE);
     if (h != INVALID_HANDLE_VALUE) {
         d.access.bCanOpen = true;
         if (kind == "hid" && d.bTerminal)
             d.unusable = (LPCTSTR)HidReportProblem(h);
-        if (kind == "hid") {
-            wchar_t wszProduct[128] = {0};
-            if (HidD_GetProductString(h, wszProduct, sizeof(wszProduct) - sizeof(wchar_t)))
-                d.description =
-                    d.description.empty() ? Narrow(wszProduct) : Narrow(wszProduct) + ", " + d.description;
-        }
+        if (kind == "hid")
+            DescribeHid(h, d);
         CloseHandle(h);
         return d;
     }
-    const DWORD dwError = GetLastError();
-    if (!node.empty()) {
-        d.access = CheckAccess(node, kind);
-        if (!d.access.bCanOpen)
-            return d;
-        d.access.bCanOpen = false;
+    d.access = WhyInterfaceNotOpened(interfacePath, kind, GetLastError());
+    // Windows hands out a HID device that another program holds, or that it keeps for
+    // itself (keyboards, mice), for queries alone.
+    if (kind == "hid" && (h = OpenInterface(interfacePath, 0)) != INVALID_HANDLE_VALUE) {
+        DescribeHid(h, d);
+        CloseHandle(h);
     }
-    char szReason[96];
-    snprintf(szReason, sizeof(szReason),
-             dwError == ERROR_ACCESS_DENIED || dwError == ERROR_SHARING_VIOLATION
-                 ? "busy: another program has it open (error %lu)"
-                 : "the library cannot open it (error %lu)",
-             (unsigned long)dwError);
-    d.access.reason = szReason;
     return d;
 }
 
@@ -101,23 +100,13 @@ void ListFamily(const char* pszKind, const GUID& guid, std::vector<Device>& devi
 }
 
 }  // namespace
-#endif
 
 void ListUsbDevices(std::vector<Device>& devices, std::vector<Listing>& unlisted) {
-#ifdef KEYPROBE_CHECK_HID
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
     ListFamily("hid", hidGuid, devices, unlisted);
-#else
-    (void)devices;
-    unlisted.push_back({"hid", "this build has no HID device enumeration yet"});
-#endif
-#ifdef KEYPROBE_CHECK_USBIO
     ListFamily("usb", USBIO_DEVICE_INTERFACE_GUID, devices, unlisted);
     AddUnlistedUsbTerminals(devices);
-#else
-    unlisted.push_back({"usb", "this build has no USBIO device enumeration yet"});
-#endif
 }
 
 }  // namespace keyprobecheck

@@ -158,8 +158,9 @@ TEST(Explanations, AUsbPortThatFindsNoTerminalSaysWhyInKeyprobeAndKeyprobeCheckA
                                          row.bHid ? "--socket" : "--usbio-socket", socket};
         args.insert(args.end(), row.termsim.begin(), row.termsim.end());
         testsupport::TermsimProcess sim;
-        if (!*row.socket)
+        if (!*row.socket) {
             ASSERT_TRUE(sim.start(args)) << row.name << ": " << sim.error();
+        }
         ASSERT_TRUE(testsupport::writeTextFile(
             dir.file("t.ini"), std::string("[Connection]\nConnectType=") +
                                    (row.bHid ? "USB Device" : "USBIO Device") + "\n" + row.iniLine + "\n"));

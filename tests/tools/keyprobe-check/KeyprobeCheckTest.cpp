@@ -152,6 +152,34 @@ TEST(KeyprobeCheckRegistry, ReportsTheDebugLogSwitchesOfTheExampleStore) {
     EXPECT_TRUE(Has(r.out, "debugger output (IOCLASSLIB_DEBUG_OUTPUT): standard error")) << r.out;
 }
 
+// --debug-key narrows the switches to one key and those below it, written as people copy
+// keys from a registry editor or from reg.exe.
+TEST(KeyprobeCheckRegistry, DebugKeyListsTheSwitchesOfOneKeyAndThoseBelowIt) {
+    RunOptions options;
+    options.setEnv["IOCLASSLIB_REGISTRY"] = KEYPROBE_SOURCE_DIR "/examples/registry.reg";
+    const struct {
+        const char* key;
+        bool bSerial, bHid;
+        const char* said;
+    } rows[] = {
+        {"HKLM\\SOFTWARE\\Lane\\IOClassLib\\SERIAL_PORT", true, false, ""},
+        {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Lane\\", true, true, ""},
+        {"software\\lane\\IOClassLib\\HIDUSB_PORT", false, true, ""},
+        {"SOFTWARE\\Lane\\IOClassLib\\USB_PORT", false, false,
+         "HKEY_LOCAL_MACHINE\\SOFTWARE\\Lane\\IOClassLib\\USB_PORT does not exist, so no debug log below it "
+         "is on"},
+    };
+    for (const auto& row : rows) {
+        const RunResult r = RunCheck({"--debug-key", row.key}, options);
+        EXPECT_EQ(r.exitCode, 0) << row.key << "\n" << r.err;
+        EXPECT_EQ(row.bSerial, Has(r.out, "IOClassLib\\SERIAL_PORT: debug log on")) << row.key << "\n"
+                                                                                    << r.out;
+        EXPECT_EQ(row.bHid, Has(r.out, "IOClassLib\\HIDUSB_PORT: debug log off")) << row.key << "\n" << r.out;
+        EXPECT_TRUE(Has(r.out, row.said)) << row.key << "\n" << r.out;
+    }
+    EXPECT_EQ(2, RunCheck({"--keys", "--debug-key", "SOFTWARE", "terminal.ini"}, options).exitCode);
+}
+
 // Whatever the store names, the check reads it as the library does and finishes: a FIFO
 // nobody writes, an endless device and a store beyond the size limit are refused unread.
 TEST(KeyprobeCheckRegistry, SaysWhyAStoreCannotBeUsedWithoutWaitingOrReadingWithoutEnd) {
@@ -323,8 +351,9 @@ TEST(KeyprobeCheckUdevRules, FollowTheInputFilesUsbDeviceIds) {
             ++nRules;
         EXPECT_EQ(nRules, row.nRules) << row.ini << "\n" << r.out;
         EXPECT_TRUE(Has(r.out, row.expected)) << row.ini << "\n" << r.out;
-        if (row.nExit != 0)
+        if (row.nExit != 0) {
             EXPECT_TRUE(Has(r.err, "Error in [Connection] UsbDeviceIds: expected a comma")) << r.err;
+        }
     }
 }
 

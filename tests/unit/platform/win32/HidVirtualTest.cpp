@@ -36,7 +36,7 @@ std::vector<std::string> VirtualHidPaths() {
 
 // A terminal-like device: 1209:pppp with 65-byte reports, numbered or not.
 FakeHidDevice Terminal(uint32_t id, uint16_t wProduct = 0x0001, bool bNumbered = true) {
-    FakeHidDevice device{id};
+    FakeHidDevice device{id, {}};
     device.shape.productId = wProduct;
     device.shape.numbered = bNumbered;
     return device;

@@ -52,7 +52,7 @@ TEST(RealDevicesSetting, OnlyZeroTurnsTheRealBackendsOff) {
 
 TEST(RealDevicesSetting, WithRealDevicesOffAVirtualHidDeviceIsListedAndOpens) {
     testsupport::ScopedEnv off("IOCLASSLIB_REAL_DEVICES", "0");
-    FakeHidServer server({FakeHidDevice{3}});
+    FakeHidServer server({FakeHidDevice{3, {}}});
     const std::vector<std::string> paths = AllHidPaths();
     ASSERT_EQ(paths.size(), 1u);
     EXPECT_NE(paths[0].find("vid_1209&pid_0001#virtual_"), std::string::npos) << paths[0];

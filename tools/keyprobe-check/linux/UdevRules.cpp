@@ -3,20 +3,20 @@
 
 #include <stdio.h>
 
-#include "Checks.h"
 #include "Connection.h"
+#include "HostDevices.h"
 #include "TerminalUsbIds.h"
 
 namespace keyprobecheck {
 
-bool WriteUdevRules(const char* pszIni, std::ostream& out, std::ostream& err) {
+int WriteUdevRules(const char* pszIni, std::ostream& out, std::ostream& err) {
     ConnectionSettings settings;
     if (pszIni != NULL)
         ReadConnectionSettings(pszIni, settings);
     CString csError;
     if (!ApplyConnectionSettings(settings, csError)) {
         err << (LPCTSTR)csError << std::endl;
-        return false;
+        return 1;
     }
     out << "# The terminal's USB device nodes for the group plugdev: its hidraw nodes (ConnectType\n"
            "# \"USB Device\") and its USB device nodes (\"USBIO Device\"). Made by keyprobe-check\n"
@@ -33,7 +33,7 @@ bool WriteUdevRules(const char* pszIni, std::ostream& out, std::ostream& err) {
         out << "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR" << szIds
             << ", MODE=\"0660\", GROUP=\"plugdev\"\n";
     }
-    return true;
+    return 0;
 }
 
 }  // namespace keyprobecheck

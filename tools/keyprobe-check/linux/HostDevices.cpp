@@ -18,6 +18,7 @@
 #include <fstream>
 #include <map>
 
+#include "Connection.h"
 #include "TerminalUsbIds.h"
 
 namespace keyprobecheck {
@@ -126,6 +127,101 @@ std::vector<std::string> CurrentGroups() {
     return names;
 }
 
+namespace {
+
+// access() rather than faccessat(): this is no set-user-ID program, and umockdev, which the
+// tests run it under, wraps access() only.
+bool MayOpen(const std::string& path) { return access(path.c_str(), R_OK | W_OK) == 0; }
+
+// Whether this user may open the node for reading and writing. For "hid" and "usb" nodes
+// the fix names the package's udev rules; for serial ports the group to join.
+Access CheckAccess(const std::string& path, const std::string& kind) {
+    Access access;
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        access.reason = errno == ENOENT ? "no such device node" : strerror(errno);
+        return access;
+    }
+    if (MayOpen(path)) {
+        access.bCanOpen = true;
+        return access;
+    }
+    const std::string group = GroupName(info.st_gid);
+    const passwd* pOwner = getpwuid(info.st_uid);
+    access.reason = "permission denied (" +
+                    std::string(pOwner ? pOwner->pw_name : std::to_string(info.st_uid)) + ":" + group +
+                    ", mode " + ModeText(info.st_mode) + ")";
+    const bool bUsb = kind == "hid" || kind == "usb";
+
+    if ((info.st_mode & 060) == 060 && info.st_gid != 0) {
+        const std::vector<gid_t> gids = SessionGroups();
+        if (std::find(gids.begin(), gids.end(), info.st_gid) != gids.end())
+            access.fix = "the node's group " + group +
+                         " is one of yours, yet access is refused: check ACLs or "
+                         "security modules";
+        else if (ListedInGroup(info.st_gid))
+            access.fix = "you are in the group " + group + " but this session is not: log out and in again";
+        else
+            access.fix = "join the group " + group + " (sudo usermod -aG " + group + " " + CurrentUser() +
+                         "), then log out and in again";
+        return access;
+    }
+    if (bUsb)
+        access.fix =
+            "install the package's udev rules (/usr/lib/udev/rules.d/" + std::string(kUdevRulesName) +
+            ", keyprobe-check --udev-rules prints them), run 'sudo udevadm trigger', replug the terminal "
+            "and join the group plugdev";
+    else
+        access.fix =
+            "give the node to a group you can join with a udev rule (MODE=\"0660\", GROUP=\"dialout\"), "
+            "or have root change it";
+    return access;
+}
+
+// Why the library's open of a node this user may read and write was refused anyway, found
+// by opening it once more without waiting (modem lines may move; nothing is sent): another
+// program holds it, or the kernel refuses this process. Empty when no reason shows.
+std::string WhyOpenRefused(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == EBUSY)
+            return "another program holds it exclusively";
+        if (errno == EPERM)
+            return std::string("the kernel refuses this process (") + strerror(EPERM) +
+                   "): a container's device list or a security policy, not the node's permissions";
+        return strerror(errno);
+    }
+    std::string why;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+        why = "another program has it open (it holds the port's lock)";
+    close(fd);
+    return why;
+}
+
+// The device node behind an interface path of the library's enumeration, where there is
+// one: "\\?\hid#vid_..#hidraw_hidraw3#{..}" is /dev/hidraw3, "\\?\usb#vid_..#1-2.3#{..}" the
+// /dev/bus/usb node of the device on port chain 1-2.3. Empty for virtual devices.
+std::string NodeForInterfacePath(const std::string& interfacePath) {
+    // Fields between '#': bus, ids, instance, interface class.
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t pos; (pos = interfacePath.find('#', start)) != std::string::npos; start = pos + 1)
+        fields.push_back(interfacePath.substr(start, pos - start));
+    fields.push_back(interfacePath.substr(start));
+    if (fields.size() < 4)
+        return "";
+    const std::string& instance = fields[2];
+    if (StartsWith(instance, "hidraw_"))
+        return "/dev/" + instance.substr(7);
+    if (fields[0].size() >= 3 && fields[0].compare(fields[0].size() - 3, 3, "usb") == 0 &&
+        instance.find_first_not_of("0123456789-.") == std::string::npos) {
+        return UsbNodeOf("/sys/bus/usb/devices/" + instance);
+    }
+    return "";
+}
+
+}  // namespace
+
 std::string SerialDevicePath(const std::string& port) {
     std::string name = port;
     if (StartsWith(name, "\\\\.\\"))
@@ -192,42 +288,6 @@ std::vector<Device> ListSerialPorts(const std::vector<std::string>& extraPaths) 
     return devices;
 }
 
-std::string WhyOpenRefused(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == EBUSY)
-            return "another program holds it exclusively";
-        if (errno == EPERM)
-            return std::string("the kernel refuses this process (") + strerror(EPERM) +
-                   "): a container's device list or a security policy, not the node's permissions";
-        return strerror(errno);
-    }
-    std::string why;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
-        why = "another program has it open (it holds the port's lock)";
-    close(fd);
-    return why;
-}
-
-std::string NodeForInterfacePath(const std::string& interfacePath) {
-    // Fields between '#': bus, ids, instance, interface class.
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (size_t pos; (pos = interfacePath.find('#', start)) != std::string::npos; start = pos + 1)
-        fields.push_back(interfacePath.substr(start, pos - start));
-    fields.push_back(interfacePath.substr(start));
-    if (fields.size() < 4)
-        return "";
-    const std::string& instance = fields[2];
-    if (StartsWith(instance, "hidraw_"))
-        return "/dev/" + instance.substr(7);
-    if (fields[0].size() >= 3 && fields[0].compare(fields[0].size() - 3, 3, "usb") == 0 &&
-        instance.find_first_not_of("0123456789-.") == std::string::npos) {
-        return UsbNodeOf("/sys/bus/usb/devices/" + instance);
-    }
-    return "";
-}
-
 void AddUnlistedUsbTerminals(std::vector<Device>& devices) {
     const std::string sysfs = "/sys/bus/usb/devices/";
     for (const std::string& name : Folder(sysfs)) {
@@ -263,72 +323,44 @@ void AddUnlistedUsbTerminals(std::vector<Device>& devices) {
     }
 }
 
-// access() rather than faccessat(): this is no set-user-ID program, and umockdev, which the
-// tests run it under, wraps access() only.
-bool MayOpen(const std::string& path) { return access(path.c_str(), R_OK | W_OK) == 0; }
-
-std::string FileKind(const std::string& path) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode))
-        return "";
-    if (S_ISDIR(info.st_mode))
-        return "a directory";
-    if (S_ISFIFO(info.st_mode))
-        return "a FIFO";
-    if (S_ISCHR(info.st_mode))
-        return "a character device";
-    if (S_ISBLK(info.st_mode))
-        return "a block device";
-    if (S_ISSOCK(info.st_mode))
-        return "a socket";
-    return "no regular file";
+void RefineOpenFailure(const ConnectionSettings& settings, DWORD dwError, InputFileCheck& check) {
+    // Access denied covers both a port in use and one this user may not open: the node
+    // itself tells which.
+    if (settings.nPortKind != PORT_KIND_SERIAL || check.device.empty() || dwError != ERROR_ACCESS_DENIED)
+        return;
+    const Access access = CheckAccess(check.device, "serial");
+    std::string why = access.bCanOpen ? WhyOpenRefused(check.device) : access.reason;
+    if (why.empty())
+        why = "access denied";
+    check.openFailure = "cannot open " + check.connection + ": " + why + " (error 5)";
+    check.fix = access.fix;
 }
 
-long long FileSize(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 ? (long long)info.st_size : 0;
-}
-
-Access CheckAccess(const std::string& path, const std::string& kind) {
-    Access access;
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-        access.reason = errno == ENOENT ? "no such device node" : strerror(errno);
-        return access;
-    }
-    if (MayOpen(path)) {
-        access.bCanOpen = true;
-        return access;
-    }
-    const std::string group = GroupName(info.st_gid);
-    const passwd* pOwner = getpwuid(info.st_uid);
-    access.reason = "permission denied (" +
-                    std::string(pOwner ? pOwner->pw_name : std::to_string(info.st_uid)) + ":" + group +
-                    ", mode " + ModeText(info.st_mode) + ")";
-    const bool bUsb = kind == "hid" || kind == "usb";
-
-    if ((info.st_mode & 060) == 060 && info.st_gid != 0) {
-        const std::vector<gid_t> gids = SessionGroups();
-        if (std::find(gids.begin(), gids.end(), info.st_gid) != gids.end())
-            access.fix = "the node's group " + group +
-                         " is one of yours, yet access is refused: check ACLs or "
-                         "security modules";
-        else if (ListedInGroup(info.st_gid))
-            access.fix = "you are in the group " + group + " but this session is not: log out and in again";
-        else
-            access.fix = "join the group " + group + " (sudo usermod -aG " + group + " " + CurrentUser() +
-                         "), then log out and in again";
-        return access;
-    }
-    if (bUsb)
-        access.fix =
-            "install the package's udev rules (/usr/lib/udev/rules.d/" + std::string(kUdevRulesName) +
-            ", keyprobe-check --udev-rules prints them), run 'sudo udevadm trigger', replug the terminal "
-            "and join the group plugdev";
+void PlaceInterface(const std::string& interfacePath, Device& d) {
+    const std::string node = NodeForInterfacePath(interfacePath);
+    d.path = node.empty() ? interfacePath : node;
+    if (!node.empty())
+        d.aliases.push_back(interfacePath);
     else
-        access.fix =
-            "give the node to a group you can join with a udev rule (MODE=\"0660\", GROUP=\"dialout\"), "
-            "or have root change it";
+        d.description = "virtual";
+}
+
+Access WhyInterfaceNotOpened(const std::string& interfacePath, const std::string& kind, DWORD dwError) {
+    Access access;
+    const std::string node = NodeForInterfacePath(interfacePath);
+    if (!node.empty()) {
+        access = CheckAccess(node, kind);
+        if (!access.bCanOpen)
+            return access;
+        access.bCanOpen = false;
+    }
+    char szReason[96];
+    snprintf(szReason, sizeof(szReason),
+             dwError == ERROR_ACCESS_DENIED || dwError == ERROR_SHARING_VIOLATION
+                 ? "busy: another program has it open (error %lu)"
+                 : "the library cannot open it (error %lu)",
+             (unsigned long)dwError);
+    access.reason = szReason;
     return access;
 }
 
