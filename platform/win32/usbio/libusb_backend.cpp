@@ -363,8 +363,16 @@ void OpenDevices::GiveBackAtExit() {
         device->releaseAll();
 }
 
+const char kUsbfsRoot[] = "/dev/bus/usb";
+
 class LibusbBackend : public UsbBackend {
     void List(std::vector<UsbDeviceEntry>& devices, bool bInaccessibleToo) {
+        // Without usbfs nodes nothing below could be listed. Starting libusb anyway (its
+        // hot-plug thread, a filtered netlink socket, a scan of sysfs) would cost every
+        // process on a machine without USB buses, such as a virtual machine serving
+        // termsim's devices, milliseconds of CPU for nothing.
+        if (!bInaccessibleToo && access(kUsbfsRoot, X_OK) != 0)
+            return;
         libusb_context* context = LibusbContext::instance().get();
         if (!context)
             return;
@@ -374,7 +382,7 @@ class LibusbBackend : public UsbBackend {
             // device, and listing should not. One we may not use is left out, as Windows
             // leaves out a device installed under another driver.
             char node[64];
-            snprintf(node, sizeof(node), "/dev/bus/usb/%03u/%03u", (unsigned)candidate.bus,
+            snprintf(node, sizeof(node), "%s/%03u/%03u", kUsbfsRoot, (unsigned)candidate.bus,
                      (unsigned)libusb_get_device_address(candidate.device));
             if (!bInaccessibleToo && access(node, R_OK | W_OK) != 0)
                 continue;

@@ -2,9 +2,11 @@
 // IOCLASSLIB_VIRTUAL_USBIO, in the virtual device protocol (virtual_device_protocol.h).
 //
 // An open device keeps one connection for its transfers, watched by the family's poll
-// thread, which completes them; descriptor and configuration requests travel on a short
-// connection of their own, so their replies never queue behind transfer completions. The
-// server hanging up the transfer connection is the device being unplugged.
+// thread, which completes them, and one for the driver's requests (descriptors,
+// configuration, driver information), so that their replies never queue behind transfer
+// completions. Both are made at open: a connection per request would cost both sides a
+// connect and a hang-up each time. The server hanging up the transfer connection is the
+// device being unplugged.
 #include "usbio/backend.h"
 
 #include "internal/poll_loop.h"
@@ -147,19 +149,8 @@ UsbResult ResultFromStatus(uint32_t status) {
     }
 }
 
-// A control request on its own connection; `in` receives the device-to-host data.
-UsbResult Control(uint16_t device, const vdev_usbio_setup& setup, const void* out, size_t cbOut, BYTE* in,
-                  DWORD cbIn, DWORD& got) {
-    got = 0;
-    const int fd = Connect();
-    if (fd < 0)
-        return UsbResult::NoDevice;
-    Message reply;
-    UsbResult result =
-        Exchange(fd, VDEV_MSG_USBIO_CONTROL, device, 1, &setup, sizeof(setup), out, cbOut, reply);
-    close(fd);
-    if (result != UsbResult::Success)
-        return result;
+// What a control request's reply says; `in` receives the device-to-host data.
+UsbResult ControlOutcome(const Message& reply, BYTE* in, DWORD cbIn, DWORD& got) {
     vdev_usbio_transfer done = {};
     if (reply.header.type != VDEV_MSG_USBIO_CONTROL_DONE || reply.payload.size() < sizeof(done))
         return UsbResult::Io;
@@ -219,7 +210,8 @@ std::string PathOf(const ListedDevice& device) {
 
 class VirtualDevice : public UsbDevice {
 public:
-    VirtualDevice(int fd, uint16_t index) : m_fd(fd), m_index(index) {
+    // fd carries the transfers, requestFd the driver's requests; the device owns both.
+    VirtualDevice(int fd, int requestFd, uint16_t index) : m_fd(fd), m_requestFd(requestFd), m_index(index) {
         m_watch = Loop().Watch(fd, POLLIN, [this](short) { receive(); });
     }
 
@@ -231,6 +223,7 @@ public:
         m_callbackDone.wait(lock, [&] { return !m_inCallback; });
         lock.unlock();
         close(m_fd);
+        close(m_requestFd);
     }
 
     bool watched() const { return m_watch != 0; }
@@ -239,13 +232,8 @@ public:
         memset(&info, 0, sizeof(info));
         if (gone())
             return UsbResult::NoDevice;
-        const int fd = Connect();
-        if (fd < 0)
-            return UsbResult::NoDevice;
         Message reply;
-        const UsbResult result =
-            Exchange(fd, VDEV_MSG_USBIO_GET_DRIVER_INFO, m_index, 1, nullptr, 0, nullptr, 0, reply);
-        close(fd);
+        const UsbResult result = request(VDEV_MSG_USBIO_GET_DRIVER_INFO, nullptr, 0, reply);
         vdev_usbio_driver_info served = {};
         if (result != UsbResult::Success)
             return result;
@@ -267,7 +255,7 @@ public:
         const vdev_usbio_setup setup = {(uint8_t)(0x80 | recipient), kGetDescriptor,
                                         (uint16_t)((type << 8) | index), language,
                                         (uint16_t)std::min<DWORD>(size, VDEV_USBIO_MAX_DATA)};
-        return Control(m_index, setup, nullptr, 0, buffer, size, got);
+        return control(setup, buffer, size, got);
     }
 
     UsbResult setConfiguration(BYTE value) override { return noData({0x00, kSetConfiguration, value, 0, 0}); }
@@ -320,7 +308,21 @@ private:
         if (gone())
             return UsbResult::NoDevice;
         DWORD got = 0;
-        return Control(m_index, setup, nullptr, 0, nullptr, 0, got);
+        return control(setup, nullptr, 0, got);
+    }
+
+    UsbResult control(const vdev_usbio_setup& setup, BYTE* in, DWORD cbIn, DWORD& got) {
+        got = 0;
+        Message reply;
+        const UsbResult result = request(VDEV_MSG_USBIO_CONTROL, &setup, sizeof(setup), reply);
+        return result == UsbResult::Success ? ControlOutcome(reply, in, cbIn, got) : result;
+    }
+
+    // One request at a time on the request connection; each has a tag of its own, so that a
+    // reply that came after its time-out is never taken for the next one's.
+    UsbResult request(uint16_t type, const void* head, size_t cbHead, Message& reply) {
+        std::lock_guard<std::mutex> lock(m_requestMutex);
+        return Exchange(m_requestFd, type, m_index, ++m_requestTag, head, cbHead, nullptr, 0, reply);
     }
 
     // Under m_mutex. One message carries VDEV_USBIO_MAX_DATA bytes at most: longer transfers
@@ -413,7 +415,10 @@ private:
     }
 
     const int m_fd;
+    const int m_requestFd;
     const uint16_t m_index;
+    std::mutex m_requestMutex;
+    uint32_t m_requestTag = 0;
     uint64_t m_watch = 0;
     std::mutex m_mutex;
     bool m_gone = false;
@@ -448,15 +453,19 @@ public:
             if (strcasecmp(PathOf(device).c_str(), path.c_str()) != 0)
                 continue;
             const int fd = Connect();
+            const int requestFd = fd >= 0 ? Connect() : -1;
             Message reply;
-            if (fd < 0 || Exchange(fd, VDEV_MSG_OPEN, device.index, 1, nullptr, 0, nullptr, 0, reply) !=
-                              UsbResult::Success) {
+            if (requestFd < 0 || Exchange(fd, VDEV_MSG_OPEN, device.index, 1, nullptr, 0, nullptr, 0,
+                                          reply) != UsbResult::Success) {
                 if (fd >= 0)
                     close(fd);
+                if (requestFd >= 0)
+                    close(requestFd);
                 result = UsbResult::NoDevice;
                 return nullptr;
             }
-            std::shared_ptr<VirtualDevice> opened = std::make_shared<VirtualDevice>(fd, device.index);
+            std::shared_ptr<VirtualDevice> opened =
+                std::make_shared<VirtualDevice>(fd, requestFd, device.index);
             if (!opened->watched()) {
                 result = UsbResult::NoMem;
                 return nullptr;

@@ -18,6 +18,7 @@
 
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using testsupport::ByteVec;
@@ -252,6 +253,32 @@ TEST(UsbioDriver, RequestsAndRepliesByteForByte) {
     }
     EXPECT_EQ(testsupport::bytesToHex(expected), testsupport::bytesToHex(config));
     CloseHandle(h);
+}
+
+// The handles of one device share the way its requests travel: requests made at the same
+// time on several handles still each get their own reply.
+TEST(UsbioDriver, RequestsOnHandlesOfOneDeviceAtOnceGetTheirOwnReplies) {
+    VirtualUsbio usbio;
+    ASSERT_TRUE(usbio.started()) << usbio.error();
+    const std::string path = VirtualUsbio::Path();
+    auto ask = [&](BYTE type, int* pWrong) {
+        HANDLE h = Open(path);
+        const BYTE request[8] = {0, 0, 0, 0, type, 0, 0, 0};  // device recipient, index 0
+        for (int i = 0; i < 100; ++i) {
+            BYTE reply[64] = {};
+            DWORD returned = 0;
+            if (Ioctl(h, USBIO_IOCTL_GET_DESCRIPTOR, request, 8, reply, sizeof(reply), &returned) != 0 ||
+                returned < 2 || reply[1] != type)
+                ++*pWrong;
+        }
+        CloseHandle(h);
+    };
+    int wrongDevice = 0, wrongConfiguration = 0;
+    std::thread other(ask, (BYTE)USBIO_DESCRIPTOR_TYPE_CONFIGURATION, &wrongConfiguration);
+    ask((BYTE)USBIO_DESCRIPTOR_TYPE_DEVICE, &wrongDevice);
+    other.join();
+    EXPECT_EQ(0, wrongDevice);
+    EXPECT_EQ(0, wrongConfiguration);
 }
 
 TEST(UsbioDriver, BufferSizesAndRequestOrderAreCheckedAsTheDriverChecksThem) {
