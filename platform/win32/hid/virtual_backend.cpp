@@ -228,19 +228,38 @@ bool List(int fd, std::vector<std::pair<uint16_t, uint32_t>>* pEntries) {
     return false;
 }
 
-void Enumerate(std::vector<HidDeviceRecord>& devices) {
+struct ListedDevice {
+    uint16_t index;
+    uint32_t id;
+    bool bDescribed;
+    HidDeviceRecord device;
+};
+
+// The server's HID devices, each described, on a connection of its own; with onlyIndex >= 0
+// only the device at that index.
+std::vector<ListedDevice> ListDescribed(int onlyIndex = -1) {
+    std::vector<ListedDevice> listed;
     const int fd = Connect(false);
     if (fd < 0)
-        return;
+        return listed;
     std::vector<std::pair<uint16_t, uint32_t>> entries;
     if (List(fd, &entries)) {
         for (const auto& entry : entries) {
-            HidDeviceRecord device;
-            if (Describe(fd, entry.first, entry.second, &device))
-                devices.push_back(std::move(device));
+            if (onlyIndex >= 0 && entry.first != onlyIndex)
+                continue;
+            ListedDevice l{entry.first, entry.second, false, HidDeviceRecord()};
+            l.bDescribed = Describe(fd, entry.first, entry.second, &l.device);
+            listed.push_back(std::move(l));
         }
     }
     close(fd);
+    return listed;
+}
+
+void Enumerate(std::vector<HidDeviceRecord>& devices) {
+    for (ListedDevice& l : ListDescribed())
+        if (l.bDescribed)
+            devices.push_back(std::move(l.device));
 }
 
 class VirtualConnection : public HidConnection {
@@ -364,21 +383,11 @@ private:
                 m_sink.deviceRemoved(VirtualHidBackendInstance(), std::to_string(it->second));
         } else if (message.header.type == VDEV_MSG_PLUGGED) {
             // Identity on a connection of its own: this one stays for notifications.
-            const int fd = Connect(false);
-            if (fd < 0)
-                return;
-            std::vector<std::pair<uint16_t, uint32_t>> entries;
-            if (List(fd, &entries)) {
-                for (const auto& entry : entries) {
-                    if (entry.first != index)
-                        continue;
-                    HidDeviceRecord device;
-                    m_ids[index] = entry.second;
-                    if (Describe(fd, entry.first, entry.second, &device))
-                        m_sink.deviceArrived(VirtualHidBackendInstance(), device);
-                }
+            for (const ListedDevice& l : ListDescribed(index)) {
+                m_ids[index] = l.id;
+                if (l.bDescribed)
+                    m_sink.deviceArrived(VirtualHidBackendInstance(), l.device);
             }
-            close(fd);
         }
     }
 
